@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What one read of the annotation file found. Nothing of it is kept between
+// operations: every operation reads the file as it is on disk at that moment.
+struct AnnotationText
+{
+    enum Status { Missing, Unreadable, Read };
+
+    Status status = Missing;
+    QStringList lines;
+    bool isEmpty = true; // the file holds no byte at all
+    bool isText = true;  // UTF-8 without a NUL byte
+};
+
+// The annotation file on disk. These functions show nothing; the window
+// decides what to tell the person about the result.
+namespace AnnotationFile {
+
+AnnotationText read(const QString &path);
+
+enum class SaveResult {
+    Saved,
+    NameNotStorable, // the file name holds "," or a line end
+    CannotOpen,      // the file cannot be read, created or replaced
+    NotText,         // the existing file is not UTF-8 text
+    ForeignHeader,   // the header row is not the catalogue's
+    WriteFailed,     // writing or committing the new content failed
+};
+
+// Writes the row of `fileName` with a "1" for each entry of `labels` found in
+// `annotations`: the last row of that name is replaced, or the row is added,
+// and the data rows are sorted. The new content replaces the old file only
+// once it has been written whole; on any failure the file stays as it was.
+SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
+                   const QStringList &annotations);
+
+} // namespace AnnotationFile

@@ -1,0 +1,142 @@
+#include "annotationformat.h"
+
+#include <algorithm>
+
+namespace AnnotationFormat {
+
+static constexpr QChar separator = u',';
+
+QString nameColumnTitle()
+{
+    return QStringLiteral("图片名称");
+}
+
+QStringList splitLines(QStringView text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf(u'\n', start);
+        if (end < 0)
+            end = text.size();
+        QStringView line = text.sliced(start, end - start);
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        lines.append(line.toString());
+        start = end + 1;
+    }
+    return lines;
+}
+
+QStringList splitFields(const QString &line)
+{
+    return line.split(separator, Qt::KeepEmptyParts);
+}
+
+QStringView firstField(QStringView line)
+{
+    const qsizetype end = line.indexOf(separator);
+    return end < 0 ? line : line.first(end);
+}
+
+bool hasSetFlag(QStringView line)
+{
+    qsizetype start = line.indexOf(separator);
+    while (start >= 0) {
+        const qsizetype end = line.indexOf(separator, start + 1);
+        const QStringView field = end < 0 ? line.sliced(start + 1)
+                                          : line.sliced(start + 1, end - start - 1);
+        if (field == u"1")
+            return true;
+        start = end;
+    }
+    return false;
+}
+
+qsizetype findRow(const QStringList &lines, const QString &fileName, qsizetype from)
+{
+    for (qsizetype i = from; i < lines.size(); ++i) {
+        if (firstField(lines.at(i)) == fileName)
+            return i;
+    }
+    return -1;
+}
+
+QHash<QString, bool> markedByName(const QStringList &lines)
+{
+    QHash<QString, bool> marked;
+    marked.reserve(lines.size());
+    // From the end, so that the first line of a name is the one left standing.
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line)
+        marked.insert(firstField(*line).toString(), hasSetFlag(*line));
+    return marked;
+}
+
+MarkCounts countMarked(const QStringList &lines, const QStringList &fileNames)
+{
+    const QHash<QString, bool> marked = markedByName(lines);
+    MarkCounts counts;
+    for (const QString &fileName : fileNames) {
+        if (marked.value(fileName, false))
+            ++counts.marked;
+        else
+            ++counts.unmarked;
+    }
+    return counts;
+}
+
+QStringList labelsOfRow(const QString &header, const QString &row)
+{
+    const QStringList headerFields = splitFields(header);
+    const QStringList rowFields = splitFields(row);
+    const qsizetype end = std::min(headerFields.size(), rowFields.size());
+    QStringList result;
+    for (qsizetype i = 1; i < end; ++i) {
+        if (rowFields.at(i) == u"1")
+            result.append(headerFields.at(i));
+    }
+    return result;
+}
+
+qsizetype lastMarkedLine(const QStringList &lines)
+{
+    for (qsizetype i = lines.size() - 1; i >= 0; --i) {
+        if (hasSetFlag(lines.at(i)))
+            return i;
+    }
+    return -1;
+}
+
+QString headerRow(const QStringList &labels)
+{
+    return (QStringList{nameColumnTitle()} + labels).join(separator);
+}
+
+bool isRowOf(QStringView line, const QString &fileName)
+{
+    return line.size() > fileName.size() && line.startsWith(fileName)
+        && line.at(fileName.size()) == separator;
+}
+
+QString buildRow(const QString &fileName, const QStringList &labels,
+                 const QStringList &annotations)
+{
+    QStringList fields{fileName};
+    for (const QString &label : labels)
+        fields.append(annotations.contains(label) ? QStringLiteral("1") : QStringLiteral("0"));
+    return fields.join(separator);
+}
+
+bool canHoldName(const QString &fileName)
+{
+    return !fileName.contains(separator) && !fileName.contains(u'\r')
+        && !fileName.contains(u'\n');
+}
+
+void sortDataRows(QStringList &lines)
+{
+    if (lines.size() > 2)
+        std::sort(lines.begin() + 1, lines.end());
+}
+
+} // namespace AnnotationFormat

@@ -1,0 +1,85 @@
+// The window's side of the annotation file: reading the current image's
+// labels and whether an image is marked, and writing the current image's row.
+#include "tavrelin.h"
+
+#include "annotationfile.h"
+#include "annotationformat.h"
+
+#include <QDebug>
+#include <QListWidget>
+#include <QMessageBox>
+
+bool Tavrelin::isImageMarked(const QString &fileName)
+{
+    const AnnotationText file = AnnotationFile::read(savePath);
+    const qsizetype row = AnnotationFormat::findRow(file.lines, fileName);
+    return row >= 0 && AnnotationFormat::hasSetFlag(file.lines.at(row));
+}
+
+void Tavrelin::loadAnnotationsFromCSV()
+{
+    showStoredAnnotations(AnnotationFile::read(savePath));
+}
+
+// Appends the labels that `file` stores for the current image to
+// currentAnnotations and the list, named by the file's own header row.
+void Tavrelin::showStoredAnnotations(const AnnotationText &file)
+{
+    if (file.status == AnnotationText::Missing) {
+        qDebug() << "未找到标签文件.";
+        return;
+    }
+    if (file.status == AnnotationText::Unreadable) {
+        QMessageBox::warning(this, tr("Error"), tr("打开标签文件失败."));
+        return;
+    }
+    if (file.lines.isEmpty() || currentIndex < 0 || currentIndex >= imageFiles.size())
+        return;
+
+    const qsizetype row = AnnotationFormat::findRow(file.lines, imageFiles.at(currentIndex), 1);
+    if (row < 0)
+        return;
+    const QStringList stored = AnnotationFormat::labelsOfRow(file.lines.first(), file.lines.at(row));
+    for (const QString &label : stored) {
+        currentAnnotations.append(label);
+        annotationList->insertItem(annotationList->count(), label);
+    }
+}
+
+void Tavrelin::saveCurrentAnnotations()
+{
+    storeCurrentAnnotations();
+}
+
+// Writes the current image's row and tells the person when it could not;
+// returns whether the row is now in the file.
+bool Tavrelin::storeCurrentAnnotations()
+{
+    if (currentIndex < 0 || currentIndex >= imageFiles.size()) {
+        QMessageBox::warning(this, tr("Error"), tr("没有当前图片，无法保存"));
+        return false;
+    }
+
+    using AnnotationFile::SaveResult;
+    switch (AnnotationFile::saveRow(savePath, imageFiles.at(currentIndex), labels,
+                                    currentAnnotations)) {
+    case SaveResult::Saved:
+        return true;
+    case SaveResult::NameNotStorable:
+        QMessageBox::warning(this, tr("Error"), tr("图片名称含有逗号或换行，无法保存"));
+        break;
+    case SaveResult::CannotOpen:
+        QMessageBox::warning(this, tr("Error"), tr("无法打开用于保存注释的文件"));
+        break;
+    case SaveResult::NotText:
+        QMessageBox::warning(this, tr("Error"), tr("标签文件不是 UTF-8 文本，未保存"));
+        break;
+    case SaveResult::ForeignHeader:
+        QMessageBox::warning(this, tr("Error"), tr("标签文件的表头与标签目录不一致，未保存"));
+        break;
+    case SaveResult::WriteFailed:
+        QMessageBox::warning(this, tr("Error"), tr("保存标签文件失败"));
+        break;
+    }
+    return false;
+}

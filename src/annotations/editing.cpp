@@ -1,0 +1,40 @@
+// Editing the current image's labels. The labels live in memory
+// (currentAnnotations, mirrored by annotationList) until a save writes them;
+// annotationsModified says whether there is anything to write.
+#include "tavrelin.h"
+
+#include <QDebug>
+#include <QListWidget>
+#include <QMessageBox>
+
+void Tavrelin::annotate(const QString &label)
+{
+    if (currentAnnotations.contains(label, Qt::CaseSensitive))
+        return;
+    currentAnnotations.append(label);
+    annotationList->insertItem(annotationList->count(), label);
+    annotationsModified = true;
+}
+
+void Tavrelin::deleteAnnotation(QListWidgetItem *item)
+{
+    if (!item)
+        return;
+    const QString label = item->text();
+    currentAnnotations.removeAll(label);
+    delete item;
+    annotationsModified = true;
+    qDebug() << "Annotation removed:" << label;
+}
+
+void Tavrelin::saveAnnotations()
+{
+    if (!annotationsModified) {
+        QMessageBox::information(this, tr("Warning"), tr("无需更改"));
+        return;
+    }
+    // A save that failed leaves the changes flagged, so that the next save
+    // tries again instead of answering that nothing changed.
+    if (storeCurrentAnnotations())
+        annotationsModified = false;
+}

@@ -1,0 +1,67 @@
+// Showing the image at currentIndex with its stored labels, its position and
+// the marked and unmarked counts of the listed images.
+#include "tavrelin.h"
+
+#include "annotationfile.h"
+#include "annotationformat.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+
+void Tavrelin::loadCurrentImage()
+{
+    if (currentIndex < 0 || currentIndex >= imageFiles.size())
+        return;
+
+    imageLabel->clear();
+    const QString imagePath =
+        QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(currentIndex));
+    qDebug() << "加载图像路径：" << imagePath;
+
+    const QImage image(imagePath);
+    if (image.isNull()) {
+        QMessageBox::warning(this, tr("Error"), tr("未加载图像：") + imagePath);
+        previousButton->setEnabled(false);
+        nextButton->setEnabled(false);
+        // What is shown, and what a save would write, must belong to the
+        // image that is current now, not to the one shown before it.
+        currentAnnotations.clear();
+        annotationList->clear();
+        loadAnnotationsFromCSV();
+        showImageName();
+        return;
+    }
+
+    imageLabel->setPixmap(QPixmap::fromImage(image).scaled(imageLabel->size(), Qt::KeepAspectRatio,
+                                                           Qt::SmoothTransformation));
+
+    // One read of the annotation file serves the labels and the counts.
+    const AnnotationText file = AnnotationFile::read(savePath);
+    currentAnnotations.clear();
+    annotationList->clear();
+    showStoredAnnotations(file);
+
+    for (QPushButton *button : std::as_const(labelButtons))
+        button->setEnabled(true);
+    previousButton->setEnabled(true);
+    nextButton->setEnabled(true);
+    showImageName();
+
+    const AnnotationFormat::MarkCounts counts =
+        AnnotationFormat::countMarked(file.lines, imageFiles);
+    markCountLabel->setText(tr("已标记: %1 | 未标记: %2").arg(counts.marked).arg(counts.unmarked));
+}
+
+void Tavrelin::showImageName()
+{
+    imageNameLabel->setText(tr("图片名称:%1(%2/%3)")
+                                .arg(imageFiles.at(currentIndex),
+                                     QString::number(currentIndex + 1),
+                                     QString::number(imageFiles.size())));
+}

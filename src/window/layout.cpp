@@ -1,0 +1,136 @@
+// Builds the window once, after the annotation file has been named. The set
+// of controls never changes afterwards; the operations only change texts,
+// pictures, list rows and enabled states.
+#include "tavrelin.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+void Tavrelin::setupInterface()
+{
+    auto *centralWidget = new QWidget(this);
+    setCentralWidget(centralWidget);
+
+    savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
+                                            tr("CSV Files (*.csv)"));
+    if (savePath.isEmpty()) {
+        QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
+        return;
+    }
+
+    auto *mainLayout = new QVBoxLayout(centralWidget);
+
+    auto *menuBar = new QMenuBar(this);
+    setMenuBar(menuBar);
+    QMenu *folderMenu = menuBar->addMenu(tr("选择图片目录"));
+    QAction *loadAction = folderMenu->addAction(tr("加载图片"));
+    connect(loadAction, &QAction::triggered, this, &Tavrelin::loadImages);
+
+    savePathLabel = new QLabel(tr("保存路径: %1").arg(savePath), this);
+    savePathLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: blue; padding: 2px;"));
+    mainLayout->addWidget(savePathLabel);
+
+    imageDirLabel = new QLabel(tr("图片目录: 未指定"), this);
+    imageDirLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: green; padding: 2px;"));
+    mainLayout->addWidget(imageDirLabel);
+
+    auto *contentRow = new QHBoxLayout;
+
+    annotationList = new QListWidget(this);
+    annotationList->setFixedSize(150, 400);
+    connect(annotationList, &QListWidget::itemDoubleClicked, this, &Tavrelin::deleteAnnotation);
+    contentRow->addWidget(annotationList);
+
+    auto *imageColumn = new QVBoxLayout;
+    markCountLabel = new QLabel(this);
+    markCountLabel->setAlignment(Qt::AlignCenter);
+    markCountLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: gray; padding: 2px;"));
+    markCountLabel->setFixedHeight(20);
+    imageColumn->addWidget(markCountLabel);
+    imageNameLabel = new QLabel(this);
+    imageNameLabel->setAlignment(Qt::AlignCenter);
+    imageNameLabel->setStyleSheet(QStringLiteral("font-size: 16px; color: black; padding: 2px;"));
+    imageNameLabel->setFixedHeight(25);
+    imageColumn->addWidget(imageNameLabel);
+    imageLabel = new QLabel(this);
+    imageLabel->setFixedSize(600, 400);
+    imageLabel->setStyleSheet(
+        QStringLiteral("QLabel { background-color : lightgray; border: 1px solid black; }"));
+    imageColumn->addWidget(imageLabel);
+    contentRow->addLayout(imageColumn);
+
+    contentRow->addLayout(createLabelButtonGrid());
+    mainLayout->addLayout(contentRow);
+
+    auto *jumpButton = new QPushButton(tr("跳转到最后标注图片"), this);
+    connect(jumpButton, &QPushButton::clicked, this, &Tavrelin::jumpToLastMarkedImage);
+    mainLayout->addWidget(jumpButton);
+
+    const QString saveAndMoveStyle =
+        QStringLiteral("QPushButton { background-color: red; color: white; }");
+    auto *navigationRow = new QHBoxLayout;
+    navigationRow->addStretch();
+
+    previousButton = new QPushButton(tr("查看上一张"), this);
+    previousButton->setFixedSize(100, 40);
+    previousButton->setEnabled(false);
+    connect(previousButton, &QPushButton::clicked, this, &Tavrelin::previousImage);
+    navigationRow->addWidget(previousButton);
+
+    auto *saveAndPreviousButton = new QPushButton(tr("保存并上一张"), this);
+    saveAndPreviousButton->setFixedSize(150, 40);
+    saveAndPreviousButton->setStyleSheet(saveAndMoveStyle);
+    connect(saveAndPreviousButton, &QPushButton::clicked, this, [this] {
+        saveAnnotations();
+        previousImage();
+    });
+    navigationRow->addWidget(saveAndPreviousButton);
+
+    auto *saveAndNextButton = new QPushButton(tr("保存并下一张"), this);
+    saveAndNextButton->setFixedSize(150, 40);
+    saveAndNextButton->setStyleSheet(saveAndMoveStyle);
+    connect(saveAndNextButton, &QPushButton::clicked, this, [this] {
+        saveAnnotations();
+        nextImage();
+    });
+    navigationRow->addWidget(saveAndNextButton);
+
+    nextButton = new QPushButton(tr("查看下一张"), this);
+    nextButton->setFixedSize(100, 40);
+    nextButton->setEnabled(false);
+    connect(nextButton, &QPushButton::clicked, this, &Tavrelin::nextImage);
+    navigationRow->addWidget(nextButton);
+
+    navigationRow->addStretch();
+    mainLayout->addLayout(navigationRow);
+}
+
+QHBoxLayout *Tavrelin::createLabelButtonGrid()
+{
+    auto *grid = new QHBoxLayout;
+    auto *leftColumn = new QVBoxLayout;
+    auto *rightColumn = new QVBoxLayout;
+
+    for (qsizetype i = 0; i < labels.size(); ++i) {
+        auto *button = new QPushButton(labels.at(i), this);
+        button->setFixedSize(150, 40);
+        button->setEnabled(false);
+        // The label is looked up when the button is clicked, by its position.
+        connect(button, &QPushButton::clicked, this, [this, i] { annotate(labels.at(i)); });
+        (i < 8 ? leftColumn : rightColumn)->addWidget(button);
+        labelButtons.append(button);
+    }
+
+    grid->addLayout(leftColumn);
+    grid->addLayout(rightColumn);
+    return grid;
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+class QHBoxLayout;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+struct AnnotationText;
+
+// The labelling window. It holds the whole state of a run: the annotation
+// file named at start-up, the listed images with the current position, the
+// current image's labels and the controls that the operations update.
+class Tavrelin : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Tavrelin(QWidget *parent = nullptr);
+    ~Tavrelin() override;
+
+    // False when the person refused to name an annotation file at start-up:
+    // the window was never built and the program is to end with status 0.
+    bool hasAnnotationFile() const;
+
+private slots:
+    // browsing/
+    void loadImages();
+    void loadCurrentImage();
+    // annotations/
+    bool isImageMarked(const QString &fileName);
+    void loadAnnotationsFromCSV();
+    void saveCurrentAnnotations();
+    // browsing/
+    void enableNavigationButtons(bool enable);
+    void nextImage();
+    void previousImage();
+    // annotations/
+    void annotate(const QString &label);
+    void deleteAnnotation(QListWidgetItem *item);
+    void saveAnnotations();
+    // browsing/
+    void jumpToLastMarkedImage();
+
+private:
+    void setupInterface();
+    QHBoxLayout *createLabelButtonGrid();
+
+    bool storeCurrentAnnotations();
+    void showStoredAnnotations(const AnnotationText &file);
+    void showImageName();
+
+    bool annotationsModified = false;
+    QLabel *imageLabel = nullptr;
+    QLabel *imageNameLabel = nullptr;
+    QLabel *markCountLabel = nullptr;
+    QLabel *savePathLabel = nullptr;
+    QLabel *imageDirLabel = nullptr;
+    QListWidget *annotationList = nullptr;
+    QPushButton *previousButton = nullptr;
+    QPushButton *nextButton = nullptr;
+    QString savePath;
+    QStringList imageFiles;
+    QString imageDir;
+    QStringList currentAnnotations;
+    QStringList labels;
+    QList<QPushButton *> labelButtons;
+    int currentIndex = -1;
+};
