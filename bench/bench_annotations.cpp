@@ -1,1 +1,136 @@
-int main() { return 0; }
+// Times what the window does with the annotation file on big folders: the
+// bookkeeping of one display (labels and counts, with a 1x1 picture so that
+// decoding and scaling cost nothing), a save and a jump. Beside them it times
+// counting by rereading the file once per listed image, which is what the
+// counts would cost without the single pass.
+//
+// Run by hand from the build folder: ./bench/bench_annotations
+#include "dialoganswerer.h"
+#include "tavrelin.h"
+#include "testwindow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+QString imageName(int i)
+{
+    return QStringLiteral("img%1.png").arg(i, 6, 10, QLatin1Char('0'));
+}
+
+// A folder of `count` tiny images and an annotation file with a row for each,
+// every other one marked.
+void prepare(const QString &folder, const QString &csvPath, int count)
+{
+    QDir().mkpath(folder);
+    QImage pixel(1, 1, QImage::Format_RGB32);
+    pixel.fill(Qt::gray);
+    const QString first = folder + QStringLiteral("/") + imageName(0);
+    pixel.save(first);
+    for (int i = 1; i < count; ++i)
+        QFile::copy(first, folder + QStringLiteral("/") + imageName(i));
+
+    QFile csv(csvPath);
+    if (!csv.open(QIODevice::WriteOnly | QIODevice::Text))
+        qFatal("cannot write %s", qPrintable(csvPath));
+    QTextStream out(&csv);
+    out << "图片名称," << TestWindow::catalogue().join(u',') << "\n";
+    for (int i = 0; i < count; ++i) {
+        out << imageName(i);
+        for (int k = 0; k < 19; ++k)
+            out << (k == 3 && i % 2 == 0 ? ",1" : ",0");
+        out << "\n";
+    }
+}
+
+template<typename Work>
+double medianMilliseconds(int runs, Work work)
+{
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        times.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Rereads the file for every listed image, as isImageMarked does; stops once
+// it has taken a few seconds and extrapolates to the whole list.
+double rereadingMilliseconds(Tavrelin *window, int count)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int asked = 0;
+    while (asked < count && timer.elapsed() < 3000) {
+        bool marked = false;
+        QMetaObject::invokeMethod(window, "isImageMarked", Q_RETURN_ARG(bool, marked),
+                                  Q_ARG(QString, imageName(asked)));
+        ++asked;
+    }
+    return timer.nsecsElapsed() / 1e6 * count / asked;
+}
+
+void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    qInstallMessageHandler(quietDebug);
+
+    std::printf("%8s %14s %10s %10s %22s\n", "images", "display (ms)", "save (ms)",
+                "jump (ms)", "reread per image (ms)");
+    for (const int count : {1000, 10000, 100000}) {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("images"));
+        const QString csvPath = dir.filePath(QStringLiteral("labels.csv"));
+        prepare(folder, csvPath, count);
+
+        DialogAnswerer answerer;
+        answerer.answerFileDialog(csvPath);
+        Tavrelin window;
+        answerer.answerFileDialog(folder);
+        QMetaObject::invokeMethod(&window, "loadImages");
+
+        const double display = medianMilliseconds(5, [&] {
+            QMetaObject::invokeMethod(&window, "loadCurrentImage");
+        });
+        // Each save adds a label the first image lacks, so there is always a change.
+        int added = 0;
+        const double save = medianMilliseconds(5, [&] {
+            QMetaObject::invokeMethod(&window, "annotate",
+                                      Q_ARG(QString, TestWindow::catalogue().at(4 + added++)));
+            QMetaObject::invokeMethod(&window, "saveAnnotations");
+        });
+        const double jump = medianMilliseconds(5, [&] {
+            QMetaObject::invokeMethod(&window, "jumpToLastMarkedImage");
+        });
+        const double reread = rereadingMilliseconds(&window, count);
+        std::printf("%8d %14.1f %10.1f %10.1f %22.1f\n", count, display, save, jump, reread);
+        std::fflush(stdout);
+
+        if (!answerer.boxes.isEmpty())
+            std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
+    }
+    return 0;
+}

@@ -1,4 +1,87 @@
-#include <QTest>
-class Stub : public QObject { Q_OBJECT private slots: void nothing() {} };
-QTEST_MAIN(Stub)
-#include "tst_startup.moc"
+// Runs the program's own entry with the start-up dialog cancelled: the
+// warning must come, then the entry must return 0 without showing the window
+// and without running the event loop.
+#include "dialoganswerer.h"
+#include "tavrelin.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+int norvantaMain(int argc, char *argv[]);
+
+namespace {
+
+struct Observed
+{
+    QList<DialogAnswerer::Box> boxes;
+    int fileDialogs = 0;
+    bool windowShown = false;
+    bool eventLoopRan = false;
+};
+Observed observed;
+
+class ShowWatcher final : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && qobject_cast<Tavrelin *>(watched))
+            observed.windowShown = true;
+        return false;
+    }
+};
+
+// Set up as soon as the entry has made its application object, before the
+// window asks for the annotation file.
+void watchTheEntry()
+{
+    auto *answerer = new DialogAnswerer(qApp);
+    // The answerer goes with the application object; keep what it saw.
+    QObject::connect(qApp, &QObject::destroyed, answerer, [answerer] {
+        observed.boxes = answerer->boxes;
+        observed.fileDialogs = int(answerer->fileDialogs.size());
+    });
+    qApp->installEventFilter(new ShowWatcher(qApp));
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp,
+                     [] { observed.eventLoopRan = true; });
+    // Should the event loop run after all, end it instead of hanging.
+    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(3); });
+}
+Q_COREAPP_STARTUP_FUNCTION(watchTheEntry)
+
+int failures = 0;
+
+void check(bool condition, const char *what)
+{
+    std::printf("%s: %s\n", condition ? "PASS" : "FAIL", what);
+    if (!condition)
+        ++failures;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const int status = norvantaMain(argc, argv);
+
+    check(status == 0, "the entry returns 0 after a refused start-up choice");
+    check(observed.fileDialogs == 1, "the annotation file is asked for once");
+    const bool warned = observed.boxes.size() == 1
+        && observed.boxes.first().icon == QMessageBox::Warning
+        && observed.boxes.first().title == QStringLiteral("警告")
+        && observed.boxes.first().text == QStringLiteral("未指定保存路径，程序即将退出");
+    check(warned, "a warning titled 警告 says the program will exit");
+    check(!observed.windowShown, "the window is never shown");
+    check(!observed.eventLoopRan, "the event loop never runs");
+
+    std::printf("%d passed, %d failed\n", 5 - failures, failures);
+    return failures == 0 ? 0 : 1;
+}
