@@ -25,7 +25,8 @@ AnnotationText read(const QString &path)
         return text;
     }
 
-    QStringDecoder decoder(QStringDecoder::Utf8);
+    // Stateless: a sequence cut off at the end is an error, not a pending state.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = decoder.decode(bytes);
     text.status = AnnotationText::Read;
     text.isEmpty = bytes.isEmpty();
