@@ -193,7 +193,7 @@ void AnnotationFormatTest::theFirstRowOfANameDecidesWhetherItIsMarked()
     const QStringList lines{u"图片名称,x,y"_qs, u"a.png,0,0"_qs, u"a.png,1,0"_qs,
                             u"b.png,0,1"_qs,   u"b.png,0,0"_qs, QString(),
                             u"c.png,0,0,1"_qs, u"A.png,0"_qs};
-    const QHash<QString, bool> marked = markedByName(lines);
+    const QHash<QStringView, bool> marked = markedByName(lines);
     QCOMPARE(marked.value(u"a.png"_qs), false);
     QCOMPARE(marked.value(u"b.png"_qs), true);
     QCOMPARE(marked.value(u"c.png"_qs), true);

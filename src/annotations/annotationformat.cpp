@@ -62,22 +62,22 @@ qsizetype findRow(const QStringList &lines, const QString &fileName, qsizetype f
     return -1;
 }
 
-QHash<QString, bool> markedByName(const QStringList &lines)
+QHash<QStringView, bool> markedByName(const QStringList &lines)
 {
-    QHash<QString, bool> marked;
+    QHash<QStringView, bool> marked;
     marked.reserve(lines.size());
     // From the end, so that the first line of a name is the one left standing.
     for (auto line = lines.crbegin(); line != lines.crend(); ++line)
-        marked.insert(firstField(*line).toString(), hasSetFlag(*line));
+        marked.insert(firstField(*line), hasSetFlag(*line));
     return marked;
 }
 
 MarkCounts countMarked(const QStringList &lines, const QStringList &fileNames)
 {
-    const QHash<QString, bool> marked = markedByName(lines);
+    const QHash<QStringView, bool> marked = markedByName(lines);
     MarkCounts counts;
     for (const QString &fileName : fileNames) {
-        if (marked.value(fileName, false))
+        if (marked.value(QStringView(fileName), false))
             ++counts.marked;
         else
             ++counts.unmarked;

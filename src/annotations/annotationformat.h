@@ -31,7 +31,8 @@ qsizetype findRow(const QStringList &lines, const QString &fileName, qsizetype f
 
 // Whether the first row of each name marks it, the way the readers see it:
 // the first line whose first field is the name decides, every line counts.
-QHash<QString, bool> markedByName(const QStringList &lines);
+// The keys are views into `lines`, which must outlive the result.
+QHash<QStringView, bool> markedByName(const QStringList &lines);
 
 struct MarkCounts
 {
