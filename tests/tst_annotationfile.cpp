@@ -11,7 +11,7 @@
 
 using namespace TestWindow;
 
-class AnnotationFileTest final : public QObject
+class AnnotationFileTest final : public QObject, public Fixture
 {
     Q_OBJECT
 
@@ -47,11 +47,6 @@ private:
     // Saves where the save must be refused with `text`: the file and the
     // flag stay as they were.
     void expectRefusedSave(const QString &text);
-
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<DialogAnswerer> answerer;
-    std::unique_ptr<Tavrelin> window;
-    QString csvPath;
 };
 
 // While it lives, every write of this process past `bytes` into a file fails
@@ -78,35 +73,19 @@ private:
     void (*previousHandler)(int) = nullptr;
 };
 
-static QString entry(int catalogueRow)
-{
-    return catalogue().at(catalogueRow - 1);
-}
-
 void AnnotationFileTest::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    csvPath = dir->filePath(u"labels.csv"_qs);
-    answerer = std::make_unique<DialogAnswerer>();
-    window = create(*answerer, csvPath);
-    QVERIFY(window->hasAnnotationFile());
+    openWindow();
 }
 
 void AnnotationFileTest::cleanup()
 {
-    window.reset();
-    answerer.reset();
-    dir.reset();
+    closeWindow();
 }
 
 void AnnotationFileTest::showImages(const QStringList &names, const QString &folderName)
 {
-    const QString folder = dir->filePath(folderName);
-    QVERIFY(QDir().mkpath(folder));
-    for (const QString &name : names)
-        writeImage(folder + u'/' + name);
-    loadFolder(*answerer, window.get(), folder);
+    loadFolder(*answerer, window.get(), makeFolder(folderName, names));
 }
 
 void AnnotationFileTest::mark(const QList<int> &entries)

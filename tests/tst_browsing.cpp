@@ -11,11 +11,6 @@ using namespace TestWindow;
 
 namespace {
 
-QString entry(int catalogueRow)
-{
-    return catalogue().at(catalogueRow - 1);
-}
-
 QString debugLine(const QString &path)
 {
     return u"加载图像路径： \""_qs + QDir::toNativeSeparators(path) + u'"';
@@ -23,7 +18,7 @@ QString debugLine(const QString &path)
 
 } // namespace
 
-class BrowsingTest final : public QObject
+class BrowsingTest final : public QObject, public Fixture
 {
     Q_OBJECT
 
@@ -45,44 +40,23 @@ private slots:
     void failedJumpLeavesNoCurrentImageUntilTheNextMove();
 
 private:
-    QString makeFolder(const QString &name, const QStringList &images);
     QStringList shownBoxes() const;
     void addNonImages(const QString &folder);
     Tavrelin *w() const { return window.get(); }
     QString text(const char *member) const { return label(window.get(), member)->text(); }
     void click(const QString &buttonText) { button(window.get(), buttonText)->click(); }
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<DialogAnswerer> answerer;
-    std::unique_ptr<Tavrelin> window;
-    QString csvPath;
 };
 
 void BrowsingTest::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    csvPath = dir->filePath(u"labels.csv"_qs);
-    answerer = std::make_unique<DialogAnswerer>();
-    window = create(*answerer, csvPath);
-    QVERIFY(window->hasAnnotationFile());
+    openWindow();
     answerer->clear();
 }
 
 void BrowsingTest::cleanup()
 {
-    window.reset();
-    answerer.reset();
-    dir.reset();
-}
-
-QString BrowsingTest::makeFolder(const QString &name, const QStringList &images)
-{
-    const QString folder = dir->filePath(name);
-    QDir().mkpath(folder);
-    for (const QString &image : images)
-        writeImage(folder + u'/' + image);
-    return folder;
+    closeWindow();
 }
 
 // Each recorded box as "kind|title|text", so that a sequence compares in one line.

@@ -11,7 +11,7 @@
 
 using namespace TestWindow;
 
-class WindowTest final : public QObject
+class WindowTest final : public QObject, public Fixture
 {
     Q_OBJECT
 
@@ -29,28 +29,16 @@ private slots:
     void doubleClickRemovesTheLabelAndSingleClickOnlySelects();
     void saveAndMoveButtonsSaveFirstThenMove();
 
-private:
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<DialogAnswerer> answerer;
-    std::unique_ptr<Tavrelin> window;
-    QString csvPath;
 };
 
 void WindowTest::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    csvPath = dir->filePath(u"labels.csv"_qs);
-    answerer = std::make_unique<DialogAnswerer>();
-    window = create(*answerer, csvPath);
-    QVERIFY(window->hasAnnotationFile());
+    openWindow();
 }
 
 void WindowTest::cleanup()
 {
-    window.reset();
-    answerer.reset();
-    dir.reset();
+    closeWindow();
 }
 
 void WindowTest::metaObjectDeclaresTheTwelvePrivateSlotsInOrder()

@@ -37,6 +37,11 @@ QStringList catalogue()
     };
 }
 
+QString entry(int catalogueRow)
+{
+    return catalogue().at(catalogueRow - 1);
+}
+
 QByteArray headerLine()
 {
     return (u"图片名称,"_qs + catalogue().join(u',')).toUtf8() + '\n';
@@ -162,6 +167,32 @@ bool annotationsModified(Tavrelin *window)
 QStringList imageFiles(Tavrelin *window)
 {
     return window->imageFiles;
+}
+
+void Fixture::openWindow()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    csvPath = dir->filePath(u"labels.csv"_qs);
+    answerer = std::make_unique<DialogAnswerer>();
+    window = create(*answerer, csvPath);
+    QVERIFY(window->hasAnnotationFile());
+}
+
+void Fixture::closeWindow()
+{
+    window.reset();
+    answerer.reset();
+    dir.reset();
+}
+
+QString Fixture::makeFolder(const QString &name, const QStringList &images)
+{
+    const QString folder = dir->filePath(name);
+    QDir().mkpath(folder);
+    for (const QString &image : images)
+        writeImage(folder + u'/' + image);
+    return folder;
 }
 
 } // namespace TestWindow

@@ -10,6 +10,7 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -17,6 +18,8 @@ namespace TestWindow {
 
 // The catalogue as the annotation file's header and the buttons must show it.
 QStringList catalogue();
+// The text of catalogue row `catalogueRow`, counted from 1.
+QString entry(int catalogueRow);
 // The header row followed by its line end, as the file holds it.
 QByteArray headerLine();
 // A data row with "1" at the given catalogue rows (1-based), and a line end.
@@ -50,5 +53,22 @@ QStringList currentAnnotations(Tavrelin *window);
 int currentIndex(Tavrelin *window);
 bool annotationsModified(Tavrelin *window);
 QStringList imageFiles(Tavrelin *window);
+
+// A window on a fresh temporary folder, named labels.csv there as its
+// annotation file at start-up. A test class opens one in init() and closes
+// it in cleanup(); one answerer serves every dialog of the test.
+class Fixture
+{
+protected:
+    void openWindow();
+    void closeWindow();
+    // A folder below the temporary one holding real images of these names.
+    QString makeFolder(const QString &name, const QStringList &images);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<DialogAnswerer> answerer;
+    std::unique_ptr<Tavrelin> window;
+    QString csvPath;
+};
 
 } // namespace TestWindow
