@@ -4,7 +4,6 @@
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMetaMethod>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
@@ -28,7 +27,6 @@ private slots:
     void labelButtonAnnotatesWithItsOwnCatalogueText();
     void doubleClickRemovesTheLabelAndSingleClickOnlySelects();
     void saveAndMoveButtonsSaveFirstThenMove();
-
 };
 
 void WindowTest::init()
