@@ -61,25 +61,27 @@ bool Tavrelin::storeCurrentAnnotations()
     }
 
     using AnnotationFile::SaveResult;
+    const char *refusal = nullptr;
     switch (AnnotationFile::saveRow(savePath, imageFiles.at(currentIndex), labels,
                                     currentAnnotations)) {
     case SaveResult::Saved:
         return true;
     case SaveResult::NameNotStorable:
-        QMessageBox::warning(this, tr("Error"), tr("图片名称含有逗号或换行，无法保存"));
+        refusal = QT_TR_NOOP("图片名称含有逗号或换行，无法保存");
         break;
     case SaveResult::CannotOpen:
-        QMessageBox::warning(this, tr("Error"), tr("无法打开用于保存注释的文件"));
+        refusal = QT_TR_NOOP("无法打开用于保存注释的文件");
         break;
     case SaveResult::NotText:
-        QMessageBox::warning(this, tr("Error"), tr("标签文件不是 UTF-8 文本，未保存"));
+        refusal = QT_TR_NOOP("标签文件不是 UTF-8 文本，未保存");
         break;
     case SaveResult::ForeignHeader:
-        QMessageBox::warning(this, tr("Error"), tr("标签文件的表头与标签目录不一致，未保存"));
+        refusal = QT_TR_NOOP("标签文件的表头与标签目录不一致，未保存");
         break;
     case SaveResult::WriteFailed:
-        QMessageBox::warning(this, tr("Error"), tr("保存标签文件失败"));
+        refusal = QT_TR_NOOP("保存标签文件失败");
         break;
     }
+    QMessageBox::warning(this, tr("Error"), tr(refusal));
     return false;
 }
