@@ -29,12 +29,20 @@ void Tavrelin::deleteAnnotation(QListWidgetItem *item)
 
 void Tavrelin::saveAnnotations()
 {
+    saveModifiedAnnotations();
+}
+
+// Saves the labels when they changed. False only when they changed and could
+// not be written: they then stay on screen and flagged, so that the person can
+// mend the cause and save again, and a save-and-move must not move.
+bool Tavrelin::saveModifiedAnnotations()
+{
     if (!annotationsModified) {
         QMessageBox::information(this, tr("Warning"), tr("无需更改"));
-        return;
+        return true;
     }
-    // A save that failed leaves the changes flagged, so that the next save
-    // tries again instead of answering that nothing changed.
-    if (storeCurrentAnnotations())
-        annotationsModified = false;
+    if (!storeCurrentAnnotations())
+        return false;
+    annotationsModified = false;
+    return true;
 }

@@ -52,9 +52,12 @@ void Tavrelin::loadCurrentImage()
     previousButton->setEnabled(true);
     nextButton->setEnabled(true);
     showImageName();
+    showMarkCounts(file.lines);
+}
 
-    const AnnotationFormat::MarkCounts counts =
-        AnnotationFormat::countMarked(file.lines, imageFiles);
+void Tavrelin::showMarkCounts(const QStringList &lines)
+{
+    const AnnotationFormat::MarkCounts counts = AnnotationFormat::countMarked(lines, imageFiles);
     markCountLabel->setText(tr("已标记: %1 | 未标记: %2").arg(counts.marked).arg(counts.unmarked));
 }
 

@@ -20,13 +20,16 @@ void Tavrelin::loadImages()
     // falls back to the folder's own sort: by name, ignoring case.
     const QStringList patterns{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
                                QStringLiteral("*.bmp")};
-    imageFiles = QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
-    imageDir = folder;
-    if (imageFiles.isEmpty()) {
+    const QStringList found = QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
+    // A folder without images changes nothing: the folder shown so far, its
+    // current image and its unsaved labels all stay usable.
+    if (found.isEmpty()) {
         QMessageBox::warning(this, tr("Warning"), tr("在此目录中未找到相关文件"));
         return;
     }
 
+    imageFiles = found;
+    imageDir = folder;
     imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(imageDir)));
     currentIndex = 0;
     loadCurrentImage();

@@ -50,9 +50,13 @@ void Tavrelin::jumpToLastMarkedImage()
     }
 
     const QString fileName = AnnotationFormat::firstField(file.lines.at(line)).toString();
-    currentIndex = int(imageFiles.indexOf(fileName));
-    if (currentIndex == -1)
+    // A name that is not listed leaves the current image where it is, so that
+    // its unsaved labels can still be saved under its own name.
+    const qsizetype found = imageFiles.indexOf(fileName);
+    if (found < 0) {
         QMessageBox::warning(this, tr("Error"), tr("未找到标记的图片"));
-    else
-        loadCurrentImage();
+        return;
+    }
+    currentIndex = int(found);
+    loadCurrentImage();
 }

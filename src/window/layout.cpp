@@ -90,8 +90,8 @@ void Tavrelin::setupInterface()
     saveAndPreviousButton->setFixedSize(150, 40);
     saveAndPreviousButton->setStyleSheet(saveAndMoveStyle);
     connect(saveAndPreviousButton, &QPushButton::clicked, this, [this] {
-        saveAnnotations();
-        previousImage();
+        if (saveModifiedAnnotations())
+            previousImage();
     });
     navigationRow->addWidget(saveAndPreviousButton);
 
@@ -99,8 +99,8 @@ void Tavrelin::setupInterface()
     saveAndNextButton->setFixedSize(150, 40);
     saveAndNextButton->setStyleSheet(saveAndMoveStyle);
     connect(saveAndNextButton, &QPushButton::clicked, this, [this] {
-        saveAnnotations();
-        nextImage();
+        if (saveModifiedAnnotations())
+            nextImage();
     });
     navigationRow->addWidget(saveAndNextButton);
 

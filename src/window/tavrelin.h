@@ -50,9 +50,11 @@ private:
     void setupInterface();
     QHBoxLayout *createLabelButtonGrid();
 
+    bool saveModifiedAnnotations();
     bool storeCurrentAnnotations();
     void showStoredAnnotations(const AnnotationText &file);
     void showImageName();
+    void showMarkCounts(const QStringList &lines);
 
     bool annotationsModified = false;
     QLabel *imageLabel = nullptr;
