@@ -28,8 +28,6 @@ private slots:
     void labelsAreNamedByTheHeaderAtTheSamePosition_data();
     void labelsAreNamedByTheHeaderAtTheSamePosition();
     void lastMarkedLineIsFoundFromTheEnd();
-    void writersRowIsTheLineWithTheNameAndAComma_data();
-    void writersRowIsTheLineWithTheNameAndAComma();
     void dataRowsSortByUtf16CodeUnitsBelowTheFirstLine_data();
     void dataRowsSortByUtf16CodeUnitsBelowTheFirstLine();
 };
@@ -104,11 +102,18 @@ void AnnotationFormatTest::savingReplacesOrAddsTheRowAndSorts_data()
     QTest::newRow("blank line moves up, last line without line end")
         << header + row(u"b.png"_qs) + "\n" + row(u"a.png"_qs).chopped(1)
         << header + "\n" + row(u"a.png"_qs, {1, 11}) + row(u"b.png"_qs);
-    QTest::newRow("no header: first line stays first, none added")
-        << row(u"z.png"_qs, {4}) + row(u"b.png"_qs)
-        << row(u"z.png"_qs, {4}) + row(u"a.png"_qs, {1, 11}) + row(u"b.png"_qs);
-    QTest::newRow("own row on the first line is replaced there")
-        << row(u"a.png"_qs) + row(u"0.png"_qs) << row(u"a.png"_qs, {1, 11}) + row(u"0.png"_qs);
+    QTest::newRow("nothing but line ends")
+        << QByteArray("\n\r\n\n") << header + row(u"a.png"_qs, {1, 11});
+    QTest::newRow("first of two rows replaced, the later kept")
+        << header + row(u"a.png"_qs, {5}) + row(u"a.png"_qs, {2})
+        << header + row(u"a.png"_qs, {1, 11}) + row(u"a.png"_qs, {2});
+    QTest::newRow("a line of the name alone is its row")
+        << header + "a.png\n" + row(u"a.png"_qs, {2})
+        << header + row(u"a.png"_qs, {1, 11}) + row(u"a.png"_qs, {2});
+    QTest::newRow("longer name and other case are other images")
+        << header + row(u"A.png"_qs) + row(u"a.png.png"_qs) + row(u"xa.png"_qs)
+        << header + row(u"A.png"_qs) + row(u"a.png"_qs, {1, 11}) + row(u"a.png.png"_qs)
+               + row(u"xa.png"_qs);
     QTest::newRow("byte-order mark dropped")
         << "\xef\xbb\xbf" + header << header + row(u"a.png"_qs, {1, 11});
 }
@@ -229,25 +234,6 @@ void AnnotationFormatTest::lastMarkedLineIsFoundFromTheEnd()
     QCOMPARE(lastMarkedLine({}), -1);
 }
 
-void AnnotationFormatTest::writersRowIsTheLineWithTheNameAndAComma_data()
-{
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<bool>("isRow");
-    QTest::newRow("own row") << u"a.png,1,0"_qs << true;
-    QTest::newRow("empty flags") << u"a.png,"_qs << true;
-    QTest::newRow("longer name") << u"a.png.png,1,0"_qs << false;
-    QTest::newRow("other case") << u"A.png,1,0"_qs << false;
-    QTest::newRow("name alone") << u"a.png"_qs << false;
-    QTest::newRow("name inside") << u"xa.png,1"_qs << false;
-}
-
-void AnnotationFormatTest::writersRowIsTheLineWithTheNameAndAComma()
-{
-    QFETCH(QString, line);
-    QFETCH(bool, isRow);
-    QCOMPARE(isRowOf(line, u"a.png"_qs), isRow);
-}
-
 void AnnotationFormatTest::dataRowsSortByUtf16CodeUnitsBelowTheFirstLine_data()
 {
     QTest::addColumn<QStringList>("lines");
@@ -261,9 +247,12 @@ void AnnotationFormatTest::dataRowsSortByUtf16CodeUnitsBelowTheFirstLine_data()
     QTest::newRow("surrogate pair before U+FF01")
         << QStringList{u"h"_qs, u"\uff01.png,0"_qs, u"\U0001F600.png,0"_qs}
         << QStringList{u"h"_qs, u"\U0001F600.png,0"_qs, u"\uff01.png,0"_qs};
-    QTest::newRow("same name by flags, prefix first")
+    QTest::newRow("rows of one name keep their file order")
         << QStringList{u"h"_qs, u"a.png,1"_qs, u"a.png,0"_qs, u"a.png.png,0"_qs, u"a.png"_qs}
-        << QStringList{u"h"_qs, u"a.png"_qs, u"a.png,0"_qs, u"a.png,1"_qs, u"a.png.png,0"_qs};
+        << QStringList{u"h"_qs, u"a.png,1"_qs, u"a.png,0"_qs, u"a.png"_qs, u"a.png.png,0"_qs};
+    QTest::newRow("whole lines, not names: \" \" sorts before \",\"")
+        << QStringList{u"h"_qs, u"a,0"_qs, u"c,1"_qs, u"a (2),0"_qs, u"c,0"_qs, u"b,0"_qs}
+        << QStringList{u"h"_qs, u"a (2),0"_qs, u"a,0"_qs, u"b,0"_qs, u"c,1"_qs, u"c,0"_qs};
     QTest::newRow("blank line moves up")
         << QStringList{u"h"_qs, u"a.png,0"_qs, QString()}
         << QStringList{u"h"_qs, QString(), u"a.png,0"_qs};

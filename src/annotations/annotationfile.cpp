@@ -1,21 +1,42 @@
 #include "annotationfile.h"
 
 #include "annotationformat.h"
+#include "annotationlock.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace AnnotationFile {
+
+// Far beyond any real annotation file (100,000 rows take about 4 MiB).
+static constexpr qint64 largestReadable = qint64(512) * 1024 * 1024;
+
+// Only a regular file of sane size is ever opened: a FIFO would block the
+// window, a device such as /dev/zero would be read until memory runs out.
+// Links are followed.
+static bool isReadableKind(const QFileInfo &info)
+{
+    return info.isFile() && info.size() <= largestReadable;
+}
 
 AnnotationText read(const QString &path)
 {
     AnnotationText text;
-    QFile file(path);
-    if (!file.exists())
+    const QFileInfo info(path);
+    if (!info.exists())
         return text;
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file(path);
+    if (!isReadableKind(info) || !file.open(QIODevice::ReadOnly)) {
         text.status = AnnotationText::Unreadable;
         return text;
     }
@@ -37,64 +58,85 @@ AnnotationText read(const QString &path)
 
 // Root may write anywhere, so a file that nobody may write is taken as
 // protected on purpose even when the process could write it.
-static bool isWriteProtected(const QString &path)
+static bool isWriteProtected(const QFileInfo &info)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return false;
     const QFileDevice::Permissions anyWrite =
         QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     return !info.isWritable() || !(info.permissions() & anyWrite);
 }
 
+// Whether an existing file at `path` may be replaced at all; checked before
+// the lock is taken, and again, with the content, once it is held.
+static bool mayReplace(const QString &path)
+{
+    const QFileInfo info(path);
+    return !info.exists() || (isReadableKind(info) && !isWriteProtected(info));
+}
+
+// The rename that put the new file in place is on disk only once its folder
+// is: without this a power loss could bring back the old file.
+static bool syncFolderOf(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Some file systems cannot sync a folder; they say so with EINVAL.
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
+#else
+    Q_UNUSED(path);
+    return true;
+#endif
+}
+
+// The new content goes to a temporary file beside the old one, which it
+// replaces only once it is written whole: the old file is never truncated.
 static SaveResult writeWhole(const QString &path, const QStringList &lines)
 {
     QSaveFile file(path);
-    // Only where the folder does not let a temporary file be created.
-    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return SaveResult::CannotOpen;
+        return SaveResult::CannotCreateInFolder;
 
     QByteArray content;
     for (const QString &line : lines) {
         content += line.toUtf8();
         content += '\n';
     }
-    if (file.write(content) != content.size() || !file.commit())
+    if (file.write(content) != content.size() || !file.commit() || !syncFolderOf(path))
         return SaveResult::WriteFailed;
     return SaveResult::Saved;
 }
 
-SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations)
+// A file that holds nothing or nothing but line ends gets a header.
+static bool holdsNoLine(const QStringList &lines)
 {
-    if (!AnnotationFormat::canHoldName(fileName))
-        return SaveResult::NameNotStorable;
+    return std::all_of(lines.cbegin(), lines.cend(),
+                       [](const QString &line) { return line.isEmpty(); });
+}
 
+SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,
+                      const QStringList &annotations, QStringList *written)
+{
     const AnnotationText existing = read(path);
-    if (existing.status == AnnotationText::Unreadable || isWriteProtected(path))
+    if (existing.status == AnnotationText::Unreadable || !mayReplace(path))
         return SaveResult::CannotOpen;
     if (!existing.isText)
         return SaveResult::NotText;
 
     const QString header = AnnotationFormat::headerRow(labels);
     QStringList lines = existing.lines;
-    if (existing.isEmpty) {
-        lines.append(header);
-    } else if (!lines.isEmpty()
-               && AnnotationFormat::firstField(lines.first())
-                      == AnnotationFormat::nameColumnTitle()
-               && lines.first() != header) {
+    if (holdsNoLine(lines))
+        lines = QStringList{header};
+    else if (lines.first() != header)
         return SaveResult::ForeignHeader;
-    }
 
-    // The first line takes part in the search: a file without a header may
-    // begin with this image's row.
-    qsizetype row = -1;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (AnnotationFormat::isRowOf(lines.at(i), fileName))
-            row = i;
-    }
+    // The row that the readers show: the first data row of the name. Later
+    // rows of the name stay as they are.
+    const qsizetype row = AnnotationFormat::findRow(lines, fileName, 1);
     const QString newRow = AnnotationFormat::buildRow(fileName, labels, annotations);
     if (row >= 0)
         lines[row] = newRow;
@@ -102,7 +144,32 @@ SaveResult saveRow(const QString &path, const QString &fileName, const QStringLi
         lines.append(newRow);
 
     AnnotationFormat::sortDataRows(lines);
-    return writeWhole(path, lines);
+    const SaveResult result = writeWhole(path, lines);
+    if (result == SaveResult::Saved && written)
+        *written = std::move(lines);
+    return result;
+}
+
+SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
+                   const QStringList &annotations, QStringList *written)
+{
+    if (!AnnotationFormat::canHoldName(fileName))
+        return SaveResult::NameNotStorable;
+    if (!mayReplace(path))
+        return SaveResult::CannotOpen;
+
+    AnnotationLock lock(path);
+    switch (lock.acquire()) {
+    case AnnotationLock::Held:
+        break;
+    case AnnotationLock::Busy:
+        return SaveResult::Locked;
+    case AnnotationLock::NotCreatable:
+        return SaveResult::CannotCreateInFolder;
+    case AnnotationLock::Failed:
+        return SaveResult::CannotOpen;
+    }
+    return rewriteRow(path, fileName, labels, annotations, written);
 }
 
 } // namespace AnnotationFile

@@ -23,18 +23,28 @@ AnnotationText read(const QString &path);
 
 enum class SaveResult {
     Saved,
-    NameNotStorable, // the file name holds "," or a line end
-    CannotOpen,      // the file cannot be read, created or replaced
-    NotText,         // the existing file is not UTF-8 text
-    ForeignHeader,   // the header row is not the catalogue's
-    WriteFailed,     // writing or committing the new content failed
+    NameNotStorable,      // the file name holds "," or a line end
+    CannotOpen,           // the file cannot be read, created or replaced
+    NotText,              // the existing file is not UTF-8 text
+    ForeignHeader,        // the first line is not the catalogue's header row
+    WriteFailed,          // writing or committing the new content failed
+    Locked,               // another program is saving into the file
+    CannotCreateInFolder, // the folder does not let a new file be created
 };
 
 // Writes the row of `fileName` with a "1" for each entry of `labels` found in
-// `annotations`: the last row of that name is replaced, or the row is added,
-// and the data rows are sorted. The new content replaces the old file only
-// once it has been written whole; on any failure the file stays as it was.
+// `annotations`: the first data row of that name is replaced, or the row is
+// added, and the data rows are sorted. Only a regular file that begins with
+// the catalogue's header row, or holds no line at all, is rewritten. The new
+// content replaces the old file only once it has been written whole; on any
+// failure the file stays as it was. Holds the file's lock throughout, so that
+// saves of other processes neither interleave nor get lost. On success
+// `written`, when given, receives the lines now in the file.
 SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations);
+                   const QStringList &annotations, QStringList *written = nullptr);
+
+// The same rewrite for a caller that already holds the file's lock.
+SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,
+                      const QStringList &annotations, QStringList *written = nullptr);
 
 } // namespace AnnotationFile

@@ -1,6 +1,7 @@
 #include "annotationformat.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace AnnotationFormat {
 
@@ -112,12 +113,6 @@ QString headerRow(const QStringList &labels)
     return (QStringList{nameColumnTitle()} + labels).join(separator);
 }
 
-bool isRowOf(QStringView line, const QString &fileName)
-{
-    return line.size() > fileName.size() && line.startsWith(fileName)
-        && line.at(fileName.size()) == separator;
-}
-
 QString buildRow(const QString &fileName, const QStringList &labels,
                  const QStringList &annotations)
 {
@@ -135,8 +130,41 @@ bool canHoldName(const QString &fileName)
 
 void sortDataRows(QStringList &lines)
 {
-    if (lines.size() > 2)
-        std::sort(lines.begin() + 1, lines.end());
+    if (lines.size() <= 2)
+        return;
+    QList<qsizetype> order(lines.size() - 1);
+    std::iota(order.begin(), order.end(), 1);
+    std::sort(order.begin(), order.end(),
+              [&lines](qsizetype a, qsizetype b) { return lines.at(a) < lines.at(b); });
+
+    // Where one name has several rows, the places that the sort gives them
+    // are filled with its rows in file order; a name of one row keeps its place.
+    QHash<QStringView, qsizetype> rowCount;
+    rowCount.reserve(order.size());
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        ++rowCount[firstField(lines.at(i))];
+    if (rowCount.size() < order.size()) {
+        QHash<QStringView, QList<qsizetype>> rowsOfName; // names of several rows only
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QStringView name = firstField(lines.at(i));
+            if (rowCount.value(name) > 1)
+                rowsOfName[name].append(i);
+        }
+        QHash<QStringView, qsizetype> taken;
+        for (qsizetype &place : order) {
+            const QStringView name = firstField(lines.at(place));
+            const auto rows = rowsOfName.constFind(name);
+            if (rows != rowsOfName.cend())
+                place = rows->at(taken[name]++);
+        }
+    }
+
+    QStringList sorted;
+    sorted.reserve(lines.size());
+    sorted.append(lines.first());
+    for (const qsizetype i : std::as_const(order))
+        sorted.append(lines.at(i));
+    lines = std::move(sorted);
 }
 
 } // namespace AnnotationFormat

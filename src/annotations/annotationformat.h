@@ -51,9 +51,6 @@ qsizetype lastMarkedLine(const QStringList &lines);
 
 QString headerRow(const QStringList &labels);
 
-// The writer's row of an image: the line that begins with the name and ",".
-bool isRowOf(QStringView line, const QString &fileName);
-
 QString buildRow(const QString &fileName, const QStringList &labels,
                  const QStringList &annotations);
 
@@ -61,6 +58,8 @@ QString buildRow(const QString &fileName, const QStringList &labels,
 bool canHoldName(const QString &fileName);
 
 // Sorts every line but the first by UTF-16 code units; the first stays first.
+// Rows of one name (the same first field) keep their order in the file, so
+// that the row the readers take for the name stays the first of them.
 void sortDataRows(QStringList &lines);
 
 } // namespace AnnotationFormat

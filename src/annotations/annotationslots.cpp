@@ -62,9 +62,13 @@ bool Tavrelin::storeCurrentAnnotations()
 
     using AnnotationFile::SaveResult;
     const char *refusal = nullptr;
+    QStringList written;
     switch (AnnotationFile::saveRow(savePath, imageFiles.at(currentIndex), labels,
-                                    currentAnnotations)) {
+                                    currentAnnotations, &written)) {
     case SaveResult::Saved:
+        // A save that does not move (at either end of the list) must still
+        // count the row it has just written.
+        showMarkCounts(written);
         return true;
     case SaveResult::NameNotStorable:
         refusal = QT_TR_NOOP("图片名称含有逗号或换行，无法保存");
@@ -80,6 +84,12 @@ bool Tavrelin::storeCurrentAnnotations()
         break;
     case SaveResult::WriteFailed:
         refusal = QT_TR_NOOP("保存标签文件失败");
+        break;
+    case SaveResult::Locked:
+        refusal = QT_TR_NOOP("标签文件正被其他程序使用，未保存");
+        break;
+    case SaveResult::CannotCreateInFolder:
+        refusal = QT_TR_NOOP("无法在标签文件所在目录中创建文件，未保存");
         break;
     }
     QMessageBox::warning(this, tr("Error"), tr(refusal));

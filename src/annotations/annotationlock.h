@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QLockFile>
+#include <QString>
+
+// Keeps the rewrites of one annotation file apart, also between processes:
+// every save reads the whole file and writes it back, so two saves that
+// overlap would each drop the other's new row. The lock is a file beside the
+// annotation file, named after it with ".lock" appended, so that other tools
+// can see it; it is removed when the holder lets go, and a lock left behind by
+// a process that no longer runs is taken over.
+class AnnotationLock
+{
+public:
+    enum Result {
+        Held,
+        Busy,        // another process holds it and did not let go in time
+        NotCreatable, // the folder does not let the lock file be created
+        Failed        // any other failure, such as a folder that is gone
+    };
+
+    explicit AnnotationLock(const QString &annotationPath);
+
+    Result acquire();
+
+private:
+    QLockFile lockFile;
+};
