@@ -1,0 +1,39 @@
+// A second program saving into the same annotation file, as another window
+// would. Modes:
+//   annotationsaver save PATH PREFIX COUNT   saves COUNT rows named PREFIX<n>.png
+//                                            one after the other; the exit status
+//                                            is the last save's result
+//   annotationsaver hold PATH                takes the file's lock, says "held"
+//                                            and waits to be killed
+#include "annotationfile.h"
+#include "annotationlock.h"
+#include "testwindow.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+#include <QThread>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 3 && args.at(1) == u"hold") {
+        AnnotationLock lock(args.at(2));
+        if (lock.acquire() != AnnotationLock::Held)
+            return 2;
+        QTextStream(stdout) << "held" << Qt::endl;
+        QThread::sleep(600);
+        return 0;
+    }
+    if (args.size() != 5 || args.at(1) != u"save")
+        return 2;
+
+    const QStringList catalogue = TestWindow::catalogue();
+    const int count = args.at(4).toInt();
+    AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Saved;
+    for (int i = 0; i < count && result == AnnotationFile::SaveResult::Saved; ++i) {
+        const QString name = args.at(3) + QString::number(i) + QStringLiteral(".png");
+        result = AnnotationFile::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
+    }
+    return int(result);
+}

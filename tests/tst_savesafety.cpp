@@ -1,0 +1,210 @@
+// Saves that meet other programs and files the program does not own: the
+// annotation file's lock, files that are no regular files, and folders that
+// do not let a new file be created.
+#include "annotationfile.h"
+#include "testwindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+using namespace TestWindow;
+
+class SaveSafetyTest final : public QObject, public Fixture
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void twoProgramsSavingAtOnceKeepEveryRow();
+    void lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone();
+    void onlyARegularFileIsReadOrReplaced_data();
+    void onlyARegularFileIsReadOrReplaced();
+    void readOnlyFolderKeepsItsWritableFile();
+
+private:
+    QStringList boxTexts();
+    void startSaver(QProcess &saver, const QStringList &arguments);
+};
+
+void SaveSafetyTest::init()
+{
+    openWindow();
+}
+
+void SaveSafetyTest::cleanup()
+{
+    closeWindow();
+}
+
+QStringList SaveSafetyTest::boxTexts()
+{
+    const QStringList texts = answerer->boxTexts();
+    answerer->clear();
+    return texts;
+}
+
+void SaveSafetyTest::startSaver(QProcess &saver, const QStringList &arguments)
+{
+    saver.setProgram(QStringLiteral(ANNOTATION_SAVER));
+    saver.setArguments(arguments);
+    saver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    saver.start();
+    QVERIFY2(saver.waitForStarted(), qPrintable(saver.errorString()));
+}
+
+void SaveSafetyTest::twoProgramsSavingAtOnceKeepEveryRow()
+{
+    const int rowsEach = 300;
+    QProcess first;
+    QProcess second;
+    startSaver(first, {u"save"_qs, csvPath, u"a"_qs, QString::number(rowsEach)});
+    startSaver(second, {u"save"_qs, csvPath, u"b"_qs, QString::number(rowsEach)});
+    for (QProcess *saver : {&first, &second}) {
+        QVERIFY(saver->waitForFinished(240000));
+        QCOMPARE(saver->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(saver->exitCode(), int(AnnotationFile::SaveResult::Saved));
+    }
+
+    QList<QByteArray> rows;
+    for (const QString &prefix : {u"a"_qs, u"b"_qs}) {
+        for (int i = 0; i < rowsEach; ++i)
+            rows.append(row(prefix + QString::number(i) + u".png"_qs, {i % 19 + 1}));
+    }
+    std::sort(rows.begin(), rows.end());
+    QCOMPARE(readFile(csvPath), headerLine() + rows.join());
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{u"labels.csv"_qs});
+}
+
+void SaveSafetyTest::lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone()
+{
+    const QByteArray content = headerLine() + row(u"b.png"_qs, {1});
+    writeFile(csvPath, content);
+    loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs, u"b.png"_qs}));
+    call(window.get(), "annotate", entry(3));
+
+    QProcess holder;
+    startSaver(holder, {u"hold"_qs, csvPath});
+    QVERIFY(holder.waitForReadyRead(30000));
+    QCOMPARE(holder.readAllStandardOutput(), QByteArray("held\n"));
+    const QString lockPath = csvPath + u".lock"_qs;
+    QVERIFY(QFileInfo::exists(lockPath));
+
+    button(window.get(), u"保存并下一张"_qs)->click();
+    QCOMPARE(boxTexts(), QStringList{u"标签文件正被其他程序使用，未保存"_qs});
+    QCOMPARE(answerer->boxes.size(), 0);
+    QCOMPARE(readFile(csvPath), content);
+    QCOMPARE(currentIndex(window.get()), 0);
+    QVERIFY(annotationsModified(window.get()));
+
+    // Killed, the holder leaves its lock file behind; it no longer blocks.
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+    QVERIFY(QFileInfo::exists(lockPath));
+    button(window.get(), u"保存并下一张"_qs)->click();
+    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1}));
+    QCOMPARE(currentIndex(window.get()), 1);
+    QVERIFY(!QFileInfo::exists(lockPath));
+}
+
+void SaveSafetyTest::onlyARegularFileIsReadOrReplaced_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << u"fifo"_qs;
+    QTest::newRow("link to /dev/zero") << u"zero"_qs;
+    QTest::newRow("device node") << u"node"_qs;
+    QTest::newRow("file over 512 MiB") << u"huge"_qs;
+}
+
+void SaveSafetyTest::onlyARegularFileIsReadOrReplaced()
+{
+    QFETCH(QString, kind);
+    const QByteArray path = QFile::encodeName(csvPath);
+    if (kind == u"fifo") {
+        QCOMPARE(::mkfifo(path.constData(), 0666), 0);
+    } else if (kind == u"zero") {
+        QVERIFY(QFile::link(u"/dev/zero"_qs, csvPath));
+    } else if (kind == u"node") {
+        // A node of our own (what /dev/null is), never one of /dev itself.
+        if (::mknod(path.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+            QSKIP("making a device node needs root");
+    } else {
+        QFile huge(csvPath);
+        QVERIFY(huge.open(QIODevice::WriteOnly));
+        QVERIFY(huge.resize(qint64(513) * 1024 * 1024)); // sparse: takes no room
+    }
+    struct stat before {};
+    QCOMPARE(::lstat(path.constData(), &before), 0);
+
+    loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs}));
+    QCOMPARE(boxTexts(), QStringList{u"打开标签文件失败."_qs});
+    QVERIFY(!callIsImageMarked(window.get(), u"a.png"_qs));
+    button(window.get(), u"跳转到最后标注图片"_qs)->click();
+    QCOMPARE(boxTexts(), QStringList{u"无法读取标签文件"_qs});
+    call(window.get(), "annotate", entry(1));
+    call(window.get(), "saveAnnotations");
+    QCOMPARE(boxTexts(), QStringList{u"无法打开用于保存注释的文件"_qs});
+
+    struct stat after {};
+    QCOMPARE(::lstat(path.constData(), &after), 0);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_rdev, before.st_rdev);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_size, before.st_size);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::System | QDir::Hidden),
+             QStringList{u"labels.csv"_qs});
+}
+
+void SaveSafetyTest::readOnlyFolderKeepsItsWritableFile()
+{
+    const QString folder = dir->filePath(u"locked"_qs);
+    QVERIFY(QDir().mkdir(folder));
+    const QString path = folder + u"/labels.csv"_qs;
+    const QByteArray content = headerLine() + row(u"b.png"_qs, {1});
+    writeFile(path, content);
+    const QFile::Permissions everyone = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+    const QFile::Permissions searchable = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(path, everyone | QFile::WriteOwner | QFile::WriteGroup
+                                            | QFile::WriteOther));
+    QVERIFY(QFile::setPermissions(folder, everyone | searchable));
+
+    if (::geteuid() == 0) {
+        // Root may create files anywhere: the save runs as an ordinary user.
+        QVERIFY(QFile::setPermissions(dir->path(), everyone | searchable | QFile::WriteOwner));
+        QProcess saver;
+        saver.setChildProcessModifier([] {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(100);
+        });
+        startSaver(saver, {u"save"_qs, path, u"a"_qs, u"1"_qs});
+        QVERIFY(saver.waitForFinished());
+        if (saver.exitCode() == 100 || saver.exitCode() == 127)
+            QSKIP("cannot run the saver as an unprivileged user here");
+        QCOMPARE(saver.exitCode(), int(AnnotationFile::SaveResult::CannotCreateInFolder));
+    } else {
+        window = create(*answerer, path);
+        loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs}));
+        call(window.get(), "annotate", entry(2));
+        button(window.get(), u"保存并下一张"_qs)->click();
+        QCOMPARE(boxTexts(), QStringList{u"无法在标签文件所在目录中创建文件，未保存"_qs});
+        QVERIFY(annotationsModified(window.get()));
+    }
+    QCOMPARE(readFile(path), content);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"labels.csv"_qs});
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+QTEST_MAIN(SaveSafetyTest)
+#include "tst_savesafety.moc"
