@@ -1,0 +1,200 @@
+// Every picture held belongs to the one shown last or to one of its two
+// neighbours. A background decode stores its result only while the entry
+// that asked for it is still there (same ticket) and the cache itself still
+// exists; so clearing or destroying the cache never has to wait for it.
+#include "picturecache.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QImageIOHandler>
+#include <QImageReader>
+#include <QList>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QThread>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+// What tells that a file changed on disk since it was decoded.
+struct Stamp
+{
+    qint64 size = -1;
+    qint64 modified = 0;
+
+    bool operator==(const Stamp &other) const
+    {
+        return size == other.size && modified == other.modified;
+    }
+};
+
+Stamp stampOf(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    return {info.size(), info.lastModified().toMSecsSinceEpoch()};
+}
+
+struct Entry
+{
+    QString path;
+    QSize area;
+    qreal ratio = 1;
+    quint64 ticket = 0;
+    bool finished = false;
+    Stamp stamp; // taken before the decode began
+    QImage image;
+};
+
+// Owned by the application rather than by a window: destroying a pool waits
+// for its running tasks, which closing a window must not do. One core is
+// left to the window itself.
+QThreadPool *decodingPool()
+{
+    static QPointer<QThreadPool> pool;
+    if (!pool) {
+        QCoreApplication *application = QCoreApplication::instance();
+        if (!application)
+            return QThreadPool::globalInstance();
+        pool = new QThreadPool(application);
+        pool->setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1));
+    }
+    return pool;
+}
+
+} // namespace
+
+struct PictureCache::State
+{
+    mutable QMutex mutex;
+    QList<Entry> entries;
+    quint64 lastTicket = 0;
+};
+
+PictureCache::PictureCache()
+    : state(std::make_shared<State>())
+{
+}
+
+// Running decodes hold the state only weakly: they find it gone and stop.
+PictureCache::~PictureCache() = default;
+
+QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
+                             const QSize &area, qreal ratio)
+{
+    Q_ASSERT(neighbours.size() <= 2 && !neighbours.contains(path));
+    std::optional<Entry> prepared;
+    {
+        const QMutexLocker lock(&state->mutex);
+        state->entries.removeIf([&](const Entry &entry) {
+            return entry.area != area || entry.ratio != ratio
+                || (entry.path != path && !neighbours.contains(entry.path));
+        });
+        for (const Entry &entry : std::as_const(state->entries)) {
+            if (entry.path == path && entry.finished)
+                prepared = entry;
+        }
+    }
+
+    const Stamp stamp = stampOf(path);
+    // A failed decode is repeated here, so that its warning comes with the move.
+    QImage image = prepared && !prepared->image.isNull() && prepared->stamp == stamp
+                       ? prepared->image
+                       : decode(path, area, ratio);
+
+    QList<Entry> started;
+    {
+        const QMutexLocker lock(&state->mutex);
+        state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
+        if (!image.isNull())
+            state->entries.append({path, area, ratio, ++state->lastTicket, true, stamp, image});
+        for (const QString &neighbour : neighbours) {
+            const bool held = std::any_of(state->entries.cbegin(), state->entries.cend(),
+                                          [&](const Entry &entry) { return entry.path == neighbour; });
+            if (held)
+                continue;
+            state->entries.append({neighbour, area, ratio, ++state->lastTicket, false,
+                                   stampOf(neighbour), QImage()});
+            started.append(state->entries.constLast());
+        }
+    }
+
+    const std::weak_ptr<State> weakState = state;
+    for (const Entry &entry : std::as_const(started)) {
+        decodingPool()->start([weakState, path = entry.path, ticket = entry.ticket, area, ratio] {
+            const auto isWanted = [&] {
+                const std::shared_ptr<State> owner = weakState.lock();
+                if (!owner)
+                    return false;
+                const QMutexLocker lock(&owner->mutex);
+                return std::any_of(owner->entries.cbegin(), owner->entries.cend(),
+                                   [&](const Entry &entry) { return entry.ticket == ticket; });
+            };
+            if (!isWanted())
+                return;
+            const QImage decoded = decode(path, area, ratio);
+            const std::shared_ptr<State> owner = weakState.lock();
+            if (!owner)
+                return;
+            const QMutexLocker lock(&owner->mutex);
+            for (Entry &wanted : owner->entries) {
+                if (wanted.ticket == ticket) {
+                    wanted.image = decoded;
+                    wanted.finished = true;
+                }
+            }
+        });
+    }
+    return image;
+}
+
+void PictureCache::clear()
+{
+    const QMutexLocker lock(&state->mutex);
+    state->entries.clear();
+}
+
+bool PictureCache::hasPrepared(const QString &path) const
+{
+    const QMutexLocker lock(&state->mutex);
+    return std::any_of(state->entries.cbegin(), state->entries.cend(),
+                       [&](const Entry &entry) { return entry.path == path && entry.finished; });
+}
+
+QImage PictureCache::decode(const QString &path, const QSize &area, qreal ratio)
+{
+    QImageReader reader(path);
+    // Shown the way the camera stored its orientation.
+    reader.setAutoTransform(true);
+    const QSize target = (QSizeF(area) * ratio).toSize();
+    const auto fit = [&](const QSize &upright) {
+        const QSize fitted = upright.scaled(target, Qt::KeepAspectRatio);
+        return QSize(qMax(fitted.width(), 1), qMax(fitted.height(), 1));
+    };
+
+    // Asking the reader for the shown size lets the JPEG decoder skip most of
+    // the work for a large photo. The reader scales before it turns.
+    QSize shown;
+    const QSize stored = reader.size();
+    if (stored.isValid()) {
+        const bool turned =
+            reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
+        shown = fit(turned ? stored.transposed() : stored);
+        reader.setScaledSize(turned ? shown.transposed() : shown);
+    }
+    QImage image = reader.read();
+    if (image.isNull())
+        return image;
+    if (!shown.isValid())
+        shown = fit(image.size());
+    if (image.size() != shown)
+        image = image.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    image.setDevicePixelRatio(ratio);
+    return image;
+}

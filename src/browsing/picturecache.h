@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// Pictures decoded at the size they are shown. While one picture is shown,
+// its neighbours are decoded on a thread pool, so that a move to one of them
+// finds it ready. At most three pictures are held: the one shown last and
+// the two being prepared around it.
+//
+// Dropped work is never waited for: a decode that is running when the cache
+// is cleared or destroyed finishes on its own and its result is thrown away.
+class PictureCache
+{
+public:
+    PictureCache();
+    ~PictureCache();
+    PictureCache(const PictureCache &) = delete;
+    PictureCache &operator=(const PictureCache &) = delete;
+
+    // The picture of the file at `path`, upright, fitted into `area`
+    // (device-independent pixels) at `ratio` device pixels per pixel and
+    // carrying that ratio; null when the file cannot be decoded. A picture
+    // prepared in the background is used only when its decode has finished
+    // and the file's size and modification time are those it was decoded
+    // from; otherwise the file is decoded here and now.
+    // Then starts preparing `neighbours` (at most two) and drops every other
+    // picture.
+    QImage picture(const QString &path, const QStringList &neighbours, const QSize &area,
+                   qreal ratio);
+
+    // Drops every picture and all work still pending.
+    void clear();
+
+    // True once a background decode of `path` has finished, whatever it found.
+    bool hasPrepared(const QString &path) const;
+
+    // One decode, the same on the pool as in picture().
+    static QImage decode(const QString &path, const QSize &area, qreal ratio);
+
+private:
+    struct State;
+    std::shared_ptr<State> state;
+};
