@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTextDocument>
 
 void Tavrelin::loadCurrentImage()
 {
@@ -24,7 +25,14 @@ void Tavrelin::loadCurrentImage()
         QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(currentIndex));
     qDebug() << "加载图像路径：" << imagePath;
 
-    const QImage image(imagePath);
+    QStringList neighbours;
+    for (const int neighbour : {currentIndex + 1, currentIndex - 1}) {
+        if (neighbour >= 0 && neighbour < imageFiles.size())
+            neighbours.append(QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(neighbour)));
+    }
+    // Device pixels, so that a scaled screen shows the picture sharp.
+    const QImage image =
+        pictures.picture(imagePath, neighbours, imageLabel->size(), devicePixelRatio());
     if (image.isNull()) {
         QMessageBox::warning(this, tr("Error"), tr("未加载图像：") + imagePath);
         previousButton->setEnabled(false);
@@ -38,8 +46,7 @@ void Tavrelin::loadCurrentImage()
         return;
     }
 
-    imageLabel->setPixmap(QPixmap::fromImage(image).scaled(imageLabel->size(), Qt::KeepAspectRatio,
-                                                           Qt::SmoothTransformation));
+    imageLabel->setPixmap(QPixmap::fromImage(image));
 
     // One read of the annotation file serves the labels and the counts.
     const AnnotationText file = AnnotationFile::read(savePath);
@@ -67,4 +74,8 @@ void Tavrelin::showImageName()
                                 .arg(imageFiles.at(currentIndex),
                                      QString::number(currentIndex + 1),
                                      QString::number(imageFiles.size())));
+    // A long name is cut off in the line; the tooltip shows it whole, and as
+    // plain text even when the name looks like markup.
+    const QString line = imageNameLabel->text();
+    imageNameLabel->setToolTip(Qt::mightBeRichText(line) ? Qt::convertFromPlainText(line) : line);
 }

@@ -28,6 +28,8 @@ void Tavrelin::loadImages()
         return;
     }
 
+    // Pictures still being prepared belong to the folder shown so far.
+    pictures.clear();
     imageFiles = found;
     imageDir = folder;
     imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(imageDir)));
