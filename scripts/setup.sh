@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei)
+packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
+    # the SVG plugin draws the program's icon
+    libqt6svg6
+    # validators and package tools that the packaging tests run
+    desktop-file-utils appstream dpkg-dev file lintian)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
