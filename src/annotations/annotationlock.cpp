@@ -1,10 +1,16 @@
 #include "annotationlock.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QThread>
 
 // A save holds the lock for a few milliseconds, even on a file of 100,000
 // rows; a holder that keeps it this long is stuck or is some other tool.
-static constexpr int waitMilliseconds = 3000;
+static constexpr int waitMilliseconds = 5000;
+// A program that saves one row after another lets go of the lock only for
+// a moment between two saves: a waiter that looked only now and then would
+// never find it free.
+static constexpr int retryMilliseconds = 2;
 
 // The lock names the file that is rewritten: a link is followed, so that
 // two windows reaching one file through different paths share one lock.
@@ -21,14 +27,20 @@ AnnotationLock::AnnotationLock(const QString &annotationPath)
 
 AnnotationLock::Result AnnotationLock::acquire()
 {
-    if (lockFile.tryLock(waitMilliseconds))
-        return Held;
-    switch (lockFile.error()) {
-    case QLockFile::LockFailedError:
-        return Busy;
-    case QLockFile::PermissionError:
-        return NotCreatable;
-    default:
-        return Failed;
+    const QDeadlineTimer deadline(waitMilliseconds);
+    // Each try also takes over a lock whose holder no longer runs.
+    while (!lockFile.tryLock(0)) {
+        switch (lockFile.error()) {
+        case QLockFile::LockFailedError:
+            if (deadline.hasExpired())
+                return Busy;
+            QThread::msleep(retryMilliseconds);
+            break;
+        case QLockFile::PermissionError:
+            return NotCreatable;
+        default:
+            return Failed;
+        }
     }
+    return Held;
 }
