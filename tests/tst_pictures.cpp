@@ -34,9 +34,9 @@ QImage picture(const QSize &size, const QColor &colour)
 // The ratio the test was started for (QT_SCALE_FACTOR), 1 when none was given.
 qreal expectedRatio()
 {
-    return qEnvironmentVariableIsSet("QT_SCALE_FACTOR")
-               ? qEnvironmentVariable("QT_SCALE_FACTOR").toDouble()
-               : 1.0;
+    return qEnvironmentVariableIsEmpty("QT_SCALE_FACTOR")
+               ? 1.0
+               : qEnvironmentVariable("QT_SCALE_FACTOR").toDouble();
 }
 
 bool looksLike(QRgb pixel, const QColor &colour)

@@ -10,13 +10,12 @@
 #include <QImageIOHandler>
 #include <QImageReader>
 #include <QList>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QThread>
 #include <QThreadPool>
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
 
 namespace {
@@ -72,7 +71,8 @@ QThreadPool *decodingPool()
 
 struct PictureCache::State
 {
-    mutable QMutex mutex;
+    // A standard mutex, so that a thread checker sees every hand-over.
+    mutable std::mutex mutex;
     QList<Entry> entries;
     quint64 lastTicket = 0;
 };
@@ -91,7 +91,7 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
     Q_ASSERT(neighbours.size() <= 2 && !neighbours.contains(path));
     std::optional<Entry> prepared;
     {
-        const QMutexLocker lock(&state->mutex);
+        const std::lock_guard lock(state->mutex);
         state->entries.removeIf([&](const Entry &entry) {
             return entry.area != area || entry.ratio != ratio
                 || (entry.path != path && !neighbours.contains(entry.path));
@@ -110,7 +110,7 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
 
     QList<Entry> started;
     {
-        const QMutexLocker lock(&state->mutex);
+        const std::lock_guard lock(state->mutex);
         state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
         if (!image.isNull())
             state->entries.append({path, area, ratio, ++state->lastTicket, true, stamp, image});
@@ -132,7 +132,7 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
                 const std::shared_ptr<State> owner = weakState.lock();
                 if (!owner)
                     return false;
-                const QMutexLocker lock(&owner->mutex);
+                const std::lock_guard lock(owner->mutex);
                 return std::any_of(owner->entries.cbegin(), owner->entries.cend(),
                                    [&](const Entry &entry) { return entry.ticket == ticket; });
             };
@@ -142,7 +142,7 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
             const std::shared_ptr<State> owner = weakState.lock();
             if (!owner)
                 return;
-            const QMutexLocker lock(&owner->mutex);
+            const std::lock_guard lock(owner->mutex);
             for (Entry &wanted : owner->entries) {
                 if (wanted.ticket == ticket) {
                     wanted.image = decoded;
@@ -156,13 +156,13 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
 
 void PictureCache::clear()
 {
-    const QMutexLocker lock(&state->mutex);
+    const std::lock_guard lock(state->mutex);
     state->entries.clear();
 }
 
 bool PictureCache::hasPrepared(const QString &path) const
 {
-    const QMutexLocker lock(&state->mutex);
+    const std::lock_guard lock(state->mutex);
     return std::any_of(state->entries.cbegin(), state->entries.cend(),
                        [&](const Entry &entry) { return entry.path == path && entry.finished; });
 }
