@@ -1,7 +1,7 @@
 // Preloaded (LD_PRELOAD) into an installed program that a test starts: it
 // cancels the start-up dialog, confirms the message boxes that follow, and
-// writes on the standard error what it answered, so that the test sees the
-// program's real start and not merely its exit status.
+// writes them on the standard error, so that the test sees the program's real
+// start and not merely its exit status.
 #include "dialoganswerer.h"
 
 #include <QCoreApplication>
@@ -14,7 +14,6 @@ void answerTheProgram()
 {
     auto *answerer = new DialogAnswerer(qApp);
     QObject::connect(qApp, &QObject::destroyed, answerer, [answerer] {
-        std::fprintf(stderr, "answered %d file dialog(s)\n", int(answerer->fileDialogs.size()));
         for (const DialogAnswerer::Box &box : std::as_const(answerer->boxes))
             std::fprintf(stderr, "answered box: %s: %s\n", qUtf8Printable(box.title),
                          qUtf8Printable(box.text));
