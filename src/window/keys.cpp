@@ -1,0 +1,78 @@
+// The labelling loop from the keyboard. Every key stands for a control or a
+// slot that already exists and goes through it: a key for a button clicks
+// that button, so it does what the mouse does and nothing while the button
+// is disabled.
+#include "tavrelin.h"
+
+#include "labelkeys.h"
+
+#include <QAction>
+#include <QListWidget>
+#include <QPushButton>
+
+namespace {
+
+// The keys as a tooltip names them: "R O" for a code typed letter after
+// letter, alternatives separated by " / ".
+QString keyNames(const QList<QKeySequence> &keys)
+{
+    QStringList names;
+    for (const QKeySequence &sequence : keys) {
+        QStringList strokes;
+        for (int i = 0; i < sequence.count(); ++i)
+            strokes.append(QKeySequence(sequence[i]).toString(QKeySequence::NativeText));
+        names.append(strokes.join(u' '));
+    }
+    return names.join(QStringLiteral(" / "));
+}
+
+// Every catalogue entry ends in "_" and its two-letter code in capitals.
+QKeySequence codeKeys(const QString &label)
+{
+    const QString code = label.right(2);
+    return QKeySequence(Qt::Key(code.at(0).unicode()), Qt::Key(code.at(1).unicode()));
+}
+
+} // namespace
+
+void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
+                         QPushButton *saveAndPreviousButton, QPushButton *saveAndNextButton)
+{
+    // No control may take text: an input method would turn the letters of a
+    // code into composed text before they arrived as keys.
+    annotationList->setAttribute(Qt::WA_InputMethodEnabled, false);
+
+    auto *keys = new LabelKeys(this);
+    const auto clickOnKeys = [this, keys](QPushButton *button, const QList<QKeySequence> &sequences) {
+        // animateClick shows the press and ignores a disabled button.
+        keys->bind(sequences, [button] { button->animateClick(); });
+        button->setToolTip(tr("快捷键：%1").arg(keyNames(sequences)));
+    };
+
+    for (qsizetype i = 0; i < labelButtons.size(); ++i)
+        clickOnKeys(labelButtons.at(i), {codeKeys(labels.at(i))});
+
+    clickOnKeys(nextButton, {QKeySequence(Qt::Key_Right)});
+    clickOnKeys(previousButton, {QKeySequence(Qt::Key_Left)});
+    clickOnKeys(saveAndNextButton, {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
+                                    QKeySequence(Qt::CTRL | Qt::Key_Right)});
+    clickOnKeys(saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)});
+    clickOnKeys(jumpButton, {QKeySequence(Qt::CTRL | Qt::Key_J)});
+
+    // The menu shows the key beside the action's text.
+    const QKeySequence loadKey(Qt::CTRL | Qt::Key_O);
+    loadAction->setShortcut(loadKey);
+    keys->bind({loadKey}, [loadAction] { loadAction->trigger(); });
+
+    keys->bind({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { saveAnnotations(); });
+
+    keys->bind({QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)}, [this] {
+        // Only a selected row: the focus alone makes the first row current
+        // without selecting it, and a stray key must not remove that label.
+        const QList<QListWidgetItem *> selected = annotationList->selectedItems();
+        if (!selected.isEmpty())
+            deleteAnnotation(selected.first());
+    });
+
+    keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QKeySequence>
+#include <QList>
+#include <QObject>
+
+#include <functional>
+
+class QKeyEvent;
+class QWidget;
+
+// The keys of one window: sequences of one or two key strokes, each with its
+// reaction. It watches the window and every control in it, so a key works
+// whichever of them has the focus, and it claims its keys before any control
+// or shortcut can take them. A stroke after the first of a sequence is always
+// spent, also when it completes nothing.
+class LabelKeys final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Watches `window` and the controls it holds now.
+    explicit LabelKeys(QWidget *window);
+
+    void bind(const QList<QKeySequence> &keys, const std::function<void()> &reaction);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    struct Binding
+    {
+        QKeySequence keys;
+        std::function<void()> reaction;
+    };
+
+    QKeySequence typedWith(const QKeyEvent *event) const;
+    QKeySequence::SequenceMatch match(const QKeySequence &typed, const Binding **exact) const;
+
+    QList<Binding> bindings;
+    QKeySequence pending; // the first stroke of a sequence, or empty
+};
