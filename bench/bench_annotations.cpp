@@ -5,6 +5,7 @@
 // counts would cost without the single pass.
 //
 // Run by hand from the build folder: ./bench/bench_annotations
+#include "annotationfile.h"
 #include "dialoganswerer.h"
 #include "tavrelin.h"
 #include "testwindow.h"
@@ -83,6 +84,45 @@ double rereadingMilliseconds(Tavrelin *window, int count)
     return timer.nsecsElapsed() / 1e6 * count / asked;
 }
 
+// What the annotation file's lock adds to a save: the file layer's save of one
+// row into a file of `count` rows, with the lock and without it, alternately
+// so that both meet the same disk cache.
+void lockCost(int count)
+{
+    QTemporaryDir dir;
+    const QString csvPath = dir.filePath(QStringLiteral("labels.csv"));
+    prepare(dir.filePath(QStringLiteral("images")), csvPath, 1);
+    const QStringList catalogue = TestWindow::catalogue();
+    {
+        QFile csv(csvPath);
+        csv.open(QIODevice::Append | QIODevice::Text);
+        QTextStream out(&csv);
+        for (int i = 1; i < count; ++i)
+            out << imageName(i) << QString(QStringLiteral(",0")).repeated(19) << "\n";
+    }
+    int round = 0;
+    const auto save = [&](bool locked) {
+        const QStringList annotations{catalogue.at(round++ % 19)};
+        const QString name = imageName(count / 2);
+        const AnnotationFile::SaveResult result =
+            locked ? AnnotationFile::saveRow(csvPath, name, catalogue, annotations)
+                   : AnnotationFile::rewriteRow(csvPath, name, catalogue, annotations);
+        if (result != AnnotationFile::SaveResult::Saved)
+            qFatal("save failed");
+    };
+    std::vector<double> withLock, withoutLock;
+    for (int i = 0; i < 15; ++i) {
+        withLock.push_back(medianMilliseconds(1, [&] { save(true); }));
+        withoutLock.push_back(medianMilliseconds(1, [&] { save(false); }));
+    }
+    std::sort(withLock.begin(), withLock.end());
+    std::sort(withoutLock.begin(), withoutLock.end());
+    const double locked = withLock[withLock.size() / 2];
+    const double unlocked = withoutLock[withoutLock.size() / 2];
+    std::printf("\nsave of one row into %d rows: %.1f ms with the lock, %.1f ms without (%+.1f%%)\n",
+                count, locked, unlocked, 100 * (locked - unlocked) / unlocked);
+}
+
 void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     if (type != QtDebugMsg)
@@ -132,5 +172,6 @@ int main(int argc, char *argv[])
         if (!answerer.boxes.isEmpty())
             std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
     }
+    lockCost(100000);
     return 0;
 }

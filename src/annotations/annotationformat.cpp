@@ -1,7 +1,6 @@
 #include "annotationformat.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace AnnotationFormat {
 
@@ -128,43 +127,45 @@ bool canHoldName(const QString &fileName)
         && !fileName.contains(u'\n');
 }
 
+// Rows of one name that hold a "," all begin with the name and ",", so sorted
+// lines put them side by side; only a line without "," can stand apart from
+// the other rows of its name.
+static bool hasSeveralRowsOfAName(const QStringList &sorted)
+{
+    QStringView previous;
+    for (qsizetype i = 1; i < sorted.size(); ++i) {
+        const QString &line = sorted.at(i);
+        const qsizetype end = line.indexOf(separator);
+        if (end < 0)
+            return true;
+        const QStringView name = QStringView(line).first(end);
+        if (i > 1 && name == previous)
+            return true;
+        previous = name;
+    }
+    return false;
+}
+
 void sortDataRows(QStringList &lines)
 {
     if (lines.size() <= 2)
         return;
-    QList<qsizetype> order(lines.size() - 1);
-    std::iota(order.begin(), order.end(), 1);
-    std::sort(order.begin(), order.end(),
-              [&lines](qsizetype a, qsizetype b) { return lines.at(a) < lines.at(b); });
+    const QStringList fileOrder = lines;
+    std::sort(lines.begin() + 1, lines.end());
+    if (!hasSeveralRowsOfAName(lines))
+        return;
 
-    // Where one name has several rows, the places that the sort gives them
-    // are filled with its rows in file order; a name of one row keeps its place.
-    QHash<QStringView, qsizetype> rowCount;
-    rowCount.reserve(order.size());
-    for (qsizetype i = 1; i < lines.size(); ++i)
-        ++rowCount[firstField(lines.at(i))];
-    if (rowCount.size() < order.size()) {
-        QHash<QStringView, QList<qsizetype>> rowsOfName; // names of several rows only
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QStringView name = firstField(lines.at(i));
-            if (rowCount.value(name) > 1)
-                rowsOfName[name].append(i);
-        }
-        QHash<QStringView, qsizetype> taken;
-        for (qsizetype &place : order) {
-            const QStringView name = firstField(lines.at(place));
-            const auto rows = rowsOfName.constFind(name);
-            if (rows != rowsOfName.cend())
-                place = rows->at(taken[name]++);
-        }
+    // The places that the sort gives the rows of one name are filled with
+    // its rows in file order.
+    QHash<QStringView, QList<qsizetype>> rowsOfName;
+    for (qsizetype i = 1; i < fileOrder.size(); ++i)
+        rowsOfName[firstField(fileOrder.at(i))].append(i);
+    QHash<QStringView, qsizetype> taken;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const auto rows = rowsOfName.constFind(firstField(lines.at(i)));
+        if (rows->size() > 1)
+            lines[i] = fileOrder.at(rows->at(taken[rows.key()]++));
     }
-
-    QStringList sorted;
-    sorted.reserve(lines.size());
-    sorted.append(lines.first());
-    for (const qsizetype i : std::as_const(order))
-        sorted.append(lines.at(i));
-    lines = std::move(sorted);
 }
 
 } // namespace AnnotationFormat
