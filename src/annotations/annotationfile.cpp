@@ -50,7 +50,6 @@ AnnotationText read(const QString &path)
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = decoder.decode(bytes);
     text.status = AnnotationText::Read;
-    text.isEmpty = bytes.isEmpty();
     text.isText = !decoder.hasError() && !bytes.contains('\0');
     text.lines = AnnotationFormat::splitLines(decoded);
     return text;

@@ -11,7 +11,6 @@ struct AnnotationText
 
     Status status = Missing;
     QStringList lines;
-    bool isEmpty = true; // the file holds no byte at all
     bool isText = true;  // UTF-8 without a NUL byte
 };
 
