@@ -43,7 +43,8 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     annotationList->setAttribute(Qt::WA_InputMethodEnabled, false);
 
     auto *keys = new LabelKeys(this);
-    const auto clickOnKeys = [this, keys](QPushButton *button, const QList<QKeySequence> &sequences) {
+    const auto clickOnKeys = [this, keys](QPushButton *button,
+                                          const QList<QKeySequence> &sequences) {
         // animateClick shows the press and ignores a disabled button.
         keys->bind(sequences, [button] { button->animateClick(); });
         button->setToolTip(tr("快捷键：%1").arg(keyNames(sequences)));

@@ -71,8 +71,8 @@ QKeySequence::SequenceMatch LabelKeys::match(const QKeySequence &typed,
 
 bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
 {
-    const bool override = event->type() == QEvent::ShortcutOverride;
-    if (!override && event->type() != QEvent::KeyPress)
+    const bool claiming = event->type() == QEvent::ShortcutOverride;
+    if (!claiming && event->type() != QEvent::KeyPress)
         return QObject::eventFilter(watched, event);
     const auto *keyEvent = static_cast<QKeyEvent *>(event);
     if (isModifierOrLock(keyEvent->key()))
@@ -85,7 +85,7 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
 
     // Claimed before the shortcuts are asked, the key comes back as a key
     // press to the control with the focus, and is handled below.
-    if (override) {
+    if (claiming) {
         if (ours)
             event->accept();
         return ours;
