@@ -36,7 +36,8 @@ public:
     // Drops every picture and all work still pending.
     void clear();
 
-    // True once a background decode of `path` has finished, whatever it found.
+    // True when the finished decode of `path` is held: the picture shown last,
+    // or a neighbour whose background decode has ended, whatever it found.
     bool hasPrepared(const QString &path) const;
 
     // One decode, the same on the pool as in picture().
