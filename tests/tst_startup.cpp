@@ -7,6 +7,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QTimer>
 
 #include <cstdio>
@@ -22,6 +25,9 @@ struct Observed
     int fileDialogs = 0;
     bool windowShown = false;
     bool eventLoopRan = false;
+    // As the desktop sees the program while it asks for the annotation file.
+    bool iconDrawn = false;
+    QString desktopFileName;
 };
 Observed observed;
 
@@ -35,6 +41,15 @@ protected:
     {
         if (event->type() == QEvent::Show && qobject_cast<Tavrelin *>(watched))
             observed.windowShown = true;
+        if (event->type() == QEvent::Show && qobject_cast<QFileDialog *>(watched)) {
+            // A null pixmap means that the icon is not compiled in or that
+            // the SVG plugin is missing.
+            const QWidget *parent = static_cast<QWidget *>(watched)->parentWidget();
+            const auto *window = qobject_cast<const Tavrelin *>(parent);
+            const QIcon icon = window ? window->windowIcon() : QIcon();
+            observed.iconDrawn = !icon.pixmap(16).isNull() && !icon.pixmap(256).isNull();
+            observed.desktopFileName = QGuiApplication::desktopFileName();
+        }
         return false;
     }
 };
@@ -81,7 +96,10 @@ int main(int argc, char *argv[])
     check(warned, "a warning titled 警告 says the program will exit");
     check(!observed.windowShown, "the window is never shown");
     check(!observed.eventLoopRan, "the event loop never runs");
+    check(observed.iconDrawn, "the window's icon is drawn at 16 and at 256 pixels");
+    check(observed.desktopFileName == QStringLiteral(NORVANTA_APP_ID),
+          "the desktop file name is the application id");
 
-    std::printf("%d passed, %d failed\n", 5 - failures, failures);
+    std::printf("%d passed, %d failed\n", 7 - failures, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -1,10 +1,19 @@
 #include "tavrelin.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral(NORVANTA_NAME));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NORVANTA_VERSION));
+    // The desktop pairs the running program with its installed menu entry and
+    // icon by this name, so the task bar shows both.
+    QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
+    // Set before the window exists, so that the start-up dialog has it too.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
+
     Tavrelin window;
     if (!window.hasAnnotationFile())
         return 0;
