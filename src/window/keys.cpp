@@ -1,7 +1,8 @@
 // The labelling loop from the keyboard. Every key stands for a control or a
 // slot that already exists and goes through it: a key for a button clicks
 // that button, so it does what the mouse does and nothing while the button
-// is disabled.
+// is disabled. Keys act at once, in the order typed: a label typed right
+// before Ctrl+S is saved, one typed right before a move stays with its image.
 #include "tavrelin.h"
 
 #include "labelkeys.h"
@@ -9,6 +10,7 @@
 #include <QAction>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -33,6 +35,19 @@ QKeySequence codeKeys(const QString &label)
     return QKeySequence(Qt::Key(code.at(0).unicode()), Qt::Key(code.at(1).unicode()));
 }
 
+// Unlike animateClick, which clicks only once it has shown the press, the
+// click comes first and the press is shown after it.
+void clickShowingThePress(QPushButton *button)
+{
+    if (!button->isEnabled())
+        return;
+    button->click();
+    if (!button->isEnabled())
+        return;
+    button->setDown(true);
+    QTimer::singleShot(100, button, [button] { button->setDown(false); });
+}
+
 } // namespace
 
 void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
@@ -45,8 +60,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     auto *keys = new LabelKeys(this);
     const auto clickOnKeys = [this, keys](QPushButton *button,
                                           const QList<QKeySequence> &sequences) {
-        // animateClick shows the press and ignores a disabled button.
-        keys->bind(sequences, [button] { button->animateClick(); });
+        keys->bind(sequences, [button] { clickShowingThePress(button); });
         button->setToolTip(tr("快捷键：%1").arg(keyNames(sequences)));
     };
 
