@@ -82,8 +82,9 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { saveAnnotations(); });
 
     keys->bind({QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)}, [this] {
-        // Only a selected row: the focus alone makes the first row current
-        // without selecting it, and a stray key must not remove that label.
+        // Only a selected row: a row can be current without being selected
+        // (the focus or a Ctrl+click leaves it so), and a stray key must not
+        // remove that label.
         const QList<QListWidgetItem *> selected = annotationList->selectedItems();
         if (!selected.isEmpty())
             deleteAnnotation(selected.first());
