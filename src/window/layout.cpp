@@ -60,6 +60,8 @@ void Tavrelin::setupInterface()
     imageNameLabel->setAlignment(Qt::AlignCenter);
     imageNameLabel->setStyleSheet(QStringLiteral("font-size: 16px; color: black; padding: 2px;"));
     imageNameLabel->setFixedHeight(25);
+    // The image area decides the width: a long name is cut, never widens the window.
+    imageNameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     imageColumn->addWidget(imageNameLabel);
     imageLabel = new QLabel(this);
     imageLabel->setFixedSize(600, 400);
@@ -112,6 +114,8 @@ void Tavrelin::setupInterface()
 
     navigationRow->addStretch();
     mainLayout->addLayout(navigationRow);
+
+    setupKeys(loadAction, jumpButton, saveAndPreviousButton, saveAndNextButton);
 }
 
 QHBoxLayout *Tavrelin::createLabelButtonGrid()

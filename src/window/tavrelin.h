@@ -1,10 +1,13 @@
 #pragma once
 
+#include "picturecache.h"
+
 #include <QList>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
+class QAction;
 class QHBoxLayout;
 class QLabel;
 class QListWidget;
@@ -49,6 +52,11 @@ private slots:
 private:
     void setupInterface();
     QHBoxLayout *createLabelButtonGrid();
+    // window/keys.cpp
+    void setupKeys(QAction *loadAction, QPushButton *jumpButton,
+                   QPushButton *saveAndPreviousButton, QPushButton *saveAndNextButton);
+    // browsing/unmarked.cpp
+    void goToNextUnmarkedImage();
 
     bool saveModifiedAnnotations();
     bool storeCurrentAnnotations();
@@ -72,4 +80,5 @@ private:
     QStringList labels;
     QList<QPushButton *> labelButtons;
     int currentIndex = -1;
+    PictureCache pictures;
 };
