@@ -6,6 +6,9 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Must stay the executable's file name: the annotation file's lock names
+    // its holder by it, and another window takes a lock over as left behind
+    // when the process holding it runs a program of another name.
     QCoreApplication::setApplicationName(QStringLiteral(NORVANTA_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(NORVANTA_VERSION));
     // The desktop pairs the running program with its installed menu entry and
