@@ -10,6 +10,7 @@
 #include "dialoganswerer.h"
 #include "tavrelin.h"
 #include "testwindow.h"
+#include "timing.h"
 
 #include <QApplication>
 #include <QDir>
@@ -56,20 +57,6 @@ void prepare(const QString &folder, const QString &csvPath, int count)
     }
 }
 
-template<typename Work>
-double medianMilliseconds(int runs, Work work)
-{
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        times.push_back(timer.nsecsElapsed() / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
 // Rereads the file for every listed image, as isImageMarked does; stops once
 // it has taken a few seconds and extrapolates to the whole list.
 double rereadingMilliseconds(Tavrelin *window, int count)
@@ -114,13 +101,11 @@ void lockCost(int count)
     };
     std::vector<double> withLock, withoutLock;
     for (int i = 0; i < 15; ++i) {
-        withLock.push_back(medianMilliseconds(1, [&] { save(true); }));
-        withoutLock.push_back(medianMilliseconds(1, [&] { save(false); }));
+        withLock.push_back(Bench::medianMilliseconds(1, [&] { save(true); }));
+        withoutLock.push_back(Bench::medianMilliseconds(1, [&] { save(false); }));
     }
-    std::sort(withLock.begin(), withLock.end());
-    std::sort(withoutLock.begin(), withoutLock.end());
-    const double locked = withLock[withLock.size() / 2];
-    const double unlocked = withoutLock[withoutLock.size() / 2];
+    const double locked = Bench::median(withLock);
+    const double unlocked = Bench::median(withoutLock);
     std::printf("\nsave of one row into %d rows: %.1f ms with the lock, %.1f ms without (%+.1f%%)\n",
                 count, locked, unlocked, 100 * (locked - unlocked) / unlocked);
 }
@@ -156,14 +141,7 @@ double nextUnmarkedMilliseconds(Tavrelin &window, DialogAnswerer &answerer,
         if (TestWindow::currentIndex(&window) != count - 1)
             qFatal("Ctrl+U did not reach the last image");
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(text));
+    return Bench::median(times);
 }
 
 } // namespace
@@ -173,7 +151,7 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    qInstallMessageHandler(quietDebug);
+    qInstallMessageHandler(Bench::quietDebug);
 
     std::printf("%8s %14s %10s %10s %22s\n", "images", "display (ms)", "save (ms)",
                 "jump (ms)", "reread per image (ms)");
@@ -190,17 +168,17 @@ int main(int argc, char *argv[])
         answerer.answerFileDialog(folder);
         QMetaObject::invokeMethod(&window, "loadImages");
 
-        const double display = medianMilliseconds(5, [&] {
+        const double display = Bench::medianMilliseconds(5, [&] {
             QMetaObject::invokeMethod(&window, "loadCurrentImage");
         });
         // Each save adds a label the first image lacks, so there is always a change.
         int added = 0;
-        const double save = medianMilliseconds(5, [&] {
+        const double save = Bench::medianMilliseconds(5, [&] {
             QMetaObject::invokeMethod(&window, "annotate",
                                       Q_ARG(QString, TestWindow::catalogue().at(4 + added++)));
             QMetaObject::invokeMethod(&window, "saveAnnotations");
         });
-        const double jump = medianMilliseconds(5, [&] {
+        const double jump = Bench::medianMilliseconds(5, [&] {
             QMetaObject::invokeMethod(&window, "jumpToLastMarkedImage");
         });
         const double reread = rereadingMilliseconds(&window, count);

@@ -11,6 +11,7 @@
 #include "dialoganswerer.h"
 #include "tavrelin.h"
 #include "testwindow.h"
+#include "timing.h"
 
 #include <QApplication>
 #include <QDir>
@@ -63,25 +64,6 @@ void writePhotos(const QString &folder, const QSize &size)
     }
 }
 
-double median(std::vector<double> times)
-{
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-template<typename Work>
-double medianMilliseconds(int runs, Work work)
-{
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        times.push_back(timer.nsecsElapsed() / 1e6);
-    }
-    return median(times);
-}
-
 // A fresh window on the folder; before each click a label is given, so that
 // every click saves a row, as it does while labelling.
 double stepMilliseconds(const QString &folder, const QString &csvPath, int pause)
@@ -108,13 +90,7 @@ double stepMilliseconds(const QString &folder, const QString &csvPath, int pause
     }
     if (!answerer.boxes.isEmpty())
         std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
-    return median(times);
-}
-
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(text));
+    return Bench::median(times);
 }
 
 } // namespace
@@ -124,7 +100,7 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    qInstallMessageHandler(quietDebug);
+    qInstallMessageHandler(Bench::quietDebug);
 
     std::printf("%-10s %17s %19s %22s %19s\n", "photos", "full decode (ms)", "decode+scale (ms)",
                 "step, 300 ms pause", "step, no pause");
@@ -134,8 +110,8 @@ int main(int argc, char *argv[])
         writePhotos(folder, size);
         const QString sample = folder + u'/' + photoName(0);
 
-        const double decode = medianMilliseconds(5, [&] { QImage picture(sample); });
-        const double scaled = medianMilliseconds(5, [&] {
+        const double decode = Bench::medianMilliseconds(5, [&] { QImage picture(sample); });
+        const double scaled = Bench::medianMilliseconds(5, [&] {
             QPixmap::fromImage(QImage(sample))
                 .scaled(QSize(600, 400), Qt::KeepAspectRatio, Qt::SmoothTransformation);
         });
