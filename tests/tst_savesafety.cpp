@@ -10,11 +10,13 @@
 #include <QProcess>
 #include <QTest>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace TestWindow;
 
@@ -31,6 +33,8 @@ private slots:
     void onlyARegularFileIsReadOrReplaced_data();
     void onlyARegularFileIsReadOrReplaced();
     void readOnlyFolderKeepsItsWritableFile();
+    void fullDiskKeepsTheFileWhole_data();
+    void fullDiskKeepsTheFileWhole();
 
 private:
     QStringList boxTexts();
@@ -204,6 +208,57 @@ void SaveSafetyTest::readOnlyFolderKeepsItsWritableFile()
     QCOMPARE(readFile(path), content);
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"labels.csv"_qs});
     QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void SaveSafetyTest::fullDiskKeepsTheFileWhole_data()
+{
+    QTest::addColumn<QString>("room");
+    QTest::newRow("room for the lock, not for the content") << u"lock"_qs;
+    QTest::newRow("no block left") << u"none"_qs;
+    QTest::newRow("no inode left") << u"inodes"_qs;
+}
+
+// A small file system of its own, filled up: the save must fail as a save,
+// never put a short or empty file in place of the annotation file.
+void SaveSafetyTest::fullDiskKeepsTheFileWhole()
+{
+    QFETCH(QString, room);
+    const QString disk = dir->filePath(u"disk"_qs);
+    QVERIFY(QDir().mkdir(disk));
+    // The root folder and the annotation file take the only two inodes.
+    const QByteArray options = room == u"inodes" ? "size=256k,nr_inodes=2" : "size=64k";
+    if (::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, options.constData()) != 0)
+        QSKIP(qPrintable(u"mounting a small file system needs root: "_qs
+                         + QString::fromLocal8Bit(std::strerror(errno))));
+    const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH); });
+
+    const QString path = disk + u"/labels.csv"_qs;
+    QByteArray content = headerLine();
+    for (int i = 0; i < 300; ++i)
+        content += row(u"b"_qs + QString::number(i) + u".png"_qs, {i % 19 + 1});
+    writeFile(path, content);
+    if (room != u"inodes") {
+        QFile filler(disk + u"/filler"_qs);
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray page(int(::sysconf(_SC_PAGESIZE)), 'x');
+        while (filler.write(page) == page.size()) {
+        }
+        if (room == u"lock")
+            QVERIFY(filler.resize(filler.size() - page.size()));
+    }
+    const QStringList entries = QDir(disk).entryList(QDir::Files | QDir::Hidden);
+
+    window = create(*answerer, path);
+    loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs, u"b.png"_qs}));
+    call(window.get(), "annotate", entry(4));
+    button(window.get(), u"保存并下一张"_qs)->click();
+
+    QCOMPARE(boxTexts(), QStringList{u"磁盘空间不足，标签文件未保存"_qs});
+    QVERIFY(readFile(path) == content);
+    QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), entries);
+    QCOMPARE(currentIndex(window.get()), 0);
+    QVERIFY(annotationsModified(window.get()));
+    QCOMPARE(listTexts(window.get()), QStringList{entry(4)});
 }
 
 QTEST_MAIN(SaveSafetyTest)

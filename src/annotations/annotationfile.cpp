@@ -13,6 +13,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #endif
 
@@ -92,20 +93,72 @@ static bool syncFolderOf(const QString &path)
 #endif
 }
 
+// The error of the last system call, taken right after it failed, tells a
+// full disk apart from other failures; a failure that left no such trace is
+// still a full disk when the folder has no block or no inode left for us.
+bool isDiskFull(const QString &path, int error)
+{
+#ifdef Q_OS_UNIX
+    if (error == ENOSPC || error == EDQUOT)
+        return true;
+    struct statvfs room {};
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::statvfs(folder.constData(), &room) != 0)
+        return false;
+    // A file system that counts no inodes (btrfs) shows zero of them free.
+    return (room.f_blocks > 0 && room.f_bavail == 0) || (room.f_files > 0 && room.f_favail == 0);
+#else
+    Q_UNUSED(path);
+    Q_UNUSED(error);
+    return false;
+#endif
+}
+
 // The new content goes to a temporary file beside the old one, which it
 // replaces only once it is written whole: the old file is never truncated.
+// Every byte is written straight to the file and synced before the rename,
+// so a disk that fills up fails the save here: a buffered write whose late
+// flush fails would otherwise let the rename put a short file in place.
 static SaveResult writeWhole(const QString &path, const QStringList &lines)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return SaveResult::CannotCreateInFolder;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return isDiskFull(path, errno) ? SaveResult::DiskFull : SaveResult::CannotCreateInFolder;
 
     QByteArray content;
     for (const QString &line : lines) {
         content += line.toUtf8();
         content += '\n';
     }
-    if (file.write(content) != content.size() || !file.commit() || !syncFolderOf(path))
+#ifdef Q_OS_UNIX
+    const int fd = file.handle();
+    const char *rest = content.constData();
+    qint64 left = content.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, rest, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            const int error = written < 0 ? errno : ENOSPC;
+            file.cancelWriting();
+            return isDiskFull(path, error) ? SaveResult::DiskFull : SaveResult::WriteFailed;
+        }
+        rest += written;
+        left -= written;
+    }
+    // Some file systems give room only when the data reaches the disk.
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        file.cancelWriting();
+        return isDiskFull(path, error) ? SaveResult::DiskFull : SaveResult::WriteFailed;
+    }
+#else
+    if (file.write(content) != content.size() || !file.flush()) {
+        file.cancelWriting();
+        return SaveResult::WriteFailed;
+    }
+#endif
+    if (!file.commit() || !syncFolderOf(path))
         return SaveResult::WriteFailed;
     return SaveResult::Saved;
 }
@@ -166,7 +219,7 @@ SaveResult saveRow(const QString &path, const QString &fileName, const QStringLi
     case AnnotationLock::NotCreatable:
         return SaveResult::CannotCreateInFolder;
     case AnnotationLock::Failed:
-        return SaveResult::CannotOpen;
+        return isDiskFull(path, lock.systemError()) ? SaveResult::DiskFull : SaveResult::CannotOpen;
     }
     return rewriteRow(path, fileName, labels, annotations, written);
 }

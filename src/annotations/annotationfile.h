@@ -29,6 +29,7 @@ enum class SaveResult {
     WriteFailed,          // writing or committing the new content failed
     Locked,               // another program is saving into the file
     CannotCreateInFolder, // the folder does not let a new file be created
+    DiskFull,             // no room or quota left for the lock or the new content
 };
 
 // Writes the row of `fileName` with a "1" for each entry of `labels` found in
@@ -45,5 +46,9 @@ SaveResult saveRow(const QString &path, const QString &fileName, const QStringLi
 // The same rewrite for a caller that already holds the file's lock.
 SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,
                       const QStringList &annotations, QStringList *written = nullptr);
+
+// Whether a failure with the system's `error` at `path` came from a full disk
+// or quota: the error says so, or the folder has no block or inode left.
+bool isDiskFull(const QString &path, int error);
 
 } // namespace AnnotationFile

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <cerrno>
+
 // A save holds the lock for a few milliseconds, even on a file of 100,000
 // rows; a holder that keeps it this long is stuck or is some other tool.
 static constexpr int waitMilliseconds = 5000;
@@ -29,7 +31,9 @@ AnnotationLock::Result AnnotationLock::acquire()
 {
     const QDeadlineTimer deadline(waitMilliseconds);
     // Each try also takes over a lock whose holder no longer runs.
+    errno = 0;
     while (!lockFile.tryLock(0)) {
+        error = errno;
         switch (lockFile.error()) {
         case QLockFile::LockFailedError:
             if (deadline.hasExpired())

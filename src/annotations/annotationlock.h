@@ -22,7 +22,10 @@ public:
     explicit AnnotationLock(const QString &annotationPath);
 
     Result acquire();
+    // The system's error of the try that failed, as errno gave it.
+    int systemError() const { return error; }
 
 private:
     QLockFile lockFile;
+    int error = 0;
 };

@@ -91,6 +91,9 @@ bool Tavrelin::storeCurrentAnnotations()
     case SaveResult::CannotCreateInFolder:
         refusal = QT_TR_NOOP("无法在标签文件所在目录中创建文件，未保存");
         break;
+    case SaveResult::DiskFull:
+        refusal = QT_TR_NOOP("磁盘空间不足，标签文件未保存");
+        break;
     }
     QMessageBox::warning(this, tr("Error"), tr(refusal));
     return false;
