@@ -1,6 +1,7 @@
 // The window's side of the annotation file: reading the current image's
 // labels and whether an image is marked, and writing the current image's row.
 #include "tavrelin.h"
+#include "windowactivity.h"
 
 #include "annotationfile.h"
 #include "annotationformat.h"
@@ -55,6 +56,7 @@ void Tavrelin::saveCurrentAnnotations()
 // returns whether the row is now in the file.
 bool Tavrelin::storeCurrentAnnotations()
 {
+    const ActedWhenDone acted(windowActivity);
     if (currentIndex < 0 || currentIndex >= imageFiles.size()) {
         QMessageBox::warning(this, tr("Error"), tr("没有当前图片，无法保存"));
         return false;

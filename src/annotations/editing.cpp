@@ -2,6 +2,7 @@
 // (currentAnnotations, mirrored by annotationList) until a save writes them;
 // annotationsModified says whether there is anything to write.
 #include "tavrelin.h"
+#include "windowactivity.h"
 
 #include <QDebug>
 #include <QListWidget>
@@ -9,6 +10,7 @@
 
 void Tavrelin::annotate(const QString &label)
 {
+    const ActedWhenDone acted(windowActivity);
     if (currentAnnotations.contains(label, Qt::CaseSensitive))
         return;
     currentAnnotations.append(label);
@@ -18,6 +20,7 @@ void Tavrelin::annotate(const QString &label)
 
 void Tavrelin::deleteAnnotation(QListWidgetItem *item)
 {
+    const ActedWhenDone acted(windowActivity);
     if (!item)
         return;
     const QString label = item->text();
@@ -37,6 +40,7 @@ void Tavrelin::saveAnnotations()
 // mend the cause and save again, and a save-and-move must not move.
 bool Tavrelin::saveModifiedAnnotations()
 {
+    const ActedWhenDone acted(windowActivity);
     if (!annotationsModified) {
         QMessageBox::information(this, tr("Warning"), tr("无需更改"));
         return true;

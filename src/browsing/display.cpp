@@ -1,6 +1,7 @@
 // Showing the image at currentIndex with its stored labels, its position and
 // the marked and unmarked counts of the listed images.
 #include "tavrelin.h"
+#include "windowactivity.h"
 
 #include "annotationfile.h"
 #include "annotationformat.h"
@@ -17,6 +18,7 @@
 
 void Tavrelin::loadCurrentImage()
 {
+    const ActedWhenDone acted(windowActivity);
     if (currentIndex < 0 || currentIndex >= imageFiles.size())
         return;
 
@@ -43,6 +45,7 @@ void Tavrelin::loadCurrentImage()
         annotationList->clear();
         loadAnnotationsFromCSV();
         showImageName();
+        emit windowActivity->imageShown(imagePath, false);
         return;
     }
 
@@ -60,6 +63,7 @@ void Tavrelin::loadCurrentImage()
     nextButton->setEnabled(true);
     showImageName();
     showMarkCounts(file.lines);
+    emit windowActivity->imageShown(imagePath, true);
 }
 
 void Tavrelin::showMarkCounts(const QStringList &lines)

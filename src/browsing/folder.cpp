@@ -1,6 +1,7 @@
 // Choosing the image folder. Every run lists the folder anew and starts at
 // its first image; the annotation file stays the one named at start-up.
 #include "tavrelin.h"
+#include "windowactivity.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -9,6 +10,7 @@
 
 void Tavrelin::loadImages()
 {
+    const ActedWhenDone acted(windowActivity);
     const QString folder = QFileDialog::getExistingDirectory(this, tr("选择图像目录"), QString(),
                                                              QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) {

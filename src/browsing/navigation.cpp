@@ -1,6 +1,7 @@
 // Moving between the listed images. Moving never saves: only the two
 // save-and-move buttons save, before they move.
 #include "tavrelin.h"
+#include "windowactivity.h"
 
 #include "annotationfile.h"
 #include "annotationformat.h"
@@ -16,6 +17,7 @@ void Tavrelin::enableNavigationButtons(bool enable)
 
 void Tavrelin::nextImage()
 {
+    const ActedWhenDone acted(windowActivity);
     if (currentIndex < imageFiles.size() - 1) {
         ++currentIndex;
         loadCurrentImage();
@@ -26,6 +28,7 @@ void Tavrelin::nextImage()
 
 void Tavrelin::previousImage()
 {
+    const ActedWhenDone acted(windowActivity);
     if (currentIndex > 0) {
         --currentIndex;
         loadCurrentImage();
@@ -36,6 +39,7 @@ void Tavrelin::previousImage()
 
 void Tavrelin::jumpToLastMarkedImage()
 {
+    const ActedWhenDone acted(windowActivity);
     const AnnotationText file = AnnotationFile::read(savePath);
     if (file.status != AnnotationText::Read) {
         QMessageBox::warning(this, tr("Error"), tr("无法读取标签文件"));

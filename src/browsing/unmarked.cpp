@@ -1,6 +1,7 @@
 // Resuming a folder that is labelled with gaps: going to the next image that
 // the annotation file does not mark, by the rule that the count line uses.
 #include "tavrelin.h"
+#include "windowactivity.h"
 
 #include "annotationfile.h"
 #include "annotationformat.h"
@@ -9,6 +10,7 @@
 
 void Tavrelin::goToNextUnmarkedImage()
 {
+    const ActedWhenDone acted(windowActivity);
     if (currentIndex < 0 || currentIndex >= imageFiles.size())
         return;
 

@@ -58,6 +58,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     annotationList->setAttribute(Qt::WA_InputMethodEnabled, false);
 
     auto *keys = new LabelKeys(this);
+    labelKeys = keys;
     const auto clickOnKeys = [this, keys](QPushButton *button,
                                           const QList<QKeySequence> &sequences) {
         keys->bind(sequences, [button] { clickShowingThePress(button); });

@@ -27,6 +27,11 @@ bool isModifierOrLock(int key)
 LabelKeys::LabelKeys(QWidget *window)
     : QObject(window)
 {
+    watch(window);
+}
+
+void LabelKeys::watch(QWidget *window)
+{
     window->installEventFilter(this);
     const QList<QWidget *> controls = window->findChildren<QWidget *>();
     for (QWidget *control : controls) {
@@ -91,7 +96,10 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
         return ours;
     }
 
+    const QKeySequence wasPending = pending;
     pending = found == QKeySequence::PartialMatch ? typed : QKeySequence();
+    if (pending != wasPending)
+        emit pendingChanged(pending);
     if (exact) {
         // The reaction may open a modal box whose own loop delivers more keys.
         const std::function<void()> reaction = exact->reaction;

@@ -22,7 +22,16 @@ public:
     // Watches `window` and the controls it holds now.
     explicit LabelKeys(QWidget *window);
 
+    // Watches one more window and its controls with the same keys, so that
+    // they work there exactly as in the first.
+    void watch(QWidget *window);
+
     void bind(const QList<QKeySequence> &keys, const std::function<void()> &reaction);
+
+signals:
+    // The first stroke of a code waits for its second (`typed` names it), or
+    // no stroke waits any longer (`typed` is empty).
+    void pendingChanged(const QKeySequence &typed);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

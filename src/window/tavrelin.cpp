@@ -1,5 +1,9 @@
 #include "tavrelin.h"
 
+#include "windowactivity.h"
+
+#include <QDir>
+
 // The label catalogue: the order is the order of the label buttons and of
 // the flag columns in the annotation file, so it must never change.
 static QStringList labelCatalogue()
@@ -30,6 +34,7 @@ static QStringList labelCatalogue()
 Tavrelin::Tavrelin(QWidget *parent)
     : QMainWindow(parent)
     , labels(labelCatalogue())
+    , windowActivity(new WindowActivity(this))
 {
     setupInterface();
 }
@@ -39,4 +44,55 @@ Tavrelin::~Tavrelin() = default;
 bool Tavrelin::hasAnnotationFile() const
 {
     return !savePath.isEmpty();
+}
+
+WindowActivity *Tavrelin::activity() const
+{
+    return windowActivity;
+}
+
+LabelKeys *Tavrelin::keys() const
+{
+    return labelKeys;
+}
+
+QLabel *Tavrelin::imageArea() const
+{
+    return imageLabel;
+}
+
+QLabel *Tavrelin::nameLine() const
+{
+    return imageNameLabel;
+}
+
+QLabel *Tavrelin::countLine() const
+{
+    return markCountLabel;
+}
+
+QListWidget *Tavrelin::labelList() const
+{
+    return annotationList;
+}
+
+QString Tavrelin::currentImagePath() const
+{
+    if (currentIndex < 0 || currentIndex >= imageFiles.size())
+        return QString();
+    return QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(currentIndex));
+}
+
+bool Tavrelin::hasUnsavedAnnotations() const
+{
+    return annotationsModified;
+}
+
+void Tavrelin::moveTo(int index)
+{
+    const ActedWhenDone acted(windowActivity);
+    if (index < 0 || index >= imageFiles.size())
+        return;
+    currentIndex = index;
+    loadCurrentImage();
 }

@@ -13,6 +13,8 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
+class LabelKeys;
+class WindowActivity;
 struct AnnotationText;
 
 // The labelling window. It holds the whole state of a run: the annotation
@@ -29,6 +31,21 @@ public:
     // False when the person refused to name an annotation file at start-up:
     // the window was never built and the program is to end with status 0.
     bool hasAnnotationFile() const;
+
+    // For the windows beside this one. They watch what it does, read what it
+    // shows and act only through its controls, its keys and moveTo().
+    WindowActivity *activity() const;
+    LabelKeys *keys() const;
+    QLabel *imageArea() const;
+    QLabel *nameLine() const;
+    QLabel *countLine() const;
+    QListWidget *labelList() const;
+    // The current image's native path; empty while there is none.
+    QString currentImagePath() const;
+    bool hasUnsavedAnnotations() const;
+    // Goes to the listed image at `index` the way a view button moves: no
+    // save, the change flag kept. Does nothing outside the list.
+    void moveTo(int index);
 
 private slots:
     // browsing/
@@ -81,4 +98,6 @@ private:
     QList<QPushButton *> labelButtons;
     int currentIndex = -1;
     PictureCache pictures;
+    WindowActivity *windowActivity = nullptr;
+    LabelKeys *labelKeys = nullptr;
 };
