@@ -3,6 +3,8 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
+#include "folderlisting.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
@@ -18,15 +20,20 @@ void Tavrelin::loadImages()
         return;
     }
 
-    // Files only, hidden ones left out, patterns in any letter case; NoSort
-    // falls back to the folder's own sort: by name, ignoring case.
-    const QStringList patterns{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
-                               QStringLiteral("*.bmp")};
-    const QStringList found = QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
+    const FolderListing listing = listFolder(folder);
+    const QStringList &found = listing.names;
+    // Told after the folder is shown, or after it is refused.
+    const auto tellUnlisted = [this, &listing] {
+        if (listing.undecodable > 0)
+            QMessageBox::information(this, tr("Info"),
+                                     tr("有 %1 个图片文件的名称不是 UTF-8 编码，未列出")
+                                         .arg(listing.undecodable));
+    };
     // A folder without images changes nothing: the folder shown so far, its
     // current image and its unsaved labels all stay usable.
     if (found.isEmpty()) {
         QMessageBox::warning(this, tr("Warning"), tr("在此目录中未找到相关文件"));
+        tellUnlisted();
         return;
     }
 
@@ -37,4 +44,5 @@ void Tavrelin::loadImages()
     imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(imageDir)));
     currentIndex = 0;
     loadCurrentImage();
+    tellUnlisted();
 }
