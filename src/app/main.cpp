@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 int main(int argc, char *argv[])
 {
@@ -16,6 +18,14 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
     // Set before the window exists, so that the start-up dialog has it too.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
+
+    // The toolkit's own texts (the buttons of every box, the file dialogs)
+    // in Chinese like the window, whatever the system's language. Its
+    // catalogue holds no text of the window's own, which stay as written.
+    QTranslator toolkitTexts;
+    if (toolkitTexts.load(QStringLiteral("qt_zh_CN"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&toolkitTexts);
 
     Tavrelin window;
     if (!window.hasAnnotationFile())
