@@ -19,7 +19,12 @@ void Tavrelin::loadImages()
         QMessageBox::warning(this, tr("Error"), tr("未选择任何目录"));
         return;
     }
+    openFolder(folder);
+}
 
+void Tavrelin::openFolder(const QString &folder)
+{
+    const ActedWhenDone acted(windowActivity);
     const FolderListing listing = listFolder(folder);
     const QStringList &found = listing.names;
     // Told after the folder is shown, or after it is refused.

@@ -20,8 +20,10 @@ void Tavrelin::setupInterface()
     auto *centralWidget = new QWidget(this);
     setCentralWidget(centralWidget);
 
-    savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
-                                            tr("CSV Files (*.csv)"));
+    // Named on the command line, or asked for here.
+    if (savePath.isEmpty())
+        savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
+                                                tr("CSV Files (*.csv)"));
     if (savePath.isEmpty()) {
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
         return;

@@ -32,7 +32,13 @@ static QStringList labelCatalogue()
 }
 
 Tavrelin::Tavrelin(QWidget *parent)
+    : Tavrelin(QString(), parent)
+{
+}
+
+Tavrelin::Tavrelin(const QString &annotationPath, QWidget *parent)
     : QMainWindow(parent)
+    , savePath(annotationPath)
     , labels(labelCatalogue())
     , windowActivity(new WindowActivity(this))
 {

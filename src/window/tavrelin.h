@@ -25,7 +25,11 @@ class Tavrelin : public QMainWindow
     Q_OBJECT
 
 public:
+    // Asks for the annotation file first.
     explicit Tavrelin(QWidget *parent = nullptr);
+    // Starts on `annotationPath` without asking (an empty path asks, as
+    // above); the path line shows it as given.
+    explicit Tavrelin(const QString &annotationPath, QWidget *parent = nullptr);
     ~Tavrelin() override;
 
     // False when the person refused to name an annotation file at start-up:
@@ -46,6 +50,9 @@ public:
     // Goes to the listed image at `index` the way a view button moves: no
     // save, the change flag kept. Does nothing outside the list.
     void moveTo(int index);
+    // Lists `folder` and shows its first image as a folder chosen through
+    // "加载图片" is, with the same messages.
+    void openFolder(const QString &folder);
 
 private slots:
     // browsing/
