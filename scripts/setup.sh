@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
-    # the SVG plugin draws the program's icon
-    libqt6svg6
+    # the SVG plugin draws the program's icon; the toolkit's own texts in Chinese
+    libqt6svg6 qt6-translations-l10n
     # validators and package tools that the packaging tests run
     desktop-file-utils appstream dpkg-dev file lintian)
 missing=()

@@ -70,8 +70,10 @@ else
 
     depends=$(dpkg-deb --field "$deb" Depends 2>&1)
     grep -q 'libqt6widgets6' <<<"$depends" && grep -q 'libqt6svg6' <<<"$depends" \
+        && grep -q 'qt6-translations-l10n' <<<"$depends" \
         && grep -qF 'fonts-wqy-microhei | fonts-noto-cjk' <<<"$depends"
-    check $? "it depends on the linked Qt libraries, the SVG icon plugin and a CJK font" "$depends"
+    check $? "it depends on the linked Qt libraries, the SVG icon plugin, Qt's translations and a CJK font" \
+        "$depends"
 
     report=$(lintian "$deb" 2>/dev/null)
     printf 'lintian says:\n%s\n' "${report:-(nothing)}"

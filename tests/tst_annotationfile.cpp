@@ -32,8 +32,9 @@ private slots:
     void fileThatCannotBeCreatedIsReported();
     void saveWithoutCurrentImageIsRefused();
     void rowOfANameIsTheLineWithTheNameAndAComma();
-    void nameWithACommaOrALineEndIsNeverWritten_data();
-    void nameWithACommaOrALineEndIsNeverWritten();
+    void nameWithACommaALineEndOrALeadingQuoteIsNeverWritten_data();
+    void nameWithACommaALineEndOrALeadingQuoteIsNeverWritten();
+    void quoteAfterTheFirstCharacterIsWrittenAsItIs();
     void foreignHeaderIsNotFilled_data();
     void foreignHeaderIsNotFilled();
     void fileThatIsNotUtf8TextIsNotRewritten_data();
@@ -368,15 +369,16 @@ void AnnotationFileTest::rowOfANameIsTheLineWithTheNameAndAComma()
              headerLine() + row(u"a.png"_qs, {1}) + row(u"a.png.png"_qs, {3}));
 }
 
-void AnnotationFileTest::nameWithACommaOrALineEndIsNeverWritten_data()
+void AnnotationFileTest::nameWithACommaALineEndOrALeadingQuoteIsNeverWritten_data()
 {
     QTest::addColumn<QString>("name");
     QTest::newRow("comma") << u"a,1.png"_qs;
     QTest::newRow("LF") << u"a\nb.png"_qs;
     QTest::newRow("CR") << u"a\rb.png"_qs;
+    QTest::newRow("double quote first") << u"\"a.png"_qs;
 }
 
-void AnnotationFileTest::nameWithACommaOrALineEndIsNeverWritten()
+void AnnotationFileTest::nameWithACommaALineEndOrALeadingQuoteIsNeverWritten()
 {
     QFETCH(QString, name);
     writeFile(csvPath, headerLine() + row(u"b.png"_qs, {1}));
@@ -384,7 +386,17 @@ void AnnotationFileTest::nameWithACommaOrALineEndIsNeverWritten()
     QCOMPARE(imageFiles(window.get()), QStringList{name});
     answerer->clear();
     mark({2});
-    expectRefusedSave(u"图片名称含有逗号或换行，无法保存"_qs);
+    expectRefusedSave(u"图片名称含有逗号、换行或以引号开头，无法保存"_qs);
+}
+
+// Readers that quote take a quote as special only at the start of a field.
+void AnnotationFileTest::quoteAfterTheFirstCharacterIsWrittenAsItIs()
+{
+    showImages({u"a\"b.png"_qs});
+    mark({2});
+    call(window.get(), "saveAnnotations");
+    QVERIFY(answerer->boxes.isEmpty());
+    QCOMPARE(readFile(csvPath), headerLine() + row(u"a\"b.png"_qs, {2}));
 }
 
 void AnnotationFileTest::foreignHeaderIsNotFilled_data()

@@ -1,15 +1,19 @@
 // Runs the program's own entry with the start-up dialog cancelled: the
 // warning must come, then the entry must return 0 without showing the window
-// and without running the event loop.
+// and without running the event loop. The dialogs speak Chinese throughout,
+// the toolkit's own buttons and labels included.
 #include "dialoganswerer.h"
 #include "tavrelin.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QDialogButtonBox>
 #include <QIcon>
+#include <QLabel>
 #include <QTimer>
 
 #include <cstdio>
@@ -28,6 +32,9 @@ struct Observed
     // As the desktop sees the program while it asks for the annotation file.
     bool iconDrawn = false;
     QString desktopFileName;
+    // The toolkit's own texts in the dialogs.
+    QStringList boxButtons;
+    QStringList fileDialogTexts;
 };
 Observed observed;
 
@@ -49,6 +56,17 @@ protected:
             const QIcon icon = window ? window->windowIcon() : QIcon();
             observed.iconDrawn = !icon.pixmap(16).isNull() && !icon.pixmap(256).isNull();
             observed.desktopFileName = QGuiApplication::desktopFileName();
+            for (const char *name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"}) {
+                const auto *label = watched->findChild<QLabel *>(QLatin1String(name));
+                observed.fileDialogTexts.append(label ? label->text() : QString());
+            }
+            const auto *buttons = watched->findChild<QDialogButtonBox *>();
+            for (const QAbstractButton *button : buttons->buttons())
+                observed.fileDialogTexts.append(button->text());
+        }
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched)) {
+            for (const QAbstractButton *button : static_cast<QMessageBox *>(watched)->buttons())
+                observed.boxButtons.append(button->text());
         }
         return false;
     }
@@ -100,6 +118,15 @@ int main(int argc, char *argv[])
     check(observed.desktopFileName == QStringLiteral(NORVANTA_APP_ID),
           "the desktop file name is the application id");
 
-    std::printf("%d passed, %d failed\n", 7 - failures, failures);
+    // In any system language (the test runs in the C locale).
+    check(observed.boxButtons == QStringList{QStringLiteral("确定")},
+          "the box's one button reads 确定");
+    check(observed.fileDialogTexts
+              == QStringList{QStringLiteral("查找范围："), QStringLiteral("文件名称(&N)："),
+                             QStringLiteral("文件类型："), QStringLiteral("保存(&S)"),
+                             QStringLiteral("取消")},
+          "the file dialog's labels and buttons are in Chinese");
+
+    std::printf("%d passed, %d failed\n", 9 - failures, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -30,7 +30,7 @@ AnnotationText::Status readBytes(const QString &path, QByteArray *bytes);
 
 enum class SaveResult {
     Saved,
-    NameNotStorable,      // the file name holds "," or a line end
+    NameNotStorable,      // the file name holds "," or a line end, or begins with '"'
     CannotOpen,           // the file cannot be read, created or replaced
     NotText,              // the existing file is not UTF-8 text
     ForeignHeader,        // the first line is not the catalogue's header row

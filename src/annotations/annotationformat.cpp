@@ -124,7 +124,7 @@ QString buildRow(const QString &fileName, const QStringList &labels,
 bool canHoldName(const QString &fileName)
 {
     return !fileName.contains(separator) && !fileName.contains(u'\r')
-        && !fileName.contains(u'\n');
+        && !fileName.contains(u'\n') && !fileName.startsWith(u'"');
 }
 
 // Rows of one name that hold a "," all begin with the name and ",", so sorted

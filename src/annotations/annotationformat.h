@@ -56,7 +56,11 @@ QString headerRow(const QStringList &labels);
 QString buildRow(const QString &fileName, const QStringList &labels,
                  const QStringList &annotations);
 
-// A name with "," or a line end would shift the flags or split the row.
+// A name with "," or a line end would shift the flags or split the row. A
+// name that begins with a double quote is read by CSV readers that quote
+// (spreadsheets, Python's csv) as a quoted field that runs on to the next
+// quote, taking the rows after it along; a quote further on is plain text
+// to them.
 bool canHoldName(const QString &fileName);
 
 // Sorts every line but the first by UTF-16 code units; the first stays first.

@@ -64,7 +64,7 @@ bool Tavrelin::storeCurrentAnnotations()
         showMarkCounts();
         return true;
     case SaveResult::NameNotStorable:
-        refusal = QT_TR_NOOP("图片名称含有逗号或换行，无法保存");
+        refusal = QT_TR_NOOP("图片名称含有逗号、换行或以引号开头，无法保存");
         break;
     case SaveResult::CannotOpen:
         refusal = QT_TR_NOOP("无法打开用于保存注释的文件");

@@ -4,6 +4,7 @@
 #include "windowactivity.h"
 
 #include "annotationstore.h"
+#include "folderlisting.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -19,12 +20,26 @@ void Tavrelin::loadImages()
         QMessageBox::warning(this, tr("Error"), tr("未选择任何目录"));
         return;
     }
+    openFolder(folder);
+}
 
-    const QStringList found = ImageSession::listImages(folder);
+void Tavrelin::openFolder(const QString &folder)
+{
+    const ActedWhenDone acted(windowActivity);
+    const FolderListing listing = listFolder(folder);
+    const QStringList &found = listing.names;
+    // Told after the folder is shown, or after it is refused.
+    const auto tellUnlisted = [this, &listing] {
+        if (listing.undecodable > 0)
+            QMessageBox::information(this, tr("Info"),
+                                     tr("有 %1 个图片文件的名称不是 UTF-8 编码，未列出")
+                                         .arg(listing.undecodable));
+    };
     // A folder without images changes nothing: the folder shown so far, its
     // current image and its unsaved labels all stay usable.
     if (found.isEmpty()) {
         QMessageBox::warning(this, tr("Warning"), tr("在此目录中未找到相关文件"));
+        tellUnlisted();
         return;
     }
 
@@ -36,4 +51,5 @@ void Tavrelin::loadImages()
     annotationStore->setListedNames(found);
     imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
     loadCurrentImage();
+    tellUnlisted();
 }

@@ -6,6 +6,7 @@
 #include "tavrelin.h"
 
 #include "labelkeys.h"
+#include "pendingkeytip.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -67,6 +68,8 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     for (qsizetype i = 0; i < labelButtons.size(); ++i)
         clickOnKeys(labelButtons.at(i), {codeKeys(labels.at(i))});
+    // The letter of a code that waits for its second shows by the label buttons.
+    new PendingKeyTip(keys, labelButtons.first());
 
     clickOnKeys(nextButton, {QKeySequence(Qt::Key_Right)});
     clickOnKeys(previousButton, {QKeySequence(Qt::Key_Left)});

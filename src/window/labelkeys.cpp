@@ -22,11 +22,18 @@ bool isModifierOrLock(int key)
     }
 }
 
+// Long enough to find the second letter of a code, short enough that a
+// letter typed by mistake is gone before the next thought.
+constexpr int pendingMilliseconds = 2000;
+
 } // namespace
 
 LabelKeys::LabelKeys(QWidget *window)
     : QObject(window)
 {
+    pendingTimeout.setSingleShot(true);
+    pendingTimeout.setInterval(pendingMilliseconds);
+    connect(&pendingTimeout, &QTimer::timeout, this, [this] { setPending(QKeySequence()); });
     watch(window);
 }
 
@@ -49,12 +56,21 @@ void LabelKeys::bind(const QList<QKeySequence> &keys, const std::function<void()
 
 // The sequence typed so far with this stroke. A letter key is the same with
 // and without Caps Lock; with Shift, Ctrl or Alt it is another stroke. Enter
-// comes from the keypad and carries its modifier.
-QKeySequence LabelKeys::typedWith(const QKeyEvent *event) const
+// comes from the keypad and carries its modifier. After a waiting first
+// stroke that it does not continue, the stroke stands alone.
+LabelKeys::Stroke LabelKeys::strokeOf(const QKeyEvent *event) const
 {
-    const QKeyCombination stroke(event->modifiers() & ~Qt::KeypadModifier,
-                                 Qt::Key(event->key()));
-    return pending.isEmpty() ? QKeySequence(stroke) : QKeySequence(pending[0], stroke);
+    const QKeyCombination key(event->modifiers() & ~Qt::KeypadModifier, Qt::Key(event->key()));
+    Stroke stroke;
+    if (!pending.isEmpty()) {
+        stroke.typed = QKeySequence(pending[0], key);
+        stroke.found = match(stroke.typed, &stroke.exact);
+        if (stroke.found != QKeySequence::NoMatch)
+            return stroke;
+    }
+    stroke.typed = QKeySequence(key);
+    stroke.found = match(stroke.typed, &stroke.exact);
+    return stroke;
 }
 
 QKeySequence::SequenceMatch LabelKeys::match(const QKeySequence &typed,
@@ -74,6 +90,18 @@ QKeySequence::SequenceMatch LabelKeys::match(const QKeySequence &typed,
     return found;
 }
 
+void LabelKeys::setPending(const QKeySequence &typed)
+{
+    if (typed.isEmpty())
+        pendingTimeout.stop();
+    else
+        pendingTimeout.start();
+    if (typed == pending)
+        return;
+    pending = typed;
+    emit pendingChanged(pending);
+}
+
 bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
 {
     const bool claiming = event->type() == QEvent::ShortcutOverride;
@@ -83,26 +111,23 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
     if (isModifierOrLock(keyEvent->key()))
         return false;
 
-    const QKeySequence typed = typedWith(keyEvent);
-    const Binding *exact = nullptr;
-    const QKeySequence::SequenceMatch found = match(typed, &exact);
-    const bool ours = found != QKeySequence::NoMatch || !pending.isEmpty();
+    const Stroke stroke = strokeOf(keyEvent);
+    const bool ours = stroke.found != QKeySequence::NoMatch;
 
     // Claimed before the shortcuts are asked, the key comes back as a key
-    // press to the control with the focus, and is handled below.
+    // press to the control with the focus, and is handled below. A key that
+    // is not ours goes on to that control, which may pass it to its parent:
+    // by then no stroke waits, and it stays not ours.
     if (claiming) {
         if (ours)
             event->accept();
         return ours;
     }
 
-    const QKeySequence wasPending = pending;
-    pending = found == QKeySequence::PartialMatch ? typed : QKeySequence();
-    if (pending != wasPending)
-        emit pendingChanged(pending);
-    if (exact) {
+    setPending(stroke.found == QKeySequence::PartialMatch ? stroke.typed : QKeySequence());
+    if (stroke.exact) {
         // The reaction may open a modal box whose own loop delivers more keys.
-        const std::function<void()> reaction = exact->reaction;
+        const std::function<void()> reaction = stroke.exact->reaction;
         reaction();
     }
     return ours;

@@ -3,6 +3,7 @@
 #include <QKeySequence>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 
@@ -12,8 +13,10 @@ class QWidget;
 // The keys of one window: sequences of one or two key strokes, each with its
 // reaction. It watches the window and every control in it, so a key works
 // whichever of them has the focus, and it claims its keys before any control
-// or shortcut can take them. A stroke after the first of a sequence is always
-// spent, also when it completes nothing.
+// or shortcut can take them. A first stroke waits for its second at most
+// two seconds; a stroke that completes no sequence drops it and then counts
+// on its own, as if nothing had waited, so that a stray letter never costs
+// the key typed after it.
 class LabelKeys final : public QObject
 {
     Q_OBJECT
@@ -43,9 +46,20 @@ private:
         std::function<void()> reaction;
     };
 
-    QKeySequence typedWith(const QKeyEvent *event) const;
+    // What a stroke does: the sequence it types, how that matches, and the
+    // binding it completes, if any.
+    struct Stroke
+    {
+        QKeySequence typed;
+        QKeySequence::SequenceMatch found = QKeySequence::NoMatch;
+        const Binding *exact = nullptr;
+    };
+
+    Stroke strokeOf(const QKeyEvent *event) const;
     QKeySequence::SequenceMatch match(const QKeySequence &typed, const Binding **exact) const;
+    void setPending(const QKeySequence &typed);
 
     QList<Binding> bindings;
     QKeySequence pending; // the first stroke of a sequence, or empty
+    QTimer pendingTimeout;
 };

@@ -31,11 +31,16 @@ static QStringList labelCatalogue()
 }
 
 Tavrelin::Tavrelin(QWidget *parent)
+    : Tavrelin(QString(), parent)
+{
+}
+
+Tavrelin::Tavrelin(const QString &annotationPath, QWidget *parent)
     : QMainWindow(parent)
     , labels(labelCatalogue())
     , windowActivity(new WindowActivity(this))
 {
-    setupInterface();
+    setupInterface(annotationPath);
 }
 
 Tavrelin::~Tavrelin() = default;

@@ -29,7 +29,11 @@ class Tavrelin : public QMainWindow
     Q_OBJECT
 
 public:
+    // Asks for the annotation file first.
     explicit Tavrelin(QWidget *parent = nullptr);
+    // Starts on `annotationPath` without asking (an empty path asks, as
+    // above); the path line shows it as given.
+    explicit Tavrelin(const QString &annotationPath, QWidget *parent = nullptr);
     ~Tavrelin() override;
 
     // False when the person refused to name an annotation file at start-up:
@@ -55,6 +59,9 @@ public:
     AnnotationStore *store() const;
     // The open folder and the current position.
     const ImageSession &session() const;
+    // Lists `folder` and shows its first image as a folder chosen through
+    // "加载图片" is, with the same messages.
+    void openFolder(const QString &folder);
 
 private slots:
     // browsing/
@@ -76,7 +83,8 @@ private slots:
     void jumpToLastMarkedImage();
 
 private:
-    void setupInterface();
+    // Asks for the annotation file unless `namedPath` names it.
+    void setupInterface(const QString &namedPath);
     QHBoxLayout *createLabelButtonGrid();
     // window/keys.cpp
     void setupKeys(QAction *loadAction, QPushButton *jumpButton,
