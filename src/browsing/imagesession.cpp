@@ -111,10 +111,16 @@ QStringList sortedLikeQDir(const NameBuffer &found)
             return a.low < b.low;
         return found.key(a.index) < found.key(b.index);
     });
+    // The names are read in sorted order, all over the buffer: each is asked
+    // for a little ahead of its turn.
+    constexpr qsizetype ahead = 16;
     QStringList sorted;
     sorted.reserve(count);
-    for (const Entry &entry : order)
-        sorted.append(found.name(entry.index));
+    for (qsizetype i = 0; i < count; ++i) {
+        if (i + ahead < count)
+            __builtin_prefetch(found.names.constData() + found.nameSpans[order[i + ahead].index].first);
+        sorted.append(found.name(order[i].index));
+    }
     return sorted;
 }
 
