@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTest>
 
 #include <sys/mount.h>
@@ -20,6 +22,28 @@
 
 using namespace TestWindow;
 
+namespace {
+
+// Calls `painted` whenever the watched widget is painted.
+class PaintWatch final : public QObject
+{
+public:
+    explicit PaintWatch(std::function<void()> painted) : painted(std::move(painted)) {}
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            painted();
+        return false;
+    }
+
+private:
+    std::function<void()> painted;
+};
+
+} // namespace
+
 class SaveSafetyTest final : public QObject, public Fixture
 {
     Q_OBJECT
@@ -30,6 +54,8 @@ private slots:
 
     void twoProgramsSavingAtOnceKeepEveryRow();
     void lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone();
+    void longWaitForTheLockShowsAModalDialogAndPaints_data();
+    void longWaitForTheLockShowsAModalDialogAndPaints();
     void onlyARegularFileIsReadOrReplaced_data();
     void onlyARegularFileIsReadOrReplaced();
     void readOnlyFolderKeepsItsWritableFile();
@@ -108,6 +134,9 @@ void SaveSafetyTest::lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone()
     QVERIFY(QFileInfo::exists(lockPath));
 
     button(window.get(), u"保存并下一张"_qs)->click();
+    // Not cancelled, the dialog stayed up until the wait ran out.
+    QCOMPARE(answerer->progressDialogs.size(), 1);
+    QVERIFY(window->findChildren<QProgressDialog *>().isEmpty());
     QCOMPARE(boxTexts(), QStringList{u"标签文件正被其他程序使用，未保存"_qs});
     QCOMPARE(answerer->boxes.size(), 0);
     QCOMPARE(readFile(csvPath), content);
@@ -123,6 +152,70 @@ void SaveSafetyTest::lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone()
     QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1}));
     QCOMPARE(currentIndex(window.get()), 1);
     QVERIFY(!QFileInfo::exists(lockPath));
+}
+
+void SaveSafetyTest::longWaitForTheLockShowsAModalDialogAndPaints_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("the holder lets go") << false;
+    QTest::newRow("cancelled") << true;
+}
+
+// Once the dialog is up and the window has painted again, the holder goes:
+// a wait that had not painted, or that a cancel did not end, would time out
+// or take the lock.
+void SaveSafetyTest::longWaitForTheLockShowsAModalDialogAndPaints()
+{
+    QFETCH(bool, cancel);
+    const QByteArray content = headerLine() + row(u"b.png"_qs, {1});
+    writeFile(csvPath, content);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs, u"b.png"_qs}));
+    call(window.get(), "annotate", entry(3));
+
+    QProcess holder;
+    startSaver(holder, {u"hold"_qs, csvPath});
+    QVERIFY(holder.waitForReadyRead(30000));
+
+    QPointer<QProgressDialog> shown;
+    PaintWatch watch([&] {
+        if (!shown)
+            return;
+        QProgressDialog *dialog = shown;
+        shown = nullptr;
+        QTimer::singleShot(0, dialog, [&, dialog] {
+            if (cancel)
+                dialog->findChild<QPushButton *>()->click();
+            holder.kill();
+            holder.waitForFinished();
+        });
+    });
+    window->installEventFilter(&watch);
+    answerer->onProgress = [&](QProgressDialog *dialog) {
+        shown = dialog;
+        window->update();
+    };
+
+    button(window.get(), u"保存并下一张"_qs)->click();
+    QCOMPARE(holder.state(), QProcess::NotRunning);
+    QCOMPARE(answerer->progressDialogs.size(), 1);
+    const DialogAnswerer::Progress progress = answerer->progressDialogs.first();
+    QCOMPARE(progress.text, u"正在等待其他程序释放标签文件…"_qs);
+    QCOMPARE(progress.parent, window.get());
+    QCOMPARE(progress.modality, Qt::ApplicationModal);
+    QVERIFY(window->findChildren<QProgressDialog *>().isEmpty());
+    if (cancel) {
+        QCOMPARE(boxTexts(), QStringList{u"标签文件正被其他程序使用，未保存"_qs});
+        QCOMPARE(readFile(csvPath), content);
+        QCOMPARE(currentIndex(window.get()), 0);
+        QVERIFY(annotationsModified(window.get()));
+    } else {
+        QCOMPARE(boxTexts(), QStringList());
+        QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1}));
+        QCOMPARE(currentIndex(window.get()), 1);
+        QVERIFY(!annotationsModified(window.get()));
+    }
 }
 
 void SaveSafetyTest::onlyARegularFileIsReadOrReplaced_data()

@@ -203,7 +203,8 @@ SaveResult rewriteRow(const QString &path, const QString &fileName, const QStrin
 }
 
 SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations, QStringList *written)
+                   const QStringList &annotations, QStringList *written,
+                   const std::function<bool()> &waiting)
 {
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
@@ -211,7 +212,7 @@ SaveResult saveRow(const QString &path, const QString &fileName, const QStringLi
         return SaveResult::CannotOpen;
 
     AnnotationLock lock(path);
-    switch (lock.acquire()) {
+    switch (lock.acquire(waiting)) {
     case AnnotationLock::Held:
         break;
     case AnnotationLock::Busy:

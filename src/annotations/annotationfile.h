@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // What one read of the annotation file found. Nothing of it is kept between
 // operations: every operation reads the file as it is on disk at that moment.
 struct AnnotationText
@@ -38,10 +40,12 @@ enum class SaveResult {
 // the catalogue's header row, or holds no line at all, is rewritten. The new
 // content replaces the old file only once it has been written whole; on any
 // failure the file stays as it was. Holds the file's lock throughout, so that
-// saves of other processes neither interleave nor get lost. On success
-// `written`, when given, receives the lines now in the file.
+// saves of other processes neither interleave nor get lost; while another
+// holds it, `waiting` is called as AnnotationLock::acquire() calls it. On
+// success `written`, when given, receives the lines now in the file.
 SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations, QStringList *written = nullptr);
+                   const QStringList &annotations, QStringList *written = nullptr,
+                   const std::function<bool()> &waiting = {});
 
 // The same rewrite for a caller that already holds the file's lock.
 SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,

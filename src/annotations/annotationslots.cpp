@@ -5,6 +5,7 @@
 
 #include "annotationfile.h"
 #include "annotationformat.h"
+#include "lockwaiting.h"
 
 #include <QDebug>
 #include <QListWidget>
@@ -65,8 +66,16 @@ bool Tavrelin::storeCurrentAnnotations()
     using AnnotationFile::SaveResult;
     const char *refusal = nullptr;
     QStringList written;
-    switch (AnnotationFile::saveRow(savePath, imageFiles.at(currentIndex), labels,
-                                    currentAnnotations, &written)) {
+    SaveResult result;
+    {
+        // Copies: the window paints, and its timers run, while the save waits.
+        const QString fileName = imageFiles.at(currentIndex);
+        const QStringList annotations = currentAnnotations;
+        LockWaiting waiting(this);
+        result = AnnotationFile::saveRow(savePath, fileName, labels, annotations, &written,
+                                         [&waiting] { return waiting.keepWaiting(); });
+    }
+    switch (result) {
     case SaveResult::Saved:
         // A save that does not move (at either end of the list) must still
         // count the row it has just written.

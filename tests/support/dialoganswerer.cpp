@@ -34,6 +34,7 @@ void DialogAnswerer::clear()
 {
     boxes.clear();
     fileDialogs.clear();
+    progressDialogs.clear();
 }
 
 // Each answer is given from the event loop, not from within the timer's own
@@ -78,6 +79,14 @@ void DialogAnswerer::answer()
                 dialog->selectFile(path);
             static_cast<QDialog *>(dialog)->accept();
         });
+        return;
+    }
+
+    if (auto *progress = qobject_cast<QProgressDialog *>(modal)) {
+        progressDialogs.append({progress->labelText(), progress->parentWidget(),
+                                progress->windowModality()});
+        if (onProgress)
+            QTimer::singleShot(0, progress, [this, progress] { onProgress(progress); });
         return;
     }
 
