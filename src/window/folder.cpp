@@ -3,6 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
+#include "annotationstore.h"
 #include "folderlisting.h"
 
 #include <QDir>
@@ -44,10 +45,11 @@ void Tavrelin::openFolder(const QString &folder)
 
     // Pictures still being prepared belong to the folder shown so far.
     pictures.clear();
-    imageFiles = found;
-    imageDir = folder;
-    imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(imageDir)));
-    currentIndex = 0;
+    imageSession.open(folder, found);
+    // Counted against the file as it is now, once.
+    annotationStore->refresh();
+    annotationStore->setListedNames(found);
+    imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
     loadCurrentImage();
     tellUnlisted();
 }
