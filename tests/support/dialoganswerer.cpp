@@ -34,7 +34,7 @@ void DialogAnswerer::clear()
 {
     boxes.clear();
     fileDialogs.clear();
-    progressDialogs.clear();
+    progressTexts.clear();
 }
 
 // Each answer is given from the event loop, not from within the timer's own
@@ -83,8 +83,7 @@ void DialogAnswerer::answer()
     }
 
     if (auto *progress = qobject_cast<QProgressDialog *>(modal)) {
-        progressDialogs.append({progress->labelText(), progress->parentWidget(),
-                                progress->windowModality()});
+        progressTexts.append(progress->labelText());
         if (onProgress)
             QTimer::singleShot(0, progress, [this, progress] { onProgress(progress); });
         return;

@@ -40,13 +40,6 @@ public:
         QFileDialog::Options options;
     };
 
-    struct Progress
-    {
-        QString text;
-        QWidget *parent;
-        Qt::WindowModality modality;
-    };
-
     explicit DialogAnswerer(QObject *parent = nullptr);
 
     // A null path cancels the dialog, like cancelFileDialog().
@@ -56,7 +49,7 @@ public:
     // The boxes recorded so far, without the file dialogs' own questions.
     QList<Box> boxes;
     QList<FileDialog> fileDialogs;
-    QList<Progress> progressDialogs;
+    QStringList progressTexts;
     // Called from the event loop once for each progress dialog shown.
     std::function<void(QProgressDialog *)> onProgress;
     // Texts only, for comparisons in one line.
