@@ -1,8 +1,7 @@
 #include "folderlisting.h"
 
-#include "imagesession.h"
-
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
@@ -15,6 +14,13 @@
 
 namespace {
 
+const QStringList &patterns()
+{
+    static const QStringList list{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
+                                  QStringLiteral("*.bmp")};
+    return list;
+}
+
 #ifdef Q_OS_UNIX
 // The toolkit skips an entry whose name does not come back unchanged from
 // decoding and encoding; only names with a byte beyond ASCII can fail that.
@@ -25,9 +31,8 @@ bool isDecodable(const QByteArray &name)
     return ascii || QFile::encodeName(QFile::decodeName(name)) == name;
 }
 
-// The listing's rules (ImageSession::listImages), on the name's bytes: the
-// patterns' endings are ASCII, so their letter case can be folded byte by
-// byte.
+// The listing's own rules, on the name's bytes: the patterns' endings are
+// ASCII, so their letter case can be folded byte by byte.
 bool looksLikeAnImage(const QByteArray &name)
 {
     if (name.startsWith('.') || name.size() < 5)
@@ -61,7 +66,8 @@ int countUndecodable(const QString &folder)
 FolderListing listFolder(const QString &folder)
 {
     FolderListing listing;
-    listing.names = ImageSession::listImages(folder);
+    // NoSort falls back to the folder's own sort: by name, ignoring case.
+    listing.names = QDir(folder).entryList(patterns(), QDir::Files, QDir::NoSort);
 #ifdef Q_OS_UNIX
     listing.undecodable = countUndecodable(folder);
 #endif

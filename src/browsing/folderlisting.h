@@ -3,8 +3,9 @@
 #include <QString>
 #include <QStringList>
 
-// The images that a folder offers, as ImageSession::listImages() lists them,
-// and the files it would list but cannot name. Touches no widget.
+// The images that a folder offers: every file lying directly in it whose
+// name ends in .png, .jpg or .bmp in any letter case, hidden files left out,
+// sorted by name ignoring case. Touches no widget.
 struct FolderListing
 {
     // Bare names, without the folder.

@@ -2,14 +2,6 @@
 
 #include <QDir>
 
-QStringList ImageSession::listImages(const QString &folder)
-{
-    // NoSort falls back to the folder's own sort: by name, ignoring case.
-    const QStringList patterns{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
-                               QStringLiteral("*.bmp")};
-    return QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
-}
-
 void ImageSession::open(const QString &folder, const QStringList &names)
 {
     imageDir = folder;

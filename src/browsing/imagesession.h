@@ -9,11 +9,6 @@
 class ImageSession
 {
 public:
-    // The images lying directly in `folder`: "*.png", "*.jpg" and "*.bmp" in
-    // any letter case, files only, hidden ones left out, sorted by name
-    // ignoring case.
-    static QStringList listImages(const QString &folder);
-
     // Takes `names` of `folder` and makes the first of them current.
     void open(const QString &folder, const QStringList &names);
 

@@ -17,16 +17,16 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-void Tavrelin::setupInterface(const QString &annotationPath)
+void Tavrelin::setupInterface(const QString &namedPath)
 {
     auto *centralWidget = new QWidget(this);
     setCentralWidget(centralWidget);
 
     // Named on the command line, or asked for here.
-    const QString savePath = annotationPath.isEmpty()
-        ? QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
-                                       tr("CSV Files (*.csv)"))
-        : annotationPath;
+    QString savePath = namedPath;
+    if (savePath.isEmpty())
+        savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
+                                                tr("CSV Files (*.csv)"));
     if (savePath.isEmpty()) {
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
         return;

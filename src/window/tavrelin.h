@@ -54,14 +54,14 @@ public:
     // Goes to the listed image at `index` the way a view button moves: no
     // save, the change flag kept. Does nothing outside the list.
     void moveTo(int index);
-    // Lists `folder` and shows its first image as a folder chosen through
-    // "加载图片" is, with the same messages.
-    void openFolder(const QString &folder);
     // The annotation file, for views that read it beside this window; null
     // when no annotation file was named.
     AnnotationStore *store() const;
     // The open folder and the current position.
     const ImageSession &session() const;
+    // Lists `folder` and shows its first image as a folder chosen through
+    // "加载图片" is, with the same messages.
+    void openFolder(const QString &folder);
 
 private slots:
     // browsing/
@@ -83,8 +83,8 @@ private slots:
     void jumpToLastMarkedImage();
 
 private:
-    // Asks for the annotation file when `annotationPath` is empty.
-    void setupInterface(const QString &annotationPath);
+    // Asks for the annotation file unless `namedPath` names it.
+    void setupInterface(const QString &namedPath);
     QHBoxLayout *createLabelButtonGrid();
     // window/keys.cpp
     void setupKeys(QAction *loadAction, QPushButton *jumpButton,
