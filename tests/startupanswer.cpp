@@ -1,82 +1,45 @@
-// Preloaded (LD_PRELOAD) into a built or installed program that a test
-// starts: it answers the start-up dialog (cancels it), confirms the message
-// boxes, and writes what it saw on the standard error, so that the test sees
-// the program's real start and not merely its exit status:
-//   shown: CLASS            each window as it is shown
-//   window line: TEXT       each line of the main window once it has
-//                           settled (no box open, and an image shown or 3 s
-//                           of the event loop passed without a box), after
-//                           which the main window is closed
-//   answered box: TITLE: TEXT, file dialogs: N    at the end
+// Preloaded (LD_PRELOAD) into a built or installed program that a test starts:
+// it cancels the start-up dialog, confirms the message boxes that follow, and
+// writes them on the standard error, so that the test sees the program's real
+// start and not merely its exit status. A main window that opens is closed
+// once it shows an image or has stood 3 s without a box, after its lines are
+// written ("window line: TEXT").
 #include "dialoganswerer.h"
 
 #include <QApplication>
-#include <QCoreApplication>
-#include <QEvent>
 #include <QLabel>
-#include <QPointer>
-#include <QTimer>
-#include <QWidget>
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
-constexpr int pollMilliseconds = 20;
-// The main window is closed once it shows an image, or after this many polls
-// without a box open.
-constexpr int idlePolls = 150;
-
-void closeWhenSettled(QWidget *window)
+void closeTheWindowWhenSettled()
 {
-    auto *poll = new QTimer(window);
-    QObject::connect(poll, &QTimer::timeout, window, [window, poll, polls = 0]() mutable {
-        if (QApplication::activeModalWidget())
+    auto *poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, qApp, [poll, idle = 0]() mutable {
+        // The program's window class, known by name: this library has a copy.
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        const auto window = std::find_if(windows.cbegin(), windows.cend(), [](QWidget *widget) {
+            return widget->inherits("Tavrelin") && widget->isVisible();
+        });
+        if (window == windows.cend() || QApplication::activeModalWidget())
             return;
-        const QList<QLabel *> lines = window->findChildren<QLabel *>();
-        const bool showsImage = std::any_of(lines.cbegin(), lines.cend(), [](const QLabel *line) {
+        const QList<QLabel *> lines = (*window)->findChildren<QLabel *>();
+        const bool showsImage = std::any_of(lines.cbegin(), lines.cend(), [](QLabel *line) {
             return line->text().startsWith(QStringLiteral("图片名称:"));
         });
-        if (!showsImage && ++polls < idlePolls)
+        if (!showsImage && ++idle < 150)
             return;
         poll->stop();
         for (const QLabel *line : lines) {
-            if (line->window() == window && !line->text().isEmpty())
+            if (!line->text().isEmpty())
                 std::fprintf(stderr, "window line: %s\n", qUtf8Printable(line->text()));
         }
-        window->close();
+        (*window)->close();
     });
-    poll->start(pollMilliseconds);
+    poll->start(20);
 }
-
-// The window class of the program, known by name: this library has a copy
-// of its own, whose meta-object is not the program's.
-class ShowReporter final : public QObject
-{
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() != QEvent::Show || !watched->isWidgetType())
-            return false;
-        auto *widget = static_cast<QWidget *>(watched);
-        if (!widget->isWindow())
-            return false;
-        std::fprintf(stderr, "shown: %s\n", widget->metaObject()->className());
-        std::fflush(stderr);
-        if (widget->inherits("Tavrelin") && !reported.contains(widget)) {
-            reported.append(widget);
-            closeWhenSettled(widget);
-        }
-        return false;
-    }
-
-private:
-    QList<QPointer<QWidget>> reported;
-};
 
 void answerTheProgram()
 {
@@ -87,7 +50,7 @@ void answerTheProgram()
                          qUtf8Printable(box.text));
         std::fprintf(stderr, "file dialogs: %d\n", int(answerer->fileDialogs.size()));
     });
-    qApp->installEventFilter(new ShowReporter(qApp));
+    closeTheWindowWhenSettled();
 }
 Q_COREAPP_STARTUP_FUNCTION(answerTheProgram)
 

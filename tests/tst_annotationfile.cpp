@@ -34,7 +34,6 @@ private slots:
     void rowOfANameIsTheLineWithTheNameAndAComma();
     void nameWithACommaALineEndOrALeadingQuoteIsNeverWritten_data();
     void nameWithACommaALineEndOrALeadingQuoteIsNeverWritten();
-    void quoteAfterTheFirstCharacterIsWrittenAsItIs();
     void foreignHeaderIsNotFilled_data();
     void foreignHeaderIsNotFilled();
     void fileThatIsNotUtf8TextIsNotRewritten_data();
@@ -387,16 +386,6 @@ void AnnotationFileTest::nameWithACommaALineEndOrALeadingQuoteIsNeverWritten()
     answerer->clear();
     mark({2});
     expectRefusedSave(u"图片名称含有逗号、换行或以引号开头，无法保存"_qs);
-}
-
-// Readers that quote take a quote as special only at the start of a field.
-void AnnotationFileTest::quoteAfterTheFirstCharacterIsWrittenAsItIs()
-{
-    showImages({u"a\"b.png"_qs});
-    mark({2});
-    call(window.get(), "saveAnnotations");
-    QVERIFY(answerer->boxes.isEmpty());
-    QCOMPARE(readFile(csvPath), headerLine() + row(u"a\"b.png"_qs, {2}));
 }
 
 void AnnotationFileTest::foreignHeaderIsNotFilled_data()

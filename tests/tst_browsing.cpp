@@ -1,7 +1,6 @@
 #include "testwindow.h"
 #include "windowactivity.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QImage>
 #include <QPainter>
@@ -171,26 +170,19 @@ void BrowsingTest::folderWithoutImagesChangesNothing()
     QCOMPARE(listTexts(w()), (QStringList{entry(2), entry(5)}));
 }
 
-// Names as an archive made on a Chinese Windows system leaves them: GBK bytes,
-// which no QString can hold.
+// GBK names, as an archive made on a Chinese Windows system leaves them.
 void BrowsingTest::imagesWithNamesThatAreNotUtf8AreCountedAfterTheFolderIsShown()
 {
-    QBuffer png;
-    QVERIFY(png.open(QIODevice::WriteOnly));
-    QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(&png, "PNG"));
-    const auto writeRaw = [&png](const QString &folder, const QByteArray &name) {
-        const QByteArray path = QFile::encodeName(folder) + '/' + name;
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        QVERIFY2(fd >= 0, path.constData());
-        QCOMPARE(::write(fd, png.data().constData(), size_t(png.size())), png.size());
+    const auto writeRaw = [](const QString &folder, const QByteArray &name) {
+        const int fd = ::open((QFile::encodeName(folder) + '/' + name).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
         ::close(fd);
     };
-
-    const QString mixed = makeFolder(u"mixed"_qs, {u"b.png"_qs, u"c.jpg"_qs});
+    const QString mixed = makeFolder(u"mixed"_qs, {u"b.png"_qs});
     writeRaw(mixed, "\xb1\xea\xc7\xa9.png");
-    writeRaw(mixed, "\xc1\xd1\xb7\xec.JPG");
-    // Not images the listing would take, whatever their names.
-    writeRaw(mixed, ".\xb1\xea.png");
+    writeRaw(mixed, "\xc1\xd1.JPG");
+    writeRaw(mixed, ".\xb1\xea.png"); // hidden, or no image: not counted
     writeRaw(mixed, "\xb1\xea.txt");
     QCOMPARE(::mkdir((QFile::encodeName(mixed) + "/\xb1\xea.bmp").constData(), 0755), 0);
 
@@ -201,18 +193,14 @@ void BrowsingTest::imagesWithNamesThatAreNotUtf8AreCountedAfterTheFolderIsShown(
     QCOMPARE(boxesAtDisplay, 0);
     QCOMPARE(shownBoxes(),
              QStringList{u"information|Info|有 2 个图片文件的名称不是 UTF-8 编码，未列出"_qs});
-    QCOMPARE(imageFiles(w()), (QStringList{u"b.png"_qs, u"c.jpg"_qs}));
-    QCOMPARE(text("imageNameLabel"), u"图片名称:b.png(1/2)"_qs);
+    QCOMPARE(imageFiles(w()), QStringList{u"b.png"_qs});
 
-    // Only such names: the folder is refused as today, and then said why.
     const QString gbkOnly = makeFolder(u"gbk"_qs, {});
     writeRaw(gbkOnly, "\xb1\xea\xc7\xa9.bmp");
     answerer->clear();
     loadFolder(*answerer, w(), gbkOnly);
     QCOMPARE(shownBoxes(), (QStringList{u"warning|Warning|在此目录中未找到相关文件"_qs,
                                         u"information|Info|有 1 个图片文件的名称不是 UTF-8 编码，未列出"_qs}));
-    QCOMPARE(imageFiles(w()), (QStringList{u"b.png"_qs, u"c.jpg"_qs}));
-    QCOMPARE(text("imageDirLabel"), u"图片目录: "_qs + QDir::toNativeSeparators(mixed));
 }
 
 void BrowsingTest::displayShowsNamePositionCountsAndDebugLine()

@@ -1,138 +1,85 @@
 // The built program started with arguments, as a terminal or the desktop's
-// "Open with" starts it. The dialog answerer preloaded into it reports each
-// window shown, the main window's lines once it has settled (and then closes
-// it), and the boxes and file dialogs it answered.
+// "Open with" starts it, with the dialog answerer preloaded.
 #include "testwindow.h"
 
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace TestWindow;
 
-namespace {
-
-struct Run
-{
-    int status = -1;
-    QString out;
-    // The program's own error and the answerer's report, without the debug
-    // log and the toolkit's notices.
-    QStringList errorLines;
-};
-
-} // namespace
-
-class CommandLineTest final : public QObject
+class CommandLineTest final : public QObject, public Fixture
 {
     Q_OBJECT
 
 private slots:
-    void init();
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
-    void versionAndHelpOpenNothing();
-    void wrongArgumentsEndWithStatusTwoBeforeAnyWindow_data();
-    void wrongArgumentsEndWithStatusTwoBeforeAnyWindow();
+    void commandLineIsCheckedBeforeAnyWindow_data();
+    void commandLineIsCheckedBeforeAnyWindow();
     void fileAndFolderOpenWithoutTheStartDialog();
 
 private:
-    Run run(const QStringList &arguments, bool answered = true);
-
-    std::unique_ptr<QTemporaryDir> dir;
+    // The exit status; `reported` gets the lines on the standard error from
+    // the program and the answerer, without the debug log.
+    int run(const QStringList &arguments, QStringList *reported, QByteArray *out = nullptr);
 };
 
-void CommandLineTest::init()
-{
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-}
-
-Run CommandLineTest::run(const QStringList &arguments, bool answered)
+int CommandLineTest::run(const QStringList &arguments, QStringList *reported, QByteArray *out)
 {
     QProcess program;
-    program.setProgram(QStringLiteral(NORVANTA_PROGRAM));
-    program.setArguments(arguments);
     program.setWorkingDirectory(dir->path());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
 #ifdef STARTUP_ANSWER
-    if (answered)
-        environment.insert(u"LD_PRELOAD"_qs, QStringLiteral(STARTUP_ANSWER));
-#else
-    Q_UNUSED(answered);
-#endif
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"LD_PRELOAD"_qs, QStringLiteral(STARTUP_ANSWER));
     program.setProcessEnvironment(environment);
-    program.start();
-    Run result;
-    if (!program.waitForFinished(60000)) {
-        program.kill();
-        program.waitForFinished();
-        return result;
-    }
-    result.status = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
-    result.out = QString::fromUtf8(program.readAllStandardOutput());
-    const QStringList lines =
-        QString::fromUtf8(program.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
-    static const QRegularExpression reported(
-        u"^(norvanta|shown|window line|answered box|file dialogs): "_qs);
-    for (const QString &line : lines) {
-        if (reported.match(line).hasMatch())
-            result.errorLines.append(line);
-    }
-    return result;
+#endif
+    program.start(QStringLiteral(NORVANTA_PROGRAM), arguments);
+    if (!program.waitForFinished(60000) || program.exitStatus() != QProcess::NormalExit)
+        return -1;
+    static const QRegularExpression ours(u"^(norvanta|window line|answered box): "_qs);
+    for (const QString &line : QString::fromUtf8(program.readAllStandardError()).split(u'\n'))
+        if (ours.match(line).hasMatch())
+            reported->append(line);
+    if (out)
+        *out = program.readAllStandardOutput();
+    return program.exitCode();
 }
 
-void CommandLineTest::versionAndHelpOpenNothing()
-{
-    const Run version = run({u"--version"_qs}, false);
-    QCOMPARE(version.status, 0);
-    QCOMPARE(version.out, u"norvanta 1.0\n"_qs);
-    QCOMPARE(version.errorLines, QStringList());
-
-    const Run help = run({u"--help"_qs}, false);
-    QCOMPARE(help.status, 0);
-    QVERIFY2(help.out.contains(u" [ANNOTATION_FILE [IMAGE_FOLDER]]\n"_qs), qPrintable(help.out));
-    QVERIFY(!help.out.endsWith(u"：\n"_qs));
-}
-
-void CommandLineTest::wrongArgumentsEndWithStatusTwoBeforeAnyWindow_data()
+void CommandLineTest::commandLineIsCheckedBeforeAnyWindow_data()
 {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QString>("error");
-    QTest::newRow("unknown option") << QStringList{u"--bogus"_qs}
-                                    << u"norvanta: 未知选项“bogus”。"_qs;
-    QTest::newRow("folder that is a file")
-        << QStringList{u"labels.csv"_qs, u"notes.txt"_qs} << u"norvanta: 不是图片目录：notes.txt"_qs;
-    QTest::newRow("folder that is missing")
-        << QStringList{u"labels.csv"_qs, u"gone"_qs} << u"norvanta: 不是图片目录：gone"_qs;
-    QTest::newRow("three arguments")
-        << QStringList{u"labels.csv"_qs, u"imgs"_qs, u"imgs"_qs}
-        << u"norvanta: 参数过多：只能给出一个标签文件和一个图片目录"_qs;
-    QTest::newRow("annotation file that is a folder")
-        << QStringList{u"imgs"_qs} << u"norvanta: 不是标签文件：imgs"_qs;
+    QTest::newRow("version") << QStringList{u"--version"_qs} << 0 << QByteArray("norvanta 1.0\n")
+                             << QString();
+    QTest::newRow("unknown option") << QStringList{u"--bogus"_qs} << 2 << QByteArray()
+                                    << u"未知选项“bogus”。"_qs;
+    QTest::newRow("folder that is a file") << QStringList{u"labels.csv"_qs, u"labels.csv"_qs} << 2
+                                           << QByteArray() << u"不是图片目录：labels.csv"_qs;
+    QTest::newRow("three arguments") << QStringList{u"labels.csv"_qs, u"."_qs, u"."_qs} << 2
+                                     << QByteArray()
+                                     << u"参数过多：只能给出一个标签文件和一个图片目录"_qs;
+    QTest::newRow("annotation file that is a folder") << QStringList{u"."_qs} << 2 << QByteArray()
+                                                      << u"不是标签文件：."_qs;
 }
 
-void CommandLineTest::wrongArgumentsEndWithStatusTwoBeforeAnyWindow()
+// Any window would be answered and reported, or would leave the program
+// running until the answerer closed it.
+void CommandLineTest::commandLineIsCheckedBeforeAnyWindow()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, out);
     QFETCH(QString, error);
-    QVERIFY(QDir(dir->path()).mkdir(u"imgs"_qs));
-    writeImage(dir->filePath(u"imgs/a.png"_qs));
-    writeFile(dir->filePath(u"notes.txt"_qs), "notes\n");
-
-    const Run refused = run(arguments);
-    QCOMPARE(refused.status, 2);
-    QCOMPARE(refused.out, QString());
-    // Not a window shown, not a box nor a dialog answered.
-    QStringList expected{error};
-#ifdef STARTUP_ANSWER
-    expected.append(u"file dialogs: 0"_qs);
-#endif
-    QCOMPARE(refused.errorLines, expected);
-    QVERIFY(!QFile::exists(dir->filePath(u"labels.csv"_qs)));
+    writeFile(csvPath, headerLine());
+    QStringList reported;
+    QByteArray printed;
+    QCOMPARE(run(arguments, &reported, &printed), status);
+    QCOMPARE(printed, out);
+    QCOMPARE(reported, error.isEmpty() ? QStringList() : QStringList{u"norvanta: "_qs + error});
 }
 
 void CommandLineTest::fileAndFolderOpenWithoutTheStartDialog()
@@ -141,29 +88,16 @@ void CommandLineTest::fileAndFolderOpenWithoutTheStartDialog()
     QSKIP("the dialog answerer cannot be preloaded into this build");
 #endif
     const QByteArray content = headerLine() + row(u"b.png"_qs, {1});
-    writeFile(dir->filePath(u"labels.csv"_qs), content);
-    QVERIFY(QDir(dir->path()).mkpath(u"sub/imgs"_qs));
-    writeImage(dir->filePath(u"sub/imgs/a.png"_qs));
-    writeImage(dir->filePath(u"sub/imgs/b.png"_qs));
-
-    // Relative, as typed in the folder they name.
-    const Run opened = run({u"labels.csv"_qs, u"sub/./imgs/"_qs});
-    QCOMPARE(opened.status, 0);
-    const QString folder = QDir(dir->path()).canonicalPath() + u"/sub/imgs"_qs;
-    QCOMPARE(opened.errorLines,
-             (QStringList{u"shown: Tavrelin"_qs, u"window line: 保存路径: labels.csv"_qs,
-                          u"window line: 图片目录: "_qs + folder,
-                          u"window line: 已标记: 1 | 未标记: 1"_qs,
-                          u"window line: 图片名称:a.png(1/2)"_qs, u"file dialogs: 0"_qs}));
-    QCOMPARE(readFile(dir->filePath(u"labels.csv"_qs)), content);
-
-    // A folder without images: the same warning as through the menu.
-    QVERIFY(QDir(dir->path()).mkdir(u"empty"_qs));
-    const Run empty = run({dir->filePath(u"new.csv"_qs), dir->filePath(u"empty"_qs)});
-    QCOMPARE(empty.status, 0);
-    QVERIFY2(empty.errorLines.contains(u"answered box: Warning: 在此目录中未找到相关文件"_qs),
-             qPrintable(empty.errorLines.join(u'\n')));
-    QVERIFY(!empty.errorLines.contains(u"shown: QFileDialog"_qs));
+    writeFile(csvPath, content);
+    const QString folder = makeFolder(u"imgs"_qs, {u"a.png"_qs, u"b.png"_qs});
+    QStringList reported;
+    // Relative, as typed in the folder they name: the folder line is absolute.
+    QCOMPARE(run({u"labels.csv"_qs, u"./imgs/"_qs}, &reported), 0);
+    QCOMPARE(reported, (QStringList{u"window line: 保存路径: labels.csv"_qs,
+                                    u"window line: 图片目录: "_qs + QDir(folder).canonicalPath(),
+                                    u"window line: 已标记: 1 | 未标记: 1"_qs,
+                                    u"window line: 图片名称:a.png(1/2)"_qs}));
+    QCOMPARE(readFile(csvPath), content);
 }
 
 QTEST_MAIN(CommandLineTest)

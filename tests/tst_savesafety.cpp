@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTest>
 
 #include <sys/mount.h>
@@ -30,6 +32,8 @@ private slots:
 
     void twoProgramsSavingAtOnceKeepEveryRow();
     void lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone();
+    void longWaitForTheLockShowsAModalDialog_data();
+    void longWaitForTheLockShowsAModalDialog();
     void onlyARegularFileIsReadOrReplaced_data();
     void onlyARegularFileIsReadOrReplaced();
     void readOnlyFolderKeepsItsWritableFile();
@@ -38,8 +42,7 @@ private slots:
 
 private:
     QStringList boxTexts();
-    void startSaver(QProcess &saver, const QStringList &arguments,
-                    const QString &program = QStringLiteral(ANNOTATION_SAVER));
+    void startSaver(QProcess &saver, const QStringList &arguments);
 };
 
 void SaveSafetyTest::init()
@@ -59,10 +62,9 @@ QStringList SaveSafetyTest::boxTexts()
     return texts;
 }
 
-void SaveSafetyTest::startSaver(QProcess &saver, const QStringList &arguments,
-                                const QString &program)
+void SaveSafetyTest::startSaver(QProcess &saver, const QStringList &arguments)
 {
-    saver.setProgram(program);
+    saver.setProgram(QStringLiteral(ANNOTATION_SAVER));
     saver.setArguments(arguments);
     saver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     saver.start();
@@ -108,6 +110,9 @@ void SaveSafetyTest::lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone()
     QVERIFY(QFileInfo::exists(lockPath));
 
     button(window.get(), u"保存并下一张"_qs)->click();
+    // Not cancelled, the dialog stayed up until the wait ran out.
+    QCOMPARE(answerer->progressTexts.size(), 1);
+    QVERIFY(window->findChildren<QProgressDialog *>().isEmpty());
     QCOMPARE(boxTexts(), QStringList{u"标签文件正被其他程序使用，未保存"_qs});
     QCOMPARE(answerer->boxes.size(), 0);
     QCOMPARE(readFile(csvPath), content);
@@ -123,6 +128,44 @@ void SaveSafetyTest::lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone()
     QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1}));
     QCOMPARE(currentIndex(window.get()), 1);
     QVERIFY(!QFileInfo::exists(lockPath));
+}
+
+void SaveSafetyTest::longWaitForTheLockShowsAModalDialog_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("the holder lets go") << false;
+    QTest::newRow("cancelled") << true;
+}
+
+// The holder goes as soon as the dialog is seen, which takes the event loop
+// running while the save waits: a cancel that did not end the wait would
+// then get the lock.
+void SaveSafetyTest::longWaitForTheLockShowsAModalDialog()
+{
+    QFETCH(bool, cancel);
+    const QByteArray content = headerLine() + row(u"b.png"_qs, {1});
+    writeFile(csvPath, content);
+    loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs, u"b.png"_qs}));
+    call(window.get(), "annotate", entry(3));
+    QProcess holder;
+    startSaver(holder, {u"hold"_qs, csvPath});
+    QVERIFY(holder.waitForReadyRead(30000));
+    answerer->onProgress = [&](QProgressDialog *dialog) {
+        QCOMPARE(dialog->parentWidget(), window.get());
+        QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
+        if (cancel)
+            dialog->findChild<QPushButton *>()->click();
+        holder.kill();
+        holder.waitForFinished();
+    };
+
+    button(window.get(), u"保存并下一张"_qs)->click();
+    QCOMPARE(answerer->progressTexts, QStringList{u"正在等待其他程序释放标签文件…"_qs});
+    QVERIFY(window->findChildren<QProgressDialog *>().isEmpty());
+    QCOMPARE(boxTexts(), cancel ? QStringList{u"标签文件正被其他程序使用，未保存"_qs} : QStringList());
+    QCOMPARE(readFile(csvPath),
+             cancel ? content : headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1}));
+    QCOMPARE(currentIndex(window.get()), cancel ? 0 : 1);
 }
 
 void SaveSafetyTest::onlyARegularFileIsReadOrReplaced_data()
@@ -193,25 +236,18 @@ void SaveSafetyTest::readOnlyFolderKeepsItsWritableFile()
         // checkout in a private temporary folder): that user runs a copy
         // from a folder that everyone may enter.
         QTemporaryDir programDir;
-        QVERIFY(programDir.isValid());
-        QVERIFY(QFile::setPermissions(programDir.path(), everyone | searchable | QFile::WriteOwner));
         const QString program = programDir.filePath(u"annotationsaver"_qs);
-        QVERIFY(QFile::copy(QStringLiteral(ANNOTATION_SAVER), program));
-        QVERIFY(QFile::setPermissions(program, everyone | searchable | QFile::WriteOwner));
+        QVERIFY(QFile::setPermissions(programDir.path(), everyone | searchable | QFile::WriteOwner)
+                && QFile::copy(QStringLiteral(ANNOTATION_SAVER), program));
         QProcess saver;
         saver.setChildProcessModifier([] {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(100);
         });
-        saver.setProgram(program);
-        saver.setArguments({u"save"_qs, path, u"a"_qs, u"1"_qs});
-        saver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        saver.start();
-        if (!saver.waitForStarted()) {
-            QSKIP(qPrintable(u"an unprivileged user cannot start the saver at %1 (%2): the "
-                             "temporary folder lies where only its owner may enter"_qs
-                                 .arg(program, saver.errorString())));
-        }
+        saver.start(program, {u"save"_qs, path, u"a"_qs, u"1"_qs});
+        if (!saver.waitForStarted())
+            QSKIP(qPrintable(u"an unprivileged user cannot reach the temporary folder: "_qs
+                             + saver.errorString()));
         QVERIFY(saver.waitForFinished());
         if (saver.exitCode() == 100 || saver.exitCode() == 127)
             QSKIP("cannot run the saver as an unprivileged user here");

@@ -211,10 +211,11 @@ SaveResult rewriteRow(const QString &path, const QString &fileName, const QStrin
     return result;
 }
 
-SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite)
+SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite,
+                     const std::function<bool()> &waiting)
 {
     AnnotationLock lock(path);
-    switch (lock.acquire()) {
+    switch (lock.acquire(waiting)) {
     case AnnotationLock::Held:
         break;
     case AnnotationLock::Busy:

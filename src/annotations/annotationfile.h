@@ -61,8 +61,10 @@ bool mayReplace(const QString &path);
 
 // Runs `rewrite` while holding the file's lock; a lock that cannot be taken
 // gives the refusal that the save reports instead. Every save takes the lock
-// here.
-SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite);
+// here. While another program holds it, `waiting`, when given, is called
+// before each new try, and ends the wait as Locked by returning false.
+SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite,
+                     const std::function<bool()> &waiting = {});
 
 // Replaces the file with `content` once it is written whole beside it and
 // synced; on any failure the file stays as it was.

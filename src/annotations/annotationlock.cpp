@@ -27,7 +27,7 @@ AnnotationLock::AnnotationLock(const QString &annotationPath)
 {
 }
 
-AnnotationLock::Result AnnotationLock::acquire()
+AnnotationLock::Result AnnotationLock::acquire(const std::function<bool()> &waiting)
 {
     const QDeadlineTimer deadline(waitMilliseconds);
     // Each try also takes over a lock whose holder no longer runs.
@@ -36,7 +36,7 @@ AnnotationLock::Result AnnotationLock::acquire()
         error = errno;
         switch (lockFile.error()) {
         case QLockFile::LockFailedError:
-            if (deadline.hasExpired())
+            if (deadline.hasExpired() || (waiting && !waiting()))
                 return Busy;
             QThread::msleep(retryMilliseconds);
             break;

@@ -3,6 +3,8 @@
 #include <QLockFile>
 #include <QString>
 
+#include <functional>
+
 // Keeps the rewrites of one annotation file apart, also between processes:
 // every save reads the whole file and writes it back, so two saves that
 // overlap would each drop the other's new row. The lock is a file beside the
@@ -21,7 +23,10 @@ public:
 
     explicit AnnotationLock(const QString &annotationPath);
 
-    Result acquire();
+    // Waits up to five seconds for another holder to let go. `waiting`, when
+    // given, is called before each new try, and ends the wait with Busy by
+    // returning false.
+    Result acquire(const std::function<bool()> &waiting = {});
     // The system's error of the try that failed, as errno gave it.
     int systemError() const { return error; }
 

@@ -475,7 +475,8 @@ QList<qsizetype> AnnotationStore::labelCounts() const
     return listed.labelCounts;
 }
 
-SaveResult AnnotationStore::saveRow(const QString &fileName, const QStringList &annotations)
+SaveResult AnnotationStore::saveRow(const QString &fileName, const QStringList &annotations,
+                                    const std::function<bool()> &waiting)
 {
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
@@ -485,7 +486,7 @@ SaveResult AnnotationStore::saveRow(const QString &fileName, const QStringList &
     const SaveResult result = AnnotationFile::underLock(filePath, [&] {
         reread = update();
         return rewriteLocked(fileName, annotations);
-    });
+    }, waiting);
     // Told once the lock is free again.
     if (reread)
         emit reloaded();

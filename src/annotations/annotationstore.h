@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -85,8 +86,10 @@ public:
     // `annotations`: the readers' row of the name is replaced, or the row is
     // added, and the data rows are kept sorted. Refusals and failures as
     // AnnotationFile::saveRow gives them; the file and the index then stay as
-    // they were.
-    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations);
+    // they were. While another program holds the file's lock, `waiting` is
+    // called as AnnotationFile::underLock() calls it.
+    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
+                                       const std::function<bool()> &waiting = {});
 
 signals:
     // The index was rebuilt from the file, or emptied because the file is

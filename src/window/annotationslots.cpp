@@ -5,6 +5,7 @@
 #include "windowactivity.h"
 
 #include "annotationstore.h"
+#include "lockwaiting.h"
 
 #include <QDebug>
 #include <QMessageBox>
@@ -57,7 +58,16 @@ bool Tavrelin::storeCurrentAnnotations()
 
     using AnnotationFile::SaveResult;
     const char *refusal = nullptr;
-    switch (annotationStore->saveRow(imageSession.currentName(), currentAnnotations.texts())) {
+    SaveResult result;
+    {
+        // Copies: the window paints, and its timers run, while the save waits.
+        const QString fileName = imageSession.currentName();
+        const QStringList annotations = currentAnnotations.texts();
+        LockWaiting waiting(this);
+        result = annotationStore->saveRow(fileName, annotations,
+                                          [&waiting] { return waiting.keepWaiting(); });
+    }
+    switch (result) {
     case SaveResult::Saved:
         // A save that does not move (at either end of the list) must still
         // count the row it has just written.

@@ -34,6 +34,7 @@ void DialogAnswerer::clear()
 {
     boxes.clear();
     fileDialogs.clear();
+    progressTexts.clear();
 }
 
 // Each answer is given from the event loop, not from within the timer's own
@@ -78,6 +79,13 @@ void DialogAnswerer::answer()
                 dialog->selectFile(path);
             static_cast<QDialog *>(dialog)->accept();
         });
+        return;
+    }
+
+    if (auto *progress = qobject_cast<QProgressDialog *>(modal)) {
+        progressTexts.append(progress->labelText());
+        if (onProgress)
+            QTimer::singleShot(0, progress, [this, progress] { onProgress(progress); });
         return;
     }
 

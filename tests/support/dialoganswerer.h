@@ -5,14 +5,19 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 // Answers the modal dialogs that appear while a test runs. File dialogs take
 // the queued answers in order (a path, or a cancel once the queue is empty);
-// every message box is recorded and then confirmed. It keeps answering, since
-// dialogs nest: picking an existing file in a save dialog asks to replace it.
+// every message box is recorded and then confirmed. A progress dialog is
+// recorded and left to run, or handed to `onProgress`. It keeps answering,
+// since dialogs nest: picking an existing file in a save dialog asks to
+// replace it.
 class DialogAnswerer : public QObject
 {
     Q_OBJECT
@@ -44,6 +49,9 @@ public:
     // The boxes recorded so far, without the file dialogs' own questions.
     QList<Box> boxes;
     QList<FileDialog> fileDialogs;
+    QStringList progressTexts;
+    // Called from the event loop once for each progress dialog shown.
+    std::function<void(QProgressDialog *)> onProgress;
     // Texts only, for comparisons in one line.
     QStringList boxTexts() const;
     void clear();
