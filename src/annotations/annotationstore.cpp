@@ -389,15 +389,18 @@ void AnnotationStore::setListedNames(const QStringList &names)
         capacity *= 2;
     listed.positions.assign(capacity, Bucket());
     const std::size_t mask = capacity - 1;
-    for (qsizetype i = 0; i < names.size() && !listed.repeated; ++i) {
+    for (qsizetype i = 0; i < names.size(); ++i) {
         const std::size_t hash = qHash(names.at(i));
         const quint32 tag = quint32(hash >> 32);
         std::size_t slot = hash & mask;
-        for (; listed.positions[slot].entry != 0 && !listed.repeated; slot = (slot + 1) & mask) {
+        bool seen = false;
+        for (; listed.positions[slot].entry != 0 && !seen; slot = (slot + 1) & mask) {
             const Bucket &bucket = listed.positions[slot];
-            listed.repeated = bucket.tag == tag && names.at(bucket.entry - 1) == names.at(i);
+            seen = bucket.tag == tag && names.at(bucket.entry - 1) == names.at(i);
         }
-        if (!listed.repeated)
+        if (seen)
+            listed.repeated = true;
+        else
             listed.positions[slot] = {quint32(i + 1), tag};
     }
     recount();

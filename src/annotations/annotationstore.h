@@ -81,6 +81,9 @@ public:
     qsizetype nextUnmarked(qsizetype position) const;
     // How many listed names have each catalogue label set in their readers' row.
     QList<qsizetype> labelCounts() const;
+    // The first position of `fileName` among the listed names; -1 when it is
+    // not listed.
+    qsizetype listedPosition(const QString &fileName) const;
 
     // Writes the row of `fileName` with a "1" for each catalogue label found in
     // `annotations`: the readers' row of the name is replaced, or the row is
@@ -148,7 +151,7 @@ private:
     {
         QStringList names;
         // Open addressing, linear probing: position + 1 of the first place of
-        // each name; `repeated` when a name stands twice.
+        // each name; `repeated` when a name stands more than once.
         std::vector<Bucket> positions;
         bool repeated = false;
         std::vector<bool> marked;
@@ -183,7 +186,6 @@ private:
     void written(const QByteArray &content);
     void trustWritten();
     void updateListed(const QString &fileName, const RowFacts &before);
-    qsizetype listedPosition(const QString &fileName) const;
 
     QString filePath;
     QStringList labels;

@@ -4,7 +4,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 #include <vector>
 
@@ -18,11 +17,8 @@ bool hasImageSuffix(QByteArrayView name)
 {
     if (name.size() < 4 || name[name.size() - 4] != '.')
         return false;
-    char suffix[3];
-    for (int k = 0; k < 3; ++k)
-        suffix[k] = char(std::tolower(uchar(name[name.size() - 3 + k])));
-    const QByteArrayView lower(suffix, 3);
-    return lower == "png" || lower == "jpg" || lower == "bmp";
+    const QByteArray suffix = name.last(3).toByteArray().toLower();
+    return suffix == "png" || suffix == "jpg" || suffix == "bmp";
 }
 
 // The names of a folder side by side in one buffer, each with its sort key
@@ -40,20 +36,24 @@ struct NameBuffer
     void append(QByteArrayView utf8)
     {
         const qsizetype start = names.size();
-        const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return uchar(c) < 0x80; });
-        if (ascii)
-            names += QLatin1StringView(utf8.data(), utf8.size());
-        else
-            names += QString::fromUtf8(utf8);
-        const QStringView name = QStringView(names).sliced(start);
-        nameSpans.emplace_back(start, name.size());
         const qsizetype keyStart = keys.size();
+        const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return uchar(c) < 0x80; });
         if (ascii) {
-            for (const QChar unit : name)
-                keys += QChar(std::tolower(unit.unicode()));
+            // What QString::toLower() gives for ASCII.
+            char lower[256];
+            const qsizetype size = std::min<qsizetype>(utf8.size(), sizeof lower);
+            for (qsizetype k = 0; k < size; ++k)
+                lower[k] = utf8[k] >= 'A' && utf8[k] <= 'Z' ? char(utf8[k] + ('a' - 'A')) : utf8[k];
+            names += QLatin1StringView(utf8.data(), utf8.size());
+            if (size == utf8.size())
+                keys += QLatin1StringView(lower, size);
+            else
+                keys += QStringView(names).sliced(start).toString().toLower();
         } else {
-            keys += name.toString().toLower();
+            names += QString::fromUtf8(utf8);
+            keys += QStringView(names).sliced(start).toString().toLower();
         }
+        nameSpans.emplace_back(start, names.size() - start);
         keySpans.emplace_back(keyStart, keys.size() - keyStart);
     }
 
@@ -62,11 +62,6 @@ struct NameBuffer
         return std::u16string_view(reinterpret_cast<const char16_t *>(keys.constData())
                                        + keySpans[i].first,
                                    std::size_t(keySpans[i].second));
-    }
-
-    QString name(qsizetype i) const
-    {
-        return QString(names.constData() + nameSpans[i].first, nameSpans[i].second);
     }
 };
 
@@ -88,11 +83,15 @@ QStringList sortedLikeQDir(const NameBuffer &found)
             ++same;
         shared = same;
     }
+    // The name's place in the buffer rides along, so that taking the names
+    // in sorted order reads the buffer only.
     struct Entry
     {
         quint64 high = 0;
         quint64 low = 0;
         qsizetype index = 0;
+        qsizetype nameStart = 0;
+        qsizetype nameLength = 0;
     };
     std::vector<Entry> order(count);
     for (qsizetype i = 0; i < count; ++i) {
@@ -101,6 +100,8 @@ QStringList sortedLikeQDir(const NameBuffer &found)
             return shared + k < units.size() ? units[shared + k] : 0;
         };
         order[i].index = i;
+        order[i].nameStart = found.nameSpans[i].first;
+        order[i].nameLength = found.nameSpans[i].second;
         order[i].high = unit(0) << 48 | unit(1) << 32 | unit(2) << 16 | unit(3);
         order[i].low = unit(4) << 48 | unit(5) << 32 | unit(6) << 16 | unit(7);
     }
@@ -118,8 +119,8 @@ QStringList sortedLikeQDir(const NameBuffer &found)
     sorted.reserve(count);
     for (qsizetype i = 0; i < count; ++i) {
         if (i + ahead < count)
-            __builtin_prefetch(found.names.constData() + found.nameSpans[order[i + ahead].index].first);
-        sorted.append(found.name(order[i].index));
+            __builtin_prefetch(found.names.constData() + order[i + ahead].nameStart);
+        sorted.append(QString(found.names.constData() + order[i].nameStart, order[i].nameLength));
     }
     return sorted;
 }
