@@ -1,3 +1,4 @@
+#include "filesizelimit.h"
 #include "testwindow.h"
 
 #include <QDir>
@@ -6,8 +7,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
 
 using namespace TestWindow;
 
@@ -47,30 +46,6 @@ private:
     // Saves where the save must be refused with `text`: the file and the
     // flag stay as they were.
     void expectRefusedSave(const QString &text);
-};
-
-// While it lives, every write of this process past `bytes` into a file fails
-// with EFBIG instead of ending the process with SIGXFSZ.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &previous);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = previous;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-
-private:
-    rlimit previous{};
-    void (*previousHandler)(int) = nullptr;
 };
 
 void AnnotationFileTest::init()

@@ -5,6 +5,7 @@
 #include "annotationfile.h"
 #include "annotationformat.h"
 #include "annotationstore.h"
+#include "filesizelimit.h"
 #include "testwindow.h"
 
 #include <QFile>
@@ -13,9 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,30 +154,6 @@ QByteArray randomFile(QRandomGenerator &random)
         content.chop(1);
     return content;
 }
-
-// While it lives, every write of this process past `bytes` into a file fails
-// with EFBIG instead of ending the process with SIGXFSZ.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &previous);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = previous;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-
-private:
-    rlimit previous{};
-    void (*previousHandler)(int) = nullptr;
-};
 
 // Makes the file's times old enough for the store to trust them, so that
 // only a real change of the file makes it read the file again.
