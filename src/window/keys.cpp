@@ -5,6 +5,8 @@
 // before Ctrl+S is saved, one typed right before a move stays with its image.
 #include "tavrelin.h"
 
+#include "annotationfilesource.h"
+#include "datasetfeature.h"
 #include "labelkeys.h"
 
 #include <QAction>
@@ -92,4 +94,9 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     });
 
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });
+
+    // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left).
+    DatasetFeature::attach(this, new AnnotationFileSource(
+                                     savePath, labels, [this] { return imageFiles; },
+                                     [this] { return currentIndex; }));
 }
