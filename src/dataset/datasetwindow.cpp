@@ -66,7 +66,7 @@ DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     });
 
     showEverything();
-    resize(980, 620);
+    resize(1040, 640);
 }
 
 QWidget *DatasetWindow::createStatistics()
@@ -81,7 +81,10 @@ QWidget *DatasetWindow::createStatistics()
     statisticsView->setItemDelegateForColumn(LabelStatisticsModel::Bar,
                                              new LabelBarDelegate(LabelStatisticsModel::BarRole,
                                                                   statisticsView));
-    statisticsView->verticalHeader()->hide();
+    QHeaderView *rows = statisticsView->verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(fontMetrics().height() + 6);
     statisticsView->setSelectionBehavior(QAbstractItemView::SelectRows);
     statisticsView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     statisticsView->setWordWrap(false);
@@ -94,7 +97,15 @@ QWidget *DatasetWindow::createStatistics()
     // Catalogue order until the person sorts by a column.
     header->setSortIndicator(-1, Qt::DescendingOrder);
     statisticsView->setSortingEnabled(true);
-    statisticsView->setMinimumWidth(360);
+    // Wide enough for the longest entry, both numbers and a bar, and tall
+    // enough for every entry, so that neither needs a scroll bar.
+    int entryWidth = 0;
+    for (const QString &entry : feature->catalogue())
+        entryWidth = qMax(entryWidth, fontMetrics().horizontalAdvance(entry));
+    const int numberWidth = fontMetrics().horizontalAdvance(QStringLiteral("100.0%"));
+    statisticsView->setMinimumWidth(entryWidth + 2 * numberWidth + 3 * 24 + 120);
+    statisticsView->setMinimumHeight((fontMetrics().height() + 6) * (statisticsModel->rowCount() + 1)
+                                     + 2 * statisticsView->frameWidth() + 4);
     return statisticsView;
 }
 
