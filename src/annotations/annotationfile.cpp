@@ -30,27 +30,32 @@ static bool isReadableKind(const QFileInfo &info)
     return info.isFile() && info.size() <= largestReadable;
 }
 
+AnnotationText::Status readBytes(const QString &path, QByteArray *bytes)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return AnnotationText::Missing;
+    QFile file(path);
+    if (!isReadableKind(info) || !file.open(QIODevice::ReadOnly))
+        return AnnotationText::Unreadable;
+    QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return AnnotationText::Unreadable;
+    *bytes = std::move(content);
+    return AnnotationText::Read;
+}
+
 AnnotationText read(const QString &path)
 {
     AnnotationText text;
-    const QFileInfo info(path);
-    if (!info.exists())
+    QByteArray bytes;
+    text.status = readBytes(path, &bytes);
+    if (text.status != AnnotationText::Read)
         return text;
-    QFile file(path);
-    if (!isReadableKind(info) || !file.open(QIODevice::ReadOnly)) {
-        text.status = AnnotationText::Unreadable;
-        return text;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        text.status = AnnotationText::Unreadable;
-        return text;
-    }
 
     // Stateless: a sequence cut off at the end is an error, not a pending state.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = decoder.decode(bytes);
-    text.status = AnnotationText::Read;
     text.isText = !decoder.hasError() && !bytes.contains('\0');
     text.lines = AnnotationFormat::splitLines(decoded);
     return text;
@@ -65,9 +70,8 @@ static bool isWriteProtected(const QFileInfo &info)
     return !info.isWritable() || !(info.permissions() & anyWrite);
 }
 
-// Whether an existing file at `path` may be replaced at all; checked before
-// the lock is taken, and again, with the content, once it is held.
-static bool mayReplace(const QString &path)
+// Checked before the lock is taken, and again, with the content, once it is held.
+bool mayReplace(const QString &path)
 {
     const QFileInfo info(path);
     return !info.exists() || (isReadableKind(info) && !isWriteProtected(info));
@@ -119,17 +123,12 @@ bool isDiskFull(const QString &path, int error)
 // Every byte is written straight to the file and synced before the rename,
 // so a disk that fills up fails the save here: a buffered write whose late
 // flush fails would otherwise let the rename put a short file in place.
-static SaveResult writeWhole(const QString &path, const QStringList &lines)
+SaveResult writeContent(const QString &path, const QByteArray &content)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return isDiskFull(path, errno) ? SaveResult::DiskFull : SaveResult::CannotCreateInFolder;
 
-    QByteArray content;
-    for (const QString &line : lines) {
-        content += line.toUtf8();
-        content += '\n';
-    }
 #ifdef Q_OS_UNIX
     const int fd = file.handle();
     const char *rest = content.constData();
@@ -161,6 +160,16 @@ static SaveResult writeWhole(const QString &path, const QStringList &lines)
     if (!file.commit() || !syncFolderOf(path))
         return SaveResult::WriteFailed;
     return SaveResult::Saved;
+}
+
+static SaveResult writeWhole(const QString &path, const QStringList &lines)
+{
+    QByteArray content;
+    for (const QString &line : lines) {
+        content += line.toUtf8();
+        content += '\n';
+    }
+    return writeContent(path, content);
 }
 
 // A file that holds nothing or nothing but line ends gets a header.
@@ -202,14 +211,8 @@ SaveResult rewriteRow(const QString &path, const QString &fileName, const QStrin
     return result;
 }
 
-SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations, QStringList *written)
+SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite)
 {
-    if (!AnnotationFormat::canHoldName(fileName))
-        return SaveResult::NameNotStorable;
-    if (!mayReplace(path))
-        return SaveResult::CannotOpen;
-
     AnnotationLock lock(path);
     switch (lock.acquire()) {
     case AnnotationLock::Held:
@@ -221,7 +224,17 @@ SaveResult saveRow(const QString &path, const QString &fileName, const QStringLi
     case AnnotationLock::Failed:
         return isDiskFull(path, lock.systemError()) ? SaveResult::DiskFull : SaveResult::CannotOpen;
     }
-    return rewriteRow(path, fileName, labels, annotations, written);
+    return rewrite();
+}
+
+SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
+                   const QStringList &annotations, QStringList *written)
+{
+    if (!AnnotationFormat::canHoldName(fileName))
+        return SaveResult::NameNotStorable;
+    if (!mayReplace(path))
+        return SaveResult::CannotOpen;
+    return underLock(path, [&] { return rewriteRow(path, fileName, labels, annotations, written); });
 }
 
 } // namespace AnnotationFile

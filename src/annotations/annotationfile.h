@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // What one read of the annotation file found. Nothing of it is kept between
 // operations: every operation reads the file as it is on disk at that moment.
@@ -19,6 +22,11 @@ struct AnnotationText
 namespace AnnotationFile {
 
 AnnotationText read(const QString &path);
+
+// The file's bytes as they lie on disk, for a reader that splits them itself.
+// Missing and Unreadable by the same rules as read(); `bytes` is filled only
+// when the result is Read.
+AnnotationText::Status readBytes(const QString &path, QByteArray *bytes);
 
 enum class SaveResult {
     Saved,
@@ -46,6 +54,19 @@ SaveResult saveRow(const QString &path, const QString &fileName, const QStringLi
 // The same rewrite for a caller that already holds the file's lock.
 SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,
                       const QStringList &annotations, QStringList *written = nullptr);
+
+// Whether an existing file at `path` may be replaced at all: a regular file
+// of sane size that somebody may write. A missing file may be created.
+bool mayReplace(const QString &path);
+
+// Runs `rewrite` while holding the file's lock; a lock that cannot be taken
+// gives the refusal that the save reports instead. Every save takes the lock
+// here.
+SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite);
+
+// Replaces the file with `content` once it is written whole beside it and
+// synced; on any failure the file stays as it was.
+SaveResult writeContent(const QString &path, const QByteArray &content);
 
 // Whether a failure with the system's `error` at `path` came from a full disk
 // or quota: the error says so, or the folder has no block or inode left.

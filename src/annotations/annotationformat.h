@@ -31,8 +31,10 @@ qsizetype findRow(const QStringList &lines, const QString &fileName, qsizetype f
 
 // Whether the first row of each name marks it, the way the readers see it:
 // the first line whose first field is the name decides, every line counts.
-// The keys are views into `lines`, which must outlive the result.
+// The keys are views into `lines`, which must outlive the result: a
+// temporary list is refused when compiling.
 QHash<QStringView, bool> markedByName(const QStringList &lines);
+QHash<QStringView, bool> markedByName(const QStringList &&lines) = delete;
 
 struct MarkCounts
 {

@@ -1,0 +1,603 @@
+// The index of the annotation file keeps the file's text as a save writes it
+// (UTF-8, every line ending in "\n"), so that a save is one copy of the text
+// with one row put in, and every reader's question is a lookup. Names are
+// compared as UTF-8 bytes: the text is valid UTF-8 (a file that is not is
+// decoded and encoded again, as its readers see it), so equal bytes are equal
+// names.
+#include "annotationstore.h"
+
+#include <QFile>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include <sys/stat.h>
+
+using AnnotationFile::SaveResult;
+
+namespace {
+
+// A file changed twice within one tick of the file system's clock can keep
+// its size and times. Its identity is trusted only once that tick is past;
+// until then every refresh reads it again. A file system that keeps whole
+// seconds only shows no nanoseconds.
+constexpr qint64 settleNanoseconds = 20'000'000;
+constexpr qint64 settleCoarseNanoseconds = 2'000'000'000;
+
+qint64 nanoseconds(qint64 seconds, qint64 nanoseconds)
+{
+    return seconds * 1'000'000'000 + nanoseconds;
+}
+
+QByteArrayView view(const QByteArray &bytes, qsizetype from, qsizetype to)
+{
+    return QByteArrayView(bytes.constData() + from, to - from);
+}
+
+QByteArrayView firstFieldOf(QByteArrayView line)
+{
+    const qsizetype comma = line.indexOf(',');
+    return comma < 0 ? line : line.first(comma);
+}
+
+char32_t codePointAt(QByteArrayView text, qsizetype at)
+{
+    const uchar lead = uchar(text[at]);
+    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    char32_t point = extra == 3 ? lead & 0x07u : extra == 2 ? lead & 0x0Fu : extra == 1 ? lead & 0x1Fu : lead;
+    for (int k = 1; k <= extra && at + k < text.size(); ++k)
+        point = (point << 6) | (uchar(text[at + k]) & 0x3Fu);
+    return point;
+}
+
+// UTF-16 puts the code points above U+FFFF (two units from D800 on) before
+// E000 to FFFF; this order keeps that.
+char32_t utf16Rank(char32_t point)
+{
+    return point >= 0xE000 && point <= 0xFFFF ? point + 0x200000 : point;
+}
+
+// Compares two lines of valid UTF-8 the way QString compares them: by UTF-16
+// code units.
+int compareLines(QByteArrayView a, QByteArrayView b)
+{
+    const auto [inA, inB] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    if (inA == a.end())
+        return inB == b.end() ? 0 : -1;
+    if (inB == b.end())
+        return 1;
+    const uchar x = uchar(*inA);
+    const uchar y = uchar(*inB);
+    if (x < 0x80 && y < 0x80)
+        return x < y ? -1 : 1;
+    // The bytes before agree, so the character that differs starts at the
+    // same place in both.
+    qsizetype at = inA - a.begin();
+    while (at > 0 && (uchar(a[at]) & 0xC0) == 0x80)
+        --at;
+    return utf16Rank(codePointAt(a, at)) < utf16Rank(codePointAt(b, at)) ? -1 : 1;
+}
+
+// Whether two neighbouring data rows stand as sorting the file leaves them: in
+// ascending order, or both rows of one name with a ",", which keep the order
+// they had in the file. Rows of one name with a "," all begin with the name
+// and ",", so they stand side by side, and every other row sorts the same way
+// against each of them.
+bool inOrder(QByteArrayView previous, QByteArrayView next)
+{
+    if (compareLines(previous, next) <= 0)
+        return true;
+    const qsizetype comma = previous.indexOf(',');
+    return comma >= 0 && next.size() > comma && next[comma] == ','
+        && next.first(comma) == previous.first(comma);
+}
+
+// The file's bytes as the readers split them, written back line by line: no
+// byte-order mark, LF for CR LF, a last line end. Bytes that are not UTF-8 go
+// through the decoder that the readers use, so that they compare as read.
+QByteArray savedForm(QByteArray bytes, bool *isText)
+{
+    if (!bytes.isValidUtf8()) {
+        *isText = false;
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = decoder.decode(bytes);
+        const QStringList lines = AnnotationFormat::splitLines(decoded);
+        QByteArray text;
+        for (const QString &line : lines) {
+            text += line.toUtf8();
+            text += '\n';
+        }
+        return text;
+    }
+    *isText = !bytes.contains('\0');
+    if (bytes.startsWith("\xef\xbb\xbf"))
+        bytes.remove(0, 3);
+    if (!bytes.contains('\r') && (bytes.isEmpty() || bytes.endsWith('\n')))
+        return bytes;
+
+    QByteArray text;
+    text.reserve(bytes.size() + 1);
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0)
+            end = bytes.size();
+        qsizetype lineEnd = end;
+        if (lineEnd > start && bytes.at(lineEnd - 1) == '\r')
+            --lineEnd;
+        text.append(bytes.constData() + start, lineEnd - start);
+        text += '\n';
+        start = end + 1;
+    }
+    return text;
+}
+
+} // namespace
+
+bool AnnotationStore::Identity::operator==(const Identity &other) const
+{
+    return exists == other.exists && device == other.device && inode == other.inode
+        && size == other.size && modifiedSeconds == other.modifiedSeconds
+        && modifiedNanoseconds == other.modifiedNanoseconds
+        && changedSeconds == other.changedSeconds
+        && changedNanoseconds == other.changedNanoseconds;
+}
+
+AnnotationStore::AnnotationStore(const QString &path, const QStringList &catalogue,
+                                 QObject *parent)
+    : QObject(parent)
+    , filePath(path)
+    , labels(catalogue)
+{
+    Q_ASSERT(labels.size() <= 31);
+    listed.labelCounts.fill(0, labels.size());
+}
+
+AnnotationStore::~AnnotationStore() = default;
+
+// Links are followed, as the readers follow them.
+AnnotationStore::Identity AnnotationStore::identityOf(const QString &path)
+{
+    Identity identity;
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return identity;
+    identity.exists = true;
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
+    identity.size = info.st_size;
+    identity.modifiedSeconds = info.st_mtim.tv_sec;
+    identity.modifiedNanoseconds = info.st_mtim.tv_nsec;
+    identity.changedSeconds = info.st_ctim.tv_sec;
+    identity.changedNanoseconds = info.st_ctim.tv_nsec;
+    return identity;
+}
+
+bool AnnotationStore::isSettled(const Identity &identity)
+{
+    if (!identity.exists)
+        return true;
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const qint64 latest =
+        std::max(nanoseconds(identity.modifiedSeconds, identity.modifiedNanoseconds),
+                 nanoseconds(identity.changedSeconds, identity.changedNanoseconds));
+    const bool coarse = identity.modifiedNanoseconds == 0 && identity.changedNanoseconds == 0;
+    return nanoseconds(now.tv_sec, now.tv_nsec) - latest
+        > (coarse ? settleCoarseNanoseconds : settleNanoseconds);
+}
+
+bool AnnotationStore::refresh()
+{
+    const bool changed = update();
+    if (changed)
+        emit reloaded();
+    return changed;
+}
+
+bool AnnotationStore::update()
+{
+    const Identity now = identityOf(filePath);
+    if (identityKnown && now == identity)
+        return false;
+
+    QByteArray bytes;
+    const AnnotationText::Status status = AnnotationFile::readBytes(filePath, &bytes);
+    identity = now;
+    identityKnown = isSettled(now);
+
+    if (status != AnnotationText::Read) {
+        if (index.status == status)
+            return false;
+        index = Index();
+        index.status = status;
+        recount();
+        return true;
+    }
+    bool isText = true;
+    QByteArray text = savedForm(std::move(bytes), &isText);
+    if (index.status == AnnotationText::Read && index.isText == isText && index.text == text)
+        return false;
+    rebuild(std::move(text), isText);
+    recount();
+    return true;
+}
+
+void AnnotationStore::rebuild(QByteArray text, bool isText)
+{
+    index = Index();
+    index.status = AnnotationText::Read;
+    index.isText = isText;
+    index.text = std::move(text);
+    Q_ASSERT(index.text.size() < qsizetype(0xFFFFFFFFu));
+
+    const qsizetype lines = index.text.count('\n');
+    index.starts.reserve(lines + 1);
+    index.lineFacts.reserve(lines);
+    const char *const begin = index.text.constData();
+    const char *const end = begin + index.text.size();
+    for (const char *start = begin; start < end;) {
+        const char *lineEnd = static_cast<const char *>(std::memchr(start, '\n', end - start));
+        index.starts.push_back(quint32(lineEnd + 1 - begin));
+        index.lineFacts.push_back(factsOfLine(QByteArrayView(start, lineEnd - start)));
+        start = lineEnd + 1;
+    }
+
+    std::size_t capacity = 16;
+    while (capacity < std::size_t(lines) * 2)
+        capacity *= 2;
+    index.buckets.assign(capacity, 0);
+    for (qsizetype i = 1; i < lines; ++i) {
+        if (rowOf(firstField(i)) < 0)
+            placeInSlots(i);
+        if (i > 1 && index.inOrder && !inOrder(line(i - 1), line(i)))
+            index.inOrder = false;
+    }
+    for (qsizetype i = lines - 1; i >= 0 && index.lastMarked < 0; --i) {
+        if (index.lineFacts[i] & markedBit)
+            index.lastMarked = i;
+    }
+}
+
+QByteArrayView AnnotationStore::line(qsizetype i) const
+{
+    return view(index.text, index.starts[i], index.starts[i + 1] - 1);
+}
+
+QByteArrayView AnnotationStore::firstField(qsizetype i) const
+{
+    return firstFieldOf(line(i));
+}
+
+quint32 AnnotationStore::factsOfLine(QByteArrayView text) const
+{
+    qsizetype start = text.indexOf(',');
+    if (start < 0)
+        return 0;
+    quint32 facts = 0;
+    for (qsizetype field = 1;; ++field) {
+        ++start;
+        qsizetype end = text.indexOf(',', start);
+        if (end < 0)
+            end = text.size();
+        if (end - start == 1 && text[start] == '1') {
+            facts |= markedBit;
+            if (field <= labels.size())
+                facts |= 1u << (field - 1);
+        }
+        if (end == text.size())
+            return facts;
+        start = end;
+    }
+}
+
+qsizetype AnnotationStore::rowOf(QByteArrayView name) const
+{
+    if (index.buckets.empty())
+        return -1;
+    const std::size_t mask = index.buckets.size() - 1;
+    for (std::size_t slot = qHash(name) & mask; index.buckets[slot] != 0; slot = (slot + 1) & mask) {
+        const qsizetype candidate = index.buckets[slot] - 1;
+        if (firstField(candidate) == name)
+            return candidate;
+    }
+    return -1;
+}
+
+qsizetype AnnotationStore::firstLineOf(QByteArrayView name) const
+{
+    if (hasLines() && firstField(0) == name)
+        return 0;
+    return rowOf(name);
+}
+
+void AnnotationStore::placeInSlots(qsizetype i)
+{
+    const std::size_t mask = index.buckets.size() - 1;
+    std::size_t slot = qHash(firstField(i)) & mask;
+    while (index.buckets[slot] != 0)
+        slot = (slot + 1) & mask;
+    index.buckets[slot] = quint32(i + 1);
+    ++index.names;
+}
+
+void AnnotationStore::growSlots()
+{
+    if (std::size_t(index.names + 1) * 2 <= index.buckets.size())
+        return;
+    index.buckets.assign(index.buckets.size() * 2, 0);
+    index.names = 0;
+    for (qsizetype i = 1; i < lineCount(); ++i) {
+        if (rowOf(firstField(i)) < 0)
+            placeInSlots(i);
+    }
+}
+
+AnnotationStore::RowFacts AnnotationStore::facts(const QString &fileName) const
+{
+    const QByteArray name = fileName.toUtf8();
+    RowFacts facts;
+    const qsizetype row = rowOf(name);
+    const qsizetype first = hasLines() && firstField(0) == name ? 0 : row;
+    facts.hasRow = row >= 0;
+    if (row >= 0)
+        facts.flags = index.lineFacts[row] & ~markedBit;
+    facts.marked = first >= 0 && (index.lineFacts[first] & markedBit);
+    return facts;
+}
+
+bool AnnotationStore::isMarked(const QString &fileName) const
+{
+    const qsizetype first = firstLineOf(fileName.toUtf8());
+    return first >= 0 && (index.lineFacts[first] & markedBit);
+}
+
+QStringList AnnotationStore::storedLabels(const QString &fileName) const
+{
+    const qsizetype row = rowOf(fileName.toUtf8());
+    if (row < 0)
+        return QStringList();
+    return AnnotationFormat::labelsOfRow(QString::fromUtf8(line(0)), QString::fromUtf8(line(row)));
+}
+
+std::optional<QString> AnnotationStore::lastMarkedName() const
+{
+    if (index.lastMarked < 0)
+        return std::nullopt;
+    return QString::fromUtf8(firstField(index.lastMarked));
+}
+
+void AnnotationStore::setListedNames(const QStringList &names)
+{
+    listed.names = names;
+    listed.positions.clear();
+    listed.positions.reserve(names.size());
+    // From the end, so that a name's first position is the one left standing.
+    for (qsizetype i = names.size() - 1; i >= 0; --i)
+        listed.positions.insert(names.at(i), i);
+    listed.repeated = listed.positions.size() != names.size();
+    recount();
+}
+
+void AnnotationStore::recount()
+{
+    listed.marked.assign(listed.names.size(), false);
+    listed.markedCount = 0;
+    listed.labelCounts.fill(0, labels.size());
+    for (qsizetype i = 0; i < listed.names.size(); ++i) {
+        const RowFacts row = facts(listed.names.at(i));
+        listed.marked[i] = row.marked;
+        listed.markedCount += row.marked;
+        for (qsizetype k = 0; k < labels.size(); ++k)
+            listed.labelCounts[k] += (row.flags >> k) & 1u;
+    }
+}
+
+AnnotationFormat::MarkCounts AnnotationStore::markCounts() const
+{
+    AnnotationFormat::MarkCounts counts;
+    counts.marked = int(listed.markedCount);
+    counts.unmarked = int(listed.names.size() - listed.markedCount);
+    return counts;
+}
+
+qsizetype AnnotationStore::nextUnmarked(qsizetype position) const
+{
+    for (qsizetype i = std::max<qsizetype>(position + 1, 0); i < listed.names.size(); ++i) {
+        if (!listed.marked[i])
+            return i;
+    }
+    return -1;
+}
+
+QList<qsizetype> AnnotationStore::labelCounts() const
+{
+    return listed.labelCounts;
+}
+
+SaveResult AnnotationStore::saveRow(const QString &fileName, const QStringList &annotations)
+{
+    if (!AnnotationFormat::canHoldName(fileName))
+        return SaveResult::NameNotStorable;
+    if (!AnnotationFile::mayReplace(filePath))
+        return SaveResult::CannotOpen;
+    bool reread = false;
+    const SaveResult result = AnnotationFile::underLock(filePath, [&] {
+        reread = update();
+        return rewriteLocked(fileName, annotations);
+    });
+    // Told once the lock is free again.
+    if (reread)
+        emit reloaded();
+    if (result == SaveResult::Saved)
+        emit rowSaved(fileName);
+    return result;
+}
+
+SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QStringList &annotations)
+{
+    if (index.status == AnnotationText::Unreadable || !AnnotationFile::mayReplace(filePath))
+        return SaveResult::CannotOpen;
+    if (!index.isText)
+        return SaveResult::NotText;
+
+    const QString newRow = AnnotationFormat::buildRow(fileName, labels, annotations);
+    const QByteArray header = AnnotationFormat::headerRow(labels).toUtf8();
+    // A file that holds nothing or nothing but line ends gets a header.
+    if (index.text.size() == lineCount()) {
+        const QByteArray content = header + '\n' + newRow.toUtf8() + '\n';
+        const SaveResult result = AnnotationFile::writeContent(filePath, content);
+        if (result == SaveResult::Saved)
+            written(content);
+        return result;
+    }
+    if (line(0) != header)
+        return SaveResult::ForeignHeader;
+
+    // In lines kept in order (see inOrder()), a row of the name that holds a
+    // "," is replaced where it stands, and a name without a row gets its row at
+    // its sorted place: that is what sorting the whole file would give.
+    const qsizetype row = rowOf(fileName.toUtf8());
+    if (index.inOrder && (row < 0 || line(row).contains(',')))
+        return saveInOrder(fileName, row, newRow.toUtf8());
+    return saveResorted(fileName, newRow);
+}
+
+SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
+                                        const QByteArray &newRow)
+{
+    const RowFacts before = facts(fileName);
+    const quint32 newFacts = factsOfLine(newRow);
+    const QByteArray &old = index.text;
+
+    // A row keeps its place when only its flags change: rows of other names
+    // sort by the name and "," alone against it, and of the rows of its own
+    // name it stays the first.
+    qsizetype place = row;
+    if (row < 0) {
+        qsizetype low = 1;
+        qsizetype high = lineCount();
+        while (low < high) {
+            const qsizetype middle = low + (high - low) / 2;
+            if (compareLines(line(middle), newRow) < 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        place = low;
+    }
+    const qsizetype at = index.starts[place];
+    const qsizetype oldLength = row < 0 ? 0 : index.starts[row + 1] - at;
+    const qsizetype newLength = newRow.size() + 1;
+
+    if (oldLength == newLength) {
+        // The same bytes but one row: changed where they lie, and changed back
+        // when the write fails.
+        const QByteArray previous = old.mid(at, oldLength);
+        std::memcpy(index.text.data() + at, newRow.constData(), newRow.size());
+        const SaveResult result = AnnotationFile::writeContent(filePath, index.text);
+        if (result != SaveResult::Saved) {
+            std::memcpy(index.text.data() + at, previous.constData(), previous.size());
+            return result;
+        }
+    } else {
+        QByteArray content;
+        content.reserve(old.size() - oldLength + newLength);
+        content.append(old.constData(), at);
+        content.append(newRow);
+        content.append('\n');
+        content.append(old.constData() + at + oldLength, old.size() - at - oldLength);
+        const SaveResult result = AnnotationFile::writeContent(filePath, content);
+        if (result != SaveResult::Saved)
+            return result;
+        index.text = std::move(content);
+
+        const qint64 shift = newLength - oldLength;
+        if (row < 0) {
+            index.starts.insert(index.starts.begin() + place + 1, quint32(at));
+            index.lineFacts.insert(index.lineFacts.begin() + place, 0);
+            for (quint32 &slot : index.buckets) {
+                if (slot > quint32(place))
+                    ++slot;
+            }
+            if (index.lastMarked >= place)
+                ++index.lastMarked;
+        }
+        for (auto start = index.starts.begin() + place + 1; start != index.starts.end(); ++start)
+            *start = quint32(*start + shift);
+        if (row < 0) {
+            growSlots();
+            if (rowOf(firstField(place)) < 0)
+                placeInSlots(place);
+        }
+    }
+    index.lineFacts[place] = newFacts;
+
+    if (newFacts & markedBit) {
+        index.lastMarked = std::max(index.lastMarked, place);
+    } else if (index.lastMarked == place) {
+        index.lastMarked = -1;
+        for (qsizetype i = place - 1; i >= 0 && index.lastMarked < 0; --i) {
+            if (index.lineFacts[i] & markedBit)
+                index.lastMarked = i;
+        }
+    }
+    trustWritten();
+    updateListed(fileName, before);
+    return SaveResult::Saved;
+}
+
+SaveResult AnnotationStore::saveResorted(const QString &fileName, const QString &newRow)
+{
+    QStringList lines = AnnotationFormat::splitLines(QString::fromUtf8(index.text));
+    const qsizetype row = AnnotationFormat::findRow(lines, fileName, 1);
+    if (row >= 0)
+        lines[row] = newRow;
+    else
+        lines.append(newRow);
+    AnnotationFormat::sortDataRows(lines);
+
+    QByteArray content;
+    content.reserve(index.text.size() + newRow.size() * 3 + 1);
+    for (const QString &text : std::as_const(lines)) {
+        content += text.toUtf8();
+        content += '\n';
+    }
+    const SaveResult result = AnnotationFile::writeContent(filePath, content);
+    if (result == SaveResult::Saved)
+        written(content);
+    return result;
+}
+
+void AnnotationStore::written(const QByteArray &content)
+{
+    rebuild(content, true);
+    trustWritten();
+    recount();
+}
+
+// Written under the lock, so the file is the one just written as long as its
+// size says so; any later change shows in its identity.
+void AnnotationStore::trustWritten()
+{
+    identity = identityOf(filePath);
+    identityKnown = identity.exists && identity.size == index.text.size();
+}
+
+void AnnotationStore::updateListed(const QString &fileName, const RowFacts &before)
+{
+    if (listed.repeated) {
+        recount();
+        return;
+    }
+    const auto position = listed.positions.constFind(fileName);
+    if (position == listed.positions.cend())
+        return;
+    const RowFacts after = facts(fileName);
+    listed.marked[*position] = after.marked;
+    listed.markedCount += int(after.marked) - int(before.marked);
+    for (qsizetype k = 0; k < labels.size(); ++k)
+        listed.labelCounts[k] += qsizetype((after.flags >> k) & 1u) - qsizetype((before.flags >> k) & 1u);
+}

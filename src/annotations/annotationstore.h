@@ -1,0 +1,180 @@
+#pragma once
+
+#include "annotationfile.h"
+#include "annotationformat.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+// The annotation file and what its readers see in it, for one window. The
+// file is read once into an index: each line's place, the readers' row of
+// every name, which lines mark their name and the last of them, and for the
+// listed images their marks and label counts. A question is answered from
+// the index in constant time; refresh() first compares the file's identity
+// on disk (one stat) with the one read and reads the file again only when it
+// changed, so an edit by another program is seen by the next action.
+//
+// A save takes the file's lock, refreshes under it, writes the whole new
+// content and then updates the index from the bytes it has written, without
+// reading them back. No widget: the window decides what to show.
+class AnnotationStore final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What the file holds for one name. `flags` bit i is set when field i+1
+    // of the readers' row (the first row of the exact name after the header)
+    // is exactly "1", for the catalogue's positions; `marked` follows the
+    // count line's rule: the first line of the name, the header included,
+    // has a field after the first that is exactly "1", at any position.
+    struct RowFacts
+    {
+        bool hasRow = false;
+        bool marked = false;
+        quint32 flags = 0;
+    };
+
+    // `catalogue` names the flag columns in order; at most 31 entries.
+    AnnotationStore(const QString &path, const QStringList &catalogue, QObject *parent = nullptr);
+    ~AnnotationStore() override;
+
+    const QString &path() const { return filePath; }
+    const QStringList &catalogue() const { return labels; }
+
+    // Compares the file on disk with the one read last and reads it again when
+    // it changed (or was never read): then reloaded() is emitted and true
+    // returned. Every question below answers from the index as it stands.
+    bool refresh();
+
+    // How the last read went: Missing, Unreadable (not a regular file, over
+    // 512 MiB, cannot be opened or read) or Read.
+    AnnotationText::Status status() const { return index.status; }
+    // Read and valid UTF-8 without a NUL byte: only such a file is rewritten.
+    bool isText() const { return index.isText; }
+    // Whether the file holds a line at all (lines may be empty).
+    bool hasLines() const { return lineCount() > 0; }
+    qsizetype lineCount() const { return qsizetype(index.starts.size()) - 1; }
+
+    RowFacts facts(const QString &fileName) const;
+    bool isMarked(const QString &fileName) const;
+    // The labels that the readers' row of `fileName` sets, named by the file's
+    // own first line at the same field position.
+    QStringList storedLabels(const QString &fileName) const;
+    // The first field of the last line, the first line included, that has a
+    // field after the first that is exactly "1".
+    std::optional<QString> lastMarkedName() const;
+
+    // The list of names that the counts and the search below are about, in
+    // the order of their positions (the images of the open folder).
+    void setListedNames(const QStringList &names);
+    AnnotationFormat::MarkCounts markCounts() const;
+    // The position of the first listed name after `position` that is not
+    // marked; -1 when there is none.
+    qsizetype nextUnmarked(qsizetype position) const;
+    // How many listed names have each catalogue label set in their readers' row.
+    QList<qsizetype> labelCounts() const;
+
+    // Writes the row of `fileName` with a "1" for each catalogue label found in
+    // `annotations`: the readers' row of the name is replaced, or the row is
+    // added, and the data rows are kept sorted. Refusals and failures as
+    // AnnotationFile::saveRow gives them; the file and the index then stay as
+    // they were.
+    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations);
+
+signals:
+    // The index was rebuilt from the file, or emptied because the file is
+    // missing or unreadable.
+    void reloaded();
+    // A save wrote the row of `fileName`, and the index already holds it.
+    void rowSaved(const QString &fileName);
+
+private:
+    // What tells one state of the file on disk from another.
+    struct Identity
+    {
+        bool exists = false;
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = 0;
+        qint64 modifiedSeconds = 0;
+        qint64 modifiedNanoseconds = 0;
+        qint64 changedSeconds = 0;
+        qint64 changedNanoseconds = 0;
+        bool operator==(const Identity &other) const;
+    };
+
+    struct Index
+    {
+        AnnotationText::Status status = AnnotationText::Missing;
+        bool isText = true;
+        // Every line as a save writes it: UTF-8, each line followed by "\n",
+        // no byte-order mark and no CR of a CR LF.
+        QByteArray text;
+        // Line i spans text[starts[i], starts[i + 1] - 1); one more entry than lines.
+        std::vector<quint32> starts{0};
+        // Per line: bit i for field i + 1 exactly "1" (catalogue positions),
+        // and markedBit for any field after the first exactly "1".
+        std::vector<quint32> lineFacts;
+        // Open addressing, linear probing: line + 1 of the first line from
+        // line 1 on with each first field; 0 for an empty slot.
+        std::vector<quint32> buckets;
+        qsizetype names = 0; // buckets taken
+        // The lines after the first stand as sorting them leaves them: in
+        // ascending order of UTF-16 code units, the rows of one name with a
+        // "," in the order they had.
+        bool inOrder = true;
+        qsizetype lastMarked = -1;
+    };
+
+    struct Listed
+    {
+        QStringList names;
+        // First position of each name; `repeated` when a name stands twice.
+        QHash<QString, qsizetype> positions;
+        bool repeated = false;
+        std::vector<bool> marked;
+        qsizetype markedCount = 0;
+        QList<qsizetype> labelCounts;
+    };
+
+    static constexpr quint32 markedBit = 0x80000000u;
+
+    static Identity identityOf(const QString &path);
+    static bool isSettled(const Identity &identity);
+    // refresh() without the signal; true when the index changed.
+    bool update();
+    void rebuild(QByteArray text, bool isText);
+    void recount();
+
+    QByteArrayView line(qsizetype i) const;
+    QByteArrayView firstField(qsizetype i) const;
+    // The readers' row of the name given as UTF-8: the first line from line 1
+    // on whose first field it is; -1 when there is none.
+    qsizetype rowOf(QByteArrayView name) const;
+    qsizetype firstLineOf(QByteArrayView name) const;
+    quint32 factsOfLine(QByteArrayView line) const;
+    void placeInSlots(qsizetype line);
+    void growSlots();
+
+    AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QStringList &annotations);
+    AnnotationFile::SaveResult saveInOrder(const QString &fileName, qsizetype row,
+                                           const QByteArray &newRow);
+    AnnotationFile::SaveResult saveResorted(const QString &fileName, const QString &newRow);
+    void written(const QByteArray &content);
+    void trustWritten();
+    void updateListed(const QString &fileName, const RowFacts &before);
+
+    QString filePath;
+    QStringList labels;
+    Identity identity;
+    bool identityKnown = false;
+    Index index;
+    Listed listed;
+};
