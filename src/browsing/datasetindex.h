@@ -1,5 +1,7 @@
 #pragma once
 
+#include "annotationstore.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -8,17 +10,8 @@
 #include <functional>
 #include <vector>
 
-// What the annotation file says about one image, by the readers' row of its
-// exact name (the first line whose first field is the name).
-struct ImageFacts
-{
-    bool hasRow = false;
-    // The count line's rule: a field after the first is exactly "1".
-    bool marked = false;
-    // Bit i: field i + 1 of the row is exactly "1", for the catalogue's
-    // positions 0 to 18.
-    quint32 flags = 0;
-};
+// What the annotation file says about one image, as the store's index has it.
+using ImageFacts = AnnotationStore::RowFacts;
 
 // Which listed images a reviewer looks at: one choice of the label filter
 // (everything, the marked ones, the unmarked ones or one catalogue entry) and
