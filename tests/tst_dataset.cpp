@@ -302,6 +302,12 @@ void DatasetTest::reviewKeysFollowTheFilterAlsoWithTheWindowClosed()
     keyInMain(Qt::Key_Right, Qt::AltModifier);
     QCOMPARE(currentIndex(w()), 3);
     QCOMPARE(answerer->boxes.size(), 3);
+    // The same keys work in the dataset window, as it shows the filter.
+    openDataset();
+    QVERIFY(QTest::qWaitForWindowActive(datasetWindow()));
+    QTest::keyClick(table(), Qt::Key_Left, Qt::AltModifier);
+    QCOMPARE(currentIndex(w()), 1);
+    QCOMPARE(selectedName(), u"b.png"_qs);
     // Moving like a view button: nothing saved, the change flag kept.
     QVERIFY(annotationsModified(w()));
     QCOMPARE(readFile(csvPath), content);
