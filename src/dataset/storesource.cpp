@@ -1,41 +1,37 @@
 #include "storesource.h"
 
 #include "annotationstore.h"
+#include "tavrelin.h"
 
-StoreSource::StoreSource(AnnotationStore *store, std::function<QStringList()> listedNames,
-                         std::function<int()> currentIndex, QObject *parent)
+StoreSource::StoreSource(const Tavrelin *window, QObject *parent)
     : DatasetSource(parent)
-    , store(store)
-    , names(std::move(listedNames))
-    , current(std::move(currentIndex))
+    , window(window)
 {
-    if (!store->parent())
-        store->setParent(this);
-    connect(store, &AnnotationStore::reloaded, this, &DatasetSource::reloaded);
-    connect(store, &AnnotationStore::rowSaved, this, &DatasetSource::rowSaved);
+    connect(window->store(), &AnnotationStore::reloaded, this, &DatasetSource::reloaded);
+    connect(window->store(), &AnnotationStore::rowSaved, this, &DatasetSource::rowSaved);
 }
 
 QStringList StoreSource::catalogue() const
 {
-    return store->catalogue();
+    return window->store()->catalogue();
 }
 
 QStringList StoreSource::listedNames() const
 {
-    return names();
+    return window->session().names();
 }
 
 int StoreSource::currentIndex() const
 {
-    return current();
+    return window->session().position();
 }
 
 ImageFacts StoreSource::facts(const QString &fileName) const
 {
-    return store->facts(fileName);
+    return window->store()->facts(fileName);
 }
 
 void StoreSource::refresh()
 {
-    store->refresh();
+    window->store()->refresh();
 }

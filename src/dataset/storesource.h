@@ -2,20 +2,17 @@
 
 #include "datasetsource.h"
 
-#include <functional>
+class Tavrelin;
 
-class AnnotationStore;
-
-// The dataset window's source: the main window's list and position, and the
-// annotation store's index of the file.
+// The dataset window's source: the main window's session (the listed images
+// and the current position) and its annotation store, whose index answers
+// for every name and tells when it was read anew or a row was saved.
 class StoreSource final : public DatasetSource
 {
     Q_OBJECT
 
 public:
-    // Takes `store` as its child when nothing owns it yet.
-    StoreSource(AnnotationStore *store, std::function<QStringList()> listedNames,
-                std::function<int()> currentIndex, QObject *parent = nullptr);
+    explicit StoreSource(const Tavrelin *window, QObject *parent = nullptr);
 
     QStringList catalogue() const override;
     QStringList listedNames() const override;
@@ -24,7 +21,5 @@ public:
     void refresh() override;
 
 private:
-    AnnotationStore *store;
-    std::function<QStringList()> names;
-    std::function<int()> current;
+    const Tavrelin *window;
 };

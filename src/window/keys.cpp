@@ -5,10 +5,9 @@
 // before Ctrl+S is saved, one typed right before a move stays with its image.
 #include "tavrelin.h"
 
-#include "annotationstore.h"
 #include "datasetfeature.h"
-#include "storesource.h"
 #include "labelkeys.h"
+#include "storesource.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -97,7 +96,5 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });
 
     // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left).
-    DatasetFeature::attach(this, new StoreSource(new AnnotationStore(savePath, labels),
-                                                 [this] { return imageFiles; },
-                                                 [this] { return currentIndex; }));
+    DatasetFeature::attach(this, new StoreSource(this));
 }

@@ -3,6 +3,8 @@
 // pictures, list rows and enabled states.
 #include "tavrelin.h"
 
+#include "annotationstore.h"
+
 #include <QAction>
 #include <QDir>
 #include <QFileDialog>
@@ -20,12 +22,13 @@ void Tavrelin::setupInterface()
     auto *centralWidget = new QWidget(this);
     setCentralWidget(centralWidget);
 
-    savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
-                                            tr("CSV Files (*.csv)"));
+    const QString savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
+                                                          tr("CSV Files (*.csv)"));
     if (savePath.isEmpty()) {
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
         return;
     }
+    annotationStore = new AnnotationStore(savePath, labels, this);
 
     auto *mainLayout = new QVBoxLayout(centralWidget);
 
@@ -47,6 +50,7 @@ void Tavrelin::setupInterface()
 
     annotationList = new QListWidget(this);
     annotationList->setFixedSize(150, 400);
+    currentAnnotations.showIn(annotationList);
     connect(annotationList, &QListWidget::itemDoubleClicked, this, &Tavrelin::deleteAnnotation);
     contentRow->addWidget(annotationList);
 

@@ -1,8 +1,7 @@
 #include "tavrelin.h"
 
+#include "annotationstore.h"
 #include "windowactivity.h"
-
-#include <QDir>
 
 // The label catalogue: the order is the order of the label buttons and of
 // the flag columns in the annotation file, so it must never change.
@@ -43,7 +42,7 @@ Tavrelin::~Tavrelin() = default;
 
 bool Tavrelin::hasAnnotationFile() const
 {
-    return !savePath.isEmpty();
+    return annotationStore != nullptr;
 }
 
 WindowActivity *Tavrelin::activity() const
@@ -78,9 +77,7 @@ QListWidget *Tavrelin::labelList() const
 
 QString Tavrelin::currentImagePath() const
 {
-    if (currentIndex < 0 || currentIndex >= imageFiles.size())
-        return QString();
-    return QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(currentIndex));
+    return imageSession.currentPath();
 }
 
 bool Tavrelin::hasUnsavedAnnotations() const
@@ -91,8 +88,16 @@ bool Tavrelin::hasUnsavedAnnotations() const
 void Tavrelin::moveTo(int index)
 {
     const ActedWhenDone acted(windowActivity);
-    if (index < 0 || index >= imageFiles.size())
-        return;
-    currentIndex = index;
-    loadCurrentImage();
+    if (imageSession.moveTo(index))
+        loadCurrentImage();
+}
+
+AnnotationStore *Tavrelin::store() const
+{
+    return annotationStore;
+}
+
+const ImageSession &Tavrelin::session() const
+{
+    return imageSession;
 }

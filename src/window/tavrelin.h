@@ -1,5 +1,7 @@
 #pragma once
 
+#include "currentlabels.h"
+#include "imagesession.h"
 #include "picturecache.h"
 
 #include <QList>
@@ -13,13 +15,15 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
+class AnnotationStore;
 class LabelKeys;
 class WindowActivity;
-struct AnnotationText;
 
-// The labelling window. It holds the whole state of a run: the annotation
-// file named at start-up, the listed images with the current position, the
-// current image's labels and the controls that the operations update.
+// The labelling window. The annotation file named at start-up belongs to its
+// store, the listed images and the current position to its session; the
+// window holds the current image's labels, whether they changed, and the
+// controls. Each operation asks the store and the session and shows the
+// result.
 class Tavrelin : public QMainWindow
 {
     Q_OBJECT
@@ -46,6 +50,11 @@ public:
     // Goes to the listed image at `index` the way a view button moves: no
     // save, the change flag kept. Does nothing outside the list.
     void moveTo(int index);
+    // The annotation file, for views that read it beside this window; null
+    // when no annotation file was named.
+    AnnotationStore *store() const;
+    // The open folder and the current position.
+    const ImageSession &session() const;
 
 private slots:
     // browsing/
@@ -77,9 +86,9 @@ private:
 
     bool saveModifiedAnnotations();
     bool storeCurrentAnnotations();
-    void showStoredAnnotations(const AnnotationText &file);
+    void showStoredAnnotations();
     void showImageName();
-    void showMarkCounts(const QStringList &lines);
+    void showMarkCounts();
 
     bool annotationsModified = false;
     QLabel *imageLabel = nullptr;
@@ -90,13 +99,11 @@ private:
     QListWidget *annotationList = nullptr;
     QPushButton *previousButton = nullptr;
     QPushButton *nextButton = nullptr;
-    QString savePath;
-    QStringList imageFiles;
-    QString imageDir;
-    QStringList currentAnnotations;
+    AnnotationStore *annotationStore = nullptr;
+    ImageSession imageSession;
+    CurrentLabels currentAnnotations;
     QStringList labels;
     QList<QPushButton *> labelButtons;
-    int currentIndex = -1;
     PictureCache pictures;
     WindowActivity *windowActivity = nullptr;
     LabelKeys *labelKeys = nullptr;

@@ -151,12 +151,12 @@ QStringList listTexts(Tavrelin *window)
 
 QStringList currentAnnotations(Tavrelin *window)
 {
-    return window->currentAnnotations;
+    return window->currentAnnotations.texts();
 }
 
 int currentIndex(Tavrelin *window)
 {
-    return window->currentIndex;
+    return window->session().position();
 }
 
 bool annotationsModified(Tavrelin *window)
@@ -166,7 +166,7 @@ bool annotationsModified(Tavrelin *window)
 
 QStringList imageFiles(Tavrelin *window)
 {
-    return window->imageFiles;
+    return window->session().names();
 }
 
 void Fixture::openWindow()

@@ -1,16 +1,13 @@
-// Showing the image at currentIndex with its stored labels, its position and
-// the marked and unmarked counts of the listed images.
+// Showing the current image with its stored labels, its position and the
+// marked and unmarked counts of the listed images.
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationfile.h"
-#include "annotationformat.h"
+#include "annotationstore.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QImage>
 #include <QLabel>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
@@ -19,22 +16,16 @@
 void Tavrelin::loadCurrentImage()
 {
     const ActedWhenDone acted(windowActivity);
-    if (currentIndex < 0 || currentIndex >= imageFiles.size())
+    if (!imageSession.hasCurrent())
         return;
 
     imageLabel->clear();
-    const QString imagePath =
-        QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(currentIndex));
+    const QString imagePath = imageSession.currentPath();
     qDebug() << "加载图像路径：" << imagePath;
 
-    QStringList neighbours;
-    for (const int neighbour : {currentIndex + 1, currentIndex - 1}) {
-        if (neighbour >= 0 && neighbour < imageFiles.size())
-            neighbours.append(QDir::toNativeSeparators(imageDir + u'/' + imageFiles.at(neighbour)));
-    }
     // Device pixels, so that a scaled screen shows the picture sharp.
-    const QImage image =
-        pictures.picture(imagePath, neighbours, imageLabel->size(), devicePixelRatio());
+    const QImage image = pictures.picture(imagePath, imageSession.neighbourPaths(),
+                                          imageLabel->size(), devicePixelRatio());
     if (image.isNull()) {
         QMessageBox::warning(this, tr("Error"), tr("未加载图像：") + imagePath);
         previousButton->setEnabled(false);
@@ -42,7 +33,6 @@ void Tavrelin::loadCurrentImage()
         // What is shown, and what a save would write, must belong to the
         // image that is current now, not to the one shown before it.
         currentAnnotations.clear();
-        annotationList->clear();
         loadAnnotationsFromCSV();
         showImageName();
         emit windowActivity->imageShown(imagePath, false);
@@ -51,33 +41,32 @@ void Tavrelin::loadCurrentImage()
 
     imageLabel->setPixmap(QPixmap::fromImage(image));
 
-    // One read of the annotation file serves the labels and the counts.
-    const AnnotationText file = AnnotationFile::read(savePath);
+    // One look at the annotation file serves the labels and the counts.
+    annotationStore->refresh();
     currentAnnotations.clear();
-    annotationList->clear();
-    showStoredAnnotations(file);
+    showStoredAnnotations();
 
     for (QPushButton *button : std::as_const(labelButtons))
         button->setEnabled(true);
     previousButton->setEnabled(true);
     nextButton->setEnabled(true);
     showImageName();
-    showMarkCounts(file.lines);
+    showMarkCounts();
     emit windowActivity->imageShown(imagePath, true);
 }
 
-void Tavrelin::showMarkCounts(const QStringList &lines)
+void Tavrelin::showMarkCounts()
 {
-    const AnnotationFormat::MarkCounts counts = AnnotationFormat::countMarked(lines, imageFiles);
+    const AnnotationFormat::MarkCounts counts = annotationStore->markCounts();
     markCountLabel->setText(tr("已标记: %1 | 未标记: %2").arg(counts.marked).arg(counts.unmarked));
 }
 
 void Tavrelin::showImageName()
 {
     imageNameLabel->setText(tr("图片名称:%1(%2/%3)")
-                                .arg(imageFiles.at(currentIndex),
-                                     QString::number(currentIndex + 1),
-                                     QString::number(imageFiles.size())));
+                                .arg(imageSession.currentName(),
+                                     QString::number(imageSession.position() + 1),
+                                     QString::number(imageSession.count())));
     // A long name is cut off in the line; the tooltip shows it whole, and as
     // plain text even when the name looks like markup.
     const QString line = imageNameLabel->text();

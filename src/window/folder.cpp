@@ -3,6 +3,8 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
+#include "annotationstore.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
@@ -18,11 +20,7 @@ void Tavrelin::loadImages()
         return;
     }
 
-    // Files only, hidden ones left out, patterns in any letter case; NoSort
-    // falls back to the folder's own sort: by name, ignoring case.
-    const QStringList patterns{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
-                               QStringLiteral("*.bmp")};
-    const QStringList found = QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
+    const QStringList found = ImageSession::listImages(folder);
     // A folder without images changes nothing: the folder shown so far, its
     // current image and its unsaved labels all stay usable.
     if (found.isEmpty()) {
@@ -32,9 +30,10 @@ void Tavrelin::loadImages()
 
     // Pictures still being prepared belong to the folder shown so far.
     pictures.clear();
-    imageFiles = found;
-    imageDir = folder;
-    imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(imageDir)));
-    currentIndex = 0;
+    imageSession.open(folder, found);
+    // Counted against the file as it is now, once.
+    annotationStore->refresh();
+    annotationStore->setListedNames(found);
+    imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
     loadCurrentImage();
 }

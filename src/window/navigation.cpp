@@ -3,8 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationfile.h"
-#include "annotationformat.h"
+#include "annotationstore.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -18,49 +17,42 @@ void Tavrelin::enableNavigationButtons(bool enable)
 void Tavrelin::nextImage()
 {
     const ActedWhenDone acted(windowActivity);
-    if (currentIndex < imageFiles.size() - 1) {
-        ++currentIndex;
+    if (imageSession.next())
         loadCurrentImage();
-    } else {
+    else
         QMessageBox::information(this, tr("Warning"), tr("已是最后一张图片"));
-    }
 }
 
 void Tavrelin::previousImage()
 {
     const ActedWhenDone acted(windowActivity);
-    if (currentIndex > 0) {
-        --currentIndex;
+    if (imageSession.previous())
         loadCurrentImage();
-    } else {
+    else
         QMessageBox::information(this, tr("Warning"), tr("已是第一张图片"));
-    }
 }
 
 void Tavrelin::jumpToLastMarkedImage()
 {
     const ActedWhenDone acted(windowActivity);
-    const AnnotationText file = AnnotationFile::read(savePath);
-    if (file.status != AnnotationText::Read) {
+    annotationStore->refresh();
+    if (annotationStore->status() != AnnotationText::Read) {
         QMessageBox::warning(this, tr("Error"), tr("无法读取标签文件"));
         return;
     }
 
     // Only the last marked line counts; the header row never qualifies.
-    const qsizetype line = AnnotationFormat::lastMarkedLine(file.lines);
-    if (line < 0) {
+    const std::optional<QString> fileName = annotationStore->lastMarkedName();
+    if (!fileName) {
         QMessageBox::information(this, tr("Info"), tr("没有标记的图片"));
         return;
     }
 
-    const QString fileName = AnnotationFormat::firstField(file.lines.at(line)).toString();
     // A name that is not listed leaves the current image where it is, so that
     // its unsaved labels can still be saved under its own name.
-    const qsizetype found = imageFiles.indexOf(fileName);
-    if (found < 0) {
+    if (!imageSession.moveTo(imageSession.indexOf(*fileName))) {
         QMessageBox::warning(this, tr("Error"), tr("未找到标记的图片"));
         return;
     }
-    currentIndex = int(found);
     loadCurrentImage();
 }

@@ -1,20 +1,18 @@
-// Editing the current image's labels. The labels live in memory
-// (currentAnnotations, mirrored by annotationList) until a save writes them;
-// annotationsModified says whether there is anything to write.
+// Editing the current image's labels. The labels live in the list on screen
+// (currentAnnotations) until a save writes them; annotationsModified says
+// whether there is anything to write.
 #include "tavrelin.h"
 #include "windowactivity.h"
 
 #include <QDebug>
-#include <QListWidget>
 #include <QMessageBox>
 
 void Tavrelin::annotate(const QString &label)
 {
     const ActedWhenDone acted(windowActivity);
-    if (currentAnnotations.contains(label, Qt::CaseSensitive))
+    if (currentAnnotations.contains(label))
         return;
     currentAnnotations.append(label);
-    annotationList->insertItem(annotationList->count(), label);
     annotationsModified = true;
 }
 
@@ -23,9 +21,7 @@ void Tavrelin::deleteAnnotation(QListWidgetItem *item)
     const ActedWhenDone acted(windowActivity);
     if (!item)
         return;
-    const QString label = item->text();
-    currentAnnotations.removeAll(label);
-    delete item;
+    const QString label = currentAnnotations.remove(item);
     annotationsModified = true;
     qDebug() << "Annotation removed:" << label;
 }

@@ -1,50 +1,43 @@
-// The window's side of the annotation file: reading the current image's
-// labels and whether an image is marked, and writing the current image's row.
+// The window's side of the annotation file: showing the current image's
+// stored labels, whether an image is marked, and saving the current image's
+// row. The store answers; the window tells the person.
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationfile.h"
-#include "annotationformat.h"
+#include "annotationstore.h"
 
 #include <QDebug>
-#include <QListWidget>
 #include <QMessageBox>
 
 bool Tavrelin::isImageMarked(const QString &fileName)
 {
-    const AnnotationText file = AnnotationFile::read(savePath);
-    const qsizetype row = AnnotationFormat::findRow(file.lines, fileName);
-    return row >= 0 && AnnotationFormat::hasSetFlag(file.lines.at(row));
+    annotationStore->refresh();
+    return annotationStore->isMarked(fileName);
 }
 
 void Tavrelin::loadAnnotationsFromCSV()
 {
-    showStoredAnnotations(AnnotationFile::read(savePath));
+    annotationStore->refresh();
+    showStoredAnnotations();
 }
 
-// Appends the labels that `file` stores for the current image to
-// currentAnnotations and the list, named by the file's own header row.
-void Tavrelin::showStoredAnnotations(const AnnotationText &file)
+// Appends the labels that the file stores for the current image, named by
+// the file's own header row, to the current labels.
+void Tavrelin::showStoredAnnotations()
 {
-    if (file.status == AnnotationText::Missing) {
+    if (annotationStore->status() == AnnotationText::Missing) {
         qDebug() << "未找到标签文件.";
         return;
     }
-    if (file.status == AnnotationText::Unreadable) {
+    if (annotationStore->status() == AnnotationText::Unreadable) {
         QMessageBox::warning(this, tr("Error"), tr("打开标签文件失败."));
         return;
     }
-    if (file.lines.isEmpty() || currentIndex < 0 || currentIndex >= imageFiles.size())
+    if (!imageSession.hasCurrent())
         return;
-
-    const qsizetype row = AnnotationFormat::findRow(file.lines, imageFiles.at(currentIndex), 1);
-    if (row < 0)
-        return;
-    const QStringList stored = AnnotationFormat::labelsOfRow(file.lines.first(), file.lines.at(row));
-    for (const QString &label : stored) {
+    const QStringList stored = annotationStore->storedLabels(imageSession.currentName());
+    for (const QString &label : stored)
         currentAnnotations.append(label);
-        annotationList->insertItem(annotationList->count(), label);
-    }
 }
 
 void Tavrelin::saveCurrentAnnotations()
@@ -57,20 +50,18 @@ void Tavrelin::saveCurrentAnnotations()
 bool Tavrelin::storeCurrentAnnotations()
 {
     const ActedWhenDone acted(windowActivity);
-    if (currentIndex < 0 || currentIndex >= imageFiles.size()) {
+    if (!imageSession.hasCurrent()) {
         QMessageBox::warning(this, tr("Error"), tr("没有当前图片，无法保存"));
         return false;
     }
 
     using AnnotationFile::SaveResult;
     const char *refusal = nullptr;
-    QStringList written;
-    switch (AnnotationFile::saveRow(savePath, imageFiles.at(currentIndex), labels,
-                                    currentAnnotations, &written)) {
+    switch (annotationStore->saveRow(imageSession.currentName(), currentAnnotations.texts())) {
     case SaveResult::Saved:
         // A save that does not move (at either end of the list) must still
         // count the row it has just written.
-        showMarkCounts(written);
+        showMarkCounts();
         return true;
     case SaveResult::NameNotStorable:
         refusal = QT_TR_NOOP("图片名称含有逗号或换行，无法保存");
