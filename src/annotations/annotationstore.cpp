@@ -384,11 +384,13 @@ void AnnotationStore::setListedNames(const QStringList &names)
 void AnnotationStore::recount()
 {
     listed.marked.assign(listed.names.size(), false);
+    listed.facts.assign(listed.names.size(), RowFacts());
     listed.markedCount = 0;
     listed.labelCounts.fill(0, labels.size());
     for (qsizetype i = 0; i < listed.names.size(); ++i) {
         const RowFacts row = facts(listed.names.at(i));
         listed.marked[i] = row.marked;
+        listed.facts[i] = row;
         listed.markedCount += row.marked;
         for (qsizetype k = 0; k < labels.size(); ++k)
             listed.labelCounts[k] += (row.flags >> k) & 1u;
@@ -410,6 +412,11 @@ qsizetype AnnotationStore::nextUnmarked(qsizetype position) const
             return i;
     }
     return -1;
+}
+
+AnnotationStore::RowFacts AnnotationStore::listedFacts(qsizetype position) const
+{
+    return listed.facts.at(std::size_t(position));
 }
 
 QList<qsizetype> AnnotationStore::labelCounts() const
@@ -597,6 +604,7 @@ void AnnotationStore::updateListed(const QString &fileName, const RowFacts &befo
         return;
     const RowFacts after = facts(fileName);
     listed.marked[*position] = after.marked;
+    listed.facts[*position] = after;
     listed.markedCount += int(after.marked) - int(before.marked);
     for (qsizetype k = 0; k < labels.size(); ++k)
         listed.labelCounts[k] += qsizetype((after.flags >> k) & 1u) - qsizetype((before.flags >> k) & 1u);

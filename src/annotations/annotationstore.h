@@ -80,6 +80,10 @@ public:
     qsizetype nextUnmarked(qsizetype position) const;
     // How many listed names have each catalogue label set in their readers' row.
     QList<qsizetype> labelCounts() const;
+    const QStringList &listedNames() const { return listed.names; }
+    // facts() of the listed name at `position`, kept with the counts, so that
+    // a view of every listed image needs no lookup by name.
+    RowFacts listedFacts(qsizetype position) const;
 
     // Writes the row of `fileName` with a "1" for each catalogue label found in
     // `annotations`: the readers' row of the name is replaced, or the row is
@@ -140,6 +144,7 @@ private:
         QHash<QString, qsizetype> positions;
         bool repeated = false;
         std::vector<bool> marked;
+        std::vector<RowFacts> facts;
         qsizetype markedCount = 0;
         QList<qsizetype> labelCounts;
     };

@@ -1,13 +1,13 @@
 #include "datasetindex.h"
 
-void DatasetIndex::rebuild(const QStringList &names, const FactsOf &factsOf)
+void DatasetIndex::rebuild(const QStringList &names, const FactsAt &factsAt)
 {
     listed = names;
     words.assign(size_t(names.size()), 0);
     marked = 0;
     perLabel.fill(0);
     for (qsizetype i = 0; i < names.size(); ++i) {
-        const quint32 word = pack(factsOf(names.at(i)));
+        const quint32 word = pack(factsAt(i));
         words[size_t(i)] = word;
         count(word, 1);
     }

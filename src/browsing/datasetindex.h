@@ -41,10 +41,10 @@ class DatasetIndex
 {
 public:
     static constexpr int catalogueSize = 19;
-    using FactsOf = std::function<ImageFacts(const QString &fileName)>;
+    using FactsAt = std::function<ImageFacts(qsizetype position)>;
 
-    // Holds `names` (a shallow copy) and asks `factsOf` once per name.
-    void rebuild(const QStringList &names, const FactsOf &factsOf);
+    // Holds `names` (a shallow copy) and asks `factsAt` once per position.
+    void rebuild(const QStringList &names, const FactsAt &factsAt);
     void clear();
 
     bool isBuilt() const { return built; }

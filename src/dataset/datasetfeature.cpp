@@ -155,7 +155,7 @@ void DatasetFeature::ensureIndex()
     if (!stale)
         return;
     images.rebuild(source->listedNames(),
-                   [this](const QString &fileName) { return source->facts(fileName); });
+                   [this](qsizetype position) { return source->factsAt(position); });
     stale = false;
     emit rebuilt();
 }

@@ -21,6 +21,9 @@ public:
     // The current image's position; outside the list while there is none.
     virtual int currentIndex() const = 0;
     virtual ImageFacts facts(const QString &fileName) const = 0;
+    // facts() of the listed image at `position`, without a lookup by name
+    // where the index can avoid it.
+    virtual ImageFacts factsAt(qsizetype position) const = 0;
     // One look at the file on disk; when it changed, the index is read anew
     // and reloaded() follows.
     virtual void refresh() = 0;

@@ -31,6 +31,17 @@ ImageFacts StoreSource::facts(const QString &fileName) const
     return window->store()->facts(fileName);
 }
 
+ImageFacts StoreSource::factsAt(qsizetype position) const
+{
+    const QStringList &names = window->session().names();
+    // The store keeps the facts of the list it counts, which is the
+    // session's own list as long as both hold the same one.
+    const AnnotationStore *store = window->store();
+    if (store->listedNames().isSharedWith(names))
+        return store->listedFacts(position);
+    return store->facts(names.at(position));
+}
+
 void StoreSource::refresh()
 {
     window->store()->refresh();

@@ -18,6 +18,7 @@ public:
     QStringList listedNames() const override;
     int currentIndex() const override;
     ImageFacts facts(const QString &fileName) const override;
+    ImageFacts factsAt(qsizetype position) const override;
     void refresh() override;
 
 private:
