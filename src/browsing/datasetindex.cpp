@@ -1,5 +1,27 @@
 #include "datasetindex.h"
 
+#include <QStringMatcher>
+
+namespace {
+
+// The name part of a filter, prepared once to look through many names.
+class NameMatch
+{
+public:
+    explicit NameMatch(const QString &text)
+        : everything(text.isEmpty())
+        , matcher(text, Qt::CaseInsensitive)
+    {
+    }
+    bool operator()(const QString &name) const { return everything || matcher.indexIn(name) >= 0; }
+
+private:
+    bool everything;
+    QStringMatcher matcher;
+};
+
+} // namespace
+
 void DatasetIndex::rebuild(const QStringList &names, const FactsAt &factsAt)
 {
     listed = names;
@@ -44,34 +66,33 @@ qsizetype DatasetIndex::positionOf(const QString &fileName, qsizetype hint) cons
     return listed.indexOf(fileName);
 }
 
+// The state and label part of a filter, on one image's word.
+bool DatasetIndex::keepsWord(int choice, quint32 word)
+{
+    switch (choice) {
+    case DatasetFilter::All:
+        return true;
+    case DatasetFilter::Marked:
+        return word & markedBit;
+    case DatasetFilter::Unmarked:
+        return !(word & markedBit);
+    default:
+        return word & (1u << (choice - DatasetFilter::FirstLabel));
+    }
+}
+
 bool DatasetIndex::keeps(const DatasetFilter &filter, qsizetype position) const
 {
-    const quint32 word = words[size_t(position)];
-    switch (filter.choice) {
-    case DatasetFilter::All:
-        break;
-    case DatasetFilter::Marked:
-        if (!(word & markedBit))
-            return false;
-        break;
-    case DatasetFilter::Unmarked:
-        if (word & markedBit)
-            return false;
-        break;
-    default:
-        if (!(word & (1u << (filter.choice - DatasetFilter::FirstLabel))))
-            return false;
-        break;
-    }
-    return filter.nameText.isEmpty()
-        || listed.at(position).contains(filter.nameText, Qt::CaseInsensitive);
+    return keepsWord(filter.choice, words[size_t(position)])
+        && NameMatch(filter.nameText)(listed.at(position));
 }
 
 std::vector<int> DatasetIndex::keptPositions(const DatasetFilter &filter) const
 {
+    const NameMatch nameMatches(filter.nameText);
     std::vector<int> kept;
     for (qsizetype i = 0; i < size(); ++i) {
-        if (keeps(filter, i))
+        if (keepsWord(filter.choice, words[size_t(i)]) && nameMatches(listed.at(i)))
             kept.push_back(int(i));
     }
     return kept;
@@ -79,9 +100,10 @@ std::vector<int> DatasetIndex::keptPositions(const DatasetFilter &filter) const
 
 qsizetype DatasetIndex::nearestKept(const DatasetFilter &filter, qsizetype from, int step) const
 {
+    const NameMatch nameMatches(filter.nameText);
     qsizetype position = qBound(qsizetype(-1), from, size()) + step;
     for (; position >= 0 && position < size(); position += step) {
-        if (keeps(filter, position))
+        if (keepsWord(filter.choice, words[size_t(position)]) && nameMatches(listed.at(position)))
             return position;
     }
     return -1;

@@ -76,6 +76,7 @@ private:
     static constexpr quint32 hasRowBit = 1u << 30;
     static constexpr quint32 markedBit = 1u << 31;
     static quint32 pack(const ImageFacts &facts);
+    static bool keepsWord(int choice, quint32 word);
     void count(quint32 word, int sign);
 
     bool built = false;
