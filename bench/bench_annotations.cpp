@@ -1,11 +1,14 @@
-// Times what the window does with the annotation file on big folders: the
-// bookkeeping of one display (labels and counts, with a 1x1 picture so that
-// decoding and scaling cost nothing), a save and a jump. Beside them it times
-// counting by rereading the file once per listed image, which is what the
-// counts would cost without the single pass.
-// After them it times Ctrl+U, the key to the next unmarked image, on its longest way.
+// Times what the window does with the annotation file on big folders, with
+// 1x1 pictures (hard links of one file) so that only the bookkeeping counts:
+// opening the folder, a view step, a save-and-next, Ctrl+U on its longest way
+// and a jump, each the median of several runs; beside them one bare read of
+// the annotation file and one write of as many bytes with fsync, and the
+// peak memory of the run.
+// Last, it times the file layer's save of one row into 100,000 rows with the
+// annotation file's lock and without it.
 //
 // Run by hand from the build folder: ./bench/bench_annotations
+// (a few minutes, mostly making a million links; about 120 MB of disk).
 #include "annotationfile.h"
 #include "dialoganswerer.h"
 #include "tavrelin.h"
@@ -14,63 +17,185 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextStream>
 
-#include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 QString imageName(int i)
 {
-    return QStringLiteral("img%1.png").arg(i, 6, 10, QLatin1Char('0'));
+    return QStringLiteral("img%1.png").arg(i, 7, 10, QLatin1Char('0'));
 }
 
-// A folder of `count` tiny images and an annotation file with a row for each,
-// every other one marked.
-void prepare(const QString &folder, const QString &csvPath, int count)
+// The peak of resident memory since the last reset, in MB.
+double peakMegabytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
+    }
+    return -1;
+}
+
+void resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+// `count` hard links of 1x1 pictures; a file system allows only so many links
+// to one file, so a new picture starts every 60,000.
+void makeImages(const QString &folder, int count)
 {
     QDir().mkpath(folder);
     QImage pixel(1, 1, QImage::Format_RGB32);
     pixel.fill(Qt::gray);
-    const QString first = folder + QStringLiteral("/") + imageName(0);
-    pixel.save(first);
-    for (int i = 1; i < count; ++i)
-        QFile::copy(first, folder + QStringLiteral("/") + imageName(i));
-
-    QFile csv(csvPath);
-    if (!csv.open(QIODevice::WriteOnly | QIODevice::Text))
-        qFatal("cannot write %s", qPrintable(csvPath));
-    QTextStream out(&csv);
-    out << "图片名称," << TestWindow::catalogue().join(u',') << "\n";
+    QByteArray source;
     for (int i = 0; i < count; ++i) {
-        out << imageName(i);
-        for (int k = 0; k < 19; ++k)
-            out << (k == 3 && i % 2 == 0 ? ",1" : ",0");
-        out << "\n";
+        const QString path = folder + QStringLiteral("/") + imageName(i);
+        if (i % 60000 == 0) {
+            pixel.save(path);
+            source = QFile::encodeName(path);
+        } else if (::link(source.constData(), QFile::encodeName(path).constData()) != 0) {
+            qFatal("cannot link %s", qPrintable(path));
+        }
     }
 }
 
-// Rereads the file for every listed image, as isImageMarked does; stops once
-// it has taken a few seconds and extrapolates to the whole list.
-double rereadingMilliseconds(Tavrelin *window, int count)
+// An annotation file with `rows` rows, sorted as a save leaves it; `marked`
+// says which rows carry a label.
+template<typename Marked>
+void writeAnnotations(const QString &csvPath, int rows, Marked marked)
 {
-    QElapsedTimer timer;
-    timer.start();
-    int asked = 0;
-    while (asked < count && timer.elapsed() < 3000) {
-        bool marked = false;
-        QMetaObject::invokeMethod(window, "isImageMarked", Q_RETURN_ARG(bool, marked),
-                                  Q_ARG(QString, imageName(asked)));
-        ++asked;
+    QByteArray content = "图片名称," + TestWindow::catalogue().join(u',').toUtf8() + "\n";
+    content.reserve(rows * 52);
+    for (int i = 0; i < rows; ++i) {
+        content += imageName(i).toUtf8();
+        for (int k = 0; k < 19; ++k)
+            content += k == 3 && marked(i) ? ",1" : ",0";
+        content += '\n';
     }
-    return timer.nsecsElapsed() / 1e6 * count / asked;
+    TestWindow::writeFile(csvPath, content);
+}
+
+double bareReadMilliseconds(const QString &path)
+{
+    return Bench::medianMilliseconds(5, [&] {
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        if (file.readAll().isEmpty())
+            qFatal("empty read");
+    });
+}
+
+double writeAndSyncMilliseconds(const QString &path, qint64 bytes)
+{
+    const QByteArray content(bytes, 'x');
+    const QByteArray name = QFile::encodeName(path);
+    return Bench::medianMilliseconds(5, [&] {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || ::write(fd, content.constData(), size_t(content.size())) != content.size()
+            || ::fsync(fd) != 0 || ::close(fd) != 0)
+            qFatal("cannot write %s", name.constData());
+    });
+}
+
+void openFolder(Tavrelin &window, DialogAnswerer &answerer, const QString &folder)
+{
+    answerer.answerFileDialog(folder);
+    QMetaObject::invokeMethod(&window, "loadImages");
+}
+
+// Waits until the window trusts the annotation file's times again, so that
+// a step after a rewrite of the file times the step, not a read.
+void letTheFileSettle(Tavrelin &window)
+{
+    QTest::qWait(100);
+    window.moveTo(0);
+}
+
+void run(int images, int rows)
+{
+    resetPeak();
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/bench_annotations-XXXXXX"));
+    const QString folder = dir.filePath(QStringLiteral("images"));
+    const QString csvPath = dir.filePath(QStringLiteral("labels.csv"));
+    makeImages(folder, images);
+    // Every other image is marked, and the last marked row is a listed one.
+    writeAnnotations(csvPath, rows, [images](int i) { return i % 2 == 0 && i < images; });
+    const double read = bareReadMilliseconds(csvPath);
+    const double write =
+        writeAndSyncMilliseconds(dir.filePath(QStringLiteral("written")), QFileInfo(csvPath).size());
+
+    DialogAnswerer answerer;
+    answerer.answerFileDialog(csvPath);
+    Tavrelin window;
+    window.show();
+    const double open = Bench::medianMilliseconds(3, [&] { openFolder(window, answerer, folder); });
+    letTheFileSettle(window);
+
+    int step = 0;
+    const double view = Bench::medianMilliseconds(21, [&] {
+        QMetaObject::invokeMethod(&window, step++ % 2 ? "previousImage" : "nextImage");
+    });
+    if (TestWindow::currentIndex(&window) != 1)
+        qFatal("the view steps did not move");
+
+    // Each save gives the current image a label it lacks, so there is always a change.
+    QPushButton *saveAndNext = TestWindow::button(&window, QStringLiteral("保存并下一张"));
+    int saved = 0;
+    const double save = Bench::medianMilliseconds(11, [&] {
+        QMetaObject::invokeMethod(&window, "annotate",
+                                  Q_ARG(QString, TestWindow::catalogue().at(4 + saved++ % 10)));
+        saveAndNext->click();
+    });
+
+    std::vector<double> times;
+    for (int i = 0; i < 5; ++i) {
+        window.moveTo(0);
+        times.push_back(Bench::medianMilliseconds(1, [&] {
+            QMetaObject::invokeMethod(&window, "jumpToLastMarkedImage");
+        }));
+        if (TestWindow::currentIndex(&window) == 0)
+            qFatal("the jump did not move");
+    }
+    const double jump = Bench::median(times);
+
+    // Ctrl+U from the first image when only the last listed one is unmarked.
+    writeAnnotations(csvPath, rows, [images](int i) { return i != images - 1; });
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        qFatal("the window does not become active");
+    QTest::keyClick(&window, Qt::Key_U, Qt::ControlModifier); // reads the new file
+    letTheFileSettle(window);
+    times.clear();
+    for (int i = 0; i < 5; ++i) {
+        window.moveTo(0);
+        times.push_back(Bench::medianMilliseconds(1, [&] {
+            QTest::keyClick(&window, Qt::Key_U, Qt::ControlModifier);
+        }));
+        if (TestWindow::currentIndex(&window) != images - 1)
+            qFatal("Ctrl+U did not reach the last image");
+    }
+    const double nextUnmarked = Bench::median(times);
+
+    if (!answerer.boxes.isEmpty())
+        std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
+    std::printf("%9d %9d %9.1f %8.2f %10.1f %8.1f %7.1f %6.1f %12.1f %8.0f\n", images, rows, open,
+                view, save, nextUnmarked, jump, read, write, peakMegabytes());
+    std::fflush(stdout);
 }
 
 // What the annotation file's lock adds to a save: the file layer's save of one
@@ -80,15 +205,8 @@ void lockCost(int count)
 {
     QTemporaryDir dir;
     const QString csvPath = dir.filePath(QStringLiteral("labels.csv"));
-    prepare(dir.filePath(QStringLiteral("images")), csvPath, 1);
+    writeAnnotations(csvPath, count, [](int) { return false; });
     const QStringList catalogue = TestWindow::catalogue();
-    {
-        QFile csv(csvPath);
-        csv.open(QIODevice::Append | QIODevice::Text);
-        QTextStream out(&csv);
-        for (int i = 1; i < count; ++i)
-            out << imageName(i) << QString(QStringLiteral(",0")).repeated(19) << "\n";
-    }
     int round = 0;
     const auto save = [&](bool locked) {
         const QStringList annotations{catalogue.at(round++ % 19)};
@@ -106,42 +224,9 @@ void lockCost(int count)
     }
     const double locked = Bench::median(withLock);
     const double unlocked = Bench::median(withoutLock);
-    std::printf("\nsave of one row into %d rows: %.1f ms with the lock, %.1f ms without (%+.1f%%)\n",
+    std::printf("\nfile layer's save of one row into %d rows: %.1f ms with the lock, %.1f ms "
+                "without (%+.1f%%)\n",
                 count, locked, unlocked, 100 * (locked - unlocked) / unlocked);
-}
-
-// Ctrl+U from the first image when only the last one is unmarked: one read of
-// the file, a pass over every listed image and the display of the last one.
-double nextUnmarkedMilliseconds(Tavrelin &window, DialogAnswerer &answerer,
-                                const QString &folder, const QString &csvPath, int count)
-{
-    QFile csv(csvPath);
-    if (!csv.open(QIODevice::WriteOnly | QIODevice::Text))
-        qFatal("cannot write %s", qPrintable(csvPath));
-    QTextStream out(&csv);
-    out << "图片名称," << TestWindow::catalogue().join(u',') << "\n";
-    for (int i = 0; i < count; ++i)
-        out << imageName(i) << (i < count - 1 ? ",1" : ",0") << QStringLiteral(",0").repeated(18)
-            << "\n";
-    out.flush();
-    csv.close();
-
-    window.show();
-    std::vector<double> times;
-    for (int run = 0; run < 5; ++run) {
-        answerer.answerFileDialog(folder);
-        QMetaObject::invokeMethod(&window, "loadImages");
-        window.activateWindow();
-        if (!QTest::qWaitForWindowActive(&window))
-            qFatal("the window does not become active");
-        QElapsedTimer timer;
-        timer.start();
-        QTest::keyClick(&window, Qt::Key_U, Qt::ControlModifier);
-        times.push_back(timer.nsecsElapsed() / 1e6);
-        if (TestWindow::currentIndex(&window) != count - 1)
-            qFatal("Ctrl+U did not reach the last image");
-    }
-    return Bench::median(times);
 }
 
 } // namespace
@@ -153,45 +238,16 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     qInstallMessageHandler(Bench::quietDebug);
 
-    std::printf("%8s %14s %10s %10s %22s\n", "images", "display (ms)", "save (ms)",
-                "jump (ms)", "reread per image (ms)");
-    QStringList nextUnmarked;
-    for (const int count : {1000, 10000, 100000}) {
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(QStringLiteral("images"));
-        const QString csvPath = dir.filePath(QStringLiteral("labels.csv"));
-        prepare(folder, csvPath, count);
-
-        DialogAnswerer answerer;
-        answerer.answerFileDialog(csvPath);
-        Tavrelin window;
-        answerer.answerFileDialog(folder);
-        QMetaObject::invokeMethod(&window, "loadImages");
-
-        const double display = Bench::medianMilliseconds(5, [&] {
-            QMetaObject::invokeMethod(&window, "loadCurrentImage");
-        });
-        // Each save adds a label the first image lacks, so there is always a change.
-        int added = 0;
-        const double save = Bench::medianMilliseconds(5, [&] {
-            QMetaObject::invokeMethod(&window, "annotate",
-                                      Q_ARG(QString, TestWindow::catalogue().at(4 + added++)));
-            QMetaObject::invokeMethod(&window, "saveAnnotations");
-        });
-        const double jump = Bench::medianMilliseconds(5, [&] {
-            QMetaObject::invokeMethod(&window, "jumpToLastMarkedImage");
-        });
-        const double reread = rereadingMilliseconds(&window, count);
-        std::printf("%8d %14.1f %10.1f %10.1f %22.1f\n", count, display, save, jump, reread);
-        std::fflush(stdout);
-
-        if (!answerer.boxes.isEmpty())
-            std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
-        nextUnmarked.append(QStringLiteral("%1 images %2 ms").arg(count).arg(
-            nextUnmarkedMilliseconds(window, answerer, folder, csvPath, count), 0, 'f', 1));
+    std::printf("medians in ms; peak resident memory in MB\n");
+    std::printf("%9s %9s %9s %8s %10s %8s %7s %6s %12s %8s\n", "images", "rows", "open", "view",
+                "save+next", "Ctrl+U", "jump", "read", "write+fsync", "peak");
+    const QStringList only = app.arguments().mid(1);
+    for (const auto &[images, rows] : {std::pair{100000, 100000}, std::pair{1000000, 1000000},
+                                       std::pair{10000, 1000000}}) {
+        if (only.isEmpty() || only.contains(QString::number(images)))
+            run(images, rows);
     }
-    std::printf("\nnext unmarked image (Ctrl+U) from the first, only the last unmarked: %s\n",
-                qPrintable(nextUnmarked.join(QStringLiteral(", "))));
-    lockCost(100000);
+    if (only.isEmpty())
+        lockCost(100000);
     return 0;
 }

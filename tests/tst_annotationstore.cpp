@@ -47,6 +47,10 @@ QStringList storeAnswers(const AnnotationStore &store, const QStringList &names)
     for (const qsizetype count : store.labelCounts())
         perLabel.append(QString::number(count));
     answers.append(u"per label "_qs + perLabel.join(u' '));
+    QStringList positions;
+    for (const QString &name : names + QStringList{u"unlisted.png"_qs})
+        positions.append(QString::number(store.listedPosition(name)));
+    answers.append(u"positions "_qs + positions.join(u' '));
     return answers;
 }
 
@@ -96,6 +100,10 @@ QStringList readersAnswers(const QString &path, const QStringList &names)
     for (const qsizetype count : perLabelCounts)
         perLabel.append(QString::number(count));
     answers.append(u"per label "_qs + perLabel.join(u' '));
+    QStringList positions;
+    for (const QString &name : names + QStringList{u"unlisted.png"_qs})
+        positions.append(QString::number(names.indexOf(name)));
+    answers.append(u"positions "_qs + positions.join(u' '));
     return answers;
 }
 

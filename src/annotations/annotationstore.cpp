@@ -8,6 +8,8 @@
 
 #include <QFile>
 #include <QStringDecoder>
+#include <QStringEncoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstring>
@@ -248,10 +250,10 @@ void AnnotationStore::rebuild(QByteArray text, bool isText)
     std::size_t capacity = 16;
     while (capacity < std::size_t(lines) * 2)
         capacity *= 2;
-    index.buckets.assign(capacity, 0);
+    index.buckets.assign(capacity, Bucket());
     for (qsizetype i = 1; i < lines; ++i) {
-        if (rowOf(firstField(i)) < 0)
-            placeInSlots(i);
+        if (!placeInSlots(i))
+            ++index.repeatedNames;
         if (i > 1 && index.inOrder && !inOrder(line(i - 1), line(i)))
             index.inOrder = false;
     }
@@ -273,35 +275,35 @@ QByteArrayView AnnotationStore::firstField(qsizetype i) const
 
 quint32 AnnotationStore::factsOfLine(QByteArrayView text) const
 {
-    qsizetype start = text.indexOf(',');
-    if (start < 0)
-        return 0;
+    // One pass: a field is "1" when a "1" stands between two separators (or
+    // a separator and the line's end).
     quint32 facts = 0;
-    for (qsizetype field = 1;; ++field) {
-        ++start;
-        qsizetype end = text.indexOf(',', start);
-        if (end < 0)
-            end = text.size();
-        if (end - start == 1 && text[start] == '1') {
+    qsizetype field = 0;
+    const char *const end = text.data() + text.size();
+    for (const char *at = text.data(); at != end; ++at) {
+        if (*at != ',')
+            continue;
+        ++field;
+        if (at + 1 != end && at[1] == '1' && (at + 2 == end || at[2] == ',')) {
             facts |= markedBit;
             if (field <= labels.size())
                 facts |= 1u << (field - 1);
         }
-        if (end == text.size())
-            return facts;
-        start = end;
     }
+    return facts;
 }
 
 qsizetype AnnotationStore::rowOf(QByteArrayView name) const
 {
     if (index.buckets.empty())
         return -1;
+    const std::size_t hash = qHash(name);
+    const quint32 tag = quint32(hash >> 32);
     const std::size_t mask = index.buckets.size() - 1;
-    for (std::size_t slot = qHash(name) & mask; index.buckets[slot] != 0; slot = (slot + 1) & mask) {
-        const qsizetype candidate = index.buckets[slot] - 1;
-        if (firstField(candidate) == name)
-            return candidate;
+    for (std::size_t slot = hash & mask; index.buckets[slot].entry != 0; slot = (slot + 1) & mask) {
+        const Bucket &bucket = index.buckets[slot];
+        if (bucket.tag == tag && firstField(bucket.entry - 1) == name)
+            return bucket.entry - 1;
     }
     return -1;
 }
@@ -313,31 +315,40 @@ qsizetype AnnotationStore::firstLineOf(QByteArrayView name) const
     return rowOf(name);
 }
 
-void AnnotationStore::placeInSlots(qsizetype i)
+bool AnnotationStore::placeInSlots(qsizetype i)
 {
+    const QByteArrayView name = firstField(i);
+    const std::size_t hash = qHash(name);
+    const quint32 tag = quint32(hash >> 32);
     const std::size_t mask = index.buckets.size() - 1;
-    std::size_t slot = qHash(firstField(i)) & mask;
-    while (index.buckets[slot] != 0)
-        slot = (slot + 1) & mask;
-    index.buckets[slot] = quint32(i + 1);
+    std::size_t slot = hash & mask;
+    for (; index.buckets[slot].entry != 0; slot = (slot + 1) & mask) {
+        const Bucket &bucket = index.buckets[slot];
+        if (bucket.tag == tag && firstField(bucket.entry - 1) == name)
+            return false;
+    }
+    index.buckets[slot] = {quint32(i + 1), tag};
     ++index.names;
+    return true;
 }
 
 void AnnotationStore::growSlots()
 {
     if (std::size_t(index.names + 1) * 2 <= index.buckets.size())
         return;
-    index.buckets.assign(index.buckets.size() * 2, 0);
+    index.buckets.assign(index.buckets.size() * 2, Bucket());
     index.names = 0;
-    for (qsizetype i = 1; i < lineCount(); ++i) {
-        if (rowOf(firstField(i)) < 0)
-            placeInSlots(i);
-    }
+    for (qsizetype i = 1; i < lineCount(); ++i)
+        placeInSlots(i);
 }
 
 AnnotationStore::RowFacts AnnotationStore::facts(const QString &fileName) const
 {
-    const QByteArray name = fileName.toUtf8();
+    return facts(QByteArrayView(fileName.toUtf8()));
+}
+
+AnnotationStore::RowFacts AnnotationStore::facts(QByteArrayView name) const
+{
     RowFacts facts;
     const qsizetype row = rowOf(name);
     const qsizetype first = hasLines() && firstField(0) == name ? 0 : row;
@@ -372,13 +383,42 @@ std::optional<QString> AnnotationStore::lastMarkedName() const
 void AnnotationStore::setListedNames(const QStringList &names)
 {
     listed.names = names;
-    listed.positions.clear();
-    listed.positions.reserve(names.size());
-    // From the end, so that a name's first position is the one left standing.
-    for (qsizetype i = names.size() - 1; i >= 0; --i)
-        listed.positions.insert(names.at(i), i);
-    listed.repeated = listed.positions.size() != names.size();
+    listed.repeated = false;
+    std::size_t capacity = 16;
+    while (capacity < std::size_t(names.size()) * 2)
+        capacity *= 2;
+    listed.positions.assign(capacity, Bucket());
+    const std::size_t mask = capacity - 1;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const std::size_t hash = qHash(names.at(i));
+        const quint32 tag = quint32(hash >> 32);
+        std::size_t slot = hash & mask;
+        bool seen = false;
+        for (; listed.positions[slot].entry != 0 && !seen; slot = (slot + 1) & mask) {
+            const Bucket &bucket = listed.positions[slot];
+            seen = bucket.tag == tag && names.at(bucket.entry - 1) == names.at(i);
+        }
+        if (seen)
+            listed.repeated = true;
+        else
+            listed.positions[slot] = {quint32(i + 1), tag};
+    }
     recount();
+}
+
+qsizetype AnnotationStore::listedPosition(const QString &fileName) const
+{
+    if (listed.positions.empty())
+        return -1;
+    const std::size_t hash = qHash(fileName);
+    const quint32 tag = quint32(hash >> 32);
+    const std::size_t mask = listed.positions.size() - 1;
+    for (std::size_t slot = hash & mask; listed.positions[slot].entry != 0; slot = (slot + 1) & mask) {
+        const Bucket &bucket = listed.positions[slot];
+        if (bucket.tag == tag && listed.names.at(bucket.entry - 1) == fileName)
+            return bucket.entry - 1;
+    }
+    return -1;
 }
 
 void AnnotationStore::recount()
@@ -387,8 +427,29 @@ void AnnotationStore::recount()
     listed.facts.assign(listed.names.size(), RowFacts());
     listed.markedCount = 0;
     listed.labelCounts.fill(0, labels.size());
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    QVarLengthArray<char, 1024> buffer;
+    // Listed names and rows mostly come in the same order: the line after the
+    // row found last is tried first. Where no name has two rows, a line with
+    // the name is the name's row.
+    qsizetype next = 1;
+    const QByteArrayView header = hasLines() ? firstField(0) : QByteArrayView();
     for (qsizetype i = 0; i < listed.names.size(); ++i) {
-        const RowFacts row = facts(listed.names.at(i));
+        const QString &text = listed.names.at(i);
+        buffer.resize(text.size() * 3);
+        const QByteArrayView name(buffer.data(), encoder.appendToBuffer(buffer.data(), text) - buffer.data());
+        RowFacts row;
+        if (index.repeatedNames == 0 && next < lineCount() && firstField(next) == name
+            && (next > 0 && header != name)) {
+            row.hasRow = true;
+            row.flags = index.lineFacts[next] & ~markedBit;
+            row.marked = index.lineFacts[next] & markedBit;
+            ++next;
+        } else {
+            row = facts(name);
+            if (row.hasRow)
+                next = rowOf(name) + 1;
+        }
         listed.marked[i] = row.marked;
         listed.facts[i] = row;
         listed.markedCount += row.marked;
@@ -525,9 +586,9 @@ SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
         if (row < 0) {
             index.starts.insert(index.starts.begin() + place + 1, quint32(at));
             index.lineFacts.insert(index.lineFacts.begin() + place, 0);
-            for (quint32 &slot : index.buckets) {
-                if (slot > quint32(place))
-                    ++slot;
+            for (Bucket &bucket : index.buckets) {
+                if (bucket.entry > quint32(place))
+                    ++bucket.entry;
             }
             if (index.lastMarked >= place)
                 ++index.lastMarked;
@@ -536,8 +597,7 @@ SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
             *start = quint32(*start + shift);
         if (row < 0) {
             growSlots();
-            if (rowOf(firstField(place)) < 0)
-                placeInSlots(place);
+            placeInSlots(place);
         }
     }
     index.lineFacts[place] = newFacts;
@@ -599,12 +659,12 @@ void AnnotationStore::updateListed(const QString &fileName, const RowFacts &befo
         recount();
         return;
     }
-    const auto position = listed.positions.constFind(fileName);
-    if (position == listed.positions.cend())
+    const qsizetype position = listedPosition(fileName);
+    if (position < 0)
         return;
     const RowFacts after = facts(fileName);
-    listed.marked[*position] = after.marked;
-    listed.facts[*position] = after;
+    listed.marked[position] = after.marked;
+    listed.facts[position] = after;
     listed.markedCount += int(after.marked) - int(before.marked);
     for (qsizetype k = 0; k < labels.size(); ++k)
         listed.labelCounts[k] += qsizetype((after.flags >> k) & 1u) - qsizetype((before.flags >> k) & 1u);

@@ -4,7 +4,6 @@
 #include "annotationformat.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -63,6 +62,7 @@ public:
     qsizetype lineCount() const { return qsizetype(index.starts.size()) - 1; }
 
     RowFacts facts(const QString &fileName) const;
+    RowFacts facts(QByteArrayView fileName) const;
     bool isMarked(const QString &fileName) const;
     // The labels that the readers' row of `fileName` sets, named by the file's
     // own first line at the same field position.
@@ -80,6 +80,9 @@ public:
     qsizetype nextUnmarked(qsizetype position) const;
     // How many listed names have each catalogue label set in their readers' row.
     QList<qsizetype> labelCounts() const;
+    // The first position of `fileName` among the listed names; -1 when it is
+    // not listed.
+    qsizetype listedPosition(const QString &fileName) const;
     const QStringList &listedNames() const { return listed.names; }
     // facts() of the listed name at `position`, kept with the counts, so that
     // a view of every listed image needs no lookup by name.
@@ -114,6 +117,12 @@ private:
         bool operator==(const Identity &other) const;
     };
 
+    struct Bucket
+    {
+        quint32 entry = 0;
+        quint32 tag = 0;
+    };
+
     struct Index
     {
         AnnotationText::Status status = AnnotationText::Missing;
@@ -127,9 +136,11 @@ private:
         // and markedBit for any field after the first exactly "1".
         std::vector<quint32> lineFacts;
         // Open addressing, linear probing: line + 1 of the first line from
-        // line 1 on with each first field; 0 for an empty slot.
-        std::vector<quint32> buckets;
+        // line 1 on with each first field (0 for an empty bucket), beside
+        // the high bits of its name's hash.
+        std::vector<Bucket> buckets;
         qsizetype names = 0; // buckets taken
+        qsizetype repeatedNames = 0; // rows after the first of their name
         // The lines after the first stand as sorting them leaves them: in
         // ascending order of UTF-16 code units, the rows of one name with a
         // "," in the order they had.
@@ -140,8 +151,9 @@ private:
     struct Listed
     {
         QStringList names;
-        // First position of each name; `repeated` when a name stands twice.
-        QHash<QString, qsizetype> positions;
+        // Open addressing, linear probing: position + 1 of the first place of
+        // each name; `repeated` when a name stands more than once.
+        std::vector<Bucket> positions;
         bool repeated = false;
         std::vector<bool> marked;
         std::vector<RowFacts> facts;
@@ -165,7 +177,8 @@ private:
     qsizetype rowOf(QByteArrayView name) const;
     qsizetype firstLineOf(QByteArrayView name) const;
     quint32 factsOfLine(QByteArrayView line) const;
-    void placeInSlots(qsizetype line);
+    // Enters the first field of `line` unless it is there; false when it was.
+    bool placeInSlots(qsizetype line);
     void growSlots();
 
     AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QStringList &annotations);

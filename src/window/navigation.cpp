@@ -50,7 +50,7 @@ void Tavrelin::jumpToLastMarkedImage()
 
     // A name that is not listed leaves the current image where it is, so that
     // its unsaved labels can still be saved under its own name.
-    if (!imageSession.moveTo(imageSession.indexOf(*fileName))) {
+    if (!imageSession.moveTo(annotationStore->listedPosition(*fileName))) {
         QMessageBox::warning(this, tr("Error"), tr("未找到标记的图片"));
         return;
     }
