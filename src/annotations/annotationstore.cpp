@@ -424,6 +424,7 @@ qsizetype AnnotationStore::listedPosition(const QString &fileName) const
 void AnnotationStore::recount()
 {
     listed.marked.assign(listed.names.size(), false);
+    listed.facts.assign(listed.names.size(), RowFacts());
     listed.markedCount = 0;
     listed.labelCounts.fill(0, labels.size());
     QStringEncoder encoder(QStringEncoder::Utf8);
@@ -450,6 +451,7 @@ void AnnotationStore::recount()
                 next = rowOf(name) + 1;
         }
         listed.marked[i] = row.marked;
+        listed.facts[i] = row;
         listed.markedCount += row.marked;
         for (qsizetype k = 0; k < labels.size(); ++k)
             listed.labelCounts[k] += (row.flags >> k) & 1u;
@@ -471,6 +473,11 @@ qsizetype AnnotationStore::nextUnmarked(qsizetype position) const
             return i;
     }
     return -1;
+}
+
+AnnotationStore::RowFacts AnnotationStore::listedFacts(qsizetype position) const
+{
+    return listed.facts.at(std::size_t(position));
 }
 
 QList<qsizetype> AnnotationStore::labelCounts() const
@@ -658,6 +665,7 @@ void AnnotationStore::updateListed(const QString &fileName, const RowFacts &befo
         return;
     const RowFacts after = facts(fileName);
     listed.marked[position] = after.marked;
+    listed.facts[position] = after;
     listed.markedCount += int(after.marked) - int(before.marked);
     for (qsizetype k = 0; k < labels.size(); ++k)
         listed.labelCounts[k] += qsizetype((after.flags >> k) & 1u) - qsizetype((before.flags >> k) & 1u);

@@ -84,6 +84,10 @@ public:
     // The first position of `fileName` among the listed names; -1 when it is
     // not listed.
     qsizetype listedPosition(const QString &fileName) const;
+    const QStringList &listedNames() const { return listed.names; }
+    // facts() of the listed name at `position`, kept with the counts, so that
+    // a view of every listed image needs no lookup by name.
+    RowFacts listedFacts(qsizetype position) const;
 
     // Writes the row of `fileName` with a "1" for each catalogue label found in
     // `annotations`: the readers' row of the name is replaced, or the row is
@@ -155,6 +159,7 @@ private:
         std::vector<Bucket> positions;
         bool repeated = false;
         std::vector<bool> marked;
+        std::vector<RowFacts> facts;
         qsizetype markedCount = 0;
         QList<qsizetype> labelCounts;
     };

@@ -5,8 +5,10 @@
 // before Ctrl+S is saved, one typed right before a move stays with its image.
 #include "tavrelin.h"
 
+#include "datasetfeature.h"
 #include "labelkeys.h"
 #include "pendingkeytip.h"
+#include "storesource.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -95,4 +97,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     });
 
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });
+
+    // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left).
+    DatasetFeature::attach(this, new StoreSource(this));
 }

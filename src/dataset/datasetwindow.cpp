@@ -1,0 +1,260 @@
+// The dataset window shows the index that DatasetFeature keeps current; it
+// reads nothing itself. The summary and the statistics describe every
+// listed image, the table only those the filter keeps.
+#include "datasetwindow.h"
+
+#include "datasetfeature.h"
+#include "datasetmodel.h"
+#include "labelbardelegate.h"
+#include "labelstatisticsmodel.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
+    : QWidget(mainWindow, Qt::Window)
+    , feature(feature)
+{
+    setObjectName(QStringLiteral("datasetWindow"));
+    setWindowTitle(tr("数据集"));
+
+    imageModel = new DatasetModel(feature->index(), feature->catalogue(), this);
+    statisticsModel = new LabelStatisticsModel(feature->index(), feature->catalogue(), this);
+
+    auto *layout = new QVBoxLayout(this);
+    summaryLine = new QLabel(this);
+    summaryLine->setObjectName(QStringLiteral("summaryLine"));
+    layout->addWidget(summaryLine);
+
+    auto *splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->addWidget(createStatistics());
+    splitter->addWidget(createImageList());
+    splitter->setStretchFactor(1, 1);
+    layout->addWidget(splitter, 1);
+
+    // The review keys work here too, on the filter shown beside them.
+    const auto reviewKey = [this](const QKeySequence &key, int step) {
+        auto *action = new QAction(this);
+        action->setShortcut(key);
+        connect(action, &QAction::triggered, this,
+                [this, step] { this->feature->moveByFilter(step, this); });
+        addAction(action);
+    };
+    reviewKey(QKeySequence(Qt::ALT | Qt::Key_Right), 1);
+    reviewKey(QKeySequence(Qt::ALT | Qt::Key_Left), -1);
+
+    connect(feature, &DatasetFeature::rebuilt, this, &DatasetWindow::showEverything);
+    connect(feature, &DatasetFeature::imageChanged, this, &DatasetWindow::showImageChange);
+    connect(feature, &DatasetFeature::currentChanged, this, &DatasetWindow::showCurrent);
+    connect(feature, &DatasetFeature::filterChanged, this, [this] {
+        imageModel->reset(this->feature->filter());
+        showCounts();
+        showCurrent(this->feature->currentPosition());
+    });
+
+    showEverything();
+    resize(1040, 640);
+}
+
+QWidget *DatasetWindow::createStatistics()
+{
+    sortedStatistics = new QSortFilterProxyModel(this);
+    sortedStatistics->setSortRole(LabelStatisticsModel::SortRole);
+    sortedStatistics->setSourceModel(statisticsModel);
+
+    statisticsView = new QTableView(this);
+    statisticsView->setObjectName(QStringLiteral("labelStatistics"));
+    statisticsView->setModel(sortedStatistics);
+    statisticsView->setItemDelegateForColumn(LabelStatisticsModel::Bar,
+                                             new LabelBarDelegate(LabelStatisticsModel::BarRole,
+                                                                  statisticsView));
+    QHeaderView *rows = statisticsView->verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(fontMetrics().height() + 6);
+    statisticsView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    statisticsView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    statisticsView->setWordWrap(false);
+    QHeaderView *header = statisticsView->horizontalHeader();
+    header->setSectionResizeMode(LabelStatisticsModel::Entry, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(LabelStatisticsModel::Count, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(LabelStatisticsModel::Share, QHeaderView::ResizeToContents);
+    header->setStretchLastSection(true);
+    header->setMinimumSectionSize(60);
+    // Catalogue order until the person sorts by a column.
+    header->setSortIndicator(-1, Qt::DescendingOrder);
+    statisticsView->setSortingEnabled(true);
+    // Wide enough for the longest entry, both numbers and a bar, and tall
+    // enough for every entry, so that neither needs a scroll bar.
+    int entryWidth = 0;
+    for (const QString &entry : feature->catalogue())
+        entryWidth = qMax(entryWidth, fontMetrics().horizontalAdvance(entry));
+    const int numberWidth = fontMetrics().horizontalAdvance(QStringLiteral("100.0%"));
+    statisticsView->setMinimumWidth(entryWidth + 2 * numberWidth + 3 * 24 + 120);
+    statisticsView->setMinimumHeight((fontMetrics().height() + 6) * (statisticsModel->rowCount() + 1)
+                                     + 2 * statisticsView->frameWidth() + 4);
+    return statisticsView;
+}
+
+QWidget *DatasetWindow::createImageList()
+{
+    auto *panel = new QWidget(this);
+    auto *column = new QVBoxLayout(panel);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    auto *filterRow = new QHBoxLayout;
+    labelFilter = new QComboBox(panel);
+    labelFilter->setObjectName(QStringLiteral("labelFilter"));
+    labelFilter->addItems({tr("全部"), tr("已标记"), tr("未标记")});
+    labelFilter->addItems(feature->catalogue());
+    labelFilter->setCurrentIndex(feature->filter().choice);
+    filterRow->addWidget(labelFilter);
+    nameFilter = new QLineEdit(panel);
+    nameFilter->setObjectName(QStringLiteral("nameFilter"));
+    nameFilter->setPlaceholderText(tr("文件名包含…"));
+    nameFilter->setClearButtonEnabled(true);
+    nameFilter->setText(feature->filter().nameText);
+    filterRow->addWidget(nameFilter, 1);
+    column->addLayout(filterRow);
+    connect(labelFilter, &QComboBox::currentIndexChanged, this, &DatasetWindow::takeFilter);
+    connect(nameFilter, &QLineEdit::textChanged, this, &DatasetWindow::takeFilter);
+
+    imageTable = new QTableView(panel);
+    imageTable->setObjectName(QStringLiteral("imageTable"));
+    imageTable->setModel(imageModel);
+    imageTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    imageTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    imageTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    imageTable->setWordWrap(false);
+    // Rows of one fixed height: the view never measures a million rows.
+    QHeaderView *rows = imageTable->verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(fontMetrics().height() + 6);
+    QHeaderView *header = imageTable->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setStretchLastSection(true);
+    imageTable->setColumnWidth(DatasetModel::Position, 70);
+    imageTable->setColumnWidth(DatasetModel::FileName, 220);
+    imageTable->setColumnWidth(DatasetModel::State, 70);
+    imageTable->installEventFilter(this);
+    connect(imageTable, &QTableView::doubleClicked, this, &DatasetWindow::activate);
+    column->addWidget(imageTable, 1);
+
+    shownLine = new QLabel(panel);
+    shownLine->setObjectName(QStringLiteral("shownLine"));
+    column->addWidget(shownLine);
+    return panel;
+}
+
+bool DatasetWindow::event(QEvent *event)
+{
+    if (event->type() == QEvent::WindowActivate)
+        feature->follow();
+    return QWidget::event(event);
+}
+
+bool DatasetWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == imageTable && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key == QKeySequence::Copy) {
+            copySelectedRows();
+            return true;
+        }
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && !(key->modifiers() & ~Qt::KeypadModifier)) {
+            activate(imageTable->currentIndex());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void DatasetWindow::showEverything()
+{
+    imageModel->reset(feature->filter());
+    statisticsModel->countsChanged();
+    showCounts();
+}
+
+void DatasetWindow::showImageChange(qsizetype position)
+{
+    imageModel->imageChanged(position);
+    statisticsModel->countsChanged();
+    showCounts();
+}
+
+void DatasetWindow::showCounts()
+{
+    const DatasetIndex &index = feature->index();
+    const qsizetype total = index.size();
+    summaryLine->setText(tr("共 %1 张 | 已标记 %2 | 未标记 %3")
+                             .arg(total)
+                             .arg(index.markedCount())
+                             .arg(total - index.markedCount()));
+    shownLine->setText(tr("显示 %1 / %2").arg(imageModel->rowCount()).arg(total));
+}
+
+void DatasetWindow::showCurrent(int position)
+{
+    const int row = imageModel->rowOf(position);
+    if (row < 0) {
+        imageTable->clearSelection();
+        return;
+    }
+    const QModelIndex current = imageModel->index(row, DatasetModel::FileName);
+    imageTable->selectionModel()->setCurrentIndex(
+        current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    imageTable->scrollTo(current);
+}
+
+void DatasetWindow::takeFilter()
+{
+    DatasetFilter filter;
+    filter.choice = labelFilter->currentIndex();
+    filter.nameText = nameFilter->text();
+    feature->setFilter(filter);
+}
+
+void DatasetWindow::activate(const QModelIndex &index)
+{
+    if (index.isValid())
+        feature->moveTo(imageModel->positionAt(index.row()));
+}
+
+void DatasetWindow::copySelectedRows() const
+{
+    std::vector<int> selected;
+    const QItemSelection selection = imageTable->selectionModel()->selection();
+    for (const QItemSelectionRange &range : selection) {
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            selected.push_back(row);
+    }
+    std::sort(selected.begin(), selected.end());
+    selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
+
+    QString text;
+    for (const int row : selected) {
+        for (int column = 0; column < DatasetModel::ColumnCount; ++column) {
+            if (column > 0)
+                text += u'\t';
+            text += imageModel->index(row, column).data().toString();
+        }
+        text += u'\n';
+    }
+    QGuiApplication::clipboard()->setText(text);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QSortFilterProxyModel;
+class QTableView;
+class DatasetFeature;
+class DatasetModel;
+class LabelStatisticsModel;
+
+// The state of the whole folder: a summary, per-label statistics, and a
+// table of the listed images that the filter keeps, from which a reviewer
+// moves the main window. A window of its own, owned by the main window.
+class DatasetWindow final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    DatasetWindow(DatasetFeature *feature, QWidget *mainWindow);
+
+protected:
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QWidget *createStatistics();
+    QWidget *createImageList();
+    void showEverything();
+    void showImageChange(qsizetype position);
+    void showCounts();
+    void showCurrent(int position);
+    void takeFilter();
+    void activate(const QModelIndex &index);
+    void copySelectedRows() const;
+
+    DatasetFeature *feature;
+    DatasetModel *imageModel = nullptr;
+    LabelStatisticsModel *statisticsModel = nullptr;
+    QSortFilterProxyModel *sortedStatistics = nullptr;
+    QLabel *summaryLine = nullptr;
+    QTableView *statisticsView = nullptr;
+    QComboBox *labelFilter = nullptr;
+    QLineEdit *nameFilter = nullptr;
+    QTableView *imageTable = nullptr;
+    QLabel *shownLine = nullptr;
+};
