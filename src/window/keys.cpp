@@ -5,6 +5,7 @@
 // before Ctrl+S is saved, one typed right before a move stays with its image.
 #include "tavrelin.h"
 
+#include "inspectionview.h"
 #include "labelkeys.h"
 
 #include <QAction>
@@ -92,4 +93,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     });
 
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });
+
+    // Z and a double-click on the picture open the inspection view.
+    InspectionView::attach(this);
 }
