@@ -176,7 +176,7 @@ void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
 {
     for (const quint64 ticket : tickets) {
         preparingPool()->start([weakState, ticket] {
-            QString path;
+                QString path;
             {
                 const std::shared_ptr<State> owner = weakState.lock();
                 if (!owner)

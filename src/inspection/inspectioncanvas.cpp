@@ -2,7 +2,10 @@
 // pixels: the picture's top left corner lies on a whole device pixel, and a
 // picture pixel covers `scale` device pixels, so the picture pixel at (x, y)
 // is drawn from origin + (x, y) * scale on. Each frame scales only the part
-// of the picture that is in view, and tones only that.
+// of the picture that is in view, and tones only that. Below 100 % it draws
+// from the picture halved as often as the scale allows, blended from there:
+// every picture pixel counts, and a 12-megapixel photo fitted to the screen
+// costs the blend of a quarter of its pixels, not the filtering of all.
 #include "inspectioncanvas.h"
 
 #include <QLabel>
@@ -19,6 +22,34 @@ const QColor background(0x2b, 0x2b, 0x2b);
 // One step of +, - or of the wheel.
 constexpr qreal zoomStep = 1.25;
 constexpr qreal largestScale = 16;
+
+// Half the width and height, rounded up: an odd last row or column is
+// averaged with itself, so no pixel is lost.
+QImage halved(const QImage &image)
+{
+    const int width = (image.width() + 1) / 2;
+    const int height = (image.height() + 1) / 2;
+    QImage half(width, height, image.format());
+    for (int y = 0; y < height; ++y) {
+        const auto *upper = reinterpret_cast<const QRgb *>(image.constScanLine(2 * y));
+        const auto *lower = reinterpret_cast<const QRgb *>(
+            image.constScanLine(std::min(2 * y + 1, image.height() - 1)));
+        auto *line = reinterpret_cast<QRgb *>(half.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int left = 2 * x;
+            const int right = std::min(left + 1, image.width() - 1);
+            const QRgb a = upper[left], b = upper[right], c = lower[left], d = lower[right];
+            // Each channel summed with its neighbours in one pass, two
+            // channels at a time in the even and odd bytes.
+            const quint32 evens = ((a & 0xff00ff) + (b & 0xff00ff) + (c & 0xff00ff)
+                                   + (d & 0xff00ff) + 0x20002) >> 2;
+            const quint32 odds = (((a >> 8) & 0xff00ff) + ((b >> 8) & 0xff00ff)
+                                  + ((c >> 8) & 0xff00ff) + ((d >> 8) & 0xff00ff) + 0x20002) >> 2;
+            line[x] = (evens & 0xff00ff) | ((odds & 0xff00ff) << 8);
+        }
+    }
+    return half;
+}
 
 bool nearlyEqual(qreal a, qreal b)
 {
@@ -65,6 +96,8 @@ InspectionCanvas::InspectionCanvas(QWidget *parent)
 void InspectionCanvas::setPicture(const QImage &picture)
 {
     const bool same = !picture.isNull() && picture.cacheKey() == shown.cacheKey();
+    if (!same)
+        halves.clear();
     shown = picture;
     message->hide();
     message->clear();
@@ -80,6 +113,7 @@ void InspectionCanvas::setPicture(const QImage &picture)
 void InspectionCanvas::showText(const QString &text)
 {
     shown = QImage();
+    halves.clear();
     message->setText(text);
     message->setVisible(!text.isEmpty());
     showCursor();
@@ -199,10 +233,11 @@ void InspectionCanvas::zoomTo(qreal newScale, const QPointF &anchor)
     if (shown.isNull())
         return;
     const qreal to = std::clamp(newScale, minimumScale(), maximumScale());
-    const QPointF origin = pictureOrigin();
-    // The picture's point under the anchor stays under it.
-    const QPointF point = (anchor - origin) / scale();
+    // The picture's point under the anchor stays under it. Reckoned from the
+    // centre, not from the drawn corner, which lies on a whole pixel: so the
+    // middle of a fitted picture stays the middle at any scale.
     const QPointF middle(deviceSize().width() / 2, deviceSize().height() / 2);
+    const QPointF point = centre + (anchor - middle) / scale();
     fitted = nearlyEqual(to, fitScale());
     fixedScale = to;
     centre = point + (middle - anchor) / to;
@@ -298,6 +333,15 @@ void InspectionCanvas::paintEvent(QPaintEvent *)
     QPainter(this).drawImage(QPointF(0, 0), frame);
 }
 
+const QImage &InspectionCanvas::level(int halvings)
+{
+    if (halvings == 0)
+        return shown;
+    while (halves.size() < halvings)
+        halves.append(halved(halves.isEmpty() ? shown : halves.constLast()));
+    return halves.at(halvings - 1);
+}
+
 void InspectionCanvas::render()
 {
     const QSize area = deviceSize().toSize();
@@ -310,29 +354,31 @@ void InspectionCanvas::render()
         const QRect visible = placed.intersected(QRectF(QPointF(0, 0), QSizeF(area)))
                                   .toAlignedRect()
                                   .intersected(frame.rect());
-        // The picture pixels behind the part in view, whole ones.
-        const QRect source =
-            QRectF((QPointF(visible.topLeft()) - origin) / s, QSizeF(visible.size()) / s)
-                .toAlignedRect()
-                .intersected(shown.rect());
-        if (!visible.isEmpty() && !source.isEmpty()) {
-            // A view into the picture's own pixels, not a copy.
-            const QImage part(shown.constScanLine(source.y()) + source.x() * 4, source.width(),
-                              source.height(), shown.bytesPerLine(), shown.format());
-            const QRectF target(origin + QPointF(source.topLeft()) * s, QSizeF(source.size()) * s);
+        // Below 100 %, the halved picture whose pixels come nearest to the
+        // device pixels without being smaller: it is drawn at 50 to 100 %.
+        int halvings = 0;
+        while (s * (1 << (halvings + 1)) <= 1 && halvings < 12)
+            ++halvings;
+        const QImage &source = level(halvings);
+        const qreal sourceScale = s * (1 << halvings);
+        // The source pixels behind the part in view, whole ones.
+        const QRect behind = QRectF((QPointF(visible.topLeft()) - origin) / sourceScale,
+                                    QSizeF(visible.size()) / sourceScale)
+                                 .toAlignedRect()
+                                 .intersected(source.rect());
+        if (!visible.isEmpty() && !behind.isEmpty()) {
+            // A view into the source's own pixels, not a copy.
+            const QImage part(source.constScanLine(behind.y()) + behind.x() * 4, behind.width(),
+                              behind.height(), source.bytesPerLine(), source.format());
+            const QRectF target(origin + QPointF(behind.topLeft()) * sourceScale,
+                                QSizeF(behind.size()) * sourceScale);
             QPainter painter(&frame);
-            if (s < 1) {
-                // Every picture pixel counts in the smaller one, none is skipped.
-                const QSize reduced(std::max(1, int(std::lround(target.width()))),
-                                    std::max(1, int(std::lround(target.height()))));
-                painter.drawImage(target.topLeft().toPoint(),
-                                  part.scaled(reduced, Qt::IgnoreAspectRatio,
-                                              Qt::SmoothTransformation));
-            } else {
-                // Blended up to 200 %, square pixels beyond.
-                painter.setRenderHint(QPainter::SmoothPixmapTransform, s < 2 && s != 1);
-                painter.drawImage(target, part);
-            }
+            // Blended up to 200 %, square pixels beyond; at exactly 100 % of
+            // the source, copied.
+            painter.setRenderHint(QPainter::SmoothPixmapTransform,
+                                  sourceScale < 2 && sourceScale != 1);
+            painter.setClipRect(visible);
+            painter.drawImage(target, part);
             painter.end();
 
             if (!tone.isNeutral()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QPoint>
 #include <QPointF>
 #include <QWidget>
@@ -86,8 +87,12 @@ private:
     void showCursor();
     void changed();
     void render();
+    const QImage &level(int halvings);
 
     QImage shown;
+    // The picture halved again and again, kept for drawing it reduced: each
+    // pixel is the mean of four of the one before.
+    QList<QImage> halves;
     QLabel *message = nullptr;
     Tone tone;
     std::array<uchar, 256> curve{};
