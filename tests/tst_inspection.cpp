@@ -452,7 +452,7 @@ void InspectionTest::atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent
     }
     FullPictures pictures;
     for (int i = 0; i < 6; ++i) {
-        QCOMPARE(pictures.picture(paths.at(i)).size(), QSize(200 + i, 100));
+        QCOMPARE(pictures.picture(paths.at(i)).image.size(), QSize(200 + i, 100));
         if (i + 1 < 6)
             QTRY_VERIFY(pictures.hasPrepared(paths.at(i + 1)));
         if (i > 0)
@@ -460,12 +460,12 @@ void InspectionTest::atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent
         QVERIFY(pictures.heldCount() <= 3);
     }
     // Back from the far end, the way it came: prepared pictures are used.
-    QCOMPARE(pictures.picture(paths.at(4)).size(), QSize(204, 100));
+    QCOMPARE(pictures.picture(paths.at(4)).image.size(), QSize(204, 100));
     QTRY_VERIFY(pictures.hasPrepared(paths.at(3)));
     QVERIFY(!pictures.hasPrepared(paths.at(0)) && pictures.heldCount() == 3);
 
     writeSolid(paths.at(3), Qt::white, QSize(50, 50));
-    const QImage replaced = pictures.picture(paths.at(3));
+    const QImage replaced = pictures.picture(paths.at(3)).image;
     QCOMPARE(replaced.size(), QSize(50, 50));
     QCOMPARE(replaced.pixel(0, 0), QColor(Qt::white).rgb());
     QVERIFY(pictures.heldCount() <= 3);
@@ -474,6 +474,24 @@ void InspectionTest::atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent
     QVERIFY(pictures.picture(paths.at(2)).isNull());
     pictures.clear();
     QCOMPARE(pictures.heldCount(), 0);
+
+    // A half is the rounded mean of four pixels, channel by channel; an odd
+    // last column or row is averaged with itself.
+    QImage odd(3, 3, QImage::Format_ARGB32_Premultiplied);
+    const QRgb values[3][3] = {{qRgba(0, 10, 200, 255), qRgba(2, 20, 255, 255), qRgba(3, 1, 2, 9)},
+                               {qRgba(1, 30, 100, 255), qRgba(1, 41, 255, 255), qRgba(5, 3, 4, 7)},
+                               {qRgba(255, 0, 0, 255), qRgba(255, 0, 0, 255), qRgba(0, 0, 0, 0)}};
+    for (int y = 0; y < 3; ++y)
+        std::copy_n(values[y], 3, reinterpret_cast<QRgb *>(odd.scanLine(y)));
+    const QImage half = FullPictures::halved(odd);
+    QCOMPARE(half.size(), QSize(2, 2));
+    const auto stored = [&half](int x, int y) {
+        return reinterpret_cast<const QRgb *>(half.constScanLine(y))[x];
+    };
+    QCOMPARE(stored(0, 0), qRgba(1, 25, 203, 255));
+    QCOMPARE(stored(1, 0), qRgba(4, 2, 3, 8));
+    QCOMPARE(stored(0, 1), qRgba(255, 0, 0, 255));
+    QCOMPARE(stored(1, 1), qRgba(0, 0, 0, 0));
 }
 
 QTEST_MAIN(InspectionTest)

@@ -54,7 +54,7 @@ struct Entry
     quint64 ticket = 0;
     Phase phase = Queued;
     Stamp stamp; // taken before the decode began
-    QImage image;
+    FullPicture picture;
 };
 
 // The folder part of a native path, as the path itself spells it, so that
@@ -133,7 +133,7 @@ struct FullPictures::State
                                           [&](const Entry &entry) { return entry.path == path; });
             if (held)
                 continue;
-            entries.append({path, ++lastTicket, Entry::Queued, stampOf(path), QImage()});
+            entries.append({path, ++lastTicket, Entry::Queued, stampOf(path), FullPicture()});
             tickets.append(lastTicket);
         }
         return tickets;
@@ -191,7 +191,7 @@ void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
                 wanted->phase = Entry::Decoding;
                 path = wanted->path;
             }
-            const QImage image = FullPictures::decode(path);
+            const FullPicture picture = FullPictures::decode(path);
             const std::shared_ptr<State> owner = weakState.lock();
             if (!owner)
                 return;
@@ -199,7 +199,7 @@ void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
                 const std::lock_guard lock(owner->mutex);
                 for (Entry &entry : owner->entries) {
                     if (entry.ticket == ticket) {
-                        entry.image = image;
+                        entry.picture = picture;
                         entry.phase = Entry::Finished;
                     }
                 }
@@ -217,10 +217,10 @@ FullPictures::FullPictures()
 // Running tasks hold the state only weakly: they find it gone and stop.
 FullPictures::~FullPictures() = default;
 
-QImage FullPictures::picture(const QString &path)
+FullPicture FullPictures::picture(const QString &path)
 {
     const Stamp stamp = stampOf(path);
-    std::optional<QImage> prepared;
+    std::optional<FullPicture> prepared;
     std::optional<QStringList> beside;
     {
         std::unique_lock lock(state->mutex);
@@ -251,14 +251,14 @@ QImage FullPictures::picture(const QString &path)
         }
         // A failed decode is repeated, so that a file mended meanwhile shows.
         if (held != state->entries.end() && held->phase == Entry::Finished
-            && !held->image.isNull() && held->stamp == stamp) {
-            prepared = held->image;
+            && !held->picture.isNull() && held->stamp == stamp) {
+            prepared = held->picture;
         } else if (held != state->entries.end()) {
             state->entries.erase(held);
         }
     }
 
-    const QImage image = prepared ? *prepared : decode(path);
+    const FullPicture picture = prepared ? *prepared : decode(path);
 
     QList<quint64> tickets;
     bool list = false;
@@ -267,8 +267,8 @@ QImage FullPictures::picture(const QString &path)
         // Another call may not have come in between: the window asks on one
         // thread only. The entry is replaced by the finished picture.
         state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
-        if (!image.isNull())
-            state->entries.append({path, ++state->lastTicket, Entry::Finished, stamp, image});
+        if (!picture.isNull())
+            state->entries.append({path, ++state->lastTicket, Entry::Finished, stamp, picture});
         if (beside) {
             // A file not in the listing: the folder changed since it was listed.
             if (state->row < 0 && !state->listing) {
@@ -290,7 +290,7 @@ QImage FullPictures::picture(const QString &path)
     State::startDecodes(state, tickets);
     if (list)
         State::startListing(state, path);
-    return image;
+    return picture;
 }
 
 void FullPictures::clear()
@@ -318,7 +318,7 @@ int FullPictures::heldCount() const
     return int(state->entries.size());
 }
 
-QImage FullPictures::decode(const QString &path)
+FullPicture FullPictures::decode(const QString &path)
 {
     QImageReader reader(path);
     // Shown the way the camera stored its orientation.
@@ -339,13 +339,48 @@ QImage FullPictures::decode(const QString &path)
         }
     }
 
-    QImage image = reader.read();
-    if (image.isNull())
-        return image;
+    FullPicture picture;
+    picture.image = reader.read();
+    if (picture.image.isNull())
+        return picture;
     // The view draws straight from 32-bit pixels, a part at a time.
-    const QImage::Format format = image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
-                                                          : QImage::Format_RGB32;
-    if (image.format() != format)
-        image.convertTo(format);
-    return image;
+    const QImage::Format format = picture.image.hasAlphaChannel()
+                                      ? QImage::Format_ARGB32_Premultiplied
+                                      : QImage::Format_RGB32;
+    if (picture.image.format() != format)
+        picture.image.convertTo(format);
+    const QImage *last = &picture.image;
+    while (std::max(last->width(), last->height()) >= 512) {
+        picture.halves.append(halved(*last));
+        last = &picture.halves.constLast();
+    }
+    return picture;
+}
+
+QImage FullPictures::halved(const QImage &image)
+{
+    Q_ASSERT(image.depth() == 32);
+    const int width = (image.width() + 1) / 2;
+    const int height = (image.height() + 1) / 2;
+    QImage half(width, height, image.format());
+    for (int y = 0; y < height; ++y) {
+        const auto *upper = reinterpret_cast<const QRgb *>(image.constScanLine(2 * y));
+        const auto *lower = reinterpret_cast<const QRgb *>(
+            image.constScanLine(std::min(2 * y + 1, image.height() - 1)));
+        auto *line = reinterpret_cast<QRgb *>(half.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int left = 2 * x;
+            const int right = std::min(left + 1, image.width() - 1);
+            const QRgb a = upper[left], b = upper[right], c = lower[left], d = lower[right];
+            // Two channels at a time, in the even and in the odd bytes; the
+            // sums of four bytes fit in the ten bits between.
+            const quint32 evens = ((a & 0xff00ff) + (b & 0xff00ff) + (c & 0xff00ff)
+                                   + (d & 0xff00ff) + 0x20002) >> 2;
+            const quint32 odds = (((a >> 8) & 0xff00ff) + ((b >> 8) & 0xff00ff)
+                                  + ((c >> 8) & 0xff00ff) + ((d >> 8) & 0xff00ff) + 0x20002)
+                >> 2;
+            line[x] = (evens & 0xff00ff) | ((odds & 0xff00ff) << 8);
+        }
+    }
+    return half;
 }

@@ -1,11 +1,24 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QString>
 
 #include <memory>
 
-// Pictures at their full resolution, upright, for looking at them closely.
+// A picture with every pixel of its file, upright, and the same picture
+// halved again and again for drawing it reduced: each pixel of a half is the
+// mean of four of the one before. The halves end below 512 pixels a side and
+// hold a third as many pixels as the picture itself.
+struct FullPicture
+{
+    QImage image;
+    QList<QImage> halves;
+
+    bool isNull() const { return image.isNull(); }
+};
+
+// Pictures at their full resolution, for looking at them closely.
 // While one picture is looked at, the files beside it in its folder (by the
 // folder's listing, made in the background) are decoded on a thread pool, so
 // that a step to one of them finds it ready. At most three pictures are held:
@@ -28,7 +41,7 @@ public:
     // whose decode is running is waited for; otherwise the file is decoded here
     // and now. Then starts preparing the files beside it and drops every other
     // picture.
-    QImage picture(const QString &path);
+    FullPicture picture(const QString &path);
 
     // Drops every picture and all work still pending.
     void clear();
@@ -40,8 +53,12 @@ public:
 
     // One decode, the same on the pool as in picture(): 32-bit pixels, and no
     // more of them than the image reader's allocation limit lets one picture
-    // have (a larger file is read scaled down to that).
-    static QImage decode(const QString &path);
+    // have (a larger file is read scaled down to that); then the halves.
+    static FullPicture decode(const QString &path);
+
+    // Half the width and height of a 32-bit image, rounded up: an odd last
+    // row or column is averaged with itself, so no pixel is lost.
+    static QImage halved(const QImage &image);
 
 private:
     struct State;

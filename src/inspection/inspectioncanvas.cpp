@@ -23,34 +23,6 @@ const QColor background(0x2b, 0x2b, 0x2b);
 constexpr qreal zoomStep = 1.25;
 constexpr qreal largestScale = 16;
 
-// Half the width and height, rounded up: an odd last row or column is
-// averaged with itself, so no pixel is lost.
-QImage halved(const QImage &image)
-{
-    const int width = (image.width() + 1) / 2;
-    const int height = (image.height() + 1) / 2;
-    QImage half(width, height, image.format());
-    for (int y = 0; y < height; ++y) {
-        const auto *upper = reinterpret_cast<const QRgb *>(image.constScanLine(2 * y));
-        const auto *lower = reinterpret_cast<const QRgb *>(
-            image.constScanLine(std::min(2 * y + 1, image.height() - 1)));
-        auto *line = reinterpret_cast<QRgb *>(half.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const int left = 2 * x;
-            const int right = std::min(left + 1, image.width() - 1);
-            const QRgb a = upper[left], b = upper[right], c = lower[left], d = lower[right];
-            // Each channel summed with its neighbours in one pass, two
-            // channels at a time in the even and odd bytes.
-            const quint32 evens = ((a & 0xff00ff) + (b & 0xff00ff) + (c & 0xff00ff)
-                                   + (d & 0xff00ff) + 0x20002) >> 2;
-            const quint32 odds = (((a >> 8) & 0xff00ff) + ((b >> 8) & 0xff00ff)
-                                  + ((c >> 8) & 0xff00ff) + ((d >> 8) & 0xff00ff) + 0x20002) >> 2;
-            line[x] = (evens & 0xff00ff) | ((odds & 0xff00ff) << 8);
-        }
-    }
-    return half;
-}
-
 bool nearlyEqual(qreal a, qreal b)
 {
     return std::abs(a - b) <= 1e-9 * std::max(std::abs(a), std::abs(b));
@@ -93,16 +65,15 @@ InspectionCanvas::InspectionCanvas(QWidget *parent)
     message->hide();
 }
 
-void InspectionCanvas::setPicture(const QImage &picture)
+void InspectionCanvas::setPicture(const FullPicture &picture)
 {
-    const bool same = !picture.isNull() && picture.cacheKey() == shown.cacheKey();
-    if (!same)
-        halves.clear();
+    const bool same =
+        !picture.isNull() && picture.image.cacheKey() == shown.image.cacheKey();
     shown = picture;
     message->hide();
     message->clear();
     if (!same) {
-        centre = QPointF(shown.width(), shown.height()) / 2;
+        centre = QPointF(shown.image.width(), shown.image.height()) / 2;
         fixedScale = std::clamp(fixedScale, minimumScale(), maximumScale());
     }
     keepInView();
@@ -112,8 +83,7 @@ void InspectionCanvas::setPicture(const QImage &picture)
 
 void InspectionCanvas::showText(const QString &text)
 {
-    shown = QImage();
-    halves.clear();
+    shown = FullPicture();
     message->setText(text);
     message->setVisible(!text.isEmpty());
     showCursor();
@@ -142,7 +112,7 @@ qreal InspectionCanvas::fitScale() const
     const QSizeF area = deviceSize();
     if (shown.isNull() || area.isEmpty())
         return 1;
-    return std::min(area.width() / shown.width(), area.height() / shown.height());
+    return std::min(area.width() / shown.image.width(), area.height() / shown.image.height());
 }
 
 qreal InspectionCanvas::minimumScale() const
@@ -170,8 +140,8 @@ QPointF InspectionCanvas::pictureOrigin() const
         const qreal drawn = length * s;
         return std::round(drawn <= room ? (room - drawn) / 2 : room / 2 - middle * s);
     };
-    return QPointF(along(area.width(), shown.width(), centre.x()),
-                   along(area.height(), shown.height(), centre.y()));
+    return QPointF(along(area.width(), shown.image.width(), centre.x()),
+                   along(area.height(), shown.image.height(), centre.y()));
 }
 
 void InspectionCanvas::keepInView()
@@ -186,14 +156,14 @@ void InspectionCanvas::keepInView()
         const qreal half = room / 2 / s;
         return std::clamp(middle, half, length - half);
     };
-    centre = QPointF(along(area.width(), shown.width(), centre.x()),
-                     along(area.height(), shown.height(), centre.y()));
+    centre = QPointF(along(area.width(), shown.image.width(), centre.x()),
+                     along(area.height(), shown.image.height(), centre.y()));
 }
 
 void InspectionCanvas::fitToWindow()
 {
     fitted = true;
-    centre = QPointF(shown.width(), shown.height()) / 2;
+    centre = QPointF(shown.image.width(), shown.image.height()) / 2;
     showCursor();
     changed();
 }
@@ -250,7 +220,8 @@ void InspectionCanvas::showCursor()
 {
     const QSizeF area = deviceSize();
     const bool movable = !shown.isNull()
-        && (shown.width() * scale() > area.width() || shown.height() * scale() > area.height());
+        && (shown.image.width() * scale() > area.width()
+            || shown.image.height() * scale() > area.height());
     if (!movable)
         unsetCursor();
     else
@@ -336,10 +307,11 @@ void InspectionCanvas::paintEvent(QPaintEvent *)
 const QImage &InspectionCanvas::level(int halvings)
 {
     if (halvings == 0)
-        return shown;
-    while (halves.size() < halvings)
-        halves.append(halved(halves.isEmpty() ? shown : halves.constLast()));
-    return halves.at(halvings - 1);
+        return shown.image;
+    while (shown.halves.size() < halvings)
+        shown.halves.append(FullPictures::halved(shown.halves.isEmpty() ? shown.image
+                                                                       : shown.halves.constLast()));
+    return shown.halves.at(halvings - 1);
 }
 
 void InspectionCanvas::render()
@@ -350,7 +322,7 @@ void InspectionCanvas::render()
     if (!shown.isNull() && !area.isEmpty()) {
         const qreal s = scale();
         const QPointF origin = pictureOrigin();
-        const QRectF placed(origin, QSizeF(shown.size()) * s);
+        const QRectF placed(origin, QSizeF(shown.image.size()) * s);
         const QRect visible = placed.intersected(QRectF(QPointF(0, 0), QSizeF(area)))
                                   .toAlignedRect()
                                   .intersected(frame.rect());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fullpictures.h"
+
 #include <QImage>
 #include <QList>
 #include <QPoint>
@@ -40,10 +42,10 @@ public:
     // Shows `picture`. A fitted view stays fitted; a fixed scale stays, with
     // the new picture's centre in the middle. The same picture again (a file
     // shown anew) keeps the part in view as well.
-    void setPicture(const QImage &picture);
+    void setPicture(const FullPicture &picture);
     // Shows `text` instead of a picture; an empty text shows nothing.
     void showText(const QString &text);
-    const QImage &picture() const { return shown; }
+    const QImage &picture() const { return shown.image; }
     QString text() const;
 
     void setTone(const Tone &tone);
@@ -89,10 +91,8 @@ private:
     void render();
     const QImage &level(int halvings);
 
-    QImage shown;
-    // The picture halved again and again, kept for drawing it reduced: each
-    // pixel is the mean of four of the one before.
-    QList<QImage> halves;
+    // With the halves it came with, and those made here when more are needed.
+    FullPicture shown;
     QLabel *message = nullptr;
     Tone tone;
     std::array<uchar, 256> curve{};

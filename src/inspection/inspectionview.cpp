@@ -222,7 +222,7 @@ void InspectionView::showPicture()
         pictureCanvas->showText(QString());
         return;
     }
-    const QImage picture = imageDecoded ? fullPictures.picture(imagePath) : QImage();
+    const FullPicture picture = imageDecoded ? fullPictures.picture(imagePath) : FullPicture();
     if (picture.isNull())
         pictureCanvas->showText(tr("未加载图像：") + imagePath);
     else
