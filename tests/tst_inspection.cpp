@@ -3,6 +3,7 @@
 #include "testwindow.h"
 
 #include <QBuffer>
+#include <QImageReader>
 #include <QPainter>
 #include <QPointer>
 #include <QScreen>
@@ -474,6 +475,19 @@ void InspectionTest::atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent
     QVERIFY(pictures.picture(paths.at(2)).isNull());
     pictures.clear();
     QCOMPARE(pictures.heldCount(), 0);
+
+    // A photo beyond the reader's limit is read as large as the limit lets it.
+    const QString large = folder + u"/large.jpg"_qs;
+    QVERIFY(quarters(QSize(1000, 600)).save(large));
+    const int limit = QImageReader::allocationLimit();
+    QImageReader::setAllocationLimit(1);
+    const FullPicture reduced = FullPictures::decode(large);
+    QImageReader::setAllocationLimit(limit);
+    QVERIFY(!reduced.isNull());
+    QVERIFY(qint64(reduced.image.sizeInBytes()) <= 1024 * 1024);
+    QVERIFY(qAbs(reduced.image.width() * 600 - reduced.image.height() * 1000) <= 1000);
+    QCOMPARE(FullPictures::decode(large).image.size(), QSize(1000, 600));
+    QCOMPARE(FullPictures::decode(large).halves.size(), 1);
 
     // A half is the rounded mean of four pixels, channel by channel; an odd
     // last column or row is averaged with itself.

@@ -325,12 +325,13 @@ FullPicture FullPictures::decode(const QString &path)
     reader.setAutoTransform(true);
 
     // A picture beyond the reader's limit would not decode at all; it is read
-    // at the largest size within the limit instead (the JPEG decoder does so
-    // without ever holding the whole).
+    // reduced instead. The JPEG decoder reduces in steps of eighths, rounding
+    // up to the next step, without ever holding the whole; 60 % of the limit
+    // leaves room for that step.
     const QSize stored = reader.size();
     const qint64 limit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
     if (stored.isValid() && limit > 0) {
-        const qint64 budget = limit / 4 * 9 / 10;
+        const qint64 budget = limit / 4 * 6 / 10;
         const qint64 pixels = qint64(stored.width()) * stored.height();
         if (pixels > budget) {
             const double shrink = std::sqrt(double(budget) / double(pixels));
