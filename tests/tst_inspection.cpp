@@ -235,8 +235,8 @@ void InspectionTest::zoomAndPanMapPicturePixelsToCanvasPixels()
     };
 
     // Fitted: the whole picture, centred, background above and below.
-    QVERIFY(canvas()->isFitted());
-    QCOMPARE(canvas()->scale(), fit);
+    QVERIFY(canvas()->property("fitted").toBool());
+    QCOMPARE(canvas()->property("scale").toReal(), fit);
     QVERIFY(quartersMeetAt(centred(fit), 3));
     const int top = qRound((area.height() - picture.height() * fit) / 2);
     QVERIFY(top > 3);
@@ -371,7 +371,9 @@ void InspectionTest::photosStandUprightAtTheirFullResolution()
     QCOMPARE(s, qMin(area.width() / 48, area.height() / 64));
     const QPointF origin(qRound((area.width() - 48 * s) / 2), qRound((area.height() - 64 * s) / 2));
     const QImage pixels = canvasPixels();
-    const auto at = [&](qreal x, qreal y) { return pixels.pixel((origin + QPointF(x, y) * s).toPoint()); };
+    const auto at = [&](qreal x, qreal y) {
+        return pixels.pixel((origin + QPointF(x, y) * s).toPoint());
+    };
     QVERIFY(near(at(12, 16), Qt::blue));
     QVERIFY(near(at(36, 16), Qt::red));
     QVERIFY(near(at(12, 48), Qt::yellow));

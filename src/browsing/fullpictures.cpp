@@ -116,8 +116,8 @@ struct FullPictures::State
         QStringList paths;
         if (row < 0)
             return paths;
-        const bool backwards = previousRow > row;
-        for (const qsizetype beside : {backwards ? row - 1 : row + 1, backwards ? row + 1 : row - 1}) {
+        const qsizetype ahead = previousRow > row ? -1 : 1;
+        for (const qsizetype beside : {row + ahead, row - ahead}) {
             if (beside >= 0 && beside < names.size())
                 paths.append(current.first(start) + names.at(beside));
         }
@@ -176,7 +176,7 @@ void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
 {
     for (const quint64 ticket : tickets) {
         preparingPool()->start([weakState, ticket] {
-                QString path;
+            QString path;
             {
                 const std::shared_ptr<State> owner = weakState.lock();
                 if (!owner)

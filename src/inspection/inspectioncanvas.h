@@ -35,6 +35,9 @@ struct Tone
 class InspectionCanvas final : public QWidget
 {
     Q_OBJECT
+    // For checks and scripts that know the canvas by its object name only.
+    Q_PROPERTY(qreal scale READ scale NOTIFY scaleChanged)
+    Q_PROPERTY(bool fitted READ isFitted NOTIFY scaleChanged)
 
 public:
     explicit InspectionCanvas(QWidget *parent = nullptr);
