@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -287,9 +288,16 @@ FullPicture FullPictures::picture(const QString &path)
             state->names.clear();
         }
     }
-    State::startDecodes(state, tickets);
-    if (list)
-        State::startListing(state, path);
+    // Started once the event loop runs again, after the picture was drawn:
+    // until then the window has every core to itself.
+    if (!tickets.isEmpty() || list) {
+        const std::weak_ptr<State> weakState = state;
+        QTimer::singleShot(0, preparingPool(), [weakState, tickets, list, path] {
+            State::startDecodes(weakState, tickets);
+            if (list)
+                State::startListing(weakState, path);
+        });
+    }
     return picture;
 }
 
