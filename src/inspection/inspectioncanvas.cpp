@@ -59,6 +59,8 @@ InspectionCanvas::InspectionCanvas(QWidget *parent)
 
     message->setObjectName(QStringLiteral("inspectionMessage"));
     message->setAlignment(Qt::AlignCenter);
+    // A path is never markup.
+    message->setTextFormat(Qt::PlainText);
     message->setWordWrap(true);
     message->setStyleSheet(QStringLiteral("color: #e0e0e0; font-size: 16px; padding: 12px;"));
     message->setTextInteractionFlags(Qt::NoTextInteraction);

@@ -9,11 +9,11 @@
 #include "windowactivity.h"
 
 #include <QFormLayout>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -138,6 +138,8 @@ QWidget *InspectionView::createSidePanel()
 
     nameLabel = new QLabel(panel);
     nameLabel->setObjectName(QStringLiteral("inspectionName"));
+    // A file name is never markup.
+    nameLabel->setTextFormat(Qt::PlainText);
     nameLabel->setStyleSheet(QStringLiteral("font-size: 16px; color: black; padding: 2px;"));
     // The panel decides the width: a long name is cut, never widens it.
     nameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
