@@ -6,6 +6,7 @@
 #include "tavrelin.h"
 
 #include "datasetfeature.h"
+#include "inspectionview.h"
 #include "labelkeys.h"
 #include "pendingkeytip.h"
 #include "storesource.h"
@@ -100,4 +101,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left).
     DatasetFeature::attach(this, new StoreSource(this));
+
+    // Z and a double-click on the picture open the inspection view.
+    InspectionView::attach(this);
 }

@@ -1,0 +1,395 @@
+// Every picture held belongs to the file asked for last or to one of the two
+// files beside it in its folder's listing. A background task stores its
+// result only while the entry that asked for it is still there (same ticket)
+// and the pictures themselves still exist; so clearing or destroying them
+// never has to wait for it. The listing only tells which files to prepare: a
+// file it misses, or a guess it gets wrong, costs a decode on the spot or a
+// decode for nothing, never a wrong picture.
+#include "fullpictures.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QList>
+#include <QPointer>
+#include <QStringList>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
+namespace {
+
+// What tells that a file changed on disk since it was decoded.
+struct Stamp
+{
+    qint64 size = -1;
+    qint64 modified = 0;
+
+    bool operator==(const Stamp &other) const
+    {
+        return size == other.size && modified == other.modified;
+    }
+};
+
+Stamp stampOf(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    return {info.size(), info.lastModified().toMSecsSinceEpoch()};
+}
+
+struct Entry
+{
+    enum Phase { Queued, Decoding, Finished };
+
+    QString path;
+    quint64 ticket = 0;
+    Phase phase = Queued;
+    Stamp stamp; // taken before the decode began
+    FullPicture picture;
+};
+
+// The folder part of a native path, as the path itself spells it, so that
+// the paths formed for the files beside it compare equal to the paths that
+// the window forms for them.
+qsizetype nameStart(const QString &path)
+{
+    return std::max(path.lastIndexOf(u'/'), path.lastIndexOf(QDir::separator())) + 1;
+}
+
+// Owned by the application rather than by a window: destroying a pool waits
+// for its running tasks, which closing a window must not do. One core is
+// left to the window itself.
+QThreadPool *preparingPool()
+{
+    static QPointer<QThreadPool> pool;
+    if (!pool) {
+        QCoreApplication *application = QCoreApplication::instance();
+        if (!application)
+            return QThreadPool::globalInstance();
+        pool = new QThreadPool(application);
+        pool->setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1));
+    }
+    return pool;
+}
+
+} // namespace
+
+struct FullPictures::State
+{
+    // A standard mutex, so that a thread checker sees every hand-over.
+    mutable std::mutex mutex;
+    std::condition_variable decoded;
+    QList<Entry> entries;
+    quint64 lastTicket = 0;
+
+    QString current;     // the path asked for last
+    qsizetype row = -1;  // its row in the listing, -1 when not found there
+    QString listedPath;  // a path of the folder whose listing is made or held
+    bool listing = false;
+    bool listed = false;
+    QStringList names;   // the folder's image files, in the window's order
+
+    bool sameFolder(const QString &path) const
+    {
+        const qsizetype start = nameStart(path);
+        return nameStart(listedPath) == start && QStringView(listedPath).first(start)
+                                                     == QStringView(path).first(start);
+    }
+
+    // The paths beside `current` in the listing, the one in the direction of
+    // the last step first; nullopt while the listing is not there.
+    std::optional<QStringList> neighbours(qsizetype previousRow)
+    {
+        if (!listed || !sameFolder(current))
+            return std::nullopt;
+        const qsizetype start = nameStart(current);
+        row = names.indexOf(QStringView(current).sliced(start));
+        QStringList paths;
+        if (row < 0)
+            return paths;
+        const qsizetype ahead = previousRow > row ? -1 : 1;
+        for (const qsizetype beside : {row + ahead, row - ahead}) {
+            if (beside >= 0 && beside < names.size())
+                paths.append(current.first(start) + names.at(beside));
+        }
+        return paths;
+    }
+
+    // Queues entries for the paths not held yet; the caller starts them.
+    QList<quint64> queue(const QStringList &paths)
+    {
+        QList<quint64> tickets;
+        for (const QString &path : paths) {
+            const bool held = std::any_of(entries.cbegin(), entries.cend(),
+                                          [&](const Entry &entry) { return entry.path == path; });
+            if (held)
+                continue;
+            entries.append({path, ++lastTicket, Entry::Queued, stampOf(path), FullPicture()});
+            tickets.append(lastTicket);
+        }
+        return tickets;
+    }
+
+    // The tasks hold the state only weakly: they find it gone and stop.
+    static void startListing(const std::weak_ptr<State> &weakState, const QString &path);
+    static void startDecodes(const std::weak_ptr<State> &weakState, const QList<quint64> &tickets);
+};
+
+void FullPictures::State::startListing(const std::weak_ptr<State> &weakState, const QString &path)
+{
+    preparingPool()->start([weakState, path] {
+        const QString folder = QDir::fromNativeSeparators(path.first(nameStart(path)));
+        // The folder's image files as the window lists them.
+        const QStringList patterns{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
+                                   QStringLiteral("*.bmp")};
+        const QStringList names = QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
+
+        const std::shared_ptr<State> owner = weakState.lock();
+        if (!owner)
+            return;
+        QList<quint64> tickets;
+        {
+            const std::lock_guard lock(owner->mutex);
+            if (owner->listedPath != path)
+                return;
+            owner->listing = false;
+            owner->listed = true;
+            owner->names = names;
+            if (const std::optional<QStringList> beside = owner->neighbours(-1))
+                tickets = owner->queue(*beside);
+        }
+        startDecodes(weakState, tickets);
+    });
+}
+
+void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
+                                       const QList<quint64> &tickets)
+{
+    for (const quint64 ticket : tickets) {
+        preparingPool()->start([weakState, ticket] {
+            QString path;
+            {
+                const std::shared_ptr<State> owner = weakState.lock();
+                if (!owner)
+                    return;
+                const std::lock_guard lock(owner->mutex);
+                const auto wanted = std::find_if(owner->entries.begin(), owner->entries.end(),
+                                                 [&](const Entry &entry) {
+                                                     return entry.ticket == ticket;
+                                                 });
+                if (wanted == owner->entries.end())
+                    return;
+                wanted->phase = Entry::Decoding;
+                path = wanted->path;
+            }
+            const FullPicture picture = FullPictures::decode(path);
+            const std::shared_ptr<State> owner = weakState.lock();
+            if (!owner)
+                return;
+            {
+                const std::lock_guard lock(owner->mutex);
+                for (Entry &entry : owner->entries) {
+                    if (entry.ticket == ticket) {
+                        entry.picture = picture;
+                        entry.phase = Entry::Finished;
+                    }
+                }
+            }
+            owner->decoded.notify_all();
+        });
+    }
+}
+
+FullPictures::FullPictures()
+    : state(std::make_shared<State>())
+{
+}
+
+// Running tasks hold the state only weakly: they find it gone and stop.
+FullPictures::~FullPictures() = default;
+
+FullPicture FullPictures::picture(const QString &path)
+{
+    const Stamp stamp = stampOf(path);
+    std::optional<FullPicture> prepared;
+    std::optional<QStringList> beside;
+    {
+        std::unique_lock lock(state->mutex);
+        const qsizetype previousRow = state->sameFolder(path) ? state->row : -1;
+        state->current = path;
+        beside = state->neighbours(previousRow);
+        // Dropped first, so that no more than three pictures are ever held.
+        state->entries.removeIf([&](const Entry &entry) {
+            return entry.path != path && !(beside && beside->contains(entry.path));
+        });
+
+        const auto find = [&] {
+            return std::find_if(state->entries.begin(), state->entries.end(),
+                                [&](const Entry &entry) { return entry.path == path; });
+        };
+        auto held = find();
+        if (held != state->entries.end() && held->phase == Entry::Decoding) {
+            // Half done already: sooner there than decoded anew here.
+            const quint64 ticket = held->ticket;
+            state->decoded.wait(lock, [&] {
+                return std::none_of(state->entries.cbegin(), state->entries.cend(),
+                                    [&](const Entry &entry) {
+                                        return entry.ticket == ticket
+                                            && entry.phase == Entry::Decoding;
+                                    });
+            });
+            held = find();
+        }
+        // A failed decode is repeated, so that a file mended meanwhile shows.
+        if (held != state->entries.end() && held->phase == Entry::Finished
+            && !held->picture.isNull() && held->stamp == stamp) {
+            prepared = held->picture;
+        } else if (held != state->entries.end()) {
+            state->entries.erase(held);
+        }
+    }
+
+    const FullPicture picture = prepared ? *prepared : decode(path);
+
+    QList<quint64> tickets;
+    bool list = false;
+    {
+        const std::lock_guard lock(state->mutex);
+        // Another call may not have come in between: the window asks on one
+        // thread only. The entry is replaced by the finished picture.
+        state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
+        if (!picture.isNull())
+            state->entries.append({path, ++state->lastTicket, Entry::Finished, stamp, picture});
+        if (beside) {
+            // A file not in the listing: the folder changed since it was listed.
+            if (state->row < 0 && !state->listing) {
+                state->listed = false;
+                list = true;
+            } else {
+                tickets = state->queue(*beside);
+            }
+        } else if (!(state->listing && state->sameFolder(path))) {
+            list = true;
+        }
+        if (list) {
+            state->listing = true;
+            state->listed = false;
+            state->listedPath = path;
+            state->names.clear();
+        }
+    }
+    // Started once the event loop runs again, after the picture was drawn:
+    // until then the window has every core to itself.
+    if (!tickets.isEmpty() || list) {
+        const std::weak_ptr<State> weakState = state;
+        QTimer::singleShot(0, preparingPool(), [weakState, tickets, list, path] {
+            State::startDecodes(weakState, tickets);
+            if (list)
+                State::startListing(weakState, path);
+        });
+    }
+    return picture;
+}
+
+void FullPictures::clear()
+{
+    {
+        const std::lock_guard lock(state->mutex);
+        state->entries.clear();
+        state->current.clear();
+        state->row = -1;
+    }
+    state->decoded.notify_all();
+}
+
+bool FullPictures::hasPrepared(const QString &path) const
+{
+    const std::lock_guard lock(state->mutex);
+    return std::any_of(state->entries.cbegin(), state->entries.cend(), [&](const Entry &entry) {
+        return entry.path == path && entry.phase == Entry::Finished;
+    });
+}
+
+int FullPictures::heldCount() const
+{
+    const std::lock_guard lock(state->mutex);
+    return int(state->entries.size());
+}
+
+FullPicture FullPictures::decode(const QString &path)
+{
+    QImageReader reader(path);
+    // Shown the way the camera stored its orientation.
+    reader.setAutoTransform(true);
+
+    // A picture beyond the reader's limit would not decode at all; it is read
+    // reduced instead. The JPEG decoder reduces in steps of eighths, rounding
+    // up to the next step, without ever holding the whole; 60 % of the limit
+    // leaves room for that step.
+    const QSize stored = reader.size();
+    const qint64 limit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
+    if (stored.isValid() && limit > 0) {
+        const qint64 budget = limit / 4 * 6 / 10;
+        const qint64 pixels = qint64(stored.width()) * stored.height();
+        if (pixels > budget) {
+            const double shrink = std::sqrt(double(budget) / double(pixels));
+            reader.setScaledSize(QSize(qMax(1, int(stored.width() * shrink)),
+                                       qMax(1, int(stored.height() * shrink))));
+        }
+    }
+
+    FullPicture picture;
+    picture.image = reader.read();
+    if (picture.image.isNull())
+        return picture;
+    // The view draws straight from 32-bit pixels, a part at a time.
+    const QImage::Format format = picture.image.hasAlphaChannel()
+                                      ? QImage::Format_ARGB32_Premultiplied
+                                      : QImage::Format_RGB32;
+    if (picture.image.format() != format)
+        picture.image.convertTo(format);
+    const QImage *last = &picture.image;
+    while (std::max(last->width(), last->height()) >= 512) {
+        picture.halves.append(halved(*last));
+        last = &picture.halves.constLast();
+    }
+    return picture;
+}
+
+QImage FullPictures::halved(const QImage &image)
+{
+    Q_ASSERT(image.depth() == 32);
+    const int width = (image.width() + 1) / 2;
+    const int height = (image.height() + 1) / 2;
+    QImage half(width, height, image.format());
+    for (int y = 0; y < height; ++y) {
+        const auto *upper = reinterpret_cast<const QRgb *>(image.constScanLine(2 * y));
+        const auto *lower = reinterpret_cast<const QRgb *>(
+            image.constScanLine(std::min(2 * y + 1, image.height() - 1)));
+        auto *line = reinterpret_cast<QRgb *>(half.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int left = 2 * x;
+            const int right = std::min(left + 1, image.width() - 1);
+            const QRgb a = upper[left], b = upper[right], c = lower[left], d = lower[right];
+            // Two channels at a time, in the even and in the odd bytes; the
+            // sums of four bytes fit in the ten bits between.
+            const quint32 evens = ((a & 0xff00ff) + (b & 0xff00ff) + (c & 0xff00ff)
+                                   + (d & 0xff00ff) + 0x20002) >> 2;
+            const quint32 odds = (((a >> 8) & 0xff00ff) + ((b >> 8) & 0xff00ff)
+                                  + ((c >> 8) & 0xff00ff) + ((d >> 8) & 0xff00ff) + 0x20002)
+                >> 2;
+            line[x] = (evens & 0xff00ff) | ((odds & 0xff00ff) << 8);
+        }
+    }
+    return half;
+}

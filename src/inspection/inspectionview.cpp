@@ -1,0 +1,356 @@
+// The inspection view knows the main window only by what it tells and shows:
+// the displays and operations it reports, the texts of its lines and list,
+// its change flag and its keys. Every key but the view's own zoom keys acts
+// through the main window's keys, so there is one way through the program.
+#include "inspectionview.h"
+
+#include "labelkeys.h"
+#include "tavrelin.h"
+#include "windowactivity.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QTextDocument>
+#include <QVBoxLayout>
+
+namespace {
+
+// Opens the view on Z and on a double-click on the image area, and closes it
+// with the main window. Until the first opening the main window's widgets
+// are exactly those it builds itself.
+class Opener final : public QObject
+{
+public:
+    explicit Opener(Tavrelin *window)
+        : QObject(window)
+        , window(window)
+    {
+        window->imageArea()->installEventFilter(this);
+        window->installEventFilter(this);
+    }
+
+    void open()
+    {
+        if (!view) {
+            view = new InspectionView(window);
+            const QRect available = window->screen()->availableGeometry();
+            QRect placed(QPoint(), available.size() * 0.8);
+            placed.moveCenter(available.center());
+            view->setGeometry(placed);
+        }
+        view->setWindowState(view->windowState() & ~Qt::WindowMinimized);
+        view->show();
+        view->raise();
+        view->activateWindow();
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == window) {
+            if (event->type() == QEvent::Close && view)
+                view->close();
+            return false;
+        }
+        if (event->type() == QEvent::MouseButtonDblClick
+            && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            open();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    Tavrelin *window;
+    QPointer<InspectionView> view;
+};
+
+// The name line may be cut in the panel; its tooltip shows it whole, as
+// plain text even when the name looks like markup.
+void showWholeInTooltip(QLabel *line)
+{
+    const QString text = line->text();
+    line->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text);
+}
+
+} // namespace
+
+void InspectionView::attach(Tavrelin *window)
+{
+    auto *opener = new Opener(window);
+    window->keys()->bind({QKeySequence(Qt::Key_Z)}, [opener] { opener->open(); });
+    window->imageArea()->setToolTip(tr("双击图片或按 Z 键打开检查视图"));
+}
+
+InspectionView::InspectionView(Tavrelin *window)
+    : QWidget(window, Qt::Window)
+    , mainWindow(window)
+    , imagePath(window->currentImagePath())
+    , imageDecoded(!window->imageArea()->pixmap().isNull())
+{
+    setWindowTitle(tr("检查视图"));
+
+    pictureCanvas = new InspectionCanvas(this);
+    pictureCanvas->setToolTip(
+        tr("滚轮或 + / - 缩放，1 键按原始像素显示，0 键适应窗口，按住左键拖动画面"));
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(pictureCanvas, 1);
+    layout->addWidget(createSidePanel());
+
+    const WindowActivity *activity = window->activity();
+    connect(activity, &WindowActivity::imageShown, this, &InspectionView::showImage);
+    connect(activity, &WindowActivity::acted, this, [this] {
+        showState();
+        showLabels();
+    });
+    connect(window->labelList(), &QListWidget::itemSelectionChanged, this,
+            &InspectionView::showSelection);
+    connect(labelList, &QListWidget::itemSelectionChanged, this,
+            &InspectionView::selectInMainWindow);
+    connect(pictureCanvas, &InspectionCanvas::scaleChanged, this, &InspectionView::showZoom);
+
+    // Every control is in place: the main window's keys work on all of them.
+    window->keys()->watch(this);
+    connect(window->keys(), &LabelKeys::pendingChanged, this, &InspectionView::showPending);
+
+    pictureCanvas->setFocus();
+    showState();
+    showLabels();
+    showZoom();
+}
+
+QWidget *InspectionView::createSidePanel()
+{
+    auto *panel = new QWidget(this);
+    panel->setFixedWidth(280);
+    auto *column = new QVBoxLayout(panel);
+
+    nameLabel = new QLabel(panel);
+    nameLabel->setObjectName(QStringLiteral("inspectionName"));
+    // A file name is never markup.
+    nameLabel->setTextFormat(Qt::PlainText);
+    nameLabel->setStyleSheet(QStringLiteral("font-size: 16px; color: black; padding: 2px;"));
+    // The panel decides the width: a long name is cut, never widens it.
+    nameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    column->addWidget(nameLabel);
+
+    stateLabel = new QLabel(panel);
+    stateLabel->setObjectName(QStringLiteral("inspectionState"));
+    column->addWidget(stateLabel);
+
+    labelList = new QListWidget(panel);
+    labelList->setObjectName(QStringLiteral("inspectionLabels"));
+    labelList->setToolTip(tr("选中一个标签后按 Delete 删除"));
+    // No control may take text: the letters of a code must arrive as keys.
+    labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
+    column->addWidget(labelList, 1);
+
+    countLabel = new QLabel(panel);
+    countLabel->setObjectName(QStringLiteral("inspectionCount"));
+    countLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: gray; padding: 2px;"));
+    column->addWidget(countLabel);
+
+    pendingLabel = new QLabel(panel);
+    pendingLabel->setObjectName(QStringLiteral("inspectionPending"));
+    pendingLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #1565c0; padding: 2px;"));
+    column->addWidget(pendingLabel);
+
+    zoomLabel = new QLabel(panel);
+    zoomLabel->setObjectName(QStringLiteral("inspectionZoom"));
+    column->addWidget(zoomLabel);
+
+    auto *tones = new QFormLayout;
+    brightnessSlider = addToneSlider(panel, QStringLiteral("brightnessSlider"));
+    contrastSlider = addToneSlider(panel, QStringLiteral("contrastSlider"));
+    gammaSlider = addToneSlider(panel, QStringLiteral("gammaSlider"));
+    tones->addRow(tr("亮度"), brightnessSlider);
+    tones->addRow(tr("对比度"), contrastSlider);
+    tones->addRow(tr("伽马"), gammaSlider);
+    column->addLayout(tones);
+
+    resetButton = new QPushButton(tr("重置"), panel);
+    connect(resetButton, &QPushButton::clicked, this, [this] {
+        for (QSlider *slider : {brightnessSlider, contrastSlider, gammaSlider}) {
+            const QSignalBlocker blocker(slider);
+            slider->setValue(0);
+        }
+        toneChanged();
+    });
+    column->addWidget(resetButton);
+    return panel;
+}
+
+QSlider *InspectionView::addToneSlider(QWidget *panel, const QString &objectName)
+{
+    auto *slider = new QSlider(Qt::Horizontal, panel);
+    slider->setObjectName(objectName);
+    slider->setRange(-100, 100);
+    slider->setValue(0);
+    slider->setPageStep(10);
+    connect(slider, &QSlider::valueChanged, this, &InspectionView::toneChanged);
+    return slider;
+}
+
+void InspectionView::toneChanged()
+{
+    pictureCanvas->setTone({brightnessSlider->value(), contrastSlider->value(),
+                            gammaSlider->value()});
+}
+
+void InspectionView::showImage(const QString &path, bool shown)
+{
+    imagePath = path;
+    imageDecoded = shown;
+    if (isVisible())
+        showPicture();
+    showState();
+    showLabels();
+}
+
+void InspectionView::showPicture()
+{
+    if (imagePath.isEmpty()) {
+        pictureCanvas->showText(QString());
+        return;
+    }
+    const FullPicture picture = imageDecoded ? fullPictures.picture(imagePath) : FullPicture();
+    if (picture.isNull())
+        pictureCanvas->showText(tr("未加载图像：") + imagePath);
+    else
+        pictureCanvas->setPicture(picture);
+}
+
+void InspectionView::showState()
+{
+    // A listed label without a change to save is one the annotation file
+    // holds for the image: after every display the list shows what the file
+    // stores, and a save writes what it shows.
+    const QString state = mainWindow->hasUnsavedAnnotations() ? tr("有未保存的更改")
+        : mainWindow->labelList()->count() > 0                 ? tr("已标记")
+                                                               : tr("未标记");
+    stateLabel->setText(state);
+    const char *colour = mainWindow->hasUnsavedAnnotations() ? "#c62828"
+        : mainWindow->labelList()->count() > 0              ? "#2e7d32"
+                                                            : "gray";
+    stateLabel->setStyleSheet(
+        QStringLiteral("font-size: 16px; font-weight: bold; padding: 2px; color: %1;")
+            .arg(QLatin1String(colour)));
+}
+
+void InspectionView::showLabels()
+{
+    nameLabel->setText(mainWindow->nameLine()->text());
+    showWholeInTooltip(nameLabel);
+    countLabel->setText(mainWindow->countLine()->text());
+
+    const QListWidget *labels = mainWindow->labelList();
+    QStringList texts;
+    for (int row = 0; row < labels->count(); ++row)
+        texts.append(labels->item(row)->text());
+    QStringList shownTexts;
+    for (int row = 0; row < labelList->count(); ++row)
+        shownTexts.append(labelList->item(row)->text());
+    if (texts != shownTexts) {
+        const QSignalBlocker blocker(labelList);
+        labelList->clear();
+        labelList->addItems(texts);
+    }
+    showSelection();
+}
+
+// The selection is the main window's: Delete removes the label selected
+// there, so the view shows that one and selecting here selects it there.
+void InspectionView::showSelection()
+{
+    const QListWidget *labels = mainWindow->labelList();
+    const QSignalBlocker blocker(labelList);
+    for (int row = 0; row < labelList->count() && row < labels->count(); ++row)
+        labelList->item(row)->setSelected(labels->item(row)->isSelected());
+}
+
+void InspectionView::selectInMainWindow()
+{
+    QListWidget *labels = mainWindow->labelList();
+    const QList<QListWidgetItem *> selected = labelList->selectedItems();
+    if (selected.isEmpty()) {
+        labels->clearSelection();
+        return;
+    }
+    const int row = labelList->row(selected.first());
+    if (row < labels->count())
+        labels->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+void InspectionView::showPending(const QKeySequence &typed)
+{
+    pendingLabel->setText(typed.isEmpty() ? QString()
+                                          : tr("已输入 %1，等待第二个字母")
+                                                .arg(typed.toString(QKeySequence::NativeText)));
+}
+
+void InspectionView::showZoom()
+{
+    const QString percent = QString::number(qRound(pictureCanvas->scale() * 100));
+    zoomLabel->setText(pictureCanvas->isFitted() ? tr("缩放：%1 %（适应窗口）").arg(percent)
+                                                 : tr("缩放：%1 %").arg(percent));
+}
+
+void InspectionView::keyPressEvent(QKeyEvent *event)
+{
+    // Shift may come with + and the keypad with any of them.
+    const Qt::KeyboardModifiers others =
+        event->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+    if (others != Qt::NoModifier) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        pictureCanvas->zoomIn();
+        break;
+    case Qt::Key_Minus:
+        pictureCanvas->zoomOut();
+        break;
+    case Qt::Key_1:
+        pictureCanvas->showActualPixels();
+        break;
+    case Qt::Key_0:
+        pictureCanvas->fitToWindow();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void InspectionView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Shown again after it was closed: it missed the displays in between.
+    if (!event->spontaneous()) {
+        showPicture();
+        showState();
+        showLabels();
+    }
+}
+
+// Closed, it holds no picture; a window only minimised keeps them.
+void InspectionView::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    if (!event->spontaneous() && !isVisible()) {
+        pictureCanvas->showText(QString());
+        fullPictures.clear();
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "fullpictures.h"
+#include "inspectioncanvas.h"
+
+#include <QKeySequence>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QSlider;
+class Tavrelin;
+
+// A second, resizable window on the main window's current image: the picture
+// at its full resolution to zoom into and move around, its tones adjustable,
+// and beside it what the main window says about the image. It follows every
+// display of the main window, and every key of the main window works in it
+// through the main window's own controls; only zooming is its own.
+class InspectionView final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // A window of the main window's, which closes with it.
+    explicit InspectionView(Tavrelin *window);
+
+    // Makes Z and a double-click on the image area open the view, created the
+    // first time, or raise it once it is open.
+    static void attach(Tavrelin *window);
+
+    InspectionCanvas *canvas() const { return pictureCanvas; }
+    const FullPictures &pictures() const { return fullPictures; }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    QWidget *createSidePanel();
+    QSlider *addToneSlider(QWidget *panel, const QString &objectName);
+    void showImage(const QString &path, bool shown);
+    void showPicture();
+    void showState();
+    void showLabels();
+    void showSelection();
+    void selectInMainWindow();
+    void showPending(const QKeySequence &typed);
+    void showZoom();
+    void toneChanged();
+
+    Tavrelin *mainWindow;
+    FullPictures fullPictures;
+    // The display the main window made last: the image's native path, and
+    // whether it could decode it.
+    QString imagePath;
+    bool imageDecoded = false;
+
+    InspectionCanvas *pictureCanvas = nullptr;
+    QLabel *nameLabel = nullptr;
+    QLabel *stateLabel = nullptr;
+    QListWidget *labelList = nullptr;
+    QLabel *countLabel = nullptr;
+    QLabel *pendingLabel = nullptr;
+    QLabel *zoomLabel = nullptr;
+    QSlider *brightnessSlider = nullptr;
+    QSlider *contrastSlider = nullptr;
+    QSlider *gammaSlider = nullptr;
+    QPushButton *resetButton = nullptr;
+};
