@@ -443,6 +443,16 @@ void InspectionTest::keysTypedInTheViewLabelSaveAndMoveThroughTheMainWindow()
     QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs));
     QCOMPARE(state->text(), u"未标记"_qs);
     QVERIFY(answerer->boxes.isEmpty());
+
+    // A flag beyond the header names no label, yet marks the image, as the
+    // count line counts it.
+    writeFile(csvPath, headerLine() + row(u"a.png"_qs) + "c.png,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1\n");
+    pressInView("", Qt::Key_Right);
+    pressInView("", Qt::Key_Right);
+    QTRY_COMPARE(currentIndex(window.get()), 2);
+    QCOMPARE(panelLine("inspectionCount")->text(), u"已标记: 1 | 未标记: 2"_qs);
+    QCOMPARE(labels->count(), 0);
+    QCOMPARE(state->text(), u"已标记"_qs);
 }
 
 void InspectionTest::atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent()

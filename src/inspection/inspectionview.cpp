@@ -4,6 +4,8 @@
 // through the main window's keys, so there is one way through the program.
 #include "inspectionview.h"
 
+#include "annotationstore.h"
+
 #include "labelkeys.h"
 #include "tavrelin.h"
 #include "windowactivity.h"
@@ -233,16 +235,14 @@ void InspectionView::showPicture()
 
 void InspectionView::showState()
 {
-    // A listed label without a change to save is one the annotation file
-    // holds for the image: after every display the list shows what the file
-    // stores, and a save writes what it shows.
-    const QString state = mainWindow->hasUnsavedAnnotations() ? tr("有未保存的更改")
-        : mainWindow->labelList()->count() > 0                 ? tr("已标记")
-                                                               : tr("未标记");
-    stateLabel->setText(state);
-    const char *colour = mainWindow->hasUnsavedAnnotations() ? "#c62828"
-        : mainWindow->labelList()->count() > 0              ? "#2e7d32"
-                                                            : "gray";
+    // Marked by the count line's rule: the annotation file's row of the image
+    // has a flag set.
+    const QString name = mainWindow->session().currentName();
+    const AnnotationStore *store = mainWindow->store();
+    const bool marked = !name.isEmpty() && store && store->isMarked(name);
+    const bool unsaved = mainWindow->hasUnsavedAnnotations();
+    stateLabel->setText(unsaved ? tr("有未保存的更改") : marked ? tr("已标记") : tr("未标记"));
+    const char *colour = unsaved ? "#c62828" : marked ? "#2e7d32" : "gray";
     stateLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; padding: 2px; color: %1;")
             .arg(QLatin1String(colour)));
