@@ -64,32 +64,32 @@ public:
     void openFolder(const QString &folder);
 
 private slots:
-    // browsing/
+    // folder.cpp, display.cpp
     void loadImages();
     void loadCurrentImage();
-    // annotations/
+    // annotationslots.cpp
     bool isImageMarked(const QString &fileName);
     void loadAnnotationsFromCSV();
     void saveCurrentAnnotations();
-    // browsing/
+    // navigation.cpp
     void enableNavigationButtons(bool enable);
     void nextImage();
     void previousImage();
-    // annotations/
+    // editing.cpp
     void annotate(const QString &label);
     void deleteAnnotation(QListWidgetItem *item);
     void saveAnnotations();
-    // browsing/
+    // navigation.cpp
     void jumpToLastMarkedImage();
 
 private:
     // Asks for the annotation file unless `namedPath` names it.
     void setupInterface(const QString &namedPath);
     QHBoxLayout *createLabelButtonGrid();
-    // window/keys.cpp
+    // keys.cpp
     void setupKeys(QAction *loadAction, QPushButton *jumpButton,
                    QPushButton *saveAndPreviousButton, QPushButton *saveAndNextButton);
-    // browsing/unmarked.cpp
+    // unmarked.cpp
     void goToNextUnmarkedImage();
 
     bool saveModifiedAnnotations();
