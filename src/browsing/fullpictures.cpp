@@ -7,6 +7,8 @@
 // decode for nothing, never a wrong picture.
 #include "fullpictures.h"
 
+#include "picturefiles.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -27,26 +29,6 @@
 
 namespace {
 
-// What tells that a file changed on disk since it was decoded.
-struct Stamp
-{
-    qint64 size = -1;
-    qint64 modified = 0;
-
-    bool operator==(const Stamp &other) const
-    {
-        return size == other.size && modified == other.modified;
-    }
-};
-
-Stamp stampOf(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return {};
-    return {info.size(), info.lastModified().toMSecsSinceEpoch()};
-}
-
 struct Entry
 {
     enum Phase { Queued, Decoding, Finished };
@@ -54,7 +36,7 @@ struct Entry
     QString path;
     quint64 ticket = 0;
     Phase phase = Queued;
-    Stamp stamp; // taken before the decode began
+    FileStamp stamp; // taken before the decode began
     FullPicture picture;
 };
 
@@ -66,20 +48,13 @@ qsizetype nameStart(const QString &path)
     return std::max(path.lastIndexOf(u'/'), path.lastIndexOf(QDir::separator())) + 1;
 }
 
-// Owned by the application rather than by a window: destroying a pool waits
-// for its running tasks, which closing a window must not do. One core is
-// left to the window itself.
+// Each cache decodes on a pool of its own.
 QThreadPool *preparingPool()
 {
     static QPointer<QThreadPool> pool;
-    if (!pool) {
-        QCoreApplication *application = QCoreApplication::instance();
-        if (!application)
-            return QThreadPool::globalInstance();
-        pool = new QThreadPool(application);
-        pool->setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1));
-    }
-    return pool;
+    if (!pool)
+        pool = newBackgroundPool();
+    return pool ? pool.data() : QThreadPool::globalInstance();
 }
 
 } // namespace
@@ -134,7 +109,7 @@ struct FullPictures::State
                                           [&](const Entry &entry) { return entry.path == path; });
             if (held)
                 continue;
-            entries.append({path, ++lastTicket, Entry::Queued, stampOf(path), FullPicture()});
+            entries.append({path, ++lastTicket, Entry::Queued, FileStamp::of(path), FullPicture()});
             tickets.append(lastTicket);
         }
         return tickets;
@@ -220,7 +195,7 @@ FullPictures::~FullPictures() = default;
 
 FullPicture FullPictures::picture(const QString &path)
 {
-    const Stamp stamp = stampOf(path);
+    const FileStamp stamp = FileStamp::of(path);
     std::optional<FullPicture> prepared;
     std::optional<QStringList> beside;
     {

@@ -4,6 +4,8 @@
 // exists; so clearing or destroying the cache never has to wait for it.
 #include "picturecache.h"
 
+#include "picturefiles.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
@@ -20,26 +22,6 @@
 
 namespace {
 
-// What tells that a file changed on disk since it was decoded.
-struct Stamp
-{
-    qint64 size = -1;
-    qint64 modified = 0;
-
-    bool operator==(const Stamp &other) const
-    {
-        return size == other.size && modified == other.modified;
-    }
-};
-
-Stamp stampOf(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return {};
-    return {info.size(), info.lastModified().toMSecsSinceEpoch()};
-}
-
 struct Entry
 {
     QString path;
@@ -47,24 +29,17 @@ struct Entry
     qreal ratio = 1;
     quint64 ticket = 0;
     bool finished = false;
-    Stamp stamp; // taken before the decode began
+    FileStamp stamp; // taken before the decode began
     QImage image;
 };
 
-// Owned by the application rather than by a window: destroying a pool waits
-// for its running tasks, which closing a window must not do. One core is
-// left to the window itself.
+// Each cache decodes on a pool of its own.
 QThreadPool *decodingPool()
 {
     static QPointer<QThreadPool> pool;
-    if (!pool) {
-        QCoreApplication *application = QCoreApplication::instance();
-        if (!application)
-            return QThreadPool::globalInstance();
-        pool = new QThreadPool(application);
-        pool->setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1));
-    }
-    return pool;
+    if (!pool)
+        pool = newBackgroundPool();
+    return pool ? pool.data() : QThreadPool::globalInstance();
 }
 
 } // namespace
@@ -102,7 +77,7 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
         }
     }
 
-    const Stamp stamp = stampOf(path);
+    const FileStamp stamp = FileStamp::of(path);
     // A failed decode is repeated here, so that its warning comes with the move.
     QImage image = prepared && !prepared->image.isNull() && prepared->stamp == stamp
                        ? prepared->image
@@ -120,7 +95,7 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
             if (held)
                 continue;
             state->entries.append({neighbour, area, ratio, ++state->lastTicket, false,
-                                   stampOf(neighbour), QImage()});
+                                   FileStamp::of(neighbour), QImage()});
             started.append(state->entries.constLast());
         }
     }
