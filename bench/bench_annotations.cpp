@@ -30,11 +30,6 @@
 
 namespace {
 
-QString imageName(int i)
-{
-    return QStringLiteral("img%1.png").arg(i, 7, 10, QLatin1Char('0'));
-}
-
 // The peak of resident memory since the last reset, in MB.
 double peakMegabytes()
 {
@@ -57,23 +52,6 @@ void resetPeak()
 
 // `count` hard links of 1x1 pictures; a file system allows only so many links
 // to one file, so a new picture starts every 60,000.
-void makeImages(const QString &folder, int count)
-{
-    QDir().mkpath(folder);
-    QImage pixel(1, 1, QImage::Format_RGB32);
-    pixel.fill(Qt::gray);
-    QByteArray source;
-    for (int i = 0; i < count; ++i) {
-        const QString path = folder + QStringLiteral("/") + imageName(i);
-        if (i % 60000 == 0) {
-            pixel.save(path);
-            source = QFile::encodeName(path);
-        } else if (::link(source.constData(), QFile::encodeName(path).constData()) != 0) {
-            qFatal("cannot link %s", qPrintable(path));
-        }
-    }
-}
-
 // An annotation file with `rows` rows, sorted as a save leaves it; `marked`
 // says which rows carry a label.
 template<typename Marked>
@@ -82,7 +60,7 @@ void writeAnnotations(const QString &csvPath, int rows, Marked marked)
     QByteArray content = "图片名称," + TestWindow::catalogue().join(u',').toUtf8() + "\n";
     content.reserve(rows * 52);
     for (int i = 0; i < rows; ++i) {
-        content += imageName(i).toUtf8();
+        content += Bench::imageName(i).toUtf8();
         for (int k = 0; k < 19; ++k)
             content += k == 3 && marked(i) ? ",1" : ",0";
         content += '\n';
@@ -132,7 +110,7 @@ void run(int images, int rows)
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/bench_annotations-XXXXXX"));
     const QString folder = dir.filePath(QStringLiteral("images"));
     const QString csvPath = dir.filePath(QStringLiteral("labels.csv"));
-    makeImages(folder, images);
+    Bench::makeLinkedImages(folder, images);
     // Every other image is marked, and the last marked row is a listed one.
     writeAnnotations(csvPath, rows, [images](int i) { return i % 2 == 0 && i < images; });
     const double read = bareReadMilliseconds(csvPath);
@@ -210,7 +188,7 @@ void lockCost(int count)
     int round = 0;
     const auto save = [&](bool locked) {
         const QStringList annotations{catalogue.at(round++ % 19)};
-        const QString name = imageName(count / 2);
+        const QString name = Bench::imageName(count / 2);
         const AnnotationFile::SaveResult result =
             locked ? AnnotationFile::saveRow(csvPath, name, catalogue, annotations)
                    : AnnotationFile::rewriteRow(csvPath, name, catalogue, annotations);

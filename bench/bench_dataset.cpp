@@ -31,32 +31,11 @@
 
 namespace {
 
-QString imageName(int i)
-{
-    return QStringLiteral("img%1.png").arg(i, 7, 10, QLatin1Char('0'));
-}
-
 // A folder of `count` images and an annotation file with a row for each:
 // every other image marked with one entry, every tenth with another too.
 void prepare(const QString &folder, const QString &csvPath, int count)
 {
-    QDir().mkpath(folder);
-    QImage pixel(1, 1, QImage::Format_RGB32);
-    pixel.fill(Qt::gray);
-    const QString first = folder + QStringLiteral("/") + imageName(0);
-    pixel.save(first);
-    QByteArray target = QFile::encodeName(first);
-    for (int i = 1; i < count; ++i) {
-        const QString path = folder + QStringLiteral("/") + imageName(i);
-        // A file takes a limited number of links (65,000 on ext4): every
-        // so often a copy starts the next run of links.
-        if (i % 50000 == 0) {
-            pixel.save(path);
-            target = QFile::encodeName(path);
-        } else if (::link(target.constData(), QFile::encodeName(path).constData()) != 0) {
-            qFatal("cannot link %s", qPrintable(path));
-        }
-    }
+    Bench::makeLinkedImages(folder, count);
 
     QFile csv(csvPath);
     if (!csv.open(QIODevice::WriteOnly | QIODevice::Text))
@@ -64,7 +43,7 @@ void prepare(const QString &folder, const QString &csvPath, int count)
     QTextStream out(&csv);
     out << "图片名称," << TestWindow::catalogue().join(u',') << "\n";
     for (int i = 0; i < count; ++i) {
-        out << imageName(i);
+        out << Bench::imageName(i);
         for (int k = 0; k < 19; ++k)
             out << ((k == 3 && i % 2 == 0) || (k == 10 && i % 10 == 0) ? ",1" : ",0");
         out << "\n";
@@ -211,7 +190,7 @@ int main(int argc, char *argv[])
 
     // The longest way: from the first image, only the last one's name holds
     // the filter's text, so every name is looked at.
-    nameFilter->setText(imageName(count - 1).mid(3, 7));
+    nameFilter->setText(Bench::imageName(count - 1).mid(3, 7));
     std::vector<double> stepping;
     for (int run = 0; run < runs; ++run) {
         window.moveTo(0);

@@ -1,10 +1,16 @@
 #pragma once
 
-// What the benchmark programs share: medians of timed runs, and a debug log
-// kept quiet so that the window's diagnostic lines do not drown the figures.
+// What the benchmark programs share: medians of timed runs, a debug log kept
+// quiet so that the window's diagnostic lines do not drown the figures, and
+// big folders of tiny images.
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
 #include <QString>
 #include <QtGlobal>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,6 +41,32 @@ inline void quietDebug(QtMsgType type, const QMessageLogContext &, const QString
 {
     if (type != QtDebugMsg)
         std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+inline QString imageName(int i)
+{
+    return QStringLiteral("img%1.png").arg(i, 7, 10, QLatin1Char('0'));
+}
+
+// `count` images of one pixel named by imageName() in `folder`, hard links to
+// a few files, so that only the program's bookkeeping counts. A file takes a
+// limited number of links (65,000 on ext4): every so often a copy starts the
+// next run of links.
+inline void makeLinkedImages(const QString &folder, int count)
+{
+    QDir().mkpath(folder);
+    QImage pixel(1, 1, QImage::Format_RGB32);
+    pixel.fill(Qt::gray);
+    QByteArray source;
+    for (int i = 0; i < count; ++i) {
+        const QString path = folder + QStringLiteral("/") + imageName(i);
+        if (i % 50000 == 0) {
+            pixel.save(path);
+            source = QFile::encodeName(path);
+        } else if (::link(source.constData(), QFile::encodeName(path).constData()) != 0) {
+            qFatal("cannot link %s", qPrintable(path));
+        }
+    }
 }
 
 } // namespace Bench
