@@ -43,7 +43,17 @@ Tavrelin::Tavrelin(const QString &annotationPath, QWidget *parent)
     setupInterface(annotationPath);
 }
 
-Tavrelin::~Tavrelin() = default;
+Tavrelin::~Tavrelin()
+{
+    // The windows beside this one (the dataset window, the inspection view)
+    // read its state and their helpers' while they close: they go while all
+    // of it is still there.
+    const QList<QWidget *> children = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    for (QWidget *child : children) {
+        if (child->isWindow())
+            delete child;
+    }
+}
 
 bool Tavrelin::hasAnnotationFile() const
 {
