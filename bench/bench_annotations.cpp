@@ -211,10 +211,7 @@ void lockCost(int count)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    qInstallMessageHandler(Bench::quietDebug);
+    Bench::Application app(argc, argv);
 
     std::printf("medians in ms; peak resident memory in MB\n");
     std::printf("%9s %9s %9s %8s %10s %8s %7s %6s %12s %8s\n", "images", "rows", "open", "view",

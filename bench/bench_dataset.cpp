@@ -103,10 +103,7 @@ double saveAndNext(Tavrelin &window, int runs)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    qInstallMessageHandler(Bench::quietDebug);
+    Bench::Application app(argc, argv);
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000000;
 
     QTemporaryDir dir;

@@ -170,10 +170,7 @@ ViewTimes viewMilliseconds(const QString &folder, const QString &csvPath)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    qInstallMessageHandler(Bench::quietDebug);
+    Bench::Application app(argc, argv);
 
     std::printf("%-10s %17s %19s %22s %19s %22s %23s %12s\n", "photos", "full decode (ms)",
                 "decode+scale (ms)", "step, 300 ms pause", "step, no pause",

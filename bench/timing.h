@@ -3,6 +3,7 @@
 // What the benchmark programs share: medians of timed runs, a debug log kept
 // quiet so that the window's diagnostic lines do not drown the figures, and
 // big folders of tiny images.
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -42,6 +43,25 @@ inline void quietDebug(QtMsgType type, const QMessageLogContext &, const QString
     if (type != QtDebugMsg)
         std::fprintf(stderr, "%s\n", qPrintable(text));
 }
+
+// The benchmarks' application: offscreen unless QT_QPA_PLATFORM says
+// otherwise, with the debug log kept quiet.
+class Application : public QApplication
+{
+public:
+    Application(int &argc, char **argv)
+        : QApplication((offscreenByDefault(), argc), argv)
+    {
+        qInstallMessageHandler(quietDebug);
+    }
+
+private:
+    static void offscreenByDefault()
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+};
 
 inline QString imageName(int i)
 {

@@ -295,17 +295,8 @@ quint32 AnnotationStore::factsOfLine(QByteArrayView text) const
 
 qsizetype AnnotationStore::rowOf(QByteArrayView name) const
 {
-    if (index.buckets.empty())
-        return -1;
-    const std::size_t hash = qHash(name);
-    const quint32 tag = quint32(hash >> 32);
-    const std::size_t mask = index.buckets.size() - 1;
-    for (std::size_t slot = hash & mask; index.buckets[slot].entry != 0; slot = (slot + 1) & mask) {
-        const Bucket &bucket = index.buckets[slot];
-        if (bucket.tag == tag && firstField(bucket.entry - 1) == name)
-            return bucket.entry - 1;
-    }
-    return -1;
+    return probe(index.buckets, qHash(name),
+                 [&](quint32 line) { return firstField(line) == name; });
 }
 
 qsizetype AnnotationStore::firstLineOf(QByteArrayView name) const
@@ -408,17 +399,8 @@ void AnnotationStore::setListedNames(const QStringList &names)
 
 qsizetype AnnotationStore::listedPosition(const QString &fileName) const
 {
-    if (listed.positions.empty())
-        return -1;
-    const std::size_t hash = qHash(fileName);
-    const quint32 tag = quint32(hash >> 32);
-    const std::size_t mask = listed.positions.size() - 1;
-    for (std::size_t slot = hash & mask; listed.positions[slot].entry != 0; slot = (slot + 1) & mask) {
-        const Bucket &bucket = listed.positions[slot];
-        if (bucket.tag == tag && listed.names.at(bucket.entry - 1) == fileName)
-            return bucket.entry - 1;
-    }
-    return -1;
+    return probe(listed.positions, qHash(fileName),
+                 [&](quint32 position) { return listed.names.at(position) == fileName; });
 }
 
 void AnnotationStore::recount()

@@ -178,6 +178,21 @@ private:
     // The readers' row of the name given as UTF-8: the first line from line 1
     // on whose first field it is; -1 when there is none.
     qsizetype rowOf(QByteArrayView name) const;
+    // The entry of `buckets` (open addressing, linear probing) whose tag is
+    // the upper half of `hash` and that `matches`; -1 when there is none.
+    template<typename Matches>
+    static qsizetype probe(const std::vector<Bucket> &buckets, std::size_t hash, Matches matches)
+    {
+        if (buckets.empty())
+            return -1;
+        const quint32 tag = quint32(hash >> 32);
+        const std::size_t mask = buckets.size() - 1;
+        for (std::size_t slot = hash & mask; buckets[slot].entry != 0; slot = (slot + 1) & mask) {
+            if (buckets[slot].tag == tag && matches(buckets[slot].entry - 1))
+                return buckets[slot].entry - 1;
+        }
+        return -1;
+    }
     qsizetype firstLineOf(QByteArrayView name) const;
     quint32 factsOfLine(QByteArrayView line) const;
     // Enters the first field of `line` unless it is there; false when it was.
