@@ -28,6 +28,7 @@ public:
     static DatasetFeature *attach(Tavrelin *window, DatasetSource *source);
 
     QStringList catalogue() const;
+    QString annotationPath() const;
     const DatasetIndex &index() const { return images; }
     const DatasetFilter &filter() const { return chosen; }
     void setFilter(const DatasetFilter &filter);

@@ -17,6 +17,7 @@ public:
     using QObject::QObject;
 
     virtual QStringList catalogue() const = 0;
+    virtual QString annotationPath() const = 0;
     virtual QStringList listedNames() const = 0;
     // The current image's position; outside the list while there is none.
     virtual int currentIndex() const = 0;

@@ -16,6 +16,11 @@ QStringList StoreSource::catalogue() const
     return window->store()->catalogue();
 }
 
+QString StoreSource::annotationPath() const
+{
+    return window->store()->path();
+}
+
 QStringList StoreSource::listedNames() const
 {
     return window->session().names();

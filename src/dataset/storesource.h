@@ -15,6 +15,7 @@ public:
     explicit StoreSource(const Tavrelin *window, QObject *parent = nullptr);
 
     QStringList catalogue() const override;
+    QString annotationPath() const override;
     QStringList listedNames() const override;
     int currentIndex() const override;
     ImageFacts facts(const QString &fileName) const override;
