@@ -64,8 +64,9 @@ quint32 factsOf(const char *begin, const char *end, qsizetype labels)
 {
     quint32 facts = 0;
     qsizetype field = 0;
-    for (const char *at = static_cast<const char *>(std::memchr(begin, ',', end - begin)); at;
-         at = static_cast<const char *>(std::memchr(at + 1, ',', end - at - 1))) {
+    for (const char *at = begin; at != end; ++at) {
+        if (*at != ',')
+            continue;
         ++field;
         if (at + 1 != end && at[1] == '1' && (at + 2 == end || at[2] == ',')) {
             facts |= markedBit;
@@ -190,7 +191,11 @@ void MarkedRows::scan(const QByteArray &header)
 
     // Every data row first, then only the readers' row of each name: a file
     // whose names rise strictly has one row per name, and needs no table.
+    const std::size_t lines = std::size_t(QByteArrayView(at, end - at).count('\n')) + 1;
+    starts.reserve(lines);
+    ends.reserve(lines);
     std::vector<quint32> facts;
+    facts.reserve(lines);
     bool rising = true;
     QByteArrayView previous;
     while (at < end) {
@@ -234,11 +239,8 @@ void MarkedRows::scan(const QByteArray &header)
         ++kept;
     }
     starts.resize(kept);
-    starts.shrink_to_fit();
     ends.resize(kept);
-    ends.shrink_to_fit();
     facts.resize(kept);
-    facts.shrink_to_fit();
     flagsOfRow = std::move(facts);
 }
 
@@ -335,36 +337,140 @@ struct Members
     std::vector<quint32> members;
 };
 
-// What every split still lacks to reach its share, in rows times percent: a
-// split's share of a count is shares[j] * count / 100 rows, so these stay
-// whole numbers.
-class Lacks
+// The groups in the order drawn from the seed, each with what it holds: for
+// every column it touches (a label, or the rows in the last column) its
+// number of rows there. Kept sparse, since most rows carry a label or two,
+// and laid out in the drawn order, so that every pass over the groups reads
+// memory front to back.
+class Placement
 {
 public:
-    Lacks(const Shares &shares, const std::vector<qint64> &labelTotals, qsizetype rows)
-        : labels(labelTotals.size())
+    struct Entry
     {
+        quint32 column;
+        quint32 count;
+    };
+
+    Placement(const MarkedRows &rows, const Groups &groups, const Shares &shares, quint32 seed)
+        : random(seed)
+        , shares(shares)
+        , labels(std::size_t(rows.catalogue().size()))
+        , rowsColumn(labels)
+    {
+        const std::size_t groupCount = std::size_t(groups.count);
+        // The file's order (rows sorted by name) must not decide which frames
+        // go where.
+        order.resize(groupCount);
+        for (std::size_t k = 0; k < groupCount; ++k)
+            order[k] = quint32(k);
+        for (std::size_t k = groupCount; k > 1; --k)
+            std::swap(order[k - 1], order[below(random, k)]);
+        describe(rows, groups);
+        splitAt.assign(groupCount, 0);
+    }
+
+    // Places every group by stratification, then improves on it.
+    void placeAll(bool trades)
+    {
+        stratify();
+        refine(trades);
+    }
+
+    // The split of every group, by its number.
+    std::vector<quint8> splitOfGroups() const
+    {
+        std::vector<quint8> split(order.size());
+        for (std::size_t k = 0; k < order.size(); ++k)
+            split[order[k]] = splitAt[k];
+        return split;
+    }
+
+private:
+    void describe(const MarkedRows &rows, const Groups &groups)
+    {
+        const std::size_t groupCount = order.size();
+        std::vector<qint64> totals(labels + 1, 0);
+        std::size_t bound = groupCount;
+        for (qsizetype i = 0; i < rows.size(); ++i)
+            bound += std::size_t(qPopulationCount(rows.flags(i)));
+        entries.reserve(bound);
+        first.reserve(groupCount + 1);
+        mask.reserve(groupCount);
+        first.push_back(0);
+
+        const bool single = groupCount == std::size_t(rows.size());
+        const Members members = single ? Members(Groups()) : Members(groups);
+        std::vector<quint32> counts(labels + 1, 0);
+        for (const quint32 g : order) {
+            quint32 held = 0;
+            const auto count = [&](quint32 i) {
+                const quint32 flags = rows.flags(i);
+                held |= flags;
+                ++counts[rowsColumn];
+                for (quint32 rest = flags; rest; rest &= rest - 1)
+                    ++counts[qCountTrailingZeroBits(rest)];
+            };
+            // Without a pattern group g is row g.
+            if (single)
+                count(g);
+            else
+                members.forEach(g, count);
+            for (quint32 rest = held; rest; rest &= rest - 1) {
+                const quint32 column = qCountTrailingZeroBits(rest);
+                entries.push_back({column, counts[column]});
+                totals[column] += counts[column];
+                counts[column] = 0;
+            }
+            entries.push_back({quint32(rowsColumn), counts[rowsColumn]});
+            totals[rowsColumn] += counts[rowsColumn];
+            counts[rowsColumn] = 0;
+            first.push_back(quint32(entries.size()));
+            mask.push_back(held);
+        }
+
+        left.assign(totals.begin(), totals.end() - 1);
         for (int j = 0; j < splitCount; ++j) {
             if (shares[j] > 0)
                 open.push_back(j);
-            ofRows[j] = qint64(shares[j]) * rows;
-            ofLabel[j].resize(labels);
-            for (std::size_t l = 0; l < labels; ++l)
-                ofLabel[j][l] = qint64(shares[j]) * labelTotals[l];
+            lack[j].resize(labels + 1);
+            for (std::size_t c = 0; c <= labels; ++c)
+                lack[j][c] = qint64(shares[j]) * totals[c];
         }
     }
 
-    // The open split that lacks `label` most (any split when `label` is
-    // negative), then rows most, then one of those drawn.
-    int choose(int label, std::mt19937_64 &random) const
+    const Entry *begin(std::size_t k) const { return entries.data() + first[k]; }
+    const Entry *end(std::size_t k) const { return entries.data() + first[k + 1]; }
+
+    void place(std::size_t k, int split)
+    {
+        splitAt[k] = quint8(split);
+        for (const Entry *e = begin(k); e != end(k); ++e)
+            lack[split][e->column] -= 100 * qint64(e->count);
+    }
+
+    void shift(std::size_t k, int from, int to)
+    {
+        for (const Entry *e = begin(k); e != end(k); ++e) {
+            lack[from][e->column] += 100 * qint64(e->count);
+            lack[to][e->column] -= 100 * qint64(e->count);
+        }
+        splitAt[k] = quint8(to);
+    }
+
+    // The open split that lacks `column` most, then rows most, then one of
+    // those drawn.
+    int choose(std::size_t column)
     {
         QVarLengthArray<int, splitCount> best;
         for (const int j : open) {
             if (!best.isEmpty()) {
-                const int order = compare(j, best.first(), label);
-                if (order < 0)
+                const int b = best.first();
+                const qint64 ahead = lack[j][column] != lack[b][column]
+                    ? lack[j][column] - lack[b][column]
+                    : lack[j][rowsColumn] - lack[b][rowsColumn];
+                if (ahead < 0)
                     continue;
-                if (order > 0)
+                if (ahead > 0)
                     best.clear();
             }
             best.append(j);
@@ -372,145 +478,83 @@ public:
         return best.size() == 1 ? best.first() : best.at(qsizetype(below(random, quint64(best.size()))));
     }
 
-    void take(int split, quint32 flags)
+    // While rows are left: the label with the fewest rows still to place (ties
+    // drawn), each of its groups to the split that lacks it most; groups
+    // without a label last, by the rows.
+    void stratify()
     {
-        ofRows[split] -= 100;
-        for (quint32 rest = flags; rest; rest &= rest - 1)
-            ofLabel[split][qCountTrailingZeroBits(rest)] -= 100;
-    }
-
-private:
-    int compare(int a, int b, int label) const
-    {
-        if (label >= 0 && ofLabel[a][std::size_t(label)] != ofLabel[b][std::size_t(label)])
-            return ofLabel[a][std::size_t(label)] < ofLabel[b][std::size_t(label)] ? -1 : 1;
-        if (ofRows[a] != ofRows[b])
-            return ofRows[a] < ofRows[b] ? -1 : 1;
-        return 0;
-    }
-
-    std::size_t labels;
-    // Splits with a share of 0 take nothing, however little the others lack.
-    QVarLengthArray<int, splitCount> open;
-    std::array<qint64, splitCount> ofRows{};
-    std::array<std::vector<qint64>, splitCount> ofLabel;
-};
-
-// What each group holds: for every column it touches (a label, or the rows
-// in the last column) the number of its rows there. Kept sparse, since most
-// rows carry one or two labels.
-class Profiles
-{
-public:
-    struct Entry
-    {
-        quint32 column;
-        qint64 count; // in hundredths of a row, like the misses
-    };
-
-    Profiles(const MarkedRows &rows, const Members &members, std::size_t groups, std::size_t labels)
-        : first(groups + 1, 0)
-    {
-        std::vector<qint64> counts(labels + 1, 0);
-        for (std::size_t g = 0; g < groups; ++g) {
-            members.forEach(g, [&](quint32 i) {
-                counts[labels] += 100;
-                for (quint32 rest = rows.flags(i); rest; rest &= rest - 1)
-                    counts[qCountTrailingZeroBits(rest)] += 100;
-            });
-            for (std::size_t c = 0; c <= labels; ++c) {
-                if (counts[c] != 0)
-                    entries.push_back({quint32(c), counts[c]});
-                counts[c] = 0;
+        std::vector<bool> placed(order.size(), false);
+        for (;;) {
+            QVarLengthArray<std::size_t, 32> rarest;
+            for (std::size_t l = 0; l < labels; ++l) {
+                if (left[l] == 0 || (!rarest.isEmpty() && left[l] > left[rarest.first()]))
+                    continue;
+                if (!rarest.isEmpty() && left[l] < left[rarest.first()])
+                    rarest.clear();
+                rarest.append(l);
             }
-            first[g + 1] = quint32(entries.size());
-        }
-    }
-
-    const Entry *begin(std::size_t g) const { return entries.data() + first[g]; }
-    const Entry *end(std::size_t g) const { return entries.data() + first[g + 1]; }
-
-private:
-    std::vector<quint32> first;
-    std::vector<Entry> entries;
-};
-
-// Stratification places a group by the rarest label it holds; a group of
-// several rows usually holds the common labels too, which then land where
-// the rare ones sent them. Moving a group to another split, or trading two
-// groups between splits, while that lowers the sum of the squared misses of
-// every label and of the rows (in hundredths of a row, so exactly) brings the
-// common labels back near their shares. A pass visits the groups in the
-// seed's order; one that changes nothing, or the last allowed, ends it.
-class Refinement
-{
-public:
-    Refinement(const MarkedRows &rows, const Members &members, const Shares &shares,
-               std::vector<quint8> *splitOfGroup)
-        : shares(shares)
-        , splitOf(*splitOfGroup)
-        , columns(std::size_t(rows.catalogue().size()) + 1)
-        , profiles(rows, members, splitOfGroup->size(), columns - 1)
-    {
-        std::vector<qint64> totals(columns, 0);
-        for (auto &split : excess)
-            split.assign(columns, 0);
-        for (std::size_t g = 0; g < splitOf.size(); ++g) {
-            for (const Profiles::Entry *e = profiles.begin(g); e != profiles.end(g); ++e) {
-                excess[splitOf[g]][e->column] += e->count;
-                totals[e->column] += e->count;
+            if (rarest.isEmpty())
+                break;
+            const std::size_t label = rarest.at(qsizetype(below(random, quint64(rarest.size()))));
+            const quint32 bit = 1u << label;
+            for (std::size_t k = 0; k < order.size(); ++k) {
+                if (placed[k] || !(mask[k] & bit))
+                    continue;
+                placed[k] = true;
+                place(k, choose(label));
+                for (const Entry *e = begin(k); e != end(k); ++e) {
+                    if (e->column != rowsColumn)
+                        left[e->column] -= e->count;
+                }
             }
         }
-        for (int j = 0; j < splitCount; ++j) {
-            for (std::size_t c = 0; c < columns; ++c)
-                excess[j][c] -= qint64(shares[j]) * totals[c] / 100;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (!placed[k])
+                place(k, choose(rowsColumn));
         }
     }
 
-    void run(const std::vector<quint32> &order, bool trades)
+    // Stratification places a group by the rarest label it holds; a group of
+    // several rows usually holds the common labels too, which then land where
+    // the rare ones sent them. Moving a group to another split, or trading
+    // two groups between splits, while that lowers the sum of the squared
+    // misses of every label and of the rows (in hundredths of a row, so
+    // exactly) brings them back near their shares. A pass visits the groups
+    // in the drawn order; one that changes nothing, or the last allowed, ends
+    // it. Each group is offered in trade to the groups after it in that
+    // order only, which bounds the work whatever their number.
+    void refine(bool trades)
     {
         constexpr int mostPasses = 50;
-        // Each group is offered to the next groups in the seed's order: a
-        // bound on the work, whatever the number of groups.
-        constexpr std::size_t partners = 64;
-        std::vector<qint64> delta(columns, 0);
+        const std::size_t partners = std::min<std::size_t>(64, order.empty() ? 0 : order.size() - 1);
+        std::vector<qint64> delta(labels + 1, 0);
         for (int pass = 0; pass < mostPasses; ++pass) {
             bool changed = false;
             for (std::size_t k = 0; k < order.size(); ++k) {
-                changed |= moveBetter(order[k]);
-                if (!trades)
-                    continue;
-                const std::size_t reach = std::min(partners, order.size() - 1);
-                for (std::size_t t = 1; t <= reach; ++t)
-                    changed |= tradeBetter(order[k], order[(k + t) % order.size()], delta);
+                changed |= moveBetter(k);
+                for (std::size_t t = 1; trades && t <= partners; ++t)
+                    changed |= tradeBetter(k, (k + t) % order.size(), delta);
             }
             if (!changed)
                 break;
         }
     }
 
-private:
-    void shift(std::size_t g, int from, int to)
+    // With c what the group holds in a column, a and b what the splits lack
+    // there: (a + c)^2 - a^2 + (b - c)^2 - b^2 = 2c(a - b + c).
+    bool moveBetter(std::size_t k)
     {
-        for (const Profiles::Entry *e = profiles.begin(g); e != profiles.end(g); ++e) {
-            excess[from][e->column] -= e->count;
-            excess[to][e->column] += e->count;
-        }
-        splitOf[g] = quint8(to);
-    }
-
-    bool moveBetter(std::size_t g)
-    {
-        const int from = splitOf[g];
+        const int from = splitAt[k];
         int best = from;
         qint64 bestChange = 0;
-        for (int to = 0; to < splitCount; ++to) {
-            if (to == from || shares[to] == 0)
+        for (const int to : open) {
+            if (to == from)
                 continue;
-            // (a - c)^2 - a^2 + (b + c)^2 - b^2, over the columns it holds.
             qint64 change = 0;
-            for (const Profiles::Entry *e = profiles.begin(g); e != profiles.end(g); ++e)
-                change += 2 * e->count * (excess[to][e->column] - excess[from][e->column] + e->count);
+            for (const Entry *e = begin(k); e != end(k); ++e) {
+                const qint64 c = 100 * qint64(e->count);
+                change += 2 * c * (lack[from][e->column] - lack[to][e->column] + c);
+            }
             if (change < bestChange) {
                 bestChange = change;
                 best = to;
@@ -518,45 +562,57 @@ private:
         }
         if (best == from)
             return false;
-        shift(g, from, best);
+        shift(k, from, best);
         return true;
     }
 
-    // With d = what h holds less what g holds, in each column:
-    // (a + d)^2 - a^2 + (b - d)^2 - b^2 = 2d(a - b + d).
-    bool tradeBetter(std::size_t g, std::size_t h, std::vector<qint64> &delta)
+    // With d what the second group holds less what the first holds, a and b
+    // what their splits lack: (a - d)^2 - a^2 + (b + d)^2 - b^2 = 2d(b - a + d).
+    bool tradeBetter(std::size_t k, std::size_t m, std::vector<qint64> &delta)
     {
-        const int a = splitOf[g];
-        const int b = splitOf[h];
+        const int a = splitAt[k];
+        const int b = splitAt[m];
         if (a == b)
             return false;
-        for (const Profiles::Entry *e = profiles.begin(g); e != profiles.end(g); ++e)
-            delta[e->column] -= e->count;
-        for (const Profiles::Entry *e = profiles.begin(h); e != profiles.end(h); ++e)
-            delta[e->column] += e->count;
+        for (const Entry *e = begin(k); e != end(k); ++e)
+            delta[e->column] -= 100 * qint64(e->count);
+        for (const Entry *e = begin(m); e != end(m); ++e)
+            delta[e->column] += 100 * qint64(e->count);
         qint64 change = 0;
         const auto add = [&](quint32 c) {
             const qint64 d = delta[c];
-            change += 2 * d * (excess[a][c] - excess[b][c] + d);
+            change += 2 * d * (lack[b][c] - lack[a][c] + d);
             delta[c] = 0;
         };
-        for (const Profiles::Entry *e = profiles.begin(g); e != profiles.end(g); ++e)
+        for (const Entry *e = begin(k); e != end(k); ++e)
             add(e->column);
-        for (const Profiles::Entry *e = profiles.begin(h); e != profiles.end(h); ++e)
+        for (const Entry *e = begin(m); e != end(m); ++e)
             add(e->column);
         if (change >= 0)
             return false;
-        shift(g, a, b);
-        shift(h, b, a);
+        shift(k, a, b);
+        shift(m, b, a);
         return true;
     }
 
+    std::mt19937_64 random;
     const Shares &shares;
-    std::vector<quint8> &splitOf;
-    std::size_t columns;
-    Profiles profiles;
-    // Per split and column: what it holds less its share, in hundredths of a row.
-    std::array<std::vector<qint64>, splitCount> excess;
+    std::size_t labels;
+    std::size_t rowsColumn;
+    // Splits with a share of 0 take nothing, however little the others lack.
+    QVarLengthArray<int, splitCount> open;
+    std::vector<quint32> order;
+    // By position in the drawn order.
+    std::vector<quint32> first;
+    std::vector<Entry> entries;
+    std::vector<quint32> mask;
+    std::vector<quint8> splitAt;
+    // Rows of each label not placed yet.
+    std::vector<qint64> left;
+    // Per split and column, what it lacks to reach its share, in rows times
+    // percent: a split's share of a count is shares[j] * count / 100 rows, so
+    // these stay whole numbers. Below zero, it holds more than its share.
+    std::array<std::vector<qint64>, splitCount> lack;
 };
 
 } // namespace
@@ -564,77 +620,11 @@ private:
 std::vector<quint8> assign(const MarkedRows &rows, const Groups &groups, const Shares &shares,
                            quint32 seed)
 {
-    const std::size_t labelCount = std::size_t(rows.catalogue().size());
-    const std::size_t groupCount = std::size_t(groups.count);
-    const Members members(groups);
-
-    std::vector<qint64> totals(labelCount, 0);
-    std::vector<quint32> groupMask(groupCount, 0);
-    for (std::size_t i = 0; i < groups.of.size(); ++i) {
-        const quint32 flags = rows.flags(qsizetype(i));
-        groupMask[groups.of[i]] |= flags;
-        for (quint32 rest = flags; rest; rest &= rest - 1)
-            ++totals[qCountTrailingZeroBits(rest)];
-    }
-
-    // The groups in an order drawn from the seed, so that the file's order
-    // (rows sorted by name) does not decide which frames go where.
-    std::mt19937_64 random(seed);
-    std::vector<quint32> order(groupCount);
-    for (std::size_t k = 0; k < groupCount; ++k)
-        order[k] = quint32(k);
-    for (std::size_t k = groupCount; k > 1; --k)
-        std::swap(order[k - 1], order[below(random, k)]);
-    std::vector<quint32> maskInOrder(groupCount);
-    for (std::size_t k = 0; k < groupCount; ++k)
-        maskInOrder[k] = groupMask[order[k]];
-    std::vector<quint32>().swap(groupMask);
-
-    Lacks lacks(shares, totals, rows.size());
-    std::vector<qint64> left = totals;
-    std::vector<bool> placed(groupCount, false);
-    std::vector<quint8> splitOfGroup(groupCount, 0);
-    const auto place = [&](std::size_t k, int split) {
-        placed[k] = true;
-        splitOfGroup[order[k]] = quint8(split);
-        members.forEach(order[k], [&](quint32 i) {
-            const quint32 flags = rows.flags(i);
-            lacks.take(split, flags);
-            for (quint32 rest = flags; rest; rest &= rest - 1)
-                --left[qCountTrailingZeroBits(rest)];
-        });
-    };
-
-    for (;;) {
-        QVarLengthArray<int, 32> rarest;
-        for (std::size_t l = 0; l < labelCount; ++l) {
-            if (left[l] == 0)
-                continue;
-            if (!rarest.isEmpty() && left[l] > left[std::size_t(rarest.first())])
-                continue;
-            if (!rarest.isEmpty() && left[l] < left[std::size_t(rarest.first())])
-                rarest.clear();
-            rarest.append(int(l));
-        }
-        if (rarest.isEmpty())
-            break;
-        const int label = rarest.at(qsizetype(below(random, quint64(rarest.size()))));
-        const quint32 bit = 1u << label;
-        for (std::size_t k = 0; k < groupCount; ++k) {
-            if (!placed[k] && (maskInOrder[k] & bit))
-                place(k, lacks.choose(label, random));
-        }
-    }
-    // Rows without a catalogue label (a "1" only beyond the catalogue's columns).
-    for (std::size_t k = 0; k < groupCount; ++k) {
-        if (!placed[k])
-            place(k, lacks.choose(-1, random));
-    }
-
+    Placement placement(rows, groups, shares, seed);
     // Single rows are placed within a row of every share already; trading
     // them would only shuffle.
-    Refinement(rows, members, shares, &splitOfGroup).run(order, groupCount < std::size_t(rows.size()));
-
+    placement.placeAll(groups.count < rows.size());
+    const std::vector<quint8> splitOfGroup = placement.splitOfGroups();
     std::vector<quint8> splitOf(groups.of.size());
     for (std::size_t i = 0; i < groups.of.size(); ++i)
         splitOf[i] = splitOfGroup[groups.of[i]];
