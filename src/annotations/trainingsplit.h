@@ -83,6 +83,21 @@ struct Groups
     std::vector<quint32> of;
     qsizetype count = 0;
     qsizetype unmatched = 0;
+    // With a pattern, the rows of group g in file order: rows[first[g]] up
+    // to rows[first[g + 1]]. Without one they stay empty: group g is row g.
+    std::vector<quint32> first;
+    std::vector<quint32> rows;
+
+    template<typename Visit>
+    void forEachRow(std::size_t g, Visit visit) const
+    {
+        if (first.empty()) {
+            visit(quint32(g));
+            return;
+        }
+        for (quint32 k = first[g]; k < first[g + 1]; ++k)
+            visit(rows[k]);
+    }
 };
 // The pattern must be valid (patternProblem() empty); an empty one makes
 // every row a group of its own.
