@@ -6,6 +6,7 @@
 //   annotationsaver hold PATH                takes the file's lock, says "held"
 //                                            and waits to be killed
 #include "annotationfile.h"
+#include "fileoracle.h"
 #include "annotationlock.h"
 #include "testwindow.h"
 
@@ -33,7 +34,7 @@ int main(int argc, char *argv[])
     AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Saved;
     for (int i = 0; i < count && result == AnnotationFile::SaveResult::Saved; ++i) {
         const QString name = args.at(3) + QString::number(i) + QStringLiteral(".png");
-        result = AnnotationFile::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
+        result = FileOracle::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
     }
     return int(result);
 }
