@@ -34,6 +34,22 @@ int refuse(const QString &reason)
     return 2;
 }
 
+void nameTheProgram(bool windowed)
+{
+    // Must stay the executable's file name: the annotation file's lock names
+    // its holder by it, and another window takes a lock over as left behind
+    // when the process holding it runs a program of another name.
+    QCoreApplication::setApplicationName(QStringLiteral(NORVANTA_NAME));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NORVANTA_VERSION));
+    // The desktop pairs the running program with its installed menu entry and
+    // icon by this name, so the task bar shows both.
+    if (!windowed)
+        return;
+    QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
+    // Set before the window exists, so that the start-up dialog has it too.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
+}
+
 // Decided before the application object exists: a split opens no window and
 // so needs no display, which lets it run over a remote shell. The values of
 // --seed and --group are passed over, whatever they look like.
@@ -123,18 +139,7 @@ int main(int argc, char *argv[])
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
                  : std::make_unique<QCoreApplication>(argc, argv);
-    // Must stay the executable's file name: the annotation file's lock names
-    // its holder by it, and another window takes a lock over as left behind
-    // when the process holding it runs a program of another name.
-    QCoreApplication::setApplicationName(QStringLiteral(NORVANTA_NAME));
-    QCoreApplication::setApplicationVersion(QStringLiteral(NORVANTA_VERSION));
-    // The desktop pairs the running program with its installed menu entry and
-    // icon by this name, so the task bar shows both.
-    if (windowed) {
-        QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
-        // Set before the window exists, so that the start-up dialog has it too.
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
-    }
+    nameTheProgram(windowed);
 
     // The toolkit's own texts (the buttons of every box, the file dialogs,
     // the command line's help) in Chinese like the window, whatever the
