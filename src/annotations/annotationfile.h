@@ -38,6 +38,7 @@ enum class SaveResult {
     Locked,               // another program is saving into the file
     CannotCreateInFolder, // the folder does not let a new file be created
     DiskFull,             // no room or quota left for the lock or the new content
+    RowChanged,           // the row is no longer the one a put-back expects
 };
 
 // Writes the row of `fileName` with a "1" for each entry of `labels` found in

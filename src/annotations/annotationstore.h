@@ -98,12 +98,27 @@ public:
     AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
                                        const std::function<bool()> &waiting = {});
 
+    // The readers' row of `fileName` as the file holds it, without its line
+    // end; empty when the name has none.
+    QByteArray row(const QString &fileName) const;
+    // Puts `replacement` in place of the readers' row of `fileName`, or removes
+    // that row when `replacement` is empty: a save by all of saveRow's rules,
+    // for a row saved before. Refused as RowChanged, the file untouched, when
+    // the row found under the lock is not `expected` (empty: no row).
+    AnnotationFile::SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
+                                          const QByteArray &replacement,
+                                          const std::function<bool()> &waiting = {});
+
 signals:
     // The index was rebuilt from the file, or emptied because the file is
     // missing or unreadable.
     void reloaded();
     // A save wrote the row of `fileName`, and the index already holds it.
     void rowSaved(const QString &fileName);
+    // Told just before rowSaved(): the row of `fileName` that the save
+    // replaced (empty when there was none) and the one it left (empty when
+    // it removed the row).
+    void rowReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
 
 private:
     // What tells one state of the file on disk from another.
@@ -197,12 +212,19 @@ private:
     quint32 factsOfLine(QByteArrayView line) const;
     // Enters the first field of `line` unless it is there; false when it was.
     bool placeInSlots(qsizetype line);
+    // Takes the entry of `line` out of the slots, moving the entries after
+    // it in its run back where their probe would pass the gap.
+    void takeFromSlots(qsizetype line);
     void growSlots();
 
-    AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QStringList &annotations);
+    AnnotationFile::SaveResult replaceRow(const QString &fileName, const QByteArray *expected,
+                                          const QByteArray &newRow,
+                                          const std::function<bool()> &waiting);
+    AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QByteArray &newRow);
     AnnotationFile::SaveResult saveInOrder(const QString &fileName, qsizetype row,
                                            const QByteArray &newRow);
-    AnnotationFile::SaveResult saveResorted(const QString &fileName, const QString &newRow);
+    AnnotationFile::SaveResult removeInOrder(const QString &fileName, qsizetype row);
+    AnnotationFile::SaveResult saveResorted(const QString &fileName, const QByteArray &newRow);
     void written(const QByteArray &content);
     void trustWritten();
     void updateListed(const QString &fileName, const RowFacts &before);
