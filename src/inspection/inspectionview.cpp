@@ -8,6 +8,7 @@
 
 #include "labelkeys.h"
 #include "tavrelin.h"
+#include "undofeature.h"
 #include "windowactivity.h"
 
 #include <QFormLayout>
@@ -153,7 +154,7 @@ QWidget *InspectionView::createSidePanel()
 
     labelList = new QListWidget(panel);
     labelList->setObjectName(QStringLiteral("inspectionLabels"));
-    labelList->setToolTip(tr("选中一个标签后按 Delete 删除"));
+    labelList->setToolTip(tr("选中一个标签后按 Delete 删除；%1").arg(UndoFeature::keysTip()));
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
     column->addWidget(labelList, 1);

@@ -10,6 +10,7 @@
 #include "labelkeys.h"
 #include "pendingkeytip.h"
 #include "storesource.h"
+#include "undofeature.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -104,4 +105,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     // Z and a double-click on the picture open the inspection view.
     InspectionView::attach(this);
+
+    // Ctrl+Z, Ctrl+Shift+Z and Ctrl+Y take steps back and forth.
+    UndoFeature::attach(this, labelButtons.first());
 }

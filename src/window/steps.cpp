@@ -1,0 +1,17 @@
+// The labels of a step taken back or done again. The step says what the list
+// held and whether it was saved; the window only shows it.
+#include "tavrelin.h"
+#include "windowactivity.h"
+
+void Tavrelin::putBackLabels(const QStringList &labels, bool unsaved)
+{
+    const ActedWhenDone acted(windowActivity);
+    if (!imageSession.hasCurrent())
+        return;
+    currentAnnotations.clear();
+    for (const QString &label : labels)
+        currentAnnotations.append(label);
+    annotationsModified = unsaved;
+    // A step that put a row back changed the counts.
+    showMarkCounts();
+}
