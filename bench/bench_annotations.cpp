@@ -1,7 +1,8 @@
 // Times what the window does with the annotation file on big folders, with
 // 1x1 pictures (hard links of one file) so that only the bookkeeping counts:
 // opening the folder, a view step, a save-and-next, Ctrl+U on its longest way
-// and a jump, each the median of several runs; beside them one bare read of
+// and a jump, each the median of several runs, and Ctrl+S beside the Ctrl+Z
+// that takes it back; beside them one bare read of
 // the annotation file and one write of as many bytes with fsync, and the
 // peak memory of the run.
 // Last, it times the file layer's save of one row into 100,000 rows with the
@@ -140,6 +141,28 @@ void run(int images, int rows)
         saveAndNext->click();
     });
 
+    // Ctrl+S and Ctrl+Z on the same image in turns: each undo writes back the
+    // row that the save before it replaced.
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        qFatal("the window does not become active");
+    std::vector<double> saves, undos;
+    for (int i = 0; i < 11; ++i) {
+        QMetaObject::invokeMethod(&window, "annotate",
+                                  Q_ARG(QString, TestWindow::catalogue().at(4 + i % 10)));
+        const QByteArray before = TestWindow::readFile(csvPath);
+        saves.push_back(Bench::medianMilliseconds(1, [&] {
+            QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+        }));
+        undos.push_back(Bench::medianMilliseconds(1, [&] {
+            QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+        }));
+        if (i == 0 && TestWindow::readFile(csvPath) != before)
+            qFatal("the undo did not give the file back");
+    }
+    const double ctrlS = Bench::median(saves);
+    const double undoSave = Bench::median(undos);
+
     std::vector<double> times;
     for (int i = 0; i < 5; ++i) {
         window.moveTo(0);
@@ -173,6 +196,8 @@ void run(int images, int rows)
         std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
     std::printf("%9d %9d %9.1f %8.2f %10.1f %8.1f %7.1f %6.1f %12.1f %8.0f\n", images, rows, open,
                 view, save, nextUnmarked, jump, read, write, peakMegabytes());
+    std::printf("%9s %9s Ctrl+S %.1f, Ctrl+Z taking that save back %.1f\n", "", "", ctrlS,
+                undoSave);
     std::fflush(stdout);
 }
 

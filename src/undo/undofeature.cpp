@@ -17,7 +17,6 @@
 
 #include <QAction>
 #include <QChildEvent>
-#include <QDialog>
 #include <QKeySequence>
 #include <QListWidget>
 #include <QMessageBox>
@@ -285,8 +284,9 @@ bool UndoFeature::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == window && event->type() == QEvent::ChildPolished) {
         auto *child = qobject_cast<QWidget *>(static_cast<QChildEvent *>(event)->child());
-        // Not in a dialog: a key there must not change what the dialog is about.
-        if (child && child->isWindow() && !qobject_cast<QDialog *>(child))
+        // Windows only, not dialogs: a key in a dialog must not change what
+        // the dialog is about.
+        if (child && child->windowType() == Qt::Window)
             equip(child);
     }
     return QObject::eventFilter(watched, event);
