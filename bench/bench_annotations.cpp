@@ -147,17 +147,24 @@ void run(int images, int rows)
     if (!QTest::qWaitForWindowActive(&window))
         qFatal("the window does not become active");
     // Each after the same pause, so that neither meets the disk still busy
-    // with the write before it.
+    // with the write before it, and after a look at the file, so that both
+    // find the file just written read and trusted.
     const QByteArray unsaved = TestWindow::readFile(csvPath);
+    const auto settle = [&] {
+        QTest::qWait(200);
+        bool marked = false;
+        QMetaObject::invokeMethod(&window, "isImageMarked", Q_RETURN_ARG(bool, marked),
+                                  Q_ARG(QString, Bench::imageName(0)));
+    };
     std::vector<double> saves, undos;
     for (int i = 0; i < 15; ++i) {
         QMetaObject::invokeMethod(&window, "annotate",
                                   Q_ARG(QString, TestWindow::catalogue().at(4 + i % 10)));
-        QTest::qWait(200);
+        settle();
         saves.push_back(Bench::medianMilliseconds(1, [&] {
             QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
         }));
-        QTest::qWait(200);
+        settle();
         undos.push_back(Bench::medianMilliseconds(1, [&] {
             QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
         }));

@@ -28,8 +28,6 @@ public:
     // The keys as a tooltip names them.
     static QString keysTip();
 
-    const UndoHistory &history() const { return steps; }
-
     void undo();
     void redo();
 

@@ -54,7 +54,6 @@ public:
     const UndoStep &toRedo() const { return steps[std::size_t(done)]; }
     void undone() { --done; }
     void redone() { ++done; }
-    qsizetype size() const { return qsizetype(steps.size()); }
 
 private:
     std::deque<UndoStep> steps;
