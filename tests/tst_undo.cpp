@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QTableView>
 #include <QTest>
@@ -76,10 +77,11 @@ void UndoTest::press(const char *letters, Qt::Key key, Qt::KeyboardModifiers mod
 
 void UndoTest::removeLabel(const QString &label)
 {
-    QListWidget *list = w()->labelList();
-    const QList<QListWidgetItem *> rows = list->findItems(label, Qt::MatchExactly);
+    const QModelIndexList rows = w()->labelModel()->match(w()->labelModel()->index(0, 0),
+                                                          Qt::DisplayRole, label, 1,
+                                                          Qt::MatchExactly);
     QVERIFY(!rows.isEmpty());
-    list->setCurrentItem(rows.first());
+    w()->labelSelection()->setCurrentIndex(rows.first(), QItemSelectionModel::ClearAndSelect);
     press("", Qt::Key_Delete);
 }
 
@@ -95,8 +97,9 @@ void UndoTest::open(const QStringList &images, const QByteArray &csv)
 QString UndoTest::shown() const
 {
     QStringList labels;
-    for (int i = 0; i < w()->labelList()->count(); ++i)
-        labels.append(w()->labelList()->item(i)->text());
+    const QAbstractItemModel *list = w()->labelModel();
+    for (int row = 0; row < list->rowCount(); ++row)
+        labels.append(list->index(row, 0).data().toString());
     return w()->session().currentName() + u": "_qs + labels.join(u'|')
          + (w()->hasUnsavedAnnotations() ? u" *"_qs : QString());
 }
@@ -357,7 +360,7 @@ void UndoTest::labelsDroppedByAMoveComeBack()
 
 void UndoTest::keysWorkInTheWindowsBesideButTheNameFieldKeepsItsOwn()
 {
-    QCOMPARE(w()->labelList()->toolTip(), u"按 Ctrl+Z 撤销，Ctrl+Shift+Z / Ctrl+Y 重做"_qs);
+    QCOMPARE(w()->findChild<QListWidget *>()->toolTip(), u"按 Ctrl+Z 撤销，Ctrl+Shift+Z / Ctrl+Y 重做"_qs);
     open({u"a.png"_qs, u"b.png"_qs});
     press("ROOB");
 
@@ -390,7 +393,7 @@ void UndoTest::keysWorkInTheWindowsBesideButTheNameFieldKeepsItsOwn()
     }
     QVERIFY(view);
     QTRY_COMPARE(QApplication::activeWindow(), view);
-    QCOMPARE(view->findChild<QListWidget *>(u"inspectionLabels"_qs)->toolTip(),
+    QCOMPARE(view->findChild<QWidget *>(u"inspectionLabels"_qs)->toolTip(),
              u"选中一个标签后按 Delete 删除；按 Ctrl+Z 撤销，Ctrl+Shift+Z / Ctrl+Y 重做"_qs);
     QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
     QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);

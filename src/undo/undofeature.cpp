@@ -7,18 +7,19 @@
 // it does is a step of its own.
 #include "undofeature.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "labelkeys.h"
 #include "lockwaiting.h"
 #include "saverefusal.h"
 #include "tavrelin.h"
+#include "undokeys.h"
 #include "undonote.h"
 #include "windowactivity.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QChildEvent>
 #include <QKeySequence>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QScopeGuard>
 
@@ -27,16 +28,6 @@
 using AnnotationFile::SaveResult;
 
 namespace {
-
-QKeySequence undoKey()
-{
-    return QKeySequence(Qt::CTRL | Qt::Key_Z);
-}
-
-QList<QKeySequence> redoKeys()
-{
-    return {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)};
-}
 
 // A row holds flags, not the order in which the labels were given.
 bool sameLabels(QStringList a, QStringList b)
@@ -52,19 +43,9 @@ UndoFeature *UndoFeature::attach(Tavrelin *window, QWidget *noteAnchor)
 {
     auto *feature = new UndoFeature(window, noteAnchor);
     LabelKeys *keys = window->keys();
-    keys->bind({undoKey()}, [feature] { feature->undo(); });
-    keys->bind(redoKeys(), [feature] { feature->redo(); });
-    window->labelList()->setToolTip(keysTip());
+    keys->bind({UndoKeys::undo()}, [feature] { feature->undo(); });
+    keys->bind(UndoKeys::redo(), [feature] { feature->redo(); });
     return feature;
-}
-
-QString UndoFeature::keysTip()
-{
-    const QList<QKeySequence> redo = redoKeys();
-    return tr("按 %1 撤销，%2 / %3 重做")
-        .arg(undoKey().toString(QKeySequence::NativeText),
-             redo.at(0).toString(QKeySequence::NativeText),
-             redo.at(1).toString(QKeySequence::NativeText));
 }
 
 UndoFeature::UndoFeature(Tavrelin *window, QWidget *noteAnchor)
@@ -72,10 +53,17 @@ UndoFeature::UndoFeature(Tavrelin *window, QWidget *noteAnchor)
     , window(window)
     , note(new UndoNote(noteAnchor))
 {
+    // Told after each operation: the display first, then the labels and the
+    // change flag.
     const WindowActivity *activity = window->activity();
-    connect(activity, &WindowActivity::imageShown, this, [this] { displayed = true; });
-    connect(activity, &WindowActivity::acted, this, &UndoFeature::follow);
-    connect(window->store(), &AnnotationStore::rowReplaced, this, &UndoFeature::takeSave);
+    connect(activity, &WindowActivity::currentImageChanged, this, [this] {
+        displayed = true;
+        follow();
+    });
+    connect(activity, &WindowActivity::currentLabelsChanged, this, &UndoFeature::follow);
+    connect(activity, &WindowActivity::unsavedChanged, this, &UndoFeature::follow);
+    // Told while the save runs, with the labels it saved still shown.
+    connect(window->store(), &AnnotationSource::rowReplaced, this, &UndoFeature::takeSave);
     // The windows beside this one get the keys as they appear.
     window->installEventFilter(this);
     shown = shownNow();
@@ -86,9 +74,9 @@ UndoFeature::Shown UndoFeature::shownNow() const
     Shown now;
     now.folder = window->session().folder();
     now.image = window->session().currentName();
-    const QListWidget *list = window->labelList();
-    for (int i = 0; i < list->count(); ++i)
-        now.labels.append(list->item(i)->text());
+    const QAbstractItemModel *list = window->labelModel();
+    for (int row = 0; row < list->rowCount(); ++row)
+        now.labels.append(list->index(row, 0).data().toString());
     now.unsaved = window->hasUnsavedAnnotations();
     return now;
 }
@@ -197,6 +185,8 @@ bool UndoFeature::replay(const UndoStep &step, bool forth)
         displayed = false;
         shown = shownNow();
     });
+    // One operation of the window, told when it ends, while still replaying.
+    const OneAction action(window->activity());
 
     // Done again, a drop is the move that dropped the labels.
     if (forth && step.kind == UndoStep::Dropped)
@@ -207,9 +197,11 @@ bool UndoFeature::replay(const UndoStep &step, bool forth)
         return false;
     if (!showImage(step.folder, step.image, false))
         return false;
-    if (step.kind == UndoStep::Saved
-        && !putBack(step.image, expected, forth ? step.rowAfter : step.rowBefore))
-        return false;
+    if (step.kind == UndoStep::Saved) {
+        if (!putBack(step.image, expected, forth ? step.rowAfter : step.rowBefore))
+            return false;
+        window->activity()->noteRowSaved(window->session().position());
+    }
     window->putBackLabels(forth ? step.labelsAfter : step.labelsBefore,
                           forth ? step.unsavedAfter : step.unsavedBefore);
     return true;
@@ -241,7 +233,7 @@ bool UndoFeature::showImage(const QString &folder, const QString &image, bool re
 // Told before the image is shown: a step that cannot be taken changes nothing.
 bool UndoFeature::rowStillIs(const QString &image, const QByteArray &row)
 {
-    AnnotationStore *store = window->store();
+    AnnotationSource *store = window->store();
     store->refresh();
     // An unreadable file is for the save to refuse.
     if (store->status() == AnnotationText::Unreadable || store->row(image) == row)
@@ -307,6 +299,6 @@ void UndoFeature::equip(QWidget *sideWindow)
         connect(action, &QAction::triggered, this, act);
         sideWindow->addAction(action);
     };
-    addAction(QStringLiteral("undoAction"), {undoKey()}, &UndoFeature::undo);
-    addAction(QStringLiteral("redoAction"), redoKeys(), &UndoFeature::redo);
+    addAction(QStringLiteral("undoAction"), {UndoKeys::undo()}, &UndoFeature::undo);
+    addAction(QStringLiteral("redoAction"), UndoKeys::redo(), &UndoFeature::redo);
 }

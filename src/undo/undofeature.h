@@ -25,9 +25,6 @@ public:
     // every window beside it; the note shows beside `noteAnchor`.
     static UndoFeature *attach(Tavrelin *window, QWidget *noteAnchor);
 
-    // The keys as a tooltip names them.
-    static QString keysTip();
-
     void undo();
     void redo();
 

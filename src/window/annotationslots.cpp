@@ -4,7 +4,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "lockwaiting.h"
 #include "saverefusal.h"
 
@@ -51,7 +51,7 @@ void Tavrelin::saveCurrentAnnotations()
 // returns whether the row is now in the file.
 bool Tavrelin::storeCurrentAnnotations()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!imageSession.hasCurrent()) {
         QMessageBox::warning(this, tr("Error"), tr("没有当前图片，无法保存"));
         return false;
@@ -71,6 +71,7 @@ bool Tavrelin::storeCurrentAnnotations()
         QMessageBox::warning(this, tr("Error"), saveRefusal(result));
         return false;
     }
+    windowActivity->noteRowSaved(imageSession.position());
     // A save that does not move (at either end of the list) must still count
     // the row it has just written.
     showMarkCounts();

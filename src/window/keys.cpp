@@ -11,6 +11,7 @@
 #include "pendingkeytip.h"
 #include "storesource.h"
 #include "undofeature.h"
+#include "undokeys.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -108,4 +109,5 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     // Ctrl+Z, Ctrl+Shift+Z and Ctrl+Y take steps back and forth.
     UndoFeature::attach(this, labelButtons.first());
+    annotationList->setToolTip(UndoKeys::tip());
 }

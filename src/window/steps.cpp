@@ -5,13 +5,14 @@
 
 void Tavrelin::putBackLabels(const QStringList &labels, bool unsaved)
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!imageSession.hasCurrent())
         return;
     currentAnnotations.clear();
     for (const QString &label : labels)
         currentAnnotations.append(label);
-    annotationsModified = unsaved;
+    windowActivity->noteLabels();
+    setModified(unsaved);
     // A step that put a row back changed the counts.
     showMarkCounts();
 }
