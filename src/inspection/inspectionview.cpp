@@ -56,14 +56,13 @@ public:
     }
 
 protected:
+    // The event's type first: the main window's last events come while it
+    // is being destroyed, when it can no longer be asked anything.
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == window->windowWidget()) {
-            if (event->type() == QEvent::Close && view)
-                view->close();
-            return false;
-        }
-        if (event->type() == QEvent::MouseButtonDblClick
+        if (event->type() == QEvent::Close && watched == window->windowWidget() && view)
+            view->close();
+        if (event->type() == QEvent::MouseButtonDblClick && watched == window->imageArea()
             && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
             open();
             return true;
