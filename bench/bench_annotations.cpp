@@ -1,7 +1,8 @@
 // Times what the window does with the annotation file on big folders, with
 // 1x1 pictures (hard links of one file) so that only the bookkeeping counts:
 // opening the folder, a view step, a save-and-next, Ctrl+U on its longest way
-// and a jump, each the median of several runs; beside them one bare read of
+// and a jump, each the median of several runs, and Ctrl+S beside the Ctrl+Z
+// that takes it back; beside them one bare read of
 // the annotation file and one write of as many bytes with fsync, and the
 // peak memory of the run.
 // Last, it times the file layer's save of one row into 100,000 rows with the
@@ -141,6 +142,39 @@ void run(int images, int rows)
         saveAndNext->click();
     });
 
+    // Ctrl+S and Ctrl+Z on the same image in turns: each undo writes back the
+    // row that the save before it replaced.
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        qFatal("the window does not become active");
+    // Each after the same pause, so that neither meets the disk still busy
+    // with the write before it, and after a look at the file, so that both
+    // find the file just written read and trusted.
+    const QByteArray unsaved = TestWindow::readFile(csvPath);
+    const auto settle = [&] {
+        QTest::qWait(200);
+        bool marked = false;
+        QMetaObject::invokeMethod(&window, "isImageMarked", Q_RETURN_ARG(bool, marked),
+                                  Q_ARG(QString, Bench::imageName(0)));
+    };
+    std::vector<double> saves, undos;
+    for (int i = 0; i < 15; ++i) {
+        QMetaObject::invokeMethod(&window, "annotate",
+                                  Q_ARG(QString, TestWindow::catalogue().at(4 + i % 10)));
+        settle();
+        saves.push_back(Bench::medianMilliseconds(1, [&] {
+            QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+        }));
+        settle();
+        undos.push_back(Bench::medianMilliseconds(1, [&] {
+            QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+        }));
+    }
+    if (TestWindow::readFile(csvPath) != unsaved)
+        qFatal("the undos did not give the file back");
+    const double ctrlS = Bench::median(saves);
+    const double undoSave = Bench::median(undos);
+
     std::vector<double> times;
     for (int i = 0; i < 5; ++i) {
         window.moveTo(0);
@@ -174,6 +208,8 @@ void run(int images, int rows)
         std::printf("unexpected message: %s\n", qPrintable(answerer.boxes.first().text));
     std::printf("%9d %9d %9.1f %8.2f %10.1f %8.1f %7.1f %6.1f %12.1f %8.0f\n", images, rows, open,
                 view, save, nextUnmarked, jump, read, write, peakMegabytes());
+    std::printf("%9s %9s Ctrl+S %.1f, Ctrl+Z taking that save back %.1f\n", "", "", ctrlS,
+                undoSave);
     std::fflush(stdout);
 }
 

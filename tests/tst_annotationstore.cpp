@@ -179,6 +179,9 @@ private slots:
     void editsOfAnotherProgramAreSeenByTheNextRefresh();
     void saveAfterAnotherProgramsEditKeepsItsRows();
     void refusedOrFailedSaveKeepsTheFileAndTheAnswers();
+    void rowsPutBackInTurnGiveBackEachFileAndAnswerAsAFreshRead();
+    void rowsRemovedInAnyOrderLeaveTheOthersFound();
+    void putBackIsRefusedWhenTheRowIsNotTheOneExpected();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -389,6 +392,117 @@ void AnnotationStoreTest::refusedOrFailedSaveKeepsTheFileAndTheAnswers()
     writeFile(path, "name,score\nimg00005.png,1\n");
     QCOMPARE(store.saveRow(u"img00005.png"_qs, {entry(2)}), SaveResult::ForeignHeader);
     QCOMPARE(storeAnswers(store, names), readersAnswers(path, names));
+}
+
+// Saves taken back newest first, each by the rows the store told: every
+// file comes back byte for byte once a save has written it in order, and
+// the index answers as a fresh read of it.
+void AnnotationStoreTest::rowsPutBackInTurnGiveBackEachFileAndAnswerAsAFreshRead()
+{
+    QRandomGenerator random(23);
+    QStringList listed = namePool;
+    listed.append(u"never saved.png"_qs);
+    for (int round = 0; round < 40; ++round) {
+        const QByteArray content = randomFile(random);
+        writeFile(path, content);
+        AnnotationStore store(path, catalogue());
+        store.setListedNames(listed);
+        store.refresh();
+        QSignalSpy replaced(&store, &AnnotationStore::rowReplaced);
+        QSignalSpy saved(&store, &AnnotationStore::rowSaved);
+        QList<QByteArray> files{content};
+        QStringList names;
+        for (int save = 0; save < 6; ++save) {
+            const QString name = namePool.at(random.bounded(namePool.size() - 2));
+            QStringList labels;
+            for (const QString &label : catalogue()) {
+                if (random.bounded(3) == 0)
+                    labels.append(label);
+            }
+            if (store.saveRow(name, labels) != SaveResult::Saved)
+                break;
+            names.append(name);
+            files.append(readFile(path));
+        }
+        QCOMPARE(replaced.count(), names.size());
+        const QByteArray context = "round " + QByteArray::number(round) + ": "
+                                 + content.toPercentEncoding();
+        for (qsizetype save = names.size() - 1; save >= 0; --save) {
+            const QList<QVariant> told = replaced.at(save);
+            QCOMPARE(told.at(0).toString(), names.at(save));
+            const QByteArray before = told.at(1).toByteArray();
+            const QByteArray after = told.at(2).toByteArray();
+            QCOMPARE(store.row(names.at(save)), after);
+            QCOMPARE(store.putBackRow(names.at(save), after, before), SaveResult::Saved);
+            QCOMPARE(store.row(names.at(save)), before);
+            if (save > 0)
+                QVERIFY2(readFile(path) == files.at(save), context.constData());
+            QCOMPARE(storeAnswers(store, listed), readersAnswers(path, listed));
+            AnnotationStore fresh(path, catalogue());
+            fresh.setListedNames(listed);
+            fresh.refresh();
+            QCOMPARE(storeAnswers(fresh, listed), storeAnswers(store, listed));
+            // Put back, told as a save is told.
+            QCOMPARE(replaced.last().at(1).toByteArray(), after);
+            QCOMPARE(replaced.last().at(2).toByteArray(), before);
+            QCOMPARE(saved.last().at(0).toString(), names.at(save));
+        }
+    }
+}
+
+// Many rows, so that names share runs of slots in the table of names.
+void AnnotationStoreTest::rowsRemovedInAnyOrderLeaveTheOthersFound()
+{
+    QStringList names;
+    QByteArray content = headerLine();
+    for (int i = 0; i < 400; ++i) {
+        names.append(u"img%1.png"_qs.arg(i, 5, 10, QChar(u'0')));
+        content += row(names.last(), {i % 19 + 1});
+    }
+    writeFile(path, content);
+    AnnotationStore store(path, catalogue());
+    store.setListedNames(names);
+    store.refresh();
+    QRandomGenerator random(5);
+    QStringList left = names;
+    while (left.size() > 1) {
+        const QString name = left.takeAt(random.bounded(left.size()));
+        QCOMPARE(store.putBackRow(name, store.row(name), QByteArray()), SaveResult::Saved);
+        if (left.size() % 50 == 0) {
+            for (const QString &kept : std::as_const(left))
+                QVERIFY2(store.facts(kept).hasRow, qPrintable(kept));
+            QCOMPARE(storeAnswers(store, names), readersAnswers(path, names));
+        }
+    }
+    QCOMPARE(readFile(path), headerLine() + row(left.first(), {int(names.indexOf(left.first()) % 19 + 1)}));
+    // Gone rows come back where they sort.
+    QCOMPARE(store.putBackRow(names.first(), QByteArray(), row(names.first()).chopped(1)),
+             SaveResult::Saved);
+    QCOMPARE(storeAnswers(store, names), readersAnswers(path, names));
+}
+
+void AnnotationStoreTest::putBackIsRefusedWhenTheRowIsNotTheOneExpected()
+{
+    const QByteArray content = headerLine() + row(u"a.png"_qs, {1}) + row(u"b.png"_qs, {2});
+    writeFile(path, content);
+    AnnotationStore store(path, catalogue());
+    store.refresh();
+    QSignalSpy saved(&store, &AnnotationStore::rowSaved);
+    const QByteArray rowA = row(u"a.png"_qs, {1}).chopped(1);
+    QCOMPARE(store.putBackRow(u"a.png"_qs, row(u"a.png"_qs, {3}).chopped(1), QByteArray()),
+             SaveResult::RowChanged);
+    QCOMPARE(store.putBackRow(u"c.png"_qs, rowA, QByteArray()), SaveResult::RowChanged);
+    QCOMPARE(store.putBackRow(u"b.png"_qs, QByteArray(), rowA), SaveResult::RowChanged);
+    // Another program's edit is seen under the lock, before the put-back.
+    writeFile(path, headerLine() + row(u"a.png"_qs, {1, 2}) + row(u"b.png"_qs, {2}));
+    QCOMPARE(store.putBackRow(u"a.png"_qs, rowA, QByteArray()), SaveResult::RowChanged);
+    QCOMPARE(readFile(path), headerLine() + row(u"a.png"_qs, {1, 2}) + row(u"b.png"_qs, {2}));
+    QCOMPARE(saved.count(), 0);
+    // The put-back keeps every rule of a save.
+    QCOMPARE(store.putBackRow(u"a,1.png"_qs, QByteArray(), rowA), SaveResult::NameNotStorable);
+    writeFile(path, "name,score\na.png,1\n");
+    QCOMPARE(store.putBackRow(u"a.png"_qs, "a.png,1", QByteArray()), SaveResult::ForeignHeader);
+    QCOMPARE(readFile(path), QByteArray("name,score\na.png,1\n"));
 }
 
 QTEST_GUILESS_MAIN(AnnotationStoreTest)

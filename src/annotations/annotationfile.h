@@ -37,6 +37,7 @@ enum class SaveResult {
     Locked,               // another program is saving into the file
     CannotCreateInFolder, // the folder does not let a new file be created
     DiskFull,             // no room or quota left for the lock or the new content
+    RowChanged,           // the row is no longer the one a put-back expects
 };
 
 // Whether an existing file at `path` may be replaced at all: a regular file

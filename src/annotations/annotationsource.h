@@ -83,9 +83,26 @@ public:
                                                const QStringList &annotations,
                                                const std::function<bool()> &waiting = {}) = 0;
 
+    // The row of `fileName` as the source holds it, in a form only the source
+    // reads; empty when there is none.
+    virtual QByteArray row(const QString &fileName) const = 0;
+    // Puts `replacement`, a row that row() or rowReplaced() gave, in place of
+    // the row of `fileName`, or removes that row when `replacement` is empty:
+    // a save by all of saveRow()'s rules, for a row saved before. Refused as
+    // RowChanged, nothing changed, when the row held then is not `expected`
+    // (empty: none).
+    virtual AnnotationFile::SaveResult putBackRow(const QString &fileName,
+                                                  const QByteArray &expected,
+                                                  const QByteArray &replacement,
+                                                  const std::function<bool()> &waiting = {}) = 0;
+
 signals:
     // Everything was taken in anew (or emptied): any answer may have changed.
     void reloaded();
     // A save stored the row of `fileName`, and the answers already hold it.
     void rowSaved(const QString &fileName);
+    // Told just before rowSaved(): the row of `fileName` that the save
+    // replaced (empty when there was none) and the one it left (empty when
+    // it removed the row).
+    void rowReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
 };

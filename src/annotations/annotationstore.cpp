@@ -331,6 +331,32 @@ bool AnnotationStore::placeInSlots(qsizetype i)
     return true;
 }
 
+void AnnotationStore::takeFromSlots(qsizetype line)
+{
+    const std::size_t mask = index.buckets.size() - 1;
+    const auto home = [&](quint32 entry) { return qHash(firstField(entry - 1)) & mask; };
+    std::size_t hole = home(quint32(line + 1));
+    while (index.buckets[hole].entry != quint32(line + 1)) {
+        if (index.buckets[hole].entry == 0)
+            return;
+        hole = (hole + 1) & mask;
+    }
+    // An entry after the gap moves into it unless its probe starts after
+    // the gap, between the gap and the entry.
+    for (std::size_t slot = (hole + 1) & mask; index.buckets[slot].entry != 0;
+         slot = (slot + 1) & mask) {
+        const std::size_t start = home(index.buckets[slot].entry);
+        const bool startsAfterHole = hole <= slot ? start > hole && start <= slot
+                                                  : start > hole || start <= slot;
+        if (!startsAfterHole) {
+            index.buckets[hole] = index.buckets[slot];
+            hole = slot;
+        }
+    }
+    index.buckets[hole] = Bucket();
+    --index.names;
+}
+
 void AnnotationStore::growSlots()
 {
     if (std::size_t(index.names + 1) * 2 <= index.buckets.size())
@@ -478,35 +504,64 @@ QList<qsizetype> AnnotationStore::labelCounts() const
 SaveResult AnnotationStore::saveRow(const QString &fileName, const QStringList &annotations,
                                     const std::function<bool()> &waiting)
 {
+    const QByteArray newRow = AnnotationFormat::buildRow(fileName, labels, annotations).toUtf8();
+    return replaceRow(fileName, nullptr, newRow, waiting);
+}
+
+QByteArray AnnotationStore::row(const QString &fileName) const
+{
+    const qsizetype found = rowOf(fileName.toUtf8());
+    return found < 0 ? QByteArray() : line(found).toByteArray();
+}
+
+SaveResult AnnotationStore::putBackRow(const QString &fileName, const QByteArray &expected,
+                                       const QByteArray &replacement,
+                                       const std::function<bool()> &waiting)
+{
+    return replaceRow(fileName, &expected, replacement, waiting);
+}
+
+SaveResult AnnotationStore::replaceRow(const QString &fileName, const QByteArray *expected,
+                                       const QByteArray &newRow,
+                                       const std::function<bool()> &waiting)
+{
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
     if (!AnnotationFile::mayReplace(filePath))
         return SaveResult::CannotOpen;
     bool reread = false;
+    QByteArray before;
     const SaveResult result = AnnotationFile::underLock(filePath, [&] {
         reread = update();
-        return rewriteLocked(fileName, annotations);
+        before = row(fileName);
+        // An unreadable file is refused as for any save.
+        if (expected && index.status != AnnotationText::Unreadable && before != *expected)
+            return SaveResult::RowChanged;
+        return rewriteLocked(fileName, newRow);
     }, waiting);
     // Told once the lock is free again.
     if (reread)
         emit reloaded();
-    if (result == SaveResult::Saved)
+    if (result == SaveResult::Saved) {
+        emit rowReplaced(fileName, before, newRow);
         emit rowSaved(fileName);
+    }
     return result;
 }
 
-SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QStringList &annotations)
+SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QByteArray &newRow)
 {
     if (index.status == AnnotationText::Unreadable || !AnnotationFile::mayReplace(filePath))
         return SaveResult::CannotOpen;
     if (!index.isText)
         return SaveResult::NotText;
 
-    const QString newRow = AnnotationFormat::buildRow(fileName, labels, annotations);
     const QByteArray header = AnnotationFormat::headerRow(labels).toUtf8();
     // A file that holds nothing or nothing but line ends gets a header.
     if (index.text.size() == lineCount()) {
-        const QByteArray content = header + '\n' + newRow.toUtf8() + '\n';
+        if (newRow.isEmpty())
+            return SaveResult::Saved;
+        const QByteArray content = header + '\n' + newRow + '\n';
         const SaveResult result = AnnotationFile::writeContent(filePath, content);
         if (result == SaveResult::Saved)
             written(content);
@@ -517,10 +572,21 @@ SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QString
 
     // In lines kept in order (see inOrder()), a row of the name that holds a
     // "," is replaced where it stands, and a name without a row gets its row at
-    // its sorted place: that is what sorting the whole file would give.
-    const qsizetype row = rowOf(fileName.toUtf8());
-    if (index.inOrder && (row < 0 || line(row).contains(',')))
-        return saveInOrder(fileName, row, newRow.toUtf8());
+    // its sorted place: that is what sorting the whole file would give. A row
+    // put back may lack the ",": it takes the long way.
+    const QByteArray name = fileName.toUtf8();
+    const qsizetype row = rowOf(name);
+    if (newRow.isEmpty()) {
+        if (row < 0)
+            return SaveResult::Saved;
+        if (index.inOrder && index.repeatedNames == 0)
+            return removeInOrder(fileName, row);
+        return saveResorted(fileName, newRow);
+    }
+    const bool flagsOnly = newRow.size() > name.size() && newRow.startsWith(name)
+        && newRow.at(name.size()) == ',';
+    if (index.inOrder && flagsOnly && (row < 0 || line(row).contains(',')))
+        return saveInOrder(fileName, row, newRow);
     return saveResorted(fileName, newRow);
 }
 
@@ -607,18 +673,62 @@ SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
     return SaveResult::Saved;
 }
 
-SaveResult AnnotationStore::saveResorted(const QString &fileName, const QString &newRow)
+// Removing a line leaves the lines around it in order, and with no name
+// standing twice, no other row becomes the readers' row of the name.
+SaveResult AnnotationStore::removeInOrder(const QString &fileName, qsizetype row)
+{
+    const RowFacts before = facts(fileName);
+    const QByteArray &old = index.text;
+    const qsizetype at = index.starts[row];
+    const qsizetype length = index.starts[row + 1] - at;
+    QByteArray content;
+    content.reserve(old.size() - length);
+    content.append(old.constData(), at);
+    content.append(old.constData() + at + length, old.size() - at - length);
+    const SaveResult result = AnnotationFile::writeContent(filePath, content);
+    if (result != SaveResult::Saved)
+        return result;
+
+    takeFromSlots(row);
+    index.text = std::move(content);
+    index.starts.erase(index.starts.begin() + row + 1);
+    for (auto start = index.starts.begin() + row + 1; start != index.starts.end(); ++start)
+        *start = quint32(*start - length);
+    index.lineFacts.erase(index.lineFacts.begin() + row);
+    for (Bucket &bucket : index.buckets) {
+        if (bucket.entry > quint32(row + 1))
+            --bucket.entry;
+    }
+    if (index.lastMarked > row) {
+        --index.lastMarked;
+    } else if (index.lastMarked == row) {
+        index.lastMarked = -1;
+        for (qsizetype i = row - 1; i >= 0 && index.lastMarked < 0; --i) {
+            if (index.lineFacts[i] & markedBit)
+                index.lastMarked = i;
+        }
+    }
+    trustWritten();
+    updateListed(fileName, before);
+    return SaveResult::Saved;
+}
+
+SaveResult AnnotationStore::saveResorted(const QString &fileName, const QByteArray &newRow)
 {
     QStringList lines = AnnotationFormat::splitLines(QString::fromUtf8(index.text));
     const qsizetype row = AnnotationFormat::findRow(lines, fileName, 1);
-    if (row >= 0)
-        lines[row] = newRow;
-    else
-        lines.append(newRow);
+    if (newRow.isEmpty()) {
+        if (row >= 0)
+            lines.removeAt(row);
+    } else if (row >= 0) {
+        lines[row] = QString::fromUtf8(newRow);
+    } else {
+        lines.append(QString::fromUtf8(newRow));
+    }
     AnnotationFormat::sortDataRows(lines);
 
     QByteArray content;
-    content.reserve(index.text.size() + newRow.size() * 3 + 1);
+    content.reserve(index.text.size() + newRow.size() + 1);
     for (const QString &text : std::as_const(lines)) {
         content += text.toUtf8();
         content += '\n';

@@ -93,6 +93,12 @@ public:
     // called as AnnotationFile::underLock() calls it.
     AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
                                        const std::function<bool()> &waiting = {}) override;
+    // The readers' row, as the file holds it without its line end. A row put
+    // back goes where the rows' order puts it, as a saved row does.
+    QByteArray row(const QString &fileName) const override;
+    AnnotationFile::SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
+                                          const QByteArray &replacement,
+                                          const std::function<bool()> &waiting = {}) override;
 
 private:
     // What tells one state of the file on disk from another.
@@ -186,12 +192,19 @@ private:
     quint32 factsOfLine(QByteArrayView line) const;
     // Enters the first field of `line` unless it is there; false when it was.
     bool placeInSlots(qsizetype line);
+    // Takes the entry of `line` out of the slots, moving the entries after
+    // it in its run back where their probe would pass the gap.
+    void takeFromSlots(qsizetype line);
     void growSlots();
 
-    AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QStringList &annotations);
+    AnnotationFile::SaveResult replaceRow(const QString &fileName, const QByteArray *expected,
+                                          const QByteArray &newRow,
+                                          const std::function<bool()> &waiting);
+    AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QByteArray &newRow);
     AnnotationFile::SaveResult saveInOrder(const QString &fileName, qsizetype row,
                                            const QByteArray &newRow);
-    AnnotationFile::SaveResult saveResorted(const QString &fileName, const QString &newRow);
+    AnnotationFile::SaveResult removeInOrder(const QString &fileName, qsizetype row);
+    AnnotationFile::SaveResult saveResorted(const QString &fileName, const QByteArray &newRow);
     void written(const QByteArray &content);
     void trustWritten();
     void updateListed(const QString &fileName, const RowFacts &before);

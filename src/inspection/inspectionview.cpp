@@ -8,6 +8,7 @@
 #include "imagesession.h"
 #include "labelkeys.h"
 #include "labellingwindow.h"
+#include "undokeys.h"
 #include "windowactivity.h"
 
 #include <QFormLayout>
@@ -163,7 +164,7 @@ QWidget *InspectionView::createSidePanel()
     labelList->setModel(mainWindow->labelModel());
     labelList->setSelectionModel(mainWindow->labelSelection());
     labelList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    labelList->setToolTip(tr("选中一个标签后按 Delete 删除"));
+    labelList->setToolTip(tr("选中一个标签后按 Delete 删除；%1").arg(UndoKeys::tip()));
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
     column->addWidget(labelList, 1);

@@ -6,6 +6,7 @@
 
 #include "annotationsource.h"
 #include "lockwaiting.h"
+#include "saverefusal.h"
 
 #include <QDebug>
 #include <QMessageBox>
@@ -57,7 +58,6 @@ bool Tavrelin::storeCurrentAnnotations()
     }
 
     using AnnotationFile::SaveResult;
-    const char *refusal = nullptr;
     SaveResult result;
     {
         // Copies: the window paints, and its timers run, while the save waits.
@@ -67,38 +67,13 @@ bool Tavrelin::storeCurrentAnnotations()
         result = annotationStore->saveRow(fileName, annotations,
                                           [&waiting] { return waiting.keepWaiting(); });
     }
-    switch (result) {
-    case SaveResult::Saved:
-        windowActivity->noteRowSaved(imageSession.position());
-        // A save that does not move (at either end of the list) must still
-        // count the row it has just written.
-        showMarkCounts();
-        return true;
-    case SaveResult::NameNotStorable:
-        refusal = QT_TR_NOOP("图片名称含有逗号、换行或以引号开头，无法保存");
-        break;
-    case SaveResult::CannotOpen:
-        refusal = QT_TR_NOOP("无法打开用于保存注释的文件");
-        break;
-    case SaveResult::NotText:
-        refusal = QT_TR_NOOP("标签文件不是 UTF-8 文本，未保存");
-        break;
-    case SaveResult::ForeignHeader:
-        refusal = QT_TR_NOOP("标签文件的表头与标签目录不一致，未保存");
-        break;
-    case SaveResult::WriteFailed:
-        refusal = QT_TR_NOOP("保存标签文件失败");
-        break;
-    case SaveResult::Locked:
-        refusal = QT_TR_NOOP("标签文件正被其他程序使用，未保存");
-        break;
-    case SaveResult::CannotCreateInFolder:
-        refusal = QT_TR_NOOP("无法在标签文件所在目录中创建文件，未保存");
-        break;
-    case SaveResult::DiskFull:
-        refusal = QT_TR_NOOP("磁盘空间不足，标签文件未保存");
-        break;
+    if (result != SaveResult::Saved) {
+        QMessageBox::warning(this, tr("Error"), saveRefusal(result));
+        return false;
     }
-    QMessageBox::warning(this, tr("Error"), tr(refusal));
-    return false;
+    windowActivity->noteRowSaved(imageSession.position());
+    // A save that does not move (at either end of the list) must still count
+    // the row it has just written.
+    showMarkCounts();
+    return true;
 }

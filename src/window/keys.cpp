@@ -10,6 +10,8 @@
 #include "labelkeys.h"
 #include "pendingkeytip.h"
 #include "storesource.h"
+#include "undofeature.h"
+#include "undokeys.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -104,4 +106,8 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     // Z and a double-click on the picture open the inspection view.
     InspectionView::attach(this);
+
+    // Ctrl+Z, Ctrl+Shift+Z and Ctrl+Y take steps back and forth.
+    UndoFeature::attach(this, labelButtons.first());
+    annotationList->setToolTip(UndoKeys::tip());
 }

@@ -61,6 +61,10 @@ public:
     // Lists `folder` and shows its first image as a folder chosen through
     // "加载图片" is, with the same messages.
     void openFolder(const QString &folder);
+    // Shows `labels` as the current image's labels, with the change flag
+    // `unsaved`, as a step taken back or done again leaves them. Does nothing
+    // while there is no current image.
+    void putBackLabels(const QStringList &labels, bool unsaved);
 
 private slots:
     // folder.cpp, display.cpp

@@ -1,0 +1,41 @@
+#include "saverefusal.h"
+
+#include <QCoreApplication>
+
+QString saveRefusal(AnnotationFile::SaveResult result)
+{
+    using AnnotationFile::SaveResult;
+    const char *refusal = nullptr;
+    switch (result) {
+    case SaveResult::Saved:
+        return QString();
+    case SaveResult::NameNotStorable:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "图片名称含有逗号、换行或以引号开头，无法保存");
+        break;
+    case SaveResult::CannotOpen:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法打开用于保存注释的文件");
+        break;
+    case SaveResult::NotText:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "标签文件不是 UTF-8 文本，未保存");
+        break;
+    case SaveResult::ForeignHeader:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "标签文件的表头与标签目录不一致，未保存");
+        break;
+    case SaveResult::WriteFailed:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "保存标签文件失败");
+        break;
+    case SaveResult::Locked:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "标签文件正被其他程序使用，未保存");
+        break;
+    case SaveResult::CannotCreateInFolder:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法在标签文件所在目录中创建文件，未保存");
+        break;
+    case SaveResult::DiskFull:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "磁盘空间不足，标签文件未保存");
+        break;
+    case SaveResult::RowChanged:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "此图片的标签已被其他程序更改，无法撤销");
+        break;
+    }
+    return QCoreApplication::translate("Tavrelin", refusal);
+}
