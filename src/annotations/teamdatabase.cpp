@@ -1,0 +1,539 @@
+#include "teamdatabase.h"
+
+#include <QAtomicInt>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+// Each connection needs a name of its own within the process.
+static QString freshConnectionName()
+{
+    static QAtomicInt count;
+    return QStringLiteral("norvanta-team-%1").arg(count.fetchAndAddRelaxed(1));
+}
+
+// An SQLSTATE that says the role lacks a right.
+static const QString insufficientPrivilege = QStringLiteral("42501");
+
+TeamDatabase::TeamDatabase(const TeamAddress &address, const QStringList &catalogue,
+                           const QString &annotator, const QString &client)
+    : teamAddress(address)
+    , labels(catalogue)
+    , annotatorName(annotator)
+    , clientId(client)
+    , name(freshConnectionName())
+{
+}
+
+TeamDatabase::~TeamDatabase()
+{
+    close();
+    QSqlDatabase::removeDatabase(name);
+}
+
+void TeamDatabase::close()
+{
+    datasetId = 0;
+    if (QSqlDatabase::contains(name))
+        QSqlDatabase::database(name, false).close();
+}
+
+QString TeamDatabase::failure(const QString &what) const
+{
+    const QSqlError error = QSqlDatabase::database(name, false).lastError();
+    return what.isEmpty() ? error.text() : what;
+}
+
+bool TeamDatabase::connect(QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                   : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    if (!db.isValid()) {
+        *error = tr("Qt 的 PostgreSQL 驱动（QPSQL）不可用");
+        return false;
+    }
+    if (db.isOpen())
+        return true;
+    db.setConnectOptions(teamAddress.connectOptions());
+    if (!db.open()) {
+        // libpq's own words, which name the host and the user but never a password.
+        *error = db.lastError().databaseText().trimmed();
+        if (error->isEmpty())
+            *error = db.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool TeamDatabase::open(QString *error)
+{
+    if (isOpen() && QSqlDatabase::database(name, false).isOpen())
+        return true;
+    datasetId = 0;
+    return connect(error) && ensureSchema(error) && findDataset(error);
+}
+
+namespace {
+
+const char *const tableNames[] = {"norvanta_datasets", "norvanta_annotations", "norvanta_history",
+                                  "norvanta_holds", "norvanta_labels"};
+
+// The rights a team member's role needs on each table.
+const struct
+{
+    const char *table;
+    const char *rights;
+} neededRights[] = {
+    {"norvanta_datasets", "SELECT, INSERT"},
+    {"norvanta_annotations", "SELECT, INSERT, UPDATE"},
+    {"norvanta_history", "INSERT"},
+    {"norvanta_holds", "SELECT, INSERT, UPDATE, DELETE"},
+};
+
+QStringList schemaStatements(const QStringList &labels)
+{
+    QStringList columns;
+    for (qsizetype i = 0; i < labels.size(); ++i)
+        columns << QStringLiteral("(a.flags >> %1) & 1 AS \"%2\"").arg(i).arg(labels.at(i));
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_datasets ("
+                       " id integer GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+                       " name text NOT NULL UNIQUE,"
+                       " created timestamptz NOT NULL DEFAULT now())"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_annotations ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " flags integer NOT NULL,"
+                       " version bigint NOT NULL,"
+                       " annotator text NOT NULL,"
+                       " saved_at timestamptz NOT NULL,"
+                       " client text NOT NULL,"
+                       " PRIMARY KEY (dataset, image))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_history ("
+                       " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " annotator text NOT NULL,"
+                       " saved_at timestamptz NOT NULL,"
+                       " flags_before integer,"
+                       " flags_after integer NOT NULL)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_history_image"
+                       " ON norvanta_history (dataset, image)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_holds ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " holder text NOT NULL,"
+                       " annotator text NOT NULL,"
+                       " renewed timestamptz NOT NULL,"
+                       " PRIMARY KEY (dataset, image))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_holds_holder ON norvanta_holds (holder)"),
+        QStringLiteral("CREATE OR REPLACE VIEW norvanta_labels AS SELECT d.name AS dataset,"
+                       " a.image AS \"图片名称\", %1, a.annotator, a.saved_at"
+                       " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset")
+            .arg(columns.join(QStringLiteral(", "))),
+    };
+}
+
+} // namespace
+
+bool TeamDatabase::ensureSchema(QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    QStringList missing;
+    for (const char *table : tableNames) {
+        query.prepare(QStringLiteral("SELECT to_regclass(?) IS NOT NULL"));
+        query.addBindValue(QString::fromLatin1(table));
+        if (!query.exec() || !query.next()) {
+            *error = failure(QString());
+            return false;
+        }
+        if (!query.value(0).toBool())
+            missing << QString::fromLatin1(table);
+    }
+    if (!missing.isEmpty()) {
+        // One creator at a time: two first users at once would otherwise
+        // both try to make the same tables.
+        const QStringList statements = schemaStatements(labels);
+        bool made = db.transaction()
+            && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7150447)"));
+        for (const QString &statement : statements)
+            made = made && query.exec(statement);
+        if (!made || !db.commit()) {
+            const QSqlError cause = query.lastError().isValid() ? query.lastError() : db.lastError();
+            db.rollback();
+            *error = cause.nativeErrorCode() == insufficientPrivilege
+                ? tr("数据库中缺少 %1，当前角色无权创建；请数据库管理员按说明建表并授权")
+                      .arg(missing.join(QStringLiteral(", ")))
+                : cause.databaseText();
+            return false;
+        }
+    }
+    QStringList lacking;
+    for (const auto &needed : neededRights) {
+        query.prepare(QStringLiteral("SELECT has_table_privilege(?, ?)"));
+        query.addBindValue(QString::fromLatin1(needed.table));
+        query.addBindValue(QString::fromLatin1(needed.rights));
+        if (!query.exec() || !query.next()) {
+            *error = failure(QString());
+            return false;
+        }
+        if (!query.value(0).toBool())
+            lacking << QStringLiteral("%1 (%2)").arg(QLatin1String(needed.table),
+                                                     QLatin1String(needed.rights));
+    }
+    if (!lacking.isEmpty()) {
+        *error = tr("当前角色缺少权限：%1").arg(lacking.join(QStringLiteral("; ")));
+        return false;
+    }
+    return true;
+}
+
+bool TeamDatabase::findDataset(QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("INSERT INTO norvanta_datasets (name) VALUES (?)"
+                                 " ON CONFLICT (name) DO NOTHING"));
+    query.addBindValue(teamAddress.dataset());
+    if (!query.exec()) {
+        *error = query.lastError().databaseText();
+        return false;
+    }
+    query.prepare(QStringLiteral("SELECT id FROM norvanta_datasets WHERE name = ?"));
+    query.addBindValue(teamAddress.dataset());
+    if (!query.exec() || !query.next()) {
+        *error = query.lastError().databaseText();
+        return false;
+    }
+    datasetId = query.value(0).toInt();
+    return true;
+}
+
+bool TeamDatabase::connectionLost() const
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (!db.isOpen())
+        return true;
+    QSqlQuery probe(db);
+    return !probe.exec(QStringLiteral("SELECT 1"));
+}
+
+static const QString rowColumns = QStringLiteral(
+    "image, flags, version, annotator,"
+    " (extract(epoch FROM saved_at) * 1000)::bigint, client");
+
+static TeamRow rowOf(const QSqlQuery &query)
+{
+    TeamRow row;
+    row.image = query.value(0).toString();
+    row.flags = quint32(query.value(1).toLongLong());
+    row.version = query.value(2).toLongLong();
+    row.annotator = query.value(3).toString();
+    row.savedAtMs = query.value(4).toLongLong();
+    row.client = query.value(5).toString();
+    return row;
+}
+
+bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_annotations WHERE dataset = ?")
+                      .arg(rowColumns));
+    query.addBindValue(datasetId);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next())
+        take(rowOf(query));
+    if (query.lastError().isValid()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
+{
+    TeamOutcome outcome;
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    const auto fail = [&] {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = query.lastError().isValid() ? query.lastError().text() : db.lastError().text();
+        db.rollback();
+        return outcome;
+    };
+    if (!db.transaction())
+        return fail();
+    // The row is locked from here to the commit: a save of another window
+    // waits, then finds this one's version.
+    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_annotations"
+                                 " WHERE dataset = ? AND image = ? FOR UPDATE")
+                      .arg(rowColumns));
+    query.addBindValue(datasetId);
+    query.addBindValue(image);
+    if (!query.exec())
+        return fail();
+    const bool hadRow = query.next();
+    TeamRow before = hadRow ? rowOf(query) : TeamRow();
+    if (!hadRow) {
+        // Added by this statement, or found added by another window since.
+        query.prepare(QStringLiteral(
+            "INSERT INTO norvanta_annotations AS a"
+            " (dataset, image, flags, version, annotator, saved_at, client)"
+            " VALUES (?, ?, ?, 1, ?, now(), ?) ON CONFLICT (dataset, image) DO NOTHING"
+            " RETURNING %1").arg(rowColumns));
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        query.addBindValue(qint32(flags));
+        query.addBindValue(annotatorName);
+        query.addBindValue(clientId);
+        if (!query.exec())
+            return fail();
+        if (query.next()) {
+            outcome.row = rowOf(query);
+        } else {
+            query.prepare(QStringLiteral("SELECT %1 FROM norvanta_annotations"
+                                         " WHERE dataset = ? AND image = ? FOR UPDATE")
+                              .arg(rowColumns));
+            query.addBindValue(datasetId);
+            query.addBindValue(image);
+            if (!query.exec() || !query.next())
+                return fail();
+            before = rowOf(query);
+        }
+    }
+    if (before.version != 0) {
+        if (before.version != knownVersion && before.client != clientId) {
+            db.rollback();
+            outcome.kind = TeamOutcome::Conflict;
+            outcome.row = before;
+            return outcome;
+        }
+        query.prepare(QStringLiteral(
+            "UPDATE norvanta_annotations SET flags = ?, version = version + 1, annotator = ?,"
+            " saved_at = now(), client = ? WHERE dataset = ? AND image = ? RETURNING %1")
+                          .arg(rowColumns));
+        query.addBindValue(qint32(flags));
+        query.addBindValue(annotatorName);
+        query.addBindValue(clientId);
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        if (!query.exec() || !query.next())
+            return fail();
+        outcome.row = rowOf(query);
+    }
+    query.prepare(QStringLiteral(
+        "INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)"
+        " VALUES (?, ?, ?, now(), ?, ?)"));
+    query.addBindValue(datasetId);
+    query.addBindValue(image);
+    query.addBindValue(annotatorName);
+    query.addBindValue(before.version != 0 ? QVariant(qint32(before.flags)) : QVariant(QMetaType(QMetaType::Int)));
+    query.addBindValue(qint32(flags));
+    if (!query.exec())
+        return fail();
+    query.prepare(QStringLiteral("SELECT pg_notify(?, ?)"));
+    query.addBindValue(channel());
+    query.addBindValue(payloadOf(datasetId, outcome.row));
+    if (!query.exec() || !db.commit())
+        return fail();
+    return outcome;
+}
+
+TeamOutcome TeamDatabase::hold(const QString &image)
+{
+    TeamOutcome outcome;
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?"));
+    query.addBindValue(clientId);
+    query.addBindValue(image);
+    bool done = query.exec();
+    if (done && !image.isEmpty()) {
+        // Taken over only from this window itself or from one that has not
+        // renewed it for 120 seconds (a program that died).
+        query.prepare(QStringLiteral(
+            "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
+            " VALUES (?, ?, ?, ?, now()) ON CONFLICT (dataset, image) DO UPDATE"
+            " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
+            " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
+            " RETURNING image"));
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        query.addBindValue(clientId);
+        query.addBindValue(annotatorName);
+        done = query.exec();
+        if (done && query.next())
+            outcome.taken = image;
+    }
+    if (!done) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = query.lastError().text();
+    }
+    return outcome;
+}
+
+bool TeamDatabase::renewHolds()
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("UPDATE norvanta_holds SET renewed = now() WHERE holder = ?"));
+    query.addBindValue(clientId);
+    return query.exec();
+}
+
+TeamOutcome TeamDatabase::takeNext(const QStringList &candidates)
+{
+    TeamOutcome outcome;
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    QSqlQuery check(QSqlDatabase::database(name, false));
+    for (const QString &image : candidates) {
+        // A hold is one row per image: of two windows inserting it at once,
+        // the second waits for the first and then finds it held.
+        query.prepare(QStringLiteral(
+            "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
+            " SELECT ?, ?, ?, ?, now() WHERE NOT EXISTS (SELECT 1 FROM norvanta_annotations"
+            "  WHERE dataset = ? AND image = ? AND flags <> 0)"
+            " ON CONFLICT (dataset, image) DO UPDATE"
+            " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
+            " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
+            " RETURNING image"));
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        query.addBindValue(clientId);
+        query.addBindValue(annotatorName);
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        if (!query.exec()) {
+            outcome.kind = TeamOutcome::Failed;
+            outcome.error = query.lastError().text();
+            return outcome;
+        }
+        if (!query.next())
+            continue;
+        // A window that saved this image and let go of it while the insert
+        // ran is seen now, by a statement that starts after both.
+        check.prepare(QStringLiteral("SELECT 1 FROM norvanta_annotations"
+                                     " WHERE dataset = ? AND image = ? AND flags <> 0"));
+        check.addBindValue(datasetId);
+        check.addBindValue(image);
+        if (!check.exec()) {
+            outcome.kind = TeamOutcome::Failed;
+            outcome.error = check.lastError().text();
+            return outcome;
+        }
+        if (!check.next()) {
+            outcome.taken = image;
+            return outcome;
+        }
+    }
+    return outcome;
+}
+
+bool TeamDatabase::importRows(const QList<QPair<QString, quint32>> &rows, qsizetype *changed,
+                              QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    *changed = 0;
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    // In parts of many rows, each one statement: the rows go as one text of
+    // "image,flags" lines (a name holds neither "," nor a line end), which
+    // the server splits.
+    constexpr qsizetype part = 20000;
+    for (qsizetype from = 0; from < rows.size(); from += part) {
+        QString lines;
+        const qsizetype to = std::min(rows.size(), from + part);
+        for (qsizetype i = from; i < to; ++i) {
+            lines += rows.at(i).first;
+            lines += u',';
+            lines += QString::number(rows.at(i).second);
+            lines += u'\n';
+        }
+        lines.chop(1);
+        query.prepare(QStringLiteral(
+            "WITH incoming AS ("
+            "  SELECT split_part(line, ',', 1) AS image, split_part(line, ',', 2)::integer AS flags"
+            "  FROM string_to_table(?, E'\\n') AS line),"
+            " changed AS ("
+            "  SELECT i.image, i.flags, a.flags AS before FROM incoming i"
+            "  LEFT JOIN norvanta_annotations a ON a.dataset = ? AND a.image = i.image"
+            "  WHERE a.flags IS DISTINCT FROM i.flags),"
+            " written AS ("
+            "  INSERT INTO norvanta_annotations AS a"
+            "   (dataset, image, flags, version, annotator, saved_at, client)"
+            "  SELECT ?, image, flags, 1, ?, now(), ? FROM changed"
+            "  ON CONFLICT (dataset, image) DO UPDATE SET flags = excluded.flags,"
+            "   version = a.version + 1, annotator = excluded.annotator,"
+            "   saved_at = excluded.saved_at, client = excluded.client"
+            "  RETURNING 1)"
+            " INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)"
+            " SELECT ?, image, ?, now(), before, flags FROM changed"));
+        query.addBindValue(lines);
+        query.addBindValue(datasetId);
+        query.addBindValue(datasetId);
+        query.addBindValue(annotatorName);
+        query.addBindValue(clientId);
+        query.addBindValue(datasetId);
+        query.addBindValue(annotatorName);
+        if (!query.exec()) {
+            *error = query.lastError().text();
+            db.rollback();
+            return false;
+        }
+        *changed += query.numRowsAffected();
+    }
+    // One word for the whole import: every window reads the dataset anew.
+    query.prepare(QStringLiteral("SELECT pg_notify(?, ?)"));
+    query.addBindValue(channel());
+    query.addBindValue(QStringLiteral("%1\treload").arg(datasetId));
+    if (!query.exec() || !db.commit()) {
+        *error = query.lastError().isValid() ? query.lastError().text() : db.lastError().text();
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+// dataset, version, flags, time, client, the annotator's length, then the
+// annotator and the image run together: neither needs escaping.
+QString TeamDatabase::payloadOf(qint32 dataset, const TeamRow &row)
+{
+    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t")
+               .arg(dataset)
+               .arg(row.version)
+               .arg(row.flags)
+               .arg(row.savedAtMs)
+               .arg(row.client)
+               .arg(row.annotator.size())
+        + row.annotator + row.image;
+}
+
+bool TeamDatabase::rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row)
+{
+    qsizetype start = 0;
+    QStringList fields;
+    for (int i = 0; i < 6; ++i) {
+        const qsizetype tab = payload.indexOf(u'\t', start);
+        if (tab < 0)
+            return false;
+        fields << payload.mid(start, tab - start);
+        start = tab + 1;
+    }
+    if (fields.at(0).toInt() != dataset)
+        return false;
+    const qsizetype annotatorLength = fields.at(5).toLongLong();
+    row->version = fields.at(1).toLongLong();
+    row->flags = fields.at(2).toUInt();
+    row->savedAtMs = fields.at(3).toLongLong();
+    row->client = fields.at(4);
+    row->annotator = payload.mid(start, annotatorLength);
+    row->image = payload.mid(start + annotatorLength);
+    return row->version > 0;
+}
