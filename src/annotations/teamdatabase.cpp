@@ -349,9 +349,13 @@ TeamOutcome TeamDatabase::hold(const QString &image)
 {
     TeamOutcome outcome;
     QSqlQuery query(QSqlDatabase::database(name, false));
-    query.prepare(QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?"));
+    // An empty name would reach the server as NULL, which no image equals.
+    query.prepare(image.isEmpty()
+                      ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
+                      : QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?"));
     query.addBindValue(clientId);
-    query.addBindValue(image);
+    if (!image.isEmpty())
+        query.addBindValue(image);
     bool done = query.exec();
     if (done && !image.isEmpty()) {
         // Taken over only from this window itself or from one that has not

@@ -191,20 +191,27 @@ void TeamWorker::listen()
 void TeamWorker::checkListener()
 {
     QSqlDatabase listener = QSqlDatabase::database(listenerName, false);
-    if (listening && listener.isOpen()) {
+    bool standing = listening && listener.isOpen();
+    if (standing) {
         QSqlQuery probe(listener);
-        if (probe.exec(QStringLiteral("SELECT 1")))
-            return;
+        standing = probe.exec(QStringLiteral("SELECT 1"));
     }
-    listening = false;
-    listen();
-    if (!listening)
+    if (!standing) {
+        listening = false;
+        listen();
+        if (!listening)
+            return;
+        missedSaves = true;
+    }
+    if (!missedSaves)
         return;
     QString error;
     if (!ready(&error))
         return;
-    if (auto snapshot = readAll(&error))
+    if (auto snapshot = readAll(&error)) {
+        missedSaves = false;
         emit reloaded(snapshot);
+    }
 }
 
 void TeamWorker::notified(const QString &channel, QSqlDriver::NotificationSource,

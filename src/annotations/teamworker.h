@@ -105,6 +105,9 @@ private:
     TeamAddress address;
     QString listenerName;
     bool listening = false;
+    // The listening connection was made anew; the dataset is read again
+    // once the other connection answers.
+    bool missedSaves = false;
     QTimer *renewal = nullptr;
     QTimer *listenerCheck = nullptr;
 };
