@@ -25,6 +25,11 @@ TeamDatabase::TeamDatabase(const TeamAddress &address, const QStringList &catalo
     , clientId(client)
     , name(freshConnectionName())
 {
+    // A tab or a line end would end the annotator's field of a notification.
+    for (QChar &c : annotatorName) {
+        if (c.category() == QChar::Other_Control)
+            c = u' ';
+    }
 }
 
 TeamDatabase::~TeamDatabase()
@@ -35,6 +40,7 @@ TeamDatabase::~TeamDatabase()
 
 void TeamDatabase::close()
 {
+    saving.reset();
     datasetId = 0;
     if (QSqlDatabase::contains(name))
         QSqlDatabase::database(name, false).close();
@@ -78,7 +84,7 @@ bool TeamDatabase::open(QString *error)
 namespace {
 
 const char *const tableNames[] = {"norvanta_datasets", "norvanta_annotations", "norvanta_history",
-                                  "norvanta_holds", "norvanta_labels"};
+                                  "norvanta_holds", "norvanta_labels", "norvanta_save"};
 
 // The rights a team member's role needs on each table.
 const struct
@@ -91,6 +97,54 @@ const struct
     {"norvanta_history", "INSERT"},
     {"norvanta_holds", "SELECT, INSERT, UPDATE, DELETE"},
 };
+
+// A save in one call: the row is locked, checked against the version the
+// window knows unless the window itself saved it last, written, recorded in
+// the history and told to every listener, all in the caller's transaction.
+// The payload is the one TeamDatabase::rowOfPayload() reads.
+QString saveFunction()
+{
+    return QStringLiteral(R"(
+CREATE OR REPLACE FUNCTION norvanta_save(p_dataset integer, p_image text, p_flags integer,
+    p_known bigint, p_annotator text, p_client text)
+RETURNS TABLE (r_conflict boolean, r_image text, r_flags integer, r_version bigint,
+    r_annotator text, r_saved_ms bigint, r_client text)
+LANGUAGE plpgsql AS $$
+DECLARE
+    old norvanta_annotations%ROWTYPE;
+    saved norvanta_annotations%ROWTYPE;
+BEGIN
+    SELECT * INTO old FROM norvanta_annotations a
+        WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
+    IF NOT FOUND THEN
+        INSERT INTO norvanta_annotations AS a
+                (dataset, image, flags, version, annotator, saved_at, client)
+            VALUES (p_dataset, p_image, p_flags, 1, p_annotator, now(), p_client)
+            ON CONFLICT (dataset, image) DO NOTHING RETURNING * INTO saved;
+        IF NOT FOUND THEN
+            SELECT * INTO old FROM norvanta_annotations a
+                WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
+        END IF;
+    END IF;
+    IF old.version IS NOT NULL THEN
+        IF old.version <> p_known AND old.client <> p_client THEN
+            RETURN QUERY SELECT true, old.image, old.flags, old.version, old.annotator,
+                (extract(epoch FROM old.saved_at) * 1000)::bigint, old.client;
+            RETURN;
+        END IF;
+        UPDATE norvanta_annotations a SET flags = p_flags, version = a.version + 1,
+                annotator = p_annotator, saved_at = now(), client = p_client
+            WHERE a.dataset = p_dataset AND a.image = p_image RETURNING * INTO saved;
+    END IF;
+    INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)
+        VALUES (p_dataset, p_image, p_annotator, saved.saved_at, old.flags, p_flags);
+    PERFORM pg_notify('norvanta', concat_ws(E'	', p_dataset, saved.version, saved.flags,
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, p_client, p_annotator, p_image));
+    RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client;
+END
+$$)");
+}
 
 QStringList schemaStatements(const QStringList &labels)
 {
@@ -129,6 +183,7 @@ QStringList schemaStatements(const QStringList &labels)
                        " renewed timestamptz NOT NULL,"
                        " PRIMARY KEY (dataset, image))"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_holds_holder ON norvanta_holds (holder)"),
+        saveFunction(),
         QStringLiteral("CREATE OR REPLACE VIEW norvanta_labels AS SELECT d.name AS dataset,"
                        " a.image AS \"图片名称\", %1, a.annotator, a.saved_at"
                        " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset")
@@ -144,7 +199,9 @@ bool TeamDatabase::ensureSchema(QString *error)
     QSqlQuery query(db);
     QStringList missing;
     for (const char *table : tableNames) {
-        query.prepare(QStringLiteral("SELECT to_regclass(?) IS NOT NULL"));
+        query.prepare(QStringLiteral("SELECT coalesce(to_regclass(?)::text, to_regproc(?)::text)"
+                                     " IS NOT NULL"));
+        query.addBindValue(QString::fromLatin1(table));
         query.addBindValue(QString::fromLatin1(table));
         if (!query.exec() || !query.next()) {
             *error = failure(QString());
@@ -259,89 +316,38 @@ bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString 
 TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
 {
     TeamOutcome outcome;
-    QSqlDatabase db = QSqlDatabase::database(name, false);
-    QSqlQuery query(db);
-    const auto fail = [&] {
-        outcome.kind = TeamOutcome::Failed;
-        outcome.error = query.lastError().isValid() ? query.lastError().text() : db.lastError().text();
-        db.rollback();
-        return outcome;
-    };
-    if (!db.transaction())
-        return fail();
-    // The row is locked from here to the commit: a save of another window
-    // waits, then finds this one's version.
-    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_annotations"
-                                 " WHERE dataset = ? AND image = ? FOR UPDATE")
-                      .arg(rowColumns));
-    query.addBindValue(datasetId);
-    query.addBindValue(image);
-    if (!query.exec())
-        return fail();
-    const bool hadRow = query.next();
-    TeamRow before = hadRow ? rowOf(query) : TeamRow();
-    if (!hadRow) {
-        // Added by this statement, or found added by another window since.
-        query.prepare(QStringLiteral(
-            "INSERT INTO norvanta_annotations AS a"
-            " (dataset, image, flags, version, annotator, saved_at, client)"
-            " VALUES (?, ?, ?, 1, ?, now(), ?) ON CONFLICT (dataset, image) DO NOTHING"
-            " RETURNING %1").arg(rowColumns));
-        query.addBindValue(datasetId);
-        query.addBindValue(image);
-        query.addBindValue(qint32(flags));
-        query.addBindValue(annotatorName);
-        query.addBindValue(clientId);
-        if (!query.exec())
-            return fail();
-        if (query.next()) {
-            outcome.row = rowOf(query);
-        } else {
-            query.prepare(QStringLiteral("SELECT %1 FROM norvanta_annotations"
-                                         " WHERE dataset = ? AND image = ? FOR UPDATE")
-                              .arg(rowColumns));
-            query.addBindValue(datasetId);
-            query.addBindValue(image);
-            if (!query.exec() || !query.next())
-                return fail();
-            before = rowOf(query);
-        }
-    }
-    if (before.version != 0) {
-        if (before.version != knownVersion && before.client != clientId) {
-            db.rollback();
-            outcome.kind = TeamOutcome::Conflict;
-            outcome.row = before;
+    // One statement, kept prepared while the connection lasts: a save is one
+    // round trip to the server.
+    if (!saving) {
+        saving = std::make_unique<QSqlQuery>(QSqlDatabase::database(name, false));
+        if (!saving->prepare(QStringLiteral("SELECT * FROM norvanta_save(?, ?, ?, ?, ?, ?)"))) {
+            outcome.kind = TeamOutcome::Failed;
+            outcome.error = saving->lastError().text();
+            saving.reset();
             return outcome;
         }
-        query.prepare(QStringLiteral(
-            "UPDATE norvanta_annotations SET flags = ?, version = version + 1, annotator = ?,"
-            " saved_at = now(), client = ? WHERE dataset = ? AND image = ? RETURNING %1")
-                          .arg(rowColumns));
-        query.addBindValue(qint32(flags));
-        query.addBindValue(annotatorName);
-        query.addBindValue(clientId);
-        query.addBindValue(datasetId);
-        query.addBindValue(image);
-        if (!query.exec() || !query.next())
-            return fail();
-        outcome.row = rowOf(query);
     }
-    query.prepare(QStringLiteral(
-        "INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)"
-        " VALUES (?, ?, ?, now(), ?, ?)"));
-    query.addBindValue(datasetId);
-    query.addBindValue(image);
-    query.addBindValue(annotatorName);
-    query.addBindValue(before.version != 0 ? QVariant(qint32(before.flags)) : QVariant(QMetaType(QMetaType::Int)));
-    query.addBindValue(qint32(flags));
-    if (!query.exec())
-        return fail();
-    query.prepare(QStringLiteral("SELECT pg_notify(?, ?)"));
-    query.addBindValue(channel());
-    query.addBindValue(payloadOf(datasetId, outcome.row));
-    if (!query.exec() || !db.commit())
-        return fail();
+    saving->bindValue(0, datasetId);
+    saving->bindValue(1, image);
+    saving->bindValue(2, qint32(flags));
+    saving->bindValue(3, knownVersion);
+    saving->bindValue(4, annotatorName);
+    saving->bindValue(5, clientId);
+    if (!saving->exec() || !saving->next()) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = saving->lastError().text();
+        saving.reset();
+        return outcome;
+    }
+    if (saving->value(0).toBool())
+        outcome.kind = TeamOutcome::Conflict;
+    outcome.row.image = saving->value(1).toString();
+    outcome.row.flags = quint32(saving->value(2).toLongLong());
+    outcome.row.version = saving->value(3).toLongLong();
+    outcome.row.annotator = saving->value(4).toString();
+    outcome.row.savedAtMs = saving->value(5).toLongLong();
+    outcome.row.client = saving->value(6).toString();
+    saving->finish();
     return outcome;
 }
 
@@ -505,18 +511,16 @@ bool TeamDatabase::importRows(const QList<QPair<QString, quint32>> &rows, qsizet
     return true;
 }
 
-// dataset, version, flags, time, client, the annotator's length, then the
-// annotator and the image run together: neither needs escaping.
+// dataset, version, flags, time, client, annotator and image, separated by
+// tabs: only the image, last, may hold one.
 QString TeamDatabase::payloadOf(qint32 dataset, const TeamRow &row)
 {
-    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t")
-               .arg(dataset)
-               .arg(row.version)
-               .arg(row.flags)
-               .arg(row.savedAtMs)
-               .arg(row.client)
-               .arg(row.annotator.size())
-        + row.annotator + row.image;
+    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7")
+        .arg(dataset)
+        .arg(row.version)
+        .arg(row.flags)
+        .arg(row.savedAtMs)
+        .arg(row.client, row.annotator, row.image);
 }
 
 bool TeamDatabase::rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row)
@@ -532,12 +536,11 @@ bool TeamDatabase::rowOfPayload(const QString &payload, qint32 dataset, TeamRow 
     }
     if (fields.at(0).toInt() != dataset)
         return false;
-    const qsizetype annotatorLength = fields.at(5).toLongLong();
     row->version = fields.at(1).toLongLong();
     row->flags = fields.at(2).toUInt();
     row->savedAtMs = fields.at(3).toLongLong();
     row->client = fields.at(4);
-    row->annotator = payload.mid(start, annotatorLength);
-    row->image = payload.mid(start + annotatorLength);
+    row->annotator = fields.at(5);
+    row->image = payload.mid(start);
     return row->version > 0;
 }

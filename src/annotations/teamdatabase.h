@@ -8,6 +8,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class QSqlQuery;
 
 // One image's row in a team's dataset, as the server has it.
 struct TeamRow
@@ -84,7 +87,8 @@ public:
     // Whether `error` from a statement means the connection is gone.
     bool connectionLost() const;
 
-    // The notification channel every save is told on.
+    // The notification channel every save is told on; the save function
+    // names it too.
     static QString channel() { return QStringLiteral("norvanta"); }
     // A notification's payload, and the row it tells of; false when it is
     // not about `dataset`.
@@ -103,4 +107,5 @@ private:
     QString clientId;
     QString name;
     qint32 datasetId = 0;
+    std::unique_ptr<QSqlQuery> saving;
 };
