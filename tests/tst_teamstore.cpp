@@ -195,6 +195,20 @@ void TeamStoreTest::aRoleThatMayNotCreateTablesIsToldWhatIsMissing()
     QVERIFY2(error.startsWith(u"当前角色缺少权限：norvanta_datasets (SELECT, INSERT); "
                               "norvanta_annotations (SELECT, INSERT, UPDATE)"_qs),
              qPrintable(error));
+
+    // The grants the README gives a team's role are enough to work.
+    QVERIFY(server.execute({u"GRANT SELECT, INSERT ON norvanta_datasets TO clerk"_qs,
+                            u"GRANT SELECT, INSERT, UPDATE ON norvanta_annotations TO clerk"_qs,
+                            u"GRANT SELECT, INSERT ON norvanta_history TO clerk"_qs,
+                            u"GRANT SELECT, INSERT, UPDATE, DELETE ON norvanta_holds TO clerk"_qs,
+                            u"GRANT SELECT ON norvanta_labels TO clerk"_qs},
+                           u"bare"_qs));
+    QVERIFY2(database.open(&error), qPrintable(error));
+    QCOMPARE(database.save(u"a.png"_qs, 1, 0).kind, TeamOutcome::Done);
+    QCOMPARE(database.hold(u"a.png"_qs).taken, u"a.png"_qs);
+    qsizetype changed = 0;
+    QVERIFY2(database.importRows({{u"b.png"_qs, 2}}, &changed, &error), qPrintable(error));
+    QCOMPARE(changed, 1);
 }
 
 void TeamStoreTest::anUnreachableServerGivesTheReason()
