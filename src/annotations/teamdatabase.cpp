@@ -70,6 +70,14 @@ bool TeamDatabase::connect(QString *error)
             *error = db.lastError().text();
         return false;
     }
+    if (statementMilliseconds > 0) {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SET statement_timeout = %1").arg(statementMilliseconds))) {
+            *error = query.lastError().text();
+            db.close();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -138,7 +146,7 @@ BEGIN
     END IF;
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)
         VALUES (p_dataset, p_image, p_annotator, saved.saved_at, old.flags, p_flags);
-    PERFORM pg_notify('norvanta', concat_ws(E'	', p_dataset, saved.version, saved.flags,
+    PERFORM pg_notify('norvanta', concat_ws(E'\t', p_dataset, saved.version, saved.flags,
         (extract(epoch FROM saved.saved_at) * 1000)::bigint, p_client, p_annotator, p_image));
     RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
         (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client;
@@ -277,40 +285,71 @@ bool TeamDatabase::connectionLost() const
     return !probe.exec(QStringLiteral("SELECT 1"));
 }
 
-static const QString rowColumns = QStringLiteral(
-    "image, flags, version, annotator,"
-    " (extract(epoch FROM saved_at) * 1000)::bigint, client");
-
-static TeamRow rowOf(const QSqlQuery &query)
-{
-    TeamRow row;
-    row.image = query.value(0).toString();
-    row.flags = quint32(query.value(1).toLongLong());
-    row.version = query.value(2).toLongLong();
-    row.annotator = query.value(3).toString();
-    row.savedAtMs = query.value(4).toLongLong();
-    row.client = query.value(5).toString();
-    return row;
-}
-
 bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(name, false));
+    if (statementMilliseconds > 0) {
+        // A big dataset may take longer than any save is given.
+        if (!query.exec(QStringLiteral("SET statement_timeout = 0"))) {
+            *error = query.lastError().text();
+            return false;
+        }
+        const bool read = readAllRows(take, error);
+        query.exec(QStringLiteral("SET statement_timeout = %1").arg(statementMilliseconds));
+        return read;
+    }
+    return readAllRows(take, error);
+}
+
+// A row a line: version, flags, time, annotator, client and image, separated
+// by tabs (only the image, last, may hold one). A million rows come as a few
+// long texts in the order of the table's key rather than as a million rows
+// of six values, each of which the driver would hand over on its own.
+bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QString *error)
+{
+    constexpr int rowsPerPart = 100000;
+    QSqlQuery query(QSqlDatabase::database(name, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_annotations WHERE dataset = ?")
-                      .arg(rowColumns));
-    query.addBindValue(datasetId);
-    if (!query.exec()) {
-        *error = query.lastError().text();
-        return false;
+    QString after;
+    for (bool first = true;; first = false) {
+        query.prepare(QStringLiteral(
+            "SELECT string_agg(concat_ws(E'\\t', version, flags,"
+            "  (extract(epoch FROM saved_at) * 1000)::bigint, annotator, client, image), E'\\n'"
+            "  ORDER BY image), max(image) FROM (SELECT * FROM norvanta_annotations"
+            "  WHERE dataset = ? AND (? OR image > ?) ORDER BY image LIMIT %1) part")
+                          .arg(rowsPerPart));
+        query.addBindValue(datasetId);
+        query.addBindValue(first);
+        query.addBindValue(first ? QStringLiteral("") : after);
+        if (!query.exec() || !query.next()) {
+            *error = query.lastError().text();
+            return false;
+        }
+        if (query.isNull(0))
+            return true;
+        const QString text = query.value(0).toString();
+        after = query.value(1).toString();
+        query.finish();
+        for (QStringView line : QStringView(text).tokenize(u'\n')) {
+            TeamRow row;
+            qsizetype start = 0;
+            QStringView fields[5];
+            for (QStringView &field : fields) {
+                const qsizetype tab = line.indexOf(u'\t', start);
+                if (tab < 0)
+                    break;
+                field = line.mid(start, tab - start);
+                start = tab + 1;
+            }
+            row.version = fields[0].toLongLong();
+            row.flags = fields[1].toUInt();
+            row.savedAtMs = fields[2].toLongLong();
+            row.annotator = fields[3].toString();
+            row.client = fields[4].toString();
+            row.image = line.mid(start).toString();
+            take(std::move(row));
+        }
     }
-    while (query.next())
-        take(rowOf(query));
-    if (query.lastError().isValid()) {
-        *error = query.lastError().text();
-        return false;
-    }
-    return true;
 }
 
 TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
@@ -456,7 +495,7 @@ bool TeamDatabase::importRows(const QList<QPair<QString, quint32>> &rows, qsizet
     // In parts of many rows, each one statement: the rows go as one text of
     // "image,flags" lines (a name holds neither "," nor a line end), which
     // the server splits.
-    constexpr qsizetype part = 20000;
+    constexpr qsizetype part = 50000;
     for (qsizetype from = 0; from < rows.size(); from += part) {
         QString lines;
         const qsizetype to = std::min(rows.size(), from + part);

@@ -57,6 +57,9 @@ public:
     // reason in `error`, which never holds a password.
     bool open(QString *error);
     bool isOpen() const { return datasetId > 0; }
+    // The server ends any statement of this connection that runs longer,
+    // from the next connection on; 0 lets them run.
+    void setStatementTimeout(int milliseconds) { statementMilliseconds = milliseconds; }
     void close();
     QString connectionName() const { return name; }
     const TeamAddress &address() const { return teamAddress; }
@@ -99,6 +102,7 @@ private:
     bool connect(QString *error);
     bool ensureSchema(QString *error);
     bool findDataset(QString *error);
+    bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
     QString failure(const QString &what) const;
 
     TeamAddress teamAddress;
@@ -107,5 +111,6 @@ private:
     QString clientId;
     QString name;
     qint32 datasetId = 0;
+    int statementMilliseconds = 0;
     std::unique_ptr<QSqlQuery> saving;
 };

@@ -69,6 +69,10 @@ TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
     , address(address)
     , listenerName(database.connectionName() + QStringLiteral("-listening"))
 {
+    // A save the window has given up on after five seconds must not be
+    // written after all: the server ends it first. Reading a whole dataset
+    // is one statement too, and may take longer.
+    database.setStatementTimeout(4500);
 }
 
 TeamWorker::~TeamWorker()
