@@ -10,7 +10,9 @@ packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
     # a team's dataset: Qt's PostgreSQL driver, and the server the tests start
     libqt6sql6-psql postgresql
     # validators and package tools that the packaging tests run
-    desktop-file-utils appstream dpkg-dev file lintian)
+    desktop-file-utils appstream dpkg-dev file lintian
+    # the save tests make a small ext4 file system that keeps whole seconds
+    e2fsprogs)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \

@@ -90,24 +90,29 @@ int transfer(const QString &importFile, const QString &exportAddress,
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+void nameTheProgram(bool withWindows)
 {
-    const std::unique_ptr<QCoreApplication> application(
-        movesADataset(argc, argv) ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
     // Must stay the executable's file name: the annotation file's lock names
     // its holder by it, and another window takes a lock over as left behind
     // when the process holding it runs a program of another name.
     QCoreApplication::setApplicationName(QStringLiteral(NORVANTA_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(NORVANTA_VERSION));
-    if (qobject_cast<QApplication *>(application.get())) {
+    if (withWindows) {
         // The desktop pairs the running program with its installed menu entry
         // and icon by this name, so the task bar shows both.
         QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
         // Set before the window exists, so that the start-up dialog has it too.
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
     }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const std::unique_ptr<QCoreApplication> application(
+        movesADataset(argc, argv) ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
+    nameTheProgram(qobject_cast<QApplication *>(application.get()) != nullptr);
 
     // The toolkit's own texts (the buttons of every box, the file dialogs,
     // the command line's help) in Chinese like the window, whatever the

@@ -1,8 +1,10 @@
 #include "tavrelin.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "labelcatalogue.h"
 #include "windowactivity.h"
+
+#include <QListWidget>
 
 Tavrelin::Tavrelin(QWidget *parent)
     : Tavrelin(QString(), parent)
@@ -34,6 +36,11 @@ bool Tavrelin::hasAnnotationFile() const
     return annotationStore != nullptr;
 }
 
+QWidget *Tavrelin::windowWidget()
+{
+    return this;
+}
+
 WindowActivity *Tavrelin::activity() const
 {
     return windowActivity;
@@ -59,9 +66,14 @@ QLabel *Tavrelin::countLine() const
     return markCountLabel;
 }
 
-QListWidget *Tavrelin::labelList() const
+QAbstractItemModel *Tavrelin::labelModel() const
 {
-    return annotationList;
+    return annotationList->model();
+}
+
+QItemSelectionModel *Tavrelin::labelSelection() const
+{
+    return annotationList->selectionModel();
 }
 
 QString Tavrelin::currentImagePath() const
@@ -76,12 +88,12 @@ bool Tavrelin::hasUnsavedAnnotations() const
 
 void Tavrelin::moveTo(int index)
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (imageSession.moveTo(index))
         loadCurrentImage();
 }
 
-AnnotationStore *Tavrelin::store() const
+AnnotationSource *Tavrelin::store() const
 {
     return annotationStore;
 }
@@ -89,4 +101,9 @@ AnnotationStore *Tavrelin::store() const
 const ImageSession &Tavrelin::session() const
 {
     return imageSession;
+}
+
+const PictureCache &Tavrelin::pictureCache() const
+{
+    return pictures;
 }

@@ -1,0 +1,69 @@
+#include "datasetfilter.h"
+
+#include <QStringMatcher>
+
+namespace {
+
+// The name part of a filter, prepared once to look through many names.
+class NameMatch
+{
+public:
+    explicit NameMatch(const QString &text)
+        : everything(text.isEmpty())
+        , matcher(text, Qt::CaseInsensitive)
+    {
+    }
+    bool operator()(const QString &name) const { return everything || matcher.indexIn(name) >= 0; }
+
+private:
+    bool everything;
+    QStringMatcher matcher;
+};
+
+// The state and label part of a filter, on one image's facts.
+bool keepsFacts(int choice, const ImageFacts &facts)
+{
+    switch (choice) {
+    case DatasetFilter::All:
+        return true;
+    case DatasetFilter::Marked:
+        return facts.marked;
+    case DatasetFilter::Unmarked:
+        return !facts.marked;
+    default:
+        return facts.flags & (1u << (choice - DatasetFilter::FirstLabel));
+    }
+}
+
+} // namespace
+
+bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
+{
+    return keepsFacts(choice, images.factsAt(position))
+        && NameMatch(nameText)(images.names().at(position));
+}
+
+std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
+{
+    const NameMatch nameMatches(nameText);
+    const QStringList &names = images.names();
+    std::vector<int> kept;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (keepsFacts(choice, images.factsAt(i)) && nameMatches(names.at(i)))
+            kept.push_back(int(i));
+    }
+    return kept;
+}
+
+qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from, int step) const
+{
+    const NameMatch nameMatches(nameText);
+    const QStringList &names = images.names();
+    const qsizetype size = names.size();
+    qsizetype position = qBound(qsizetype(-1), from, size) + step;
+    for (; position >= 0 && position < size; position += step) {
+        if (keepsFacts(choice, images.factsAt(position)) && nameMatches(names.at(position)))
+            return position;
+    }
+    return -1;
+}
