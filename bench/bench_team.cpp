@@ -98,10 +98,10 @@ int client(const QString &addressText, qsizetype rows, int saves, int number)
         saving.start();
         const auto saved = store.saveRow(name, {labels.at(i % labels.size())});
         const double milliseconds = saving.nsecsElapsed() / 1e6;
-        if (saved.result == TeamStore::SaveResult::Saved)
+        if (saved == AnnotationFile::SaveResult::Saved)
             std::printf("saved %.3f %s\n", milliseconds, qPrintable(name));
         else
-            std::printf("failed %s\n", qPrintable(saved.error));
+            std::printf("failed %s\n", qPrintable(store.refusalDetail()));
         QCoreApplication::processEvents();
     }
     // Time for the others' last saves to arrive.

@@ -20,6 +20,7 @@
 #include <memory>
 
 using namespace TestWindow;
+using AnnotationFile::SaveResult;
 
 class TeamStoreTest final : public QObject
 {
@@ -158,7 +159,7 @@ void TeamStoreTest::firstUseMakesTheSchemaAndAViewWithOneColumnPerLabel()
 {
     auto store = openStore(u"schema"_qs, u"anna"_qs);
     store->showing(u"a.png"_qs);
-    QCOMPARE(store->saveRow(u"a.png"_qs, {entry(2), entry(19)}).result, TeamStore::SaveResult::Saved);
+    QCOMPARE(store->saveRow(u"a.png"_qs, {entry(2), entry(19)}), SaveResult::Saved);
     QSqlQuery query(QSqlDatabase::database(u"test"_qs));
     QVERIFY(query.exec(u"SELECT * FROM norvanta_labels WHERE dataset = 'schema'"_qs));
     QVERIFY(query.next());
@@ -228,9 +229,9 @@ void TeamStoreTest::savesAreKeptWithTheirHistoryAndCounted()
     store->setListedNames({u"a.png"_qs, u"b.png"_qs, u"c.png"_qs});
     QSignalSpy saved(store.get(), &TeamStore::rowSaved);
     store->showing(u"b.png"_qs);
-    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11)}).result, TeamStore::SaveResult::Saved);
-    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11), entry(1)}).result, TeamStore::SaveResult::Saved);
-    QCOMPARE(store->saveRow(u"a,b.png"_qs, {entry(1)}).result, TeamStore::SaveResult::NameNotStorable);
+    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11)}), SaveResult::Saved);
+    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11), entry(1)}), SaveResult::Saved);
+    QCOMPARE(store->saveRow(u"a,b.png"_qs, {entry(1)}), SaveResult::NameNotStorable);
     QCOMPARE(saved.count(), 2);
     QCOMPARE(store->storedLabels(u"b.png"_qs), (QStringList{entry(1), entry(11)}));
     QCOMPARE(store->markCounts().marked, 1);
@@ -257,18 +258,18 @@ void TeamStoreTest::aSaveAfterAnotherAnnotatorsIsRefusedOnceThenOverwrites()
     auto ben = openStore(u"conflict"_qs, u"ben"_qs);
     anna->showing(u"x.png"_qs);
     ben->showing(u"x.png"_qs);
-    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(3)}).result, TeamStore::SaveResult::Saved);
-    const TeamStore::SaveOutcome refused = anna->saveRow(u"x.png"_qs, {entry(4)});
-    QCOMPARE(refused.result, TeamStore::SaveResult::Conflict);
-    QCOMPARE(refused.annotator, u"ben"_qs);
-    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(4)}).result, TeamStore::SaveResult::Saved);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(3)}), SaveResult::Saved);
+    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(4)}), SaveResult::Conflict);
+    QCOMPARE(anna->refusalDetail(), u"ben"_qs);
+    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(4)}), SaveResult::Saved);
     // Ben showed the image before Anna's save: his next save is refused too.
-    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(5)}).annotator, u"anna"_qs);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(5)}), SaveResult::Conflict);
+    QCOMPARE(ben->refusalDetail(), u"anna"_qs);
     // Shown again after the other's save, it saves at once; its own saves never conflict.
     QTRY_COMPARE(ben->storedLabels(u"x.png"_qs), QStringList{entry(4)});
     ben->showing(u"x.png"_qs);
-    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(6)}).result, TeamStore::SaveResult::Saved);
-    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(7)}).result, TeamStore::SaveResult::Saved);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(6)}), SaveResult::Saved);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(7)}), SaveResult::Saved);
 }
 
 void TeamStoreTest::otherWindowsHearOfEverySave()
@@ -280,7 +281,7 @@ void TeamStoreTest::otherWindowsHearOfEverySave()
     QSignalSpy heard(ben.get(), &TeamStore::savedElsewhere);
     QSignalSpy notHeard(elsewhere.get(), &TeamStore::rowSaved);
     anna->showing(u"b.png"_qs);
-    QCOMPARE(anna->saveRow(u"b.png"_qs, {entry(2)}).result, TeamStore::SaveResult::Saved);
+    QCOMPARE(anna->saveRow(u"b.png"_qs, {entry(2)}), SaveResult::Saved);
     QTRY_COMPARE(heard.count(), 1);
     QCOMPARE(heard.at(0).at(0).toString(), u"b.png"_qs);
     QCOMPARE(ben->markCounts().marked, 1);
@@ -300,7 +301,7 @@ void TeamStoreTest::twoWindowsNeverTakeTheSameUnmarkedImage()
     ben->setListedNames(names);
     // Ben does not yet know of Anna's save of b.png when he asks.
     anna->showing(u"b.png"_qs);
-    QCOMPARE(anna->saveRow(u"b.png"_qs, {entry(1)}).result, TeamStore::SaveResult::Saved);
+    QCOMPARE(anna->saveRow(u"b.png"_qs, {entry(1)}), SaveResult::Saved);
     QString error;
     const qsizetype first = anna->takeNextUnmarked(0, {}, &error);
     const qsizetype second = ben->takeNextUnmarked(0, {}, &error);
@@ -343,12 +344,12 @@ void TeamStoreTest::aLostServerFailsOneSaveAndTheNextReconnects()
     QVERIFY(QSqlDatabase::database(u"test"_qs).open());
     // The save that meets the lost connection fails, unless the worker has
     // already found it lost; the next one connects anew.
-    const TeamStore::SaveOutcome first = anna->saveRow(u"a.png"_qs, {entry(1)});
-    if (first.result != TeamStore::SaveResult::Saved) {
-        QCOMPARE(first.result, TeamStore::SaveResult::Unreachable);
-        QVERIFY(!first.error.isEmpty());
+    const SaveResult first = anna->saveRow(u"a.png"_qs, {entry(1)});
+    if (first != SaveResult::Saved) {
+        QCOMPARE(first, SaveResult::Unreachable);
+        QVERIFY(!anna->refusalDetail().isEmpty());
         QCOMPARE(anna->markCounts().marked, 0);
-        QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}).result, TeamStore::SaveResult::Saved);
+        QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}), SaveResult::Saved);
     }
     // The other window listens anew and hears of it.
     QTRY_COMPARE_WITH_TIMEOUT(ben->markCounts().marked, 1, 10000);
@@ -357,7 +358,7 @@ void TeamStoreTest::aLostServerFailsOneSaveAndTheNextReconnects()
     QVERIFY(server.stop());
     QElapsedTimer waited;
     waited.start();
-    QCOMPARE(anna->saveRow(u"a.png"_qs, {}).result, TeamStore::SaveResult::Unreachable);
+    QCOMPARE(anna->saveRow(u"a.png"_qs, {}), SaveResult::Unreachable);
     QVERIFY(waited.elapsed() < TeamStore::answerMilliseconds + 1000);
     QCOMPARE(anna->storedLabels(u"a.png"_qs), QStringList{entry(1)});
     QVERIFY2(server.restart(), qPrintable(server.errorString()));
@@ -395,7 +396,7 @@ void TeamStoreTest::importRecordsChangedRowsAndRefusesForeignFiles()
     auto anna = openStore(u"reimport"_qs, u"anna"_qs);
     anna->setListedNames({u"a.png"_qs, u"b.png"_qs});
     anna->showing(u"a.png"_qs);
-    QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}).result, TeamStore::SaveResult::Saved);
+    QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}), SaveResult::Saved);
     QSignalSpy reloaded(anna.get(), &TeamStore::reloaded);
     // The first row of a name counts; a later one of the same name is left out.
     writeFile(dir.filePath(u"in.csv"_qs),

@@ -316,11 +316,13 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
             "SELECT string_agg(concat_ws(E'\\t', version, flags,"
             "  (extract(epoch FROM saved_at) * 1000)::bigint, annotator, client, image), E'\\n'"
             "  ORDER BY image), max(image) FROM (SELECT * FROM norvanta_annotations"
-            "  WHERE dataset = ? AND (? OR image > ?) ORDER BY image LIMIT %1) part")
+            "  WHERE dataset = ? %1 ORDER BY image LIMIT %2) part")
+                          .arg(first ? QString() : QStringLiteral("AND image > ?"))
                           .arg(rowsPerPart));
+        // Each part follows the last name of the one before along the key.
         query.addBindValue(datasetId);
-        query.addBindValue(first);
-        query.addBindValue(first ? QStringLiteral("") : after);
+        if (!first)
+            query.addBindValue(after);
         if (!query.exec() || !query.next()) {
             *error = query.lastError().text();
             return false;

@@ -28,7 +28,7 @@ struct TeamRow
 // to connect anew.
 struct TeamOutcome
 {
-    enum Kind { Done, Conflict, NameNotStorable, Failed };
+    enum Kind { Done, Conflict, Failed };
     Kind kind = Done;
     QString error;
     TeamRow row; // Done: the row as saved; Conflict: the row that stands

@@ -10,7 +10,7 @@ static constexpr int openMilliseconds = 60000;
 
 TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
                      const QString &annotator, QObject *parent)
-    : QObject(parent)
+    : AnnotationSource(parent)
     , teamAddress(address)
     , labels(catalogue)
     , annotatorName(annotator)
@@ -234,30 +234,30 @@ void TeamStore::showing(const QString &fileName)
     QMetaObject::invokeMethod(worker, [this, fileName] { worker->hold(fileName); });
 }
 
-TeamStore::SaveOutcome TeamStore::saveRow(const QString &fileName, const QStringList &annotations,
-                                          const std::function<bool()> &waiting)
+AnnotationFile::SaveResult TeamStore::saveRow(const QString &fileName,
+                                             const QStringList &annotations,
+                                             const std::function<bool()> &waiting)
 {
-    SaveOutcome saved;
-    if (!AnnotationFormat::canHoldName(fileName)) {
-        saved.result = SaveResult::NameNotStorable;
-        return saved;
-    }
+    using AnnotationFile::SaveResult;
+    refusal.clear();
+    if (!AnnotationFormat::canHoldName(fileName))
+        return SaveResult::NameNotStorable;
     quint32 flags = 0;
     for (qsizetype i = 0; i < labels.size(); ++i) {
         if (annotations.contains(labels.at(i)))
             flags |= 1u << i;
     }
-    const qint64 knownVersion = fileName == shownImage ? shownVersion : facts(fileName).hasRow
-            ? known->rows.value(fileName).version
-            : 0;
+    const auto found = known->rows.constFind(fileName);
+    const qint64 knownVersion = fileName == shownImage ? shownVersion
+        : found == known->rows.constEnd()              ? 0
+                                                       : found->version;
     auto reply = std::make_shared<TeamReply>();
     QMetaObject::invokeMethod(worker, [this, reply, fileName, flags, knownVersion] {
         worker->save(fileName, flags, knownVersion, reply);
     });
     if (!await(reply, answerMilliseconds, waiting)) {
-        saved.result = SaveResult::Unreachable;
-        saved.error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
-        return saved;
+        refusal = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
+        return SaveResult::Unreachable;
     }
     const TeamOutcome outcome = reply->outcome();
     switch (outcome.kind) {
@@ -266,27 +266,22 @@ TeamStore::SaveOutcome TeamStore::saveRow(const QString &fileName, const QString
             shownVersion = outcome.row.version;
         if (enter(outcome.row))
             emit rowSaved(fileName);
-        return saved;
+        return SaveResult::Saved;
     case TeamOutcome::Conflict:
-        // The person has now been told; the same save again overwrites.
+        // The person is told now; the same save again overwrites.
         if (fileName == shownImage)
             shownVersion = outcome.row.version;
         if (enter(outcome.row)) {
             emit rowSaved(fileName);
             emit savedElsewhere(fileName);
         }
-        saved.result = SaveResult::Conflict;
-        saved.annotator = outcome.row.annotator;
-        return saved;
-    case TeamOutcome::NameNotStorable:
-        saved.result = SaveResult::NameNotStorable;
-        return saved;
+        refusal = outcome.row.annotator;
+        return SaveResult::Conflict;
     case TeamOutcome::Failed:
         break;
     }
-    saved.result = SaveResult::Unreachable;
-    saved.error = outcome.error;
-    return saved;
+    refusal = outcome.error;
+    return SaveResult::Unreachable;
 }
 
 qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "annotationformat.h"
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "teamaddress.h"
 #include "teamworker.h"
 
@@ -23,21 +23,11 @@
 // next unmarked image), which run on the worker's thread. The questions of
 // the window answer from what is known, so a lost server leaves the display
 // as it was; a save or Ctrl+U waits for the server, five seconds at most.
-class TeamStore final : public QObject
+class TeamStore final : public AnnotationSource
 {
     Q_OBJECT
 
 public:
-    using RowFacts = AnnotationStore::RowFacts;
-
-    enum class SaveResult { Saved, Conflict, NameNotStorable, Unreachable };
-    struct SaveOutcome
-    {
-        SaveResult result = SaveResult::Saved;
-        QString annotator; // Conflict: who saved the row that stands
-        QString error;     // Unreachable: why
-    };
-
     // How long a save or a step to the next unmarked image waits for the server.
     static constexpr int answerMilliseconds = 5000;
 
@@ -48,52 +38,50 @@ public:
     // Connects and reads the dataset; false with the reason in `error`.
     bool open(QString *error);
     const TeamAddress &address() const { return teamAddress; }
-    const QStringList &catalogue() const { return labels; }
+    const QStringList &catalogue() const override { return labels; }
     QString annotator() const { return annotatorName; }
 
-    RowFacts facts(const QString &fileName) const;
-    bool isMarked(const QString &fileName) const { return facts(fileName).marked; }
-    QStringList storedLabels(const QString &fileName) const;
-    // Who saved the row of `fileName` last and when (milliseconds since the
-    // epoch); empty and 0 when it has none.
-    QString savedBy(const QString &fileName) const;
-    qint64 savedAt(const QString &fileName) const;
-    // The image of the last marked row of the dataset as exported.
-    std::optional<QString> lastMarkedName() const;
+    // Notifications keep what is known current: there is nothing to look at.
+    bool refresh() override { return false; }
+    AnnotationText::Status status() const override { return AnnotationText::Read; }
 
-    void setListedNames(const QStringList &names);
+    // A row is marked when it sets a catalogue label.
+    RowFacts facts(const QString &fileName) const override;
+    bool isMarked(const QString &fileName) const override { return facts(fileName).marked; }
+    QStringList storedLabels(const QString &fileName) const override;
+    bool knowsWhoSaved() const override { return true; }
+    QString savedBy(const QString &fileName) const override;
+    qint64 savedAt(const QString &fileName) const override;
+    QStringList annotators() const override { return known->people; }
+    // The image of the last marked row of the dataset as exported.
+    std::optional<QString> lastMarkedName() const override;
+
+    void setListedNames(const QStringList &names) override;
     const QStringList &listedNames() const { return listed.names; }
-    AnnotationFormat::MarkCounts markCounts() const;
-    QList<qsizetype> labelCounts() const;
-    qsizetype listedPosition(const QString &fileName) const;
-    RowFacts listedFacts(qsizetype position) const;
+    AnnotationFormat::MarkCounts markCounts() const override;
+    QList<qsizetype> labelCounts() const override;
+    qsizetype listedPosition(const QString &fileName) const override;
+    RowFacts listedFacts(qsizetype position) const override;
     // From what is known, without asking the server.
-    qsizetype nextUnmarked(qsizetype position) const;
+    qsizetype nextUnmarked(qsizetype position) const override;
 
     // The window shows `fileName`'s labels: a save of it is checked against
     // this version, and it is held for this window. An empty name lets go.
-    void showing(const QString &fileName);
+    void showing(const QString &fileName) override;
     // Saves the row of `fileName` with a "1" for each catalogue label in
     // `annotations`. Refused as Conflict when another window saved it after
-    // this one last showed or saved it; the same save again then
-    // overwrites. `waiting` is called while the answer is awaited, as
-    // AnnotationFile::underLock() calls it; false ends the wait.
-    SaveOutcome saveRow(const QString &fileName, const QStringList &annotations,
-                        const std::function<bool()> &waiting = {});
+    // this one last showed or saved it (refusalDetail() names who); the same
+    // save again then overwrites. Unreachable when the server gave no answer
+    // within five seconds or the connection failed. `waiting` is called
+    // while the answer is awaited; false ends the wait.
+    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
+                                       const std::function<bool()> &waiting = {}) override;
     // The position of the first listed image after `position` that is not
     // marked and that no other window holds, now held for this one; -1
-    // when there is none. Unreachable fills `error`.
+    // when there is none, or with `error` when the server failed.
     qsizetype takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,
-                               QString *error);
-
-signals:
-    // What is known was read anew.
-    void reloaded();
-    // The row of `fileName` was saved, by this window or another; facts()
-    // already has it.
-    void rowSaved(const QString &fileName);
-    // Another window saved the row of `fileName`.
-    void savedElsewhere(const QString &fileName);
+                               QString *error) override;
+    QString refusalDetail() const override { return refusal; }
 
 private:
     struct Listed
@@ -125,4 +113,5 @@ private:
     QString lastMarked;
     QString shownImage;
     qint64 shownVersion = 0;
+    QString refusal;
 };

@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <QStringDecoder>
 #include <QUuid>
 
 namespace TeamTransfer {
@@ -39,8 +40,26 @@ QString reasonOf(AnnotationFile::SaveResult result)
         return Texts::tr("无法在标签文件所在目录中创建文件，未保存");
     case SaveResult::DiskFull:
         return Texts::tr("磁盘空间不足，标签文件未保存");
+    case SaveResult::Conflict:
+    case SaveResult::Unreachable:
+        break;
     }
     return QString();
+}
+
+// The file's lines, and whether it is UTF-8 text without a NUL byte.
+AnnotationText readText(const QString &path)
+{
+    AnnotationText text;
+    QByteArray bytes;
+    text.status = AnnotationFile::readBytes(path, &bytes);
+    if (text.status != AnnotationText::Read)
+        return text;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder.decode(bytes);
+    text.isText = !decoder.hasError() && !bytes.contains('\0');
+    text.lines = AnnotationFormat::splitLines(decoded);
+    return text;
 }
 
 // The file as a save finds it: missing (nothing to import), or a regular
@@ -67,7 +86,7 @@ Report importFile(const QString &csvPath, const TeamAddress &address, const QStr
                   const QString &annotator)
 {
     Report report;
-    const AnnotationText text = AnnotationFile::read(csvPath);
+    const AnnotationText text = readText(csvPath);
     if (text.status == AnnotationText::Missing) {
         report.text = Texts::tr("标签文件不存在：%1").arg(csvPath);
         return report;
@@ -120,7 +139,7 @@ Report exportFile(const TeamAddress &address, const QString &csvPath, const QStr
         report.text = reasonOf(AnnotationFile::SaveResult::CannotOpen);
         return report;
     }
-    if (const auto refused = checkFile(AnnotationFile::read(csvPath), catalogue);
+    if (const auto refused = checkFile(readText(csvPath), catalogue);
         refused != AnnotationFile::SaveResult::Saved) {
         report.text = reasonOf(refused);
         return report;

@@ -40,6 +40,7 @@ bool keepsFacts(int choice, const ImageFacts &facts)
 bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 {
     return keepsFacts(choice, images.factsAt(position))
+        && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
         && NameMatch(nameText)(images.names().at(position));
 }
 
@@ -49,7 +50,8 @@ std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
     const QStringList &names = images.names();
     std::vector<int> kept;
     for (qsizetype i = 0; i < names.size(); ++i) {
-        if (keepsFacts(choice, images.factsAt(i)) && nameMatches(names.at(i)))
+        if (keepsFacts(choice, images.factsAt(i))
+            && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && nameMatches(names.at(i)))
             kept.push_back(int(i));
     }
     return kept;
@@ -62,7 +64,9 @@ qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from
     const qsizetype size = names.size();
     qsizetype position = qBound(qsizetype(-1), from, size) + step;
     for (; position >= 0 && position < size; position += step) {
-        if (keepsFacts(choice, images.factsAt(position)) && nameMatches(names.at(position)))
+        if (keepsFacts(choice, images.factsAt(position))
+            && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
+            && nameMatches(names.at(position)))
             return position;
     }
     return -1;

@@ -6,6 +6,7 @@
 
 #include "annotationsource.h"
 #include "lockwaiting.h"
+#include "serverwaiting.h"
 
 #include <QDebug>
 #include <QMessageBox>
@@ -39,6 +40,7 @@ void Tavrelin::showStoredAnnotations()
     const QStringList stored = annotationStore->storedLabels(imageSession.currentName());
     for (const QString &label : stored)
         currentAnnotations.append(label);
+    annotationStore->showing(imageSession.currentName());
 }
 
 void Tavrelin::saveCurrentAnnotations()
@@ -63,9 +65,16 @@ bool Tavrelin::storeCurrentAnnotations()
         // Copies: the window paints, and its timers run, while the save waits.
         const QString fileName = imageSession.currentName();
         const QStringList annotations = currentAnnotations.texts();
-        LockWaiting waiting(this);
-        result = annotationStore->saveRow(fileName, annotations,
-                                          [&waiting] { return waiting.keepWaiting(); });
+        // A team's server is waited for; a file's lock may be given up.
+        if (annotationStore->knowsWhoSaved()) {
+            ServerWaiting waiting(this, tr("正在保存到标签数据库…"));
+            result = annotationStore->saveRow(fileName, annotations,
+                                              [&waiting] { return waiting.keepWaiting(); });
+        } else {
+            LockWaiting waiting(this);
+            result = annotationStore->saveRow(fileName, annotations,
+                                              [&waiting] { return waiting.keepWaiting(); });
+        }
     }
     switch (result) {
     case SaveResult::Saved:
@@ -97,6 +106,15 @@ bool Tavrelin::storeCurrentAnnotations()
         break;
     case SaveResult::DiskFull:
         refusal = QT_TR_NOOP("磁盘空间不足，标签文件未保存");
+        break;
+    case SaveResult::Conflict:
+        // The labels stay as typed; the same save again overwrites.
+        QMessageBox::warning(this, tr("Warning"), tr("此图片的标签已由 %1 保存，再次保存将覆盖")
+                                                      .arg(annotationStore->refusalDetail()));
+        showMarkCounts();
+        return false;
+    case SaveResult::Unreachable:
+        refusal = QT_TR_NOOP("无法连接标签数据库，标签未保存");
         break;
     }
     QMessageBox::warning(this, tr("Error"), tr(refusal));

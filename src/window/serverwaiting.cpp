@@ -6,8 +6,9 @@
 // A wait this short looks like a slow save; a longer one needs telling.
 static constexpr int unseenMilliseconds = 300;
 
-ServerWaiting::ServerWaiting(QWidget *window)
+ServerWaiting::ServerWaiting(QWidget *window, const QString &text)
     : window(window)
+    , text(text)
 {
 }
 
@@ -21,7 +22,7 @@ bool ServerWaiting::keepWaiting()
     if (!waited.isValid())
         waited.start();
     if (!dialog && waited.elapsed() >= unseenMilliseconds) {
-        dialog = new QProgressDialog(tr("正在保存到标签数据库…"), QString(), 0, 0, window);
+        dialog = new QProgressDialog(text, QString(), 0, 0, window);
         // Modal for the whole program: no window beside this one may start
         // another operation while the save is under way.
         dialog->setWindowModality(Qt::ApplicationModal);

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QString>
 
 class QProgressDialog;
 class QWidget;
@@ -16,7 +17,8 @@ class ServerWaiting final
     Q_DECLARE_TR_FUNCTIONS(ServerWaiting)
 
 public:
-    explicit ServerWaiting(QWidget *window);
+    // `text` says what the window waits for.
+    ServerWaiting(QWidget *window, const QString &text);
     ~ServerWaiting();
     ServerWaiting(const ServerWaiting &) = delete;
     ServerWaiting &operator=(const ServerWaiting &) = delete;
@@ -27,6 +29,7 @@ public:
 
 private:
     QWidget *window;
+    QString text;
     QElapsedTimer waited;
     QPointer<QProgressDialog> dialog;
 };
