@@ -241,11 +241,17 @@ void TeamStoreTest::savesAreKeptWithTheirHistoryAndCounted()
     QCOMPARE(store->savedBy(u"b.png"_qs), u"anna"_qs);
     QVERIFY(qAbs(store->savedAt(u"b.png"_qs) - QDateTime::currentMSecsSinceEpoch()) < 60000);
     QCOMPARE(store->lastMarkedName(), std::optional<QString>(u"b.png"_qs));
+    // The exported file's last marked row: "b.png," sorts after "b.png!,".
+    QCOMPARE(store->saveRow(u"b.png!"_qs, {entry(1)}), SaveResult::Saved);
+    QCOMPARE(store->lastMarkedName(), std::optional<QString>(u"b.png"_qs));
+    QCOMPARE(store->saveRow(u"b.png"_qs, {}), SaveResult::Saved);
+    QCOMPARE(store->lastMarkedName(), std::optional<QString>(u"b.png!"_qs));
+    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11), entry(1)}), SaveResult::Saved);
     QCOMPARE(queryValue(u"SELECT string_agg(annotator || ':' || coalesce(flags_before::text, '-') "
                         "|| '>' || flags_after, ' ' ORDER BY h.id) FROM norvanta_history h "
                         "JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = 'history'"_qs)
                  .toString(),
-             u"anna:->1024 anna:1024>1025"_qs);
+             u"anna:->1024 anna:1024>1025 anna:->1 anna:1025>0 anna:0>1025"_qs);
 
     // A second window reads what the first saved.
     auto other = openStore(u"history"_qs, u"ben"_qs);

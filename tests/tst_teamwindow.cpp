@@ -2,6 +2,7 @@
 // each with its own connection, as two people's programs are: what one saves
 // shows in the other, a save over the other's is refused once, Ctrl+U never
 // gives both the same image, and a lost server fails a save by the rules.
+#include "annotationsource.h"
 #include "pgserver.h"
 #include "testwindow.h"
 
@@ -92,7 +93,7 @@ void TeamWindowTest::eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels()
 
     // Anna labels a.png, which Ben shows too without changes: his window follows.
     call(anna.get(), "annotate", entry(11));
-    call(anna.get(), "saveCurrentAnnotations");
+    call(anna.get(), "saveAnnotations");
     QTRY_COMPARE(ben->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
     QTRY_COMPARE(listTexts(ben.get()), QStringList{entry(11)});
     QVERIFY(!annotationsModified(ben.get()));
@@ -100,7 +101,7 @@ void TeamWindowTest::eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels()
     // Ben changes it; Anna saves again: his unsaved labels stay as typed.
     call(ben.get(), "annotate", entry(2));
     call(anna.get(), "annotate", entry(3));
-    call(anna.get(), "saveCurrentAnnotations");
+    call(anna.get(), "saveAnnotations");
     QTest::qWait(300);
     QCOMPARE(listTexts(ben.get()), (QStringList{entry(11), entry(2)}));
 
@@ -139,7 +140,7 @@ void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem(
     auto anna = openWindow(u"anna"_qs);
     auto ben = openWindow(u"ben"_qs);
     call(anna.get(), "annotate", entry(1));
-    call(anna.get(), "saveCurrentAnnotations");
+    call(anna.get(), "saveAnnotations");
     press(ben.get(), Qt::Key_D, Qt::ControlModifier);
     auto *dataset = ben->findChild<QWidget *>(u"datasetWindow"_qs);
     QVERIFY(dataset);
@@ -147,14 +148,14 @@ void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem(
     auto *summary = dataset->findChild<QLabel *>(u"summaryLine"_qs);
     QCOMPARE(table->model()->columnCount(), 5);
     QCOMPARE(table->model()->headerData(4, Qt::Horizontal).toString(), u"保存者"_qs);
-    QVERIFY2(table->model()->index(0, 4).data().toString().startsWith(u"anna，"_qs),
-             qPrintable(table->model()->index(0, 4).data().toString()));
+    QTRY_VERIFY2(table->model()->index(0, 4).data().toString().startsWith(u"anna，"_qs),
+                 qPrintable(table->model()->index(0, 4).data().toString()));
     QCOMPARE(table->model()->index(1, 4).data().toString(), QString());
 
     // Anna's next save shows in Ben's open dataset window by itself.
     call(anna.get(), "nextImage");
     call(anna.get(), "annotate", entry(2));
-    call(anna.get(), "saveCurrentAnnotations");
+    call(anna.get(), "saveAnnotations");
     QTRY_COMPARE(summary->text(), u"共 4 张 | 已标记 2 | 未标记 2"_qs);
     QCOMPARE(table->model()->index(1, 3).data().toString(), entry(2));
 
@@ -162,7 +163,7 @@ void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem(
     call(ben.get(), "nextImage");
     call(ben.get(), "nextImage");
     call(ben.get(), "annotate", entry(3));
-    call(ben.get(), "saveCurrentAnnotations");
+    call(ben.get(), "saveAnnotations");
     auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
     QCOMPARE(filter->count(), 3 + 19 + 2);
     QCOMPARE(filter->itemText(22), u"由 anna 保存"_qs);
@@ -177,7 +178,7 @@ void TeamWindowTest::aSaveWithoutAnswerFailsAfterItsProgressDialogAndKeepsTheLab
 {
     auto anna = openWindow(u"anna"_qs);
     call(anna.get(), "annotate", entry(1));
-    call(anna.get(), "saveCurrentAnnotations");
+    call(anna.get(), "saveAnnotations");
     // Another session holds the row locked: the save gets no answer.
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"locker"_qs);
     db.setHostName(server.socketFolder());

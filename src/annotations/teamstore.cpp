@@ -138,6 +138,21 @@ void TeamStore::adopt(std::shared_ptr<TeamSnapshot> snapshot)
 {
     if (!snapshot)
         return;
+    // A save heard of while the dataset was being read may be newer than
+    // what the read found.
+    for (auto it = known->rows.cbegin(); it != known->rows.cend(); ++it) {
+        const auto read = snapshot->rows.constFind(it.key());
+        if (read != snapshot->rows.cend() && read->version >= it->version)
+            continue;
+        TeamRow row;
+        row.image = it.key();
+        row.flags = it->flags;
+        row.version = it->version;
+        row.annotator = known->annotatorOf(*it);
+        row.savedAtMs = it->savedAtMs;
+        row.client = known->clientOf(*it);
+        snapshot->enter(row);
+    }
     known = std::move(snapshot);
     findLastMarked();
     recount();
