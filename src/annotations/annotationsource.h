@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 // Where the annotations live, as the windows and the session see it: the
 // labels and facts of one image's row, the counts over the listed images,
@@ -63,6 +64,9 @@ public:
     virtual QList<qsizetype> labelCounts() const = 0;
     // facts() of the listed name at `position`, without a lookup by name.
     virtual RowFacts listedFacts(qsizetype position) const = 0;
+    // listedFacts() of every listed name, in list order, for a pass over
+    // all of them.
+    virtual const std::vector<RowFacts> &listedFactsInOrder() const = 0;
     // The first position of `fileName` among the listed names; -1 when it is
     // not listed.
     virtual qsizetype listedPosition(const QString &fileName) const = 0;

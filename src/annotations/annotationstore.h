@@ -82,6 +82,7 @@ public:
     // facts() of the listed name at `position`, kept with the counts, so that
     // a view of every listed image needs no lookup by name.
     RowFacts listedFacts(qsizetype position) const override;
+    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.facts; }
 
     // Writes the row of `fileName` with a "1" for each catalogue label found in
     // `annotations`: the readers' row of the name is replaced, or the row is

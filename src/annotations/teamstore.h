@@ -62,6 +62,7 @@ public:
     QList<qsizetype> labelCounts() const override;
     qsizetype listedPosition(const QString &fileName) const override;
     RowFacts listedFacts(qsizetype position) const override;
+    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.facts; }
     // From what is known, without asking the server.
     qsizetype nextUnmarked(qsizetype position) const override;
 

@@ -2,6 +2,8 @@
 
 #include <QStringMatcher>
 
+#include <algorithm>
+
 namespace {
 
 // The name part of a filter, prepared once to look through many names.
@@ -44,13 +46,16 @@ bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
         && NameMatch(nameText)(images.names().at(position));
 }
 
+// Both passes read the facts in place, one after the other.
 std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
 {
     const NameMatch nameMatches(nameText);
     const QStringList &names = images.names();
+    const std::vector<ImageFacts> &facts = images.facts();
+    const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     std::vector<int> kept;
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        if (keepsFacts(choice, images.factsAt(i))
+    for (qsizetype i = 0; i < size; ++i) {
+        if (keepsFacts(choice, facts[size_t(i)])
             && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && nameMatches(names.at(i)))
             kept.push_back(int(i));
     }
@@ -61,10 +66,11 @@ qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from
 {
     const NameMatch nameMatches(nameText);
     const QStringList &names = images.names();
-    const qsizetype size = names.size();
+    const std::vector<ImageFacts> &facts = images.facts();
+    const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     qsizetype position = qBound(qsizetype(-1), from, size) + step;
     for (; position >= 0 && position < size; position += step) {
-        if (keepsFacts(choice, images.factsAt(position))
+        if (keepsFacts(choice, facts[size_t(position)])
             && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
             && nameMatches(names.at(position)))
             return position;

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 // What the annotations say about one image.
 using ImageFacts = AnnotationSource::RowFacts;
 
@@ -29,6 +31,8 @@ public:
     virtual int currentIndex() const = 0;
     // The facts of the listed image at `position`, inside the list.
     virtual ImageFacts factsAt(qsizetype position) const = 0;
+    // factsAt() of every listed image, in list order.
+    virtual const std::vector<ImageFacts> &facts() const = 0;
     // How many listed images are marked, and how many set catalogue label
     // `label`.
     virtual qsizetype markedCount() const = 0;

@@ -37,6 +37,11 @@ ImageFacts StoreSource::factsAt(qsizetype position) const
     return window->store()->listedFacts(position);
 }
 
+const std::vector<ImageFacts> &StoreSource::facts() const
+{
+    return window->store()->listedFactsInOrder();
+}
+
 qsizetype StoreSource::markedCount() const
 {
     return window->store()->markCounts().marked;

@@ -19,6 +19,7 @@ public:
     quint64 listing() const override;
     int currentIndex() const override;
     ImageFacts factsAt(qsizetype position) const override;
+    const std::vector<ImageFacts> &facts() const override;
     qsizetype markedCount() const override;
     qsizetype labelCount(int label) const override;
     bool knowsWhoSaved() const override;
