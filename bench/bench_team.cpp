@@ -80,6 +80,12 @@ int client(const QString &addressText, qsizetype rows, int saves, int number)
     }
     store.setListedNames(imageNames(rows));
     std::printf("open %.1f\n", opening.nsecsElapsed() / 1e6);
+    // Every client saves at once: each waits for the word after opening.
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char word[8];
+    if (!std::fgets(word, sizeof word, stdin))
+        return 1;
     QObject::connect(&store, &TeamStore::savedElsewhere, &store, [&store](const QString &name) {
         std::printf("heard %lld\n",
                     QDateTime::currentMSecsSinceEpoch() - store.savedAt(name));
@@ -163,6 +169,22 @@ int main(int argc, char *argv[])
     std::printf("%lld rows, %d clients, %d saves each\n", qint64(rows), clients, saves);
     std::printf("import:                    %.1f s\n", importSeconds);
 
+    // Opening alone, as one person's window does.
+    double openAlone = 0;
+    {
+        TeamStore store(address, labelCatalogue(), QStringLiteral("reader"));
+        QElapsedTimer opening;
+        opening.start();
+        if (!store.open(&error)) {
+            std::fprintf(stderr, "open: %s\n", qPrintable(error));
+            return 1;
+        }
+        store.setListedNames(imageNames(rows));
+        openAlone = opening.nsecsElapsed() / 1e6;
+    }
+    std::printf("open alone:                %.0f ms\n", openAlone);
+    std::fflush(stdout);
+
     std::vector<QProcess *> processes;
     for (int i = 0; i < clients; ++i) {
         auto *process = new QProcess(&app);
@@ -171,6 +193,13 @@ int main(int argc, char *argv[])
                         QString::number(saves), QString::number(i)});
         processes.push_back(process);
     }
+    // All opened, then all save at once.
+    for (QProcess *process : processes) {
+        while (!process->peek(4096).contains("ready\n") && process->state() == QProcess::Running)
+            process->waitForReadyRead(1000);
+    }
+    for (QProcess *process : processes)
+        process->write("go\n");
     std::vector<double> saveTimes, heardTimes, openTimes;
     QHash<QString, int> savedBy;
     qint64 peak = 0;
@@ -211,7 +240,8 @@ int main(int argc, char *argv[])
         for (auto it = savedBy.cbegin(); it != savedBy.cend(); ++it)
             lost += !stored.contains(it.key());
     }
-    std::printf("open (median / slowest):   %.0f / %.0f ms\n", percentile(openTimes, 0.5),
+    std::printf("open, %d at once (median / slowest): %.0f / %.0f ms\n", clients,
+                percentile(openTimes, 0.5),
                 percentile(openTimes, 1.0));
     std::printf("save (median / p99):       %.2f / %.2f ms over %zu saves\n",
                 percentile(saveTimes, 0.5), percentile(saveTimes, 0.99), saveTimes.size());

@@ -6,7 +6,9 @@
 // Candidates offered to the server for one step to the next unmarked image:
 // each costs one statement only when another window took it first.
 static constexpr qsizetype candidatesPerCall = 64;
-static constexpr int openMilliseconds = 60000;
+// Reading a big dataset on a busy server may take long; a server that does
+// not answer at all is found by the connection's own timeout first.
+static constexpr int openMilliseconds = 600000;
 
 TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
                      const QString &annotator, QObject *parent)
