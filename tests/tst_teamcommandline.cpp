@@ -45,6 +45,8 @@ int TeamCommandLineTest::run(const QStringList &arguments, QStringList *err, QBy
 #ifdef STARTUP_ANSWER
     if (answered)
         environment.insert(u"LD_PRELOAD"_qs, QStringLiteral(STARTUP_ANSWER));
+#else
+    Q_UNUSED(answered);
 #endif
     program.setProcessEnvironment(environment);
     program.start(QStringLiteral(NORVANTA_PROGRAM), arguments);

@@ -301,41 +301,33 @@ bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString 
     return readAllRows(take, error);
 }
 
-// A row a line: version, flags, time, annotator, client and image, separated
-// by tabs (only the image, last, may hold one). A million rows come as a few
-// long texts in the order of the table's key rather than as a million rows
-// of six values, each of which the driver would hand over on its own.
+// A row a line: version, flags, time, annotator and image, separated by
+// tabs (only the image, last, may hold one). A million rows come as a few
+// long texts, made in one pass over the dataset's rows in no order, rather
+// than as a million rows of values that the driver would hand over one by
+// one. Which window saved a row is left out: only the server compares it.
 bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QString *error)
 {
     constexpr int rowsPerPart = 100000;
     QSqlQuery query(QSqlDatabase::database(name, false));
     query.setForwardOnly(true);
-    QString after;
-    for (bool first = true;; first = false) {
-        query.prepare(QStringLiteral(
-            "SELECT string_agg(concat_ws(E'\\t', version, flags,"
-            "  (extract(epoch FROM saved_at) * 1000)::bigint, annotator, client, image), E'\\n'"
-            "  ORDER BY image), max(image) FROM (SELECT * FROM norvanta_annotations"
-            "  WHERE dataset = ? %1 ORDER BY image LIMIT %2) part")
-                          .arg(first ? QString() : QStringLiteral("AND image > ?"))
-                          .arg(rowsPerPart));
-        // Each part follows the last name of the one before along the key.
-        query.addBindValue(datasetId);
-        if (!first)
-            query.addBindValue(after);
-        if (!query.exec() || !query.next()) {
-            *error = query.lastError().text();
-            return false;
-        }
-        if (query.isNull(0))
-            return true;
+    query.prepare(QStringLiteral(
+        "SELECT string_agg(line, E'\\n') FROM (SELECT concat_ws(E'\\t', version, flags,"
+        "  (extract(epoch FROM saved_at) * 1000)::bigint, annotator, image) AS line,"
+        "  row_number() OVER () / %1 AS part FROM norvanta_annotations WHERE dataset = ?) rows"
+        " GROUP BY part")
+                      .arg(rowsPerPart));
+    query.addBindValue(datasetId);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next()) {
         const QString text = query.value(0).toString();
-        after = query.value(1).toString();
-        query.finish();
         for (QStringView line : QStringView(text).tokenize(u'\n')) {
             TeamRow row;
             qsizetype start = 0;
-            QStringView fields[5];
+            QStringView fields[4];
             for (QStringView &field : fields) {
                 const qsizetype tab = line.indexOf(u'\t', start);
                 if (tab < 0)
@@ -347,11 +339,15 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
             row.flags = fields[1].toUInt();
             row.savedAtMs = fields[2].toLongLong();
             row.annotator = fields[3].toString();
-            row.client = fields[4].toString();
             row.image = line.mid(start).toString();
             take(std::move(row));
         }
     }
+    if (query.lastError().isValid()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
