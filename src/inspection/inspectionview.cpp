@@ -34,6 +34,7 @@ public:
     explicit Opener(LabellingWindow *window)
         : QObject(window->windowWidget())
         , window(window)
+        , mainWidget(window->windowWidget())
     {
         window->imageArea()->installEventFilter(this);
         window->windowWidget()->installEventFilter(this);
@@ -57,7 +58,9 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == window->windowWidget()) {
+        // Compared by the widget kept, without a call on the port: events
+        // still come while the main window is being destroyed.
+        if (watched == mainWidget) {
             if (event->type() == QEvent::Close && view)
                 view->close();
             return false;
@@ -72,6 +75,7 @@ protected:
 
 private:
     LabellingWindow *window;
+    QWidget *mainWidget;
     QPointer<InspectionView> view;
 };
 
