@@ -69,10 +69,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What the program loads at run time, which no library link reveals: the SVG
-# icon engine plugin for its icon, the toolkit's Chinese catalogue for the
-# texts of its standard dialogs, and a font with glyphs for its Chinese texts.
+# icon engine plugin for its icon, the PostgreSQL driver plugin for a team's
+# dataset, the toolkit's Chinese catalogue for the texts of its standard
+# dialogs, and a font with glyphs for its Chinese texts.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt6svg6, qt6-translations-l10n, fonts-wqy-microhei | fonts-noto-cjk")
+    "libqt6svg6, libqt6sql6-psql, qt6-translations-l10n, fonts-wqy-microhei | fonts-noto-cjk")
 # CPack puts the summary above it as the synopsis line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Norvanta labels still images with defect categories. You name one annotation

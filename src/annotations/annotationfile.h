@@ -38,6 +38,9 @@ enum class SaveResult {
     CannotCreateInFolder, // the folder does not let a new file be created
     DiskFull,             // no room or quota left for the lock or the new content
     RowChanged,           // the row is no longer the one a put-back expects
+    // A team's dataset on a server only:
+    Conflict,             // another window saved the row since this one showed it
+    Unreachable,          // the server did not answer, or the connection is lost
 };
 
 // Whether an existing file at `path` may be replaced at all: a regular file

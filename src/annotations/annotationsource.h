@@ -95,6 +95,43 @@ public:
                                                   const QByteArray &expected,
                                                   const QByteArray &replacement,
                                                   const std::function<bool()> &waiting = {}) = 0;
+    // A home that a team shares (a dataset on a server) says more than a
+    // file; a file answers these as a home of one person does.
+    //
+    // Whether savedBy() and savedAt() know anything.
+    virtual bool knowsWhoSaved() const { return false; }
+    // Who saved the row of `fileName` last, and when (milliseconds since the
+    // epoch); empty and 0 when nobody did or nobody knows.
+    virtual QString savedBy(const QString &fileName) const
+    {
+        Q_UNUSED(fileName);
+        return QString();
+    }
+    virtual qint64 savedAt(const QString &fileName) const
+    {
+        Q_UNUSED(fileName);
+        return 0;
+    }
+    // Everyone known to have saved a row, in the order first met.
+    virtual QStringList annotators() const { return QStringList(); }
+    // The window now shows the stored labels of `fileName`: a later save of
+    // it is checked against what was shown, and the image is held for the
+    // window while it is shown.
+    virtual void showing(const QString &fileName) { Q_UNUSED(fileName); }
+    // nextUnmarked(), skipping the images that other windows hold, and
+    // holding the one found for this window. While the answer is awaited,
+    // `waiting` is called as saveRow() calls it. A failure gives -1 with
+    // the reason in `error`.
+    virtual qsizetype takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,
+                                       QString *error)
+    {
+        Q_UNUSED(waiting);
+        Q_UNUSED(error);
+        return nextUnmarked(position);
+    }
+    // After a save refused as Conflict: who saved the row that stands;
+    // after Unreachable: why.
+    virtual QString refusalDetail() const { return QString(); }
 
 signals:
     // Everything was taken in anew (or emptied): any answer may have changed.
@@ -105,4 +142,7 @@ signals:
     // replaced (empty when there was none) and the one it left (empty when
     // it removed the row).
     void rowReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
+    // Another window stored the row of `fileName` (a team's dataset), and
+    // the answers already hold it.
+    void savedElsewhere(const QString &fileName);
 };

@@ -1,4 +1,8 @@
+#include "labelcatalogue.h"
 #include "tavrelin.h"
+#include "teamaddress.h"
+#include "teamdatabase.h"
+#include "teamtransfer.h"
 
 #include "annotationformat.h"
 #include "trainingsplit.h"
@@ -32,6 +36,62 @@ int refuse(const QString &reason)
     std::fprintf(stderr, "%s: %s\n", qUtf8Printable(QCoreApplication::applicationName()),
                  qUtf8Printable(reason));
     return 2;
+}
+
+// An import or an export moves a dataset and shows nothing: it runs without
+// the windowing system, so that it works on a server without a display.
+bool movesADataset(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *option : {"--import", "--export"}) {
+            const std::size_t length = std::strlen(option);
+            if (std::strncmp(argv[i], option, length) == 0
+                && (argv[i][length] == '\0' || argv[i][length] == '='))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The annotator of every save: shown to the others and kept in the history.
+bool isAnnotatorName(const QString &name)
+{
+    if (name.trimmed().isEmpty() || name.size() > 63)
+        return false;
+    return std::none_of(name.cbegin(), name.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// The address in `text`, or the status of the refusal already told.
+std::optional<TeamAddress> addressOf(const QString &text, int *status)
+{
+    QString error;
+    std::optional<TeamAddress> address = TeamAddress::parse(text, &error);
+    if (!address)
+        *status = refuse(error);
+    return address;
+}
+
+int transfer(const QString &importFile, const QString &exportAddress,
+             const QStringList &arguments, const QString &annotator)
+{
+    if (!importFile.isEmpty() && !exportAddress.isEmpty())
+        return refuse(text("--import 与 --export 不能同时给出"));
+    if (arguments.size() != 1)
+        return refuse(importFile.isEmpty() ? text("用法：norvanta --export ADDRESS FILE.csv")
+                                           : text("用法：norvanta --import FILE.csv ADDRESS"));
+    int status = 0;
+    const auto address = addressOf(importFile.isEmpty() ? exportAddress : arguments.at(0), &status);
+    if (!address)
+        return status;
+    const TeamTransfer::Report report = importFile.isEmpty()
+        ? TeamTransfer::exportFile(*address, arguments.at(0), labelCatalogue())
+        : TeamTransfer::importFile(importFile, *address, labelCatalogue(), annotator);
+    if (!report.ok) {
+        const int failed = refuse(report.text);
+        return report.unreachable ? failed : 1;
+    }
+    std::fprintf(stdout, "%s\n", qUtf8Printable(report.text));
+    return 0;
 }
 
 void nameTheProgram(bool windowed)
@@ -135,7 +195,8 @@ int split(const QCommandLineParser &parser, const SplitOptions &options)
 
 int main(int argc, char *argv[])
 {
-    const bool windowed = !asksForSplit(argc, argv);
+    const bool splitting = asksForSplit(argc, argv);
+    const bool windowed = !splitting && !movesADataset(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
                  : std::make_unique<QCoreApplication>(argc, argv);
@@ -157,7 +218,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         text("为图像标注缺陷类别，并把标注保存到 CSV 文件。\n\n"
              "  ANNOTATION_FILE  标签文件（CSV）；不给出时启动后询问\n"
-             "  IMAGE_FOLDER     启动后加载其中图片的目录\n\n"
+             "  IMAGE_FOLDER     启动后加载其中图片的目录\n"
+             "  ADDRESS          团队的标签数据库，代替标签文件：\n"
+             "                   postgresql://[USER@][HOST][:PORT]/DBNAME?dataset=NAME[&PARAM=VALUE...]\n\n"
              "norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE OUTPUT_FOLDER\n"
              "  不打开窗口，写入 OUTPUT_FOLDER 中的 train.csv、val.csv、test.csv 和 splits.txt；\n"
              "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。"));
@@ -165,6 +228,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption version = parser.addVersionOption();
     const SplitOptions splitOptions;
     parser.addOptions({splitOptions.shares, splitOptions.seed, splitOptions.group});
+    const QCommandLineOption annotatorOption(
+        QStringLiteral("annotator"),
+        text("保存标签的标注人（默认为环境变量 NORVANTA_ANNOTATOR，否则为登录名）"),
+        QStringLiteral("NAME"));
+    const QCommandLineOption importOption(QStringLiteral("import"),
+                                          text("把标签文件导入 ADDRESS 的数据集"),
+                                          QStringLiteral("FILE.csv"));
+    const QCommandLineOption exportOption(QStringLiteral("export"),
+                                          text("把数据集导出为标签文件 FILE.csv"),
+                                          QStringLiteral("ADDRESS"));
+    parser.addOptions({annotatorOption, importOption, exportOption});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -180,15 +254,37 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(version))
         parser.showVersion();
-    if (!windowed)
+    if (splitting)
         return split(parser, splitOptions);
     if (parser.isSet(splitOptions.seed) || parser.isSet(splitOptions.group))
         return refuse(text("--seed 和 --group 只能与 --split 一起使用"));
     const QStringList arguments = parser.positionalArguments();
+    const QString annotator = parser.value(annotatorOption);
+    if (parser.isSet(annotatorOption) && !isAnnotatorName(annotator))
+        return refuse(text("标注人名称无效：%1").arg(annotator));
+    if (parser.isSet(importOption) || parser.isSet(exportOption))
+        return transfer(parser.value(importOption), parser.value(exportOption), arguments,
+                        resolveAnnotator(annotator));
     if (arguments.size() > 2)
         return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
     const QString annotationPath = arguments.value(0);
-    if (arguments.size() >= 1 && (annotationPath.isEmpty() || QFileInfo(annotationPath).isDir()))
+    const bool onServer = TeamAddress::isAddress(annotationPath);
+    if (onServer) {
+        int status = 0;
+        const auto address = addressOf(annotationPath, &status);
+        if (!address)
+            return status;
+        // The window reads the same address; it is made known to be
+        // reachable, and its schema usable, before any window opens.
+        QString error;
+        TeamDatabase probe(*address, labelCatalogue(), resolveAnnotator(annotator), QString());
+        if (!probe.open(&error))
+            return refuse(text("无法连接标签数据库：") + error);
+        if (!annotator.isEmpty())
+            qputenv("NORVANTA_ANNOTATOR", annotator.toUtf8());
+    }
+    if (arguments.size() >= 1 && !onServer
+        && (annotationPath.isEmpty() || QFileInfo(annotationPath).isDir()))
         return refuse(text("不是标签文件：%1").arg(annotationPath));
     // As the folder dialog returns it: absolute, with "/" separators.
     const QString folder = arguments.size() == 2 ? QDir(arguments.at(1)).absolutePath() : QString();

@@ -42,6 +42,7 @@ bool keepsFacts(int choice, const ImageFacts &facts)
 bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 {
     return keepsFacts(choice, images.factsAt(position))
+        && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
         && NameMatch(nameText)(images.names().at(position));
 }
 
@@ -54,7 +55,8 @@ std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
     const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     std::vector<int> kept;
     for (qsizetype i = 0; i < size; ++i) {
-        if (keepsFacts(choice, facts[size_t(i)]) && nameMatches(names.at(i)))
+        if (keepsFacts(choice, facts[size_t(i)])
+            && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && nameMatches(names.at(i)))
             kept.push_back(int(i));
     }
     return kept;
@@ -68,7 +70,9 @@ qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from
     const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     qsizetype position = qBound(qsizetype(-1), from, size) + step;
     for (; position >= 0 && position < size; position += step) {
-        if (keepsFacts(choice, facts[size_t(position)]) && nameMatches(names.at(position)))
+        if (keepsFacts(choice, facts[size_t(position)])
+            && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
+            && nameMatches(names.at(position)))
             return position;
     }
     return -1;

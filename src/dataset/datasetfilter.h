@@ -7,8 +7,9 @@
 #include <vector>
 
 // Which listed images a reviewer looks at: one choice of the label filter
-// (everything, the marked ones, the unmarked ones or one catalogue entry) and
-// a piece of the file name, compared ignoring case.
+// (everything, the marked ones, the unmarked ones or one catalogue entry) or,
+// on a team's dataset, the images one annotator saved last; and a piece of
+// the file name, compared ignoring case.
 struct DatasetFilter
 {
     // The choices in the order the filter box lists them; a catalogue entry
@@ -17,11 +18,17 @@ struct DatasetFilter
 
     int choice = All;
     QString nameText;
+    // When set, only the images whose row this annotator saved last; the
+    // choice is then All.
+    QString savedBy;
 
-    bool keepsEverything() const { return choice == All && nameText.isEmpty(); }
+    bool keepsEverything() const
+    {
+        return choice == All && nameText.isEmpty() && savedBy.isEmpty();
+    }
     bool operator==(const DatasetFilter &other) const
     {
-        return choice == other.choice && nameText == other.nameText;
+        return choice == other.choice && nameText == other.nameText && savedBy == other.savedBy;
     }
     bool operator!=(const DatasetFilter &other) const { return !(*this == other); }
 

@@ -1,5 +1,7 @@
 #include "datasetmodel.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 DatasetModel::DatasetModel(const DatasetSource &source, const QStringList &catalogue,
@@ -21,7 +23,7 @@ void DatasetModel::reset(const DatasetFilter &chosen)
 
 void DatasetModel::imageChanged(qsizetype position)
 {
-    const int last = ColumnCount - 1;
+    const int last = columnCount() - 1;
     if (position < 0 || position >= listedCount || listedCount != images.names().size())
         return;
     if (filter.keepsEverything()) {
@@ -69,7 +71,9 @@ int DatasetModel::rowCount(const QModelIndex &parent) const
 
 int DatasetModel::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : ColumnCount;
+    if (parent.isValid())
+        return 0;
+    return images.knowsWhoSaved() ? ColumnCount : SavedBy;
 }
 
 QVariant DatasetModel::data(const QModelIndex &index, int role) const
@@ -95,6 +99,8 @@ QVariant DatasetModel::data(const QModelIndex &index, int role) const
         return images.factsAt(position).marked ? tr("已标记") : tr("未标记");
     case Entries:
         return entriesOf(images.factsAt(position).flags);
+    case SavedBy:
+        return savedOf(position);
     }
     return QVariant();
 }
@@ -112,8 +118,19 @@ QVariant DatasetModel::headerData(int section, Qt::Orientation orientation, int 
         return tr("状态");
     case Entries:
         return tr("标签");
+    case SavedBy:
+        return tr("保存者");
     }
     return QVariant();
+}
+
+QString DatasetModel::savedOf(qsizetype position) const
+{
+    const QString annotator = images.savedBy(position);
+    if (annotator.isEmpty())
+        return QString();
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(images.savedAt(position));
+    return tr("%1，%2").arg(annotator, when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
 }
 
 QString DatasetModel::entriesOf(quint32 flags) const

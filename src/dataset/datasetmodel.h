@@ -16,7 +16,9 @@ class DatasetModel final : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { Position, FileName, State, Entries, ColumnCount };
+    // SavedBy (the annotator and time of the row's last save) is there on
+    // a team's dataset only.
+    enum Column { Position, FileName, State, Entries, SavedBy, ColumnCount };
 
     DatasetModel(const DatasetSource &source, const QStringList &catalogue,
                  QObject *parent = nullptr);
@@ -41,6 +43,7 @@ public:
 
 private:
     QString entriesOf(quint32 flags) const;
+    QString savedOf(qsizetype position) const;
 
     const DatasetSource &images;
     // The number of listed images at the last reset: the rows stand for

@@ -40,6 +40,20 @@ public:
     // `label`.
     virtual qsizetype markedCount() const = 0;
     virtual qsizetype labelCount(int label) const = 0;
+    // A team's dataset knows who saved each row last, and when (in
+    // milliseconds since the epoch); a file does not.
+    virtual bool knowsWhoSaved() const { return false; }
+    virtual QString savedBy(qsizetype position) const
+    {
+        Q_UNUSED(position);
+        return QString();
+    }
+    virtual qint64 savedAt(qsizetype position) const
+    {
+        Q_UNUSED(position);
+        return 0;
+    }
+    virtual QStringList annotators() const { return QStringList(); }
     // One look at the file on disk; when it changed, it is read anew and
     // the main window's notifier tells annotationsReloaded().
     virtual void refresh() = 0;

@@ -131,6 +131,9 @@ QWidget *DatasetWindow::createImageList()
     labelFilter->addItems({tr("全部"), tr("已标记"), tr("未标记")});
     labelFilter->addItems(feature->catalogue());
     labelFilter->setCurrentIndex(feature->filter().choice);
+    showAnnotators();
+    if (!feature->filter().savedBy.isEmpty())
+        labelFilter->setCurrentIndex(labelFilter->findData(feature->filter().savedBy));
     filterRow->addWidget(labelFilter);
     nameFilter = new QLineEdit(panel);
     nameFilter->setObjectName(QStringLiteral("nameFilter"));
@@ -196,6 +199,7 @@ bool DatasetWindow::eventFilter(QObject *watched, QEvent *event)
 
 void DatasetWindow::showEverything()
 {
+    showAnnotators();
     imageModel->reset(feature->filter());
     statisticsModel->countsChanged();
     showCounts();
@@ -203,6 +207,7 @@ void DatasetWindow::showEverything()
 
 void DatasetWindow::showImageChange(qsizetype position)
 {
+    showAnnotators();
     imageModel->imageChanged(position);
     statisticsModel->countsChanged();
     showCounts();
@@ -233,10 +238,23 @@ void DatasetWindow::showCurrent(int position)
     imageTable->scrollTo(current);
 }
 
+void DatasetWindow::showAnnotators()
+{
+    if (!labelFilter)
+        return;
+    const QStringList annotators = feature->images().annotators();
+    const int first = DatasetFilter::FirstLabel + int(feature->catalogue().size());
+    for (qsizetype i = labelFilter->count() - first; i < annotators.size(); ++i)
+        labelFilter->addItem(tr("由 %1 保存").arg(annotators.at(i)), annotators.at(i));
+}
+
 void DatasetWindow::takeFilter()
 {
     DatasetFilter filter;
     filter.choice = labelFilter->currentIndex();
+    filter.savedBy = labelFilter->currentData().toString();
+    if (!filter.savedBy.isEmpty())
+        filter.choice = DatasetFilter::All;
     filter.nameText = nameFilter->text();
     feature->setFilter(filter);
 }
@@ -260,7 +278,7 @@ void DatasetWindow::copySelectedRows() const
 
     QString text;
     for (const int row : selected) {
-        for (int column = 0; column < DatasetModel::ColumnCount; ++column) {
+        for (int column = 0; column < imageModel->columnCount(); ++column) {
             if (column > 0)
                 text += u'\t';
             text += imageModel->index(row, column).data().toString();

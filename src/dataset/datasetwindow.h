@@ -34,6 +34,8 @@ private:
     void showImageChange(qsizetype position);
     void showCounts();
     void showCurrent(int position);
+    // Adds a "saved by" choice for each annotator not yet in the filter box.
+    void showAnnotators();
     void takeFilter();
     void activate(const QModelIndex &index);
     void copySelectedRows() const;

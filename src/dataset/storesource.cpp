@@ -59,6 +59,26 @@ qsizetype StoreSource::labelCount(int label) const
     return window->store()->labelCounts().value(label);
 }
 
+bool StoreSource::knowsWhoSaved() const
+{
+    return window->store()->knowsWhoSaved();
+}
+
+QString StoreSource::savedBy(qsizetype position) const
+{
+    return window->store()->savedBy(window->session().names().at(position));
+}
+
+qint64 StoreSource::savedAt(qsizetype position) const
+{
+    return window->store()->savedAt(window->session().names().at(position));
+}
+
+QStringList StoreSource::annotators() const
+{
+    return window->store()->annotators();
+}
+
 void StoreSource::refresh()
 {
     window->store()->refresh();

@@ -23,6 +23,10 @@ public:
     const std::vector<ImageFacts> &facts() const override;
     qsizetype markedCount() const override;
     qsizetype labelCount(int label) const override;
+    bool knowsWhoSaved() const override;
+    QString savedBy(qsizetype position) const override;
+    qint64 savedAt(qsizetype position) const override;
+    QStringList annotators() const override;
     void refresh() override;
 
 private:

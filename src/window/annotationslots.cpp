@@ -7,6 +7,7 @@
 #include "annotationsource.h"
 #include "lockwaiting.h"
 #include "saverefusal.h"
+#include "serverwaiting.h"
 
 #include <QDebug>
 #include <QMessageBox>
@@ -40,6 +41,7 @@ void Tavrelin::showStoredAnnotations()
     const QStringList stored = annotationStore->storedLabels(imageSession.currentName());
     for (const QString &label : stored)
         currentAnnotations.append(label);
+    annotationStore->showing(imageSession.currentName());
 }
 
 void Tavrelin::saveCurrentAnnotations()
@@ -63,9 +65,23 @@ bool Tavrelin::storeCurrentAnnotations()
         // Copies: the window paints, and its timers run, while the save waits.
         const QString fileName = imageSession.currentName();
         const QStringList annotations = currentAnnotations.texts();
-        LockWaiting waiting(this);
-        result = annotationStore->saveRow(fileName, annotations,
-                                          [&waiting] { return waiting.keepWaiting(); });
+        // A team's server is waited for; a file's lock may be given up.
+        if (annotationStore->knowsWhoSaved()) {
+            ServerWaiting waiting(this, tr("正在保存到标签数据库…"));
+            result = annotationStore->saveRow(fileName, annotations,
+                                              [&waiting] { return waiting.keepWaiting(); });
+        } else {
+            LockWaiting waiting(this);
+            result = annotationStore->saveRow(fileName, annotations,
+                                              [&waiting] { return waiting.keepWaiting(); });
+        }
+    }
+    if (result == SaveResult::Conflict) {
+        // The labels stay as typed; the same save again overwrites.
+        QMessageBox::warning(this, tr("Warning"), tr("此图片的标签已由 %1 保存，再次保存将覆盖")
+                                                      .arg(annotationStore->refusalDetail()));
+        showMarkCounts();
+        return false;
     }
     if (result != SaveResult::Saved) {
         QMessageBox::warning(this, tr("Error"), saveRefusal(result));

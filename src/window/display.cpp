@@ -74,3 +74,22 @@ void Tavrelin::showImageName()
     const QString line = imageNameLabel->text();
     imageNameLabel->setToolTip(Qt::mightBeRichText(line) ? Qt::convertFromPlainText(line) : line);
 }
+
+// Another window's save of a team's dataset shows at once: the count line,
+// the row in the windows beside this one, and the current image's labels,
+// unless they hold changes not saved yet, which stay as typed. An empty
+// name stands for the whole dataset, read anew.
+void Tavrelin::showSavedElsewhere(const QString &fileName)
+{
+    const OneAction action(windowActivity);
+    showMarkCounts();
+    const qsizetype position = annotationStore->listedPosition(fileName);
+    if (position >= 0)
+        windowActivity->noteRowSaved(position);
+    if (!imageSession.hasCurrent() || annotationsModified
+        || (!fileName.isEmpty() && imageSession.currentName() != fileName))
+        return;
+    currentAnnotations.clear();
+    showStoredAnnotations();
+    windowActivity->noteLabels();
+}

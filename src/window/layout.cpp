@@ -4,6 +4,8 @@
 #include "tavrelin.h"
 
 #include "annotationstore.h"
+#include "teamaddress.h"
+#include "teamstore.h"
 #include "windowactivity.h"
 
 #include <QAction>
@@ -32,9 +34,19 @@ void Tavrelin::setupInterface(const QString &namedPath)
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
         return;
     }
-    annotationStore = new AnnotationStore(savePath, labels, this);
+    annotationStore = openAnnotations(savePath);
+    if (!annotationStore)
+        return;
     connect(annotationStore, &AnnotationSource::reloaded, windowActivity,
             &WindowActivity::noteReloaded);
+    connect(annotationStore, &AnnotationSource::savedElsewhere, this,
+            &Tavrelin::showSavedElsewhere);
+    // A file is read anew only within an operation, which shows the result
+    // itself; a team's dataset is read anew by itself after an import or a
+    // lost connection.
+    if (annotationStore->knowsWhoSaved())
+        connect(annotationStore, &AnnotationSource::reloaded, this,
+                [this] { showSavedElsewhere(QString()); });
 
     auto *mainLayout = new QVBoxLayout(centralWidget);
     QAction *loadAction = createMenu();
@@ -49,6 +61,24 @@ void Tavrelin::setupInterface(const QString &namedPath)
     mainLayout->addLayout(navigation.row);
 
     setupKeys(loadAction, jumpButton, navigation.saveAndPrevious, navigation.saveAndNext);
+}
+
+// A file, or a team's dataset on a server named by its address; null, after
+// telling why, when the dataset cannot be opened.
+AnnotationSource *Tavrelin::openAnnotations(const QString &savePath)
+{
+    if (!TeamAddress::isAddress(savePath))
+        return new AnnotationStore(savePath, labels, this);
+    QString error;
+    const std::optional<TeamAddress> address = TeamAddress::parse(savePath, &error);
+    if (address) {
+        auto *team = new TeamStore(*address, labels, resolveAnnotator(QString()), this);
+        if (team->open(&error))
+            return team;
+        delete team;
+    }
+    QMessageBox::warning(this, tr("警告"), tr("无法连接标签数据库：") + error);
+    return nullptr;
 }
 
 QAction *Tavrelin::createMenu()

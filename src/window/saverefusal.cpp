@@ -36,6 +36,10 @@ QString saveRefusal(AnnotationFile::SaveResult result)
     case SaveResult::RowChanged:
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "此图片的标签已被其他程序更改，无法撤销");
         break;
+    case SaveResult::Conflict: // told with the annotator's name, by the window
+    case SaveResult::Unreachable:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法连接标签数据库，标签未保存");
+        break;
     }
     return QCoreApplication::translate("Tavrelin", refusal);
 }

@@ -2,6 +2,7 @@
 
 #include "annotationformat.h"
 #include "annotationsource.h"
+#include "labelcatalogue.h"
 #include "windowactivity.h"
 
 #include <QListWidget>

@@ -88,6 +88,7 @@ private slots:
 private:
     // Asks for the annotation file unless `namedPath` names it.
     void setupInterface(const QString &namedPath);
+    AnnotationSource *openAnnotations(const QString &savePath);
     QAction *createMenu();
     void createPathLines(QVBoxLayout *mainLayout, const QString &savePath);
     QHBoxLayout *createContentRow();
@@ -112,6 +113,8 @@ private:
     void showStoredAnnotations();
     void showImageName();
     void showMarkCounts();
+    // A team's dataset: another window saved the row of `fileName`.
+    void showSavedElsewhere(const QString &fileName);
 
     bool annotationsModified = false;
     QLabel *imageLabel = nullptr;

@@ -1,0 +1,162 @@
+#include "teamaddress.h"
+
+#include <QRegularExpression>
+#include <QUrl>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+static const QString schemes[] = {QStringLiteral("postgresql://"), QStringLiteral("postgres://")};
+
+bool TeamAddress::isAddress(const QString &text)
+{
+    for (const QString &scheme : schemes) {
+        if (text.startsWith(scheme, Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+bool TeamAddress::isDatasetName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > 63)
+        return false;
+    for (const QChar c : name) {
+        if (!c.isLetterOrNumber() && c != u'_' && c != u'-' && c != u'.')
+            return false;
+    }
+    return true;
+}
+
+static QString decoded(const QString &part)
+{
+    return QUrl::fromPercentEncoding(part.toUtf8());
+}
+
+std::optional<TeamAddress> TeamAddress::parse(const QString &text, QString *error)
+{
+    QString rest;
+    for (const QString &scheme : schemes) {
+        if (text.startsWith(scheme, Qt::CaseInsensitive))
+            rest = text.mid(scheme.size());
+    }
+    if (!isAddress(text)) {
+        *error = tr("不是标签数据库的地址：%1").arg(text);
+        return std::nullopt;
+    }
+
+    TeamAddress address;
+    address.text = text;
+    const qsizetype query = rest.indexOf(u'?');
+    const QString location = rest.left(query);
+    const qsizetype slash = location.indexOf(u'/');
+    if (slash < 0 || slash == location.size() - 1) {
+        *error = tr("标签数据库的地址缺少数据库名：%1").arg(text);
+        return std::nullopt;
+    }
+    QString authority = location.left(slash);
+    address.parameters.append({QStringLiteral("dbname"), decoded(location.mid(slash + 1))});
+    const qsizetype at = authority.lastIndexOf(u'@');
+    if (at >= 0) {
+        const QString user = authority.left(at);
+        if (user.contains(u':')) {
+            // Not even the rest of the address is repeated: it holds the password.
+            *error = tr("标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD");
+            return std::nullopt;
+        }
+        if (!user.isEmpty())
+            address.parameters.append({QStringLiteral("user"), decoded(user)});
+        authority = authority.mid(at + 1);
+    }
+    // A port follows the last ":" outside the brackets of an IPv6 host.
+    const qsizetype colon = authority.lastIndexOf(u':');
+    if (colon >= 0 && colon > authority.lastIndexOf(u']')) {
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+        const QString port = authority.mid(colon + 1);
+        if (!digits.match(port).hasMatch() || port.toInt() < 1 || port.toInt() > 65535) {
+            *error = tr("标签数据库的端口无效：%1").arg(port);
+            return std::nullopt;
+        }
+        address.parameters.append({QStringLiteral("port"), port});
+        authority.truncate(colon);
+    }
+    if (authority.startsWith(u'[') && authority.endsWith(u']'))
+        authority = authority.mid(1, authority.size() - 2);
+    if (!authority.isEmpty())
+        address.parameters.append({QStringLiteral("host"), decoded(authority)});
+
+    bool hasDataset = false;
+    const QStringList pairs = query < 0 ? QStringList() : rest.mid(query + 1).split(u'&');
+    for (const QString &pair : pairs) {
+        const qsizetype equals = pair.indexOf(u'=');
+        const QString key = decoded(pair.left(equals));
+        const QString value = equals < 0 ? QString() : decoded(pair.mid(equals + 1));
+        if (equals <= 0) {
+            *error = tr("标签数据库的地址参数无效：%1").arg(pair);
+            return std::nullopt;
+        }
+        if (key == u"dataset") {
+            if (hasDataset || !isDatasetName(value)) {
+                *error = hasDataset ? tr("标签数据库的地址给出了多个数据集")
+                                    : tr("数据集名称无效（1 到 63 个字母、数字、_、- 或 .）：%1")
+                                          .arg(value);
+                return std::nullopt;
+            }
+            hasDataset = true;
+            address.datasetName = value;
+        } else if (key == u"password") {
+            *error = tr("标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD");
+            return std::nullopt;
+        } else if (value.contains(u';')) {
+            // The driver takes ";" for a separator of its options.
+            *error = tr("标签数据库的地址参数不能含有分号：%1").arg(key);
+            return std::nullopt;
+        } else {
+            address.parameters.append({key, value});
+        }
+    }
+    if (!hasDataset) {
+        *error = tr("标签数据库的地址缺少 dataset=数据集名称：%1").arg(text);
+        return std::nullopt;
+    }
+    return address;
+}
+
+QString TeamAddress::parameter(const QString &key) const
+{
+    QString value;
+    for (const auto &[name, given] : parameters) {
+        if (name == key)
+            value = given;
+    }
+    return value;
+}
+
+QString TeamAddress::connectOptions() const
+{
+    QStringList options;
+    // Defaults that the address may override: libpq takes the last of a key.
+    options << QStringLiteral("application_name='norvanta'") << QStringLiteral("connect_timeout='5'");
+    for (const auto &[key, value] : parameters) {
+        QString quoted = value;
+        quoted.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
+        options << key + QStringLiteral("='") + quoted + u'\'';
+    }
+    return options.join(u';');
+}
+
+QString resolveAnnotator(const QString &named)
+{
+    if (!named.isEmpty())
+        return named;
+    const QString fromEnvironment = qEnvironmentVariable("NORVANTA_ANNOTATOR");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+#ifdef Q_OS_UNIX
+    if (const passwd *user = ::getpwuid(::geteuid()))
+        return QString::fromLocal8Bit(user->pw_name);
+#endif
+    return qEnvironmentVariable("USERNAME", QStringLiteral("unknown"));
+}

@@ -1,0 +1,583 @@
+#include "teamdatabase.h"
+
+#include <QAtomicInt>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+// Each connection needs a name of its own within the process.
+static QString freshConnectionName()
+{
+    static QAtomicInt count;
+    return QStringLiteral("norvanta-team-%1").arg(count.fetchAndAddRelaxed(1));
+}
+
+// An SQLSTATE that says the role lacks a right.
+static const QString insufficientPrivilege = QStringLiteral("42501");
+
+TeamDatabase::TeamDatabase(const TeamAddress &address, const QStringList &catalogue,
+                           const QString &annotator, const QString &client)
+    : teamAddress(address)
+    , labels(catalogue)
+    , annotatorName(annotator)
+    , clientId(client)
+    , name(freshConnectionName())
+{
+    // A tab or a line end would end the annotator's field of a notification.
+    for (QChar &c : annotatorName) {
+        if (c.category() == QChar::Other_Control)
+            c = u' ';
+    }
+}
+
+TeamDatabase::~TeamDatabase()
+{
+    close();
+    QSqlDatabase::removeDatabase(name);
+}
+
+void TeamDatabase::close()
+{
+    saving.reset();
+    datasetId = 0;
+    if (QSqlDatabase::contains(name))
+        QSqlDatabase::database(name, false).close();
+}
+
+QString TeamDatabase::failure(const QString &what) const
+{
+    const QSqlError error = QSqlDatabase::database(name, false).lastError();
+    return what.isEmpty() ? error.text() : what;
+}
+
+bool TeamDatabase::connect(QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                   : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    if (!db.isValid()) {
+        *error = tr("Qt 的 PostgreSQL 驱动（QPSQL）不可用");
+        return false;
+    }
+    if (db.isOpen())
+        return true;
+    db.setConnectOptions(teamAddress.connectOptions());
+    if (!db.open()) {
+        // libpq's own words, which name the host and the user but never a password.
+        *error = db.lastError().databaseText().trimmed();
+        if (error->isEmpty())
+            *error = db.lastError().text();
+        return false;
+    }
+    if (statementMilliseconds > 0) {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SET statement_timeout = %1").arg(statementMilliseconds))) {
+            *error = query.lastError().text();
+            db.close();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TeamDatabase::open(QString *error)
+{
+    if (isOpen() && QSqlDatabase::database(name, false).isOpen())
+        return true;
+    datasetId = 0;
+    return connect(error) && ensureSchema(error) && findDataset(error);
+}
+
+namespace {
+
+const char *const tableNames[] = {"norvanta_datasets", "norvanta_annotations", "norvanta_history",
+                                  "norvanta_holds", "norvanta_labels", "norvanta_save"};
+
+// The rights a team member's role needs on each table.
+const struct
+{
+    const char *table;
+    const char *rights;
+} neededRights[] = {
+    {"norvanta_datasets", "SELECT, INSERT"},
+    {"norvanta_annotations", "SELECT, INSERT, UPDATE"},
+    {"norvanta_history", "INSERT"},
+    {"norvanta_holds", "SELECT, INSERT, UPDATE, DELETE"},
+};
+
+// A save in one call: the row is locked, checked against the version the
+// window knows unless the window itself saved it last, written, recorded in
+// the history and told to every listener, all in the caller's transaction.
+// The payload is the one TeamDatabase::rowOfPayload() reads.
+QString saveFunction()
+{
+    return QStringLiteral(R"(
+CREATE OR REPLACE FUNCTION norvanta_save(p_dataset integer, p_image text, p_flags integer,
+    p_known bigint, p_annotator text, p_client text)
+RETURNS TABLE (r_conflict boolean, r_image text, r_flags integer, r_version bigint,
+    r_annotator text, r_saved_ms bigint, r_client text)
+LANGUAGE plpgsql AS $$
+DECLARE
+    old norvanta_annotations%ROWTYPE;
+    saved norvanta_annotations%ROWTYPE;
+BEGIN
+    SELECT * INTO old FROM norvanta_annotations a
+        WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
+    IF NOT FOUND THEN
+        INSERT INTO norvanta_annotations AS a
+                (dataset, image, flags, version, annotator, saved_at, client)
+            VALUES (p_dataset, p_image, p_flags, 1, p_annotator, now(), p_client)
+            ON CONFLICT (dataset, image) DO NOTHING RETURNING * INTO saved;
+        IF NOT FOUND THEN
+            SELECT * INTO old FROM norvanta_annotations a
+                WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
+        END IF;
+    END IF;
+    IF old.version IS NOT NULL THEN
+        IF old.version <> p_known AND old.client <> p_client THEN
+            RETURN QUERY SELECT true, old.image, old.flags, old.version, old.annotator,
+                (extract(epoch FROM old.saved_at) * 1000)::bigint, old.client;
+            RETURN;
+        END IF;
+        UPDATE norvanta_annotations a SET flags = p_flags, version = a.version + 1,
+                annotator = p_annotator, saved_at = now(), client = p_client
+            WHERE a.dataset = p_dataset AND a.image = p_image RETURNING * INTO saved;
+    END IF;
+    INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)
+        VALUES (p_dataset, p_image, p_annotator, saved.saved_at, old.flags, p_flags);
+    PERFORM pg_notify('norvanta', concat_ws(E'\t', p_dataset, saved.version, saved.flags,
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, p_client, p_annotator, p_image));
+    RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client;
+END
+$$)");
+}
+
+QStringList schemaStatements(const QStringList &labels)
+{
+    QStringList columns;
+    for (qsizetype i = 0; i < labels.size(); ++i)
+        columns << QStringLiteral("(a.flags >> %1) & 1 AS \"%2\"").arg(i).arg(labels.at(i));
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_datasets ("
+                       " id integer GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+                       " name text NOT NULL UNIQUE,"
+                       " created timestamptz NOT NULL DEFAULT now())"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_annotations ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " flags integer NOT NULL,"
+                       " version bigint NOT NULL,"
+                       " annotator text NOT NULL,"
+                       " saved_at timestamptz NOT NULL,"
+                       " client text NOT NULL,"
+                       " PRIMARY KEY (dataset, image))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_history ("
+                       " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " annotator text NOT NULL,"
+                       " saved_at timestamptz NOT NULL,"
+                       " flags_before integer,"
+                       " flags_after integer NOT NULL)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_history_image"
+                       " ON norvanta_history (dataset, image)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_holds ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " holder text NOT NULL,"
+                       " annotator text NOT NULL,"
+                       " renewed timestamptz NOT NULL,"
+                       " PRIMARY KEY (dataset, image))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_holds_holder ON norvanta_holds (holder)"),
+        saveFunction(),
+        QStringLiteral("CREATE OR REPLACE VIEW norvanta_labels AS SELECT d.name AS dataset,"
+                       " a.image AS \"图片名称\", %1, a.annotator, a.saved_at"
+                       " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset")
+            .arg(columns.join(QStringLiteral(", "))),
+    };
+}
+
+} // namespace
+
+bool TeamDatabase::ensureSchema(QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    QStringList missing;
+    for (const char *table : tableNames) {
+        query.prepare(QStringLiteral("SELECT coalesce(to_regclass(?)::text, to_regproc(?)::text)"
+                                     " IS NOT NULL"));
+        query.addBindValue(QString::fromLatin1(table));
+        query.addBindValue(QString::fromLatin1(table));
+        if (!query.exec() || !query.next()) {
+            *error = failure(QString());
+            return false;
+        }
+        if (!query.value(0).toBool())
+            missing << QString::fromLatin1(table);
+    }
+    if (!missing.isEmpty()) {
+        // One creator at a time: two first users at once would otherwise
+        // both try to make the same tables.
+        const QStringList statements = schemaStatements(labels);
+        bool made = db.transaction()
+            && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7150447)"));
+        for (const QString &statement : statements)
+            made = made && query.exec(statement);
+        if (!made || !db.commit()) {
+            const QSqlError cause = query.lastError().isValid() ? query.lastError() : db.lastError();
+            db.rollback();
+            *error = cause.nativeErrorCode() == insufficientPrivilege
+                ? tr("数据库中缺少 %1，当前角色无权创建；请数据库管理员按说明建表并授权")
+                      .arg(missing.join(QStringLiteral(", ")))
+                : cause.databaseText();
+            return false;
+        }
+    }
+    QStringList lacking;
+    for (const auto &needed : neededRights) {
+        query.prepare(QStringLiteral("SELECT has_table_privilege(?, ?)"));
+        query.addBindValue(QString::fromLatin1(needed.table));
+        query.addBindValue(QString::fromLatin1(needed.rights));
+        if (!query.exec() || !query.next()) {
+            *error = failure(QString());
+            return false;
+        }
+        if (!query.value(0).toBool())
+            lacking << QStringLiteral("%1 (%2)").arg(QLatin1String(needed.table),
+                                                     QLatin1String(needed.rights));
+    }
+    if (!lacking.isEmpty()) {
+        *error = tr("当前角色缺少权限：%1").arg(lacking.join(QStringLiteral("; ")));
+        return false;
+    }
+    return true;
+}
+
+bool TeamDatabase::findDataset(QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("INSERT INTO norvanta_datasets (name) VALUES (?)"
+                                 " ON CONFLICT (name) DO NOTHING"));
+    query.addBindValue(teamAddress.dataset());
+    if (!query.exec()) {
+        *error = query.lastError().databaseText();
+        return false;
+    }
+    query.prepare(QStringLiteral("SELECT id FROM norvanta_datasets WHERE name = ?"));
+    query.addBindValue(teamAddress.dataset());
+    if (!query.exec() || !query.next()) {
+        *error = query.lastError().databaseText();
+        return false;
+    }
+    datasetId = query.value(0).toInt();
+    return true;
+}
+
+bool TeamDatabase::connectionLost() const
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (!db.isOpen())
+        return true;
+    QSqlQuery probe(db);
+    return !probe.exec(QStringLiteral("SELECT 1"));
+}
+
+bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    if (statementMilliseconds > 0) {
+        // A big dataset may take longer than any save is given.
+        if (!query.exec(QStringLiteral("SET statement_timeout = 0"))) {
+            *error = query.lastError().text();
+            return false;
+        }
+        const bool read = readAllRows(take, error);
+        query.exec(QStringLiteral("SET statement_timeout = %1").arg(statementMilliseconds));
+        return read;
+    }
+    return readAllRows(take, error);
+}
+
+// A row a line: version, flags, time, annotator and image, separated by
+// tabs (only the image, last, may hold one). A million rows come as a few
+// long texts, made in one pass over the dataset's rows in no order, rather
+// than as a million rows of values that the driver would hand over one by
+// one. Which window saved a row is left out: only the server compares it.
+bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QString *error)
+{
+    constexpr int rowsPerPart = 100000;
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT string_agg(line, E'\\n') FROM (SELECT concat_ws(E'\\t', version, flags,"
+        "  (extract(epoch FROM saved_at) * 1000)::bigint, annotator, image) AS line,"
+        "  row_number() OVER () / %1 AS part FROM norvanta_annotations WHERE dataset = ?) rows"
+        " GROUP BY part")
+                      .arg(rowsPerPart));
+    query.addBindValue(datasetId);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next()) {
+        const QString text = query.value(0).toString();
+        for (QStringView line : QStringView(text).tokenize(u'\n')) {
+            TeamRow row;
+            qsizetype start = 0;
+            QStringView fields[4];
+            for (QStringView &field : fields) {
+                const qsizetype tab = line.indexOf(u'\t', start);
+                if (tab < 0)
+                    break;
+                field = line.mid(start, tab - start);
+                start = tab + 1;
+            }
+            row.version = fields[0].toLongLong();
+            row.flags = fields[1].toUInt();
+            row.savedAtMs = fields[2].toLongLong();
+            row.annotator = fields[3].toString();
+            row.image = line.mid(start).toString();
+            take(std::move(row));
+        }
+    }
+    if (query.lastError().isValid()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
+{
+    TeamOutcome outcome;
+    // One statement, kept prepared while the connection lasts: a save is one
+    // round trip to the server.
+    if (!saving) {
+        saving = std::make_unique<QSqlQuery>(QSqlDatabase::database(name, false));
+        if (!saving->prepare(QStringLiteral("SELECT * FROM norvanta_save(?, ?, ?, ?, ?, ?)"))) {
+            outcome.kind = TeamOutcome::Failed;
+            outcome.error = saving->lastError().text();
+            saving.reset();
+            return outcome;
+        }
+    }
+    saving->bindValue(0, datasetId);
+    saving->bindValue(1, image);
+    saving->bindValue(2, qint32(flags));
+    saving->bindValue(3, knownVersion);
+    saving->bindValue(4, annotatorName);
+    saving->bindValue(5, clientId);
+    if (!saving->exec() || !saving->next()) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = saving->lastError().text();
+        saving.reset();
+        return outcome;
+    }
+    if (saving->value(0).toBool())
+        outcome.kind = TeamOutcome::Conflict;
+    outcome.row.image = saving->value(1).toString();
+    outcome.row.flags = quint32(saving->value(2).toLongLong());
+    outcome.row.version = saving->value(3).toLongLong();
+    outcome.row.annotator = saving->value(4).toString();
+    outcome.row.savedAtMs = saving->value(5).toLongLong();
+    outcome.row.client = saving->value(6).toString();
+    saving->finish();
+    return outcome;
+}
+
+TeamOutcome TeamDatabase::hold(const QString &image)
+{
+    TeamOutcome outcome;
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    // An empty name would reach the server as NULL, which no image equals.
+    query.prepare(image.isEmpty()
+                      ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
+                      : QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?"));
+    query.addBindValue(clientId);
+    if (!image.isEmpty())
+        query.addBindValue(image);
+    bool done = query.exec();
+    if (done && !image.isEmpty()) {
+        // Taken over only from this window itself or from one that has not
+        // renewed it for 120 seconds (a program that died).
+        query.prepare(QStringLiteral(
+            "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
+            " VALUES (?, ?, ?, ?, now()) ON CONFLICT (dataset, image) DO UPDATE"
+            " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
+            " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
+            " RETURNING image"));
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        query.addBindValue(clientId);
+        query.addBindValue(annotatorName);
+        done = query.exec();
+        if (done && query.next())
+            outcome.taken = image;
+    }
+    if (!done) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = query.lastError().text();
+    }
+    return outcome;
+}
+
+bool TeamDatabase::renewHolds()
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("UPDATE norvanta_holds SET renewed = now() WHERE holder = ?"));
+    query.addBindValue(clientId);
+    return query.exec();
+}
+
+TeamOutcome TeamDatabase::takeNext(const QStringList &candidates)
+{
+    TeamOutcome outcome;
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    QSqlQuery check(QSqlDatabase::database(name, false));
+    for (const QString &image : candidates) {
+        // A hold is one row per image: of two windows inserting it at once,
+        // the second waits for the first and then finds it held.
+        query.prepare(QStringLiteral(
+            "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
+            " SELECT ?, ?, ?, ?, now() WHERE NOT EXISTS (SELECT 1 FROM norvanta_annotations"
+            "  WHERE dataset = ? AND image = ? AND flags <> 0)"
+            " ON CONFLICT (dataset, image) DO UPDATE"
+            " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
+            " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
+            " RETURNING image"));
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        query.addBindValue(clientId);
+        query.addBindValue(annotatorName);
+        query.addBindValue(datasetId);
+        query.addBindValue(image);
+        if (!query.exec()) {
+            outcome.kind = TeamOutcome::Failed;
+            outcome.error = query.lastError().text();
+            return outcome;
+        }
+        if (!query.next())
+            continue;
+        // A window that saved this image and let go of it while the insert
+        // ran is seen now, by a statement that starts after both.
+        check.prepare(QStringLiteral("SELECT 1 FROM norvanta_annotations"
+                                     " WHERE dataset = ? AND image = ? AND flags <> 0"));
+        check.addBindValue(datasetId);
+        check.addBindValue(image);
+        if (!check.exec()) {
+            outcome.kind = TeamOutcome::Failed;
+            outcome.error = check.lastError().text();
+            return outcome;
+        }
+        if (!check.next()) {
+            outcome.taken = image;
+            return outcome;
+        }
+    }
+    return outcome;
+}
+
+bool TeamDatabase::importRows(const QList<QPair<QString, quint32>> &rows, qsizetype *changed,
+                              QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    *changed = 0;
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    // In parts of many rows, each one statement: the rows go as one text of
+    // "image,flags" lines (a name holds neither "," nor a line end), which
+    // the server splits.
+    constexpr qsizetype part = 50000;
+    for (qsizetype from = 0; from < rows.size(); from += part) {
+        QString lines;
+        const qsizetype to = std::min(rows.size(), from + part);
+        for (qsizetype i = from; i < to; ++i) {
+            lines += rows.at(i).first;
+            lines += u',';
+            lines += QString::number(rows.at(i).second);
+            lines += u'\n';
+        }
+        lines.chop(1);
+        query.prepare(QStringLiteral(
+            "WITH incoming AS ("
+            "  SELECT split_part(line, ',', 1) AS image, split_part(line, ',', 2)::integer AS flags"
+            "  FROM string_to_table(?, E'\\n') AS line),"
+            " changed AS ("
+            "  SELECT i.image, i.flags, a.flags AS before FROM incoming i"
+            "  LEFT JOIN norvanta_annotations a ON a.dataset = ? AND a.image = i.image"
+            "  WHERE a.flags IS DISTINCT FROM i.flags),"
+            " written AS ("
+            "  INSERT INTO norvanta_annotations AS a"
+            "   (dataset, image, flags, version, annotator, saved_at, client)"
+            "  SELECT ?, image, flags, 1, ?, now(), ? FROM changed"
+            "  ON CONFLICT (dataset, image) DO UPDATE SET flags = excluded.flags,"
+            "   version = a.version + 1, annotator = excluded.annotator,"
+            "   saved_at = excluded.saved_at, client = excluded.client"
+            "  RETURNING 1)"
+            " INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)"
+            " SELECT ?, image, ?, now(), before, flags FROM changed"));
+        query.addBindValue(lines);
+        query.addBindValue(datasetId);
+        query.addBindValue(datasetId);
+        query.addBindValue(annotatorName);
+        query.addBindValue(clientId);
+        query.addBindValue(datasetId);
+        query.addBindValue(annotatorName);
+        if (!query.exec()) {
+            *error = query.lastError().text();
+            db.rollback();
+            return false;
+        }
+        *changed += query.numRowsAffected();
+    }
+    // One word for the whole import: every window reads the dataset anew.
+    query.prepare(QStringLiteral("SELECT pg_notify(?, ?)"));
+    query.addBindValue(channel());
+    query.addBindValue(QStringLiteral("%1\treload").arg(datasetId));
+    if (!query.exec() || !db.commit()) {
+        *error = query.lastError().isValid() ? query.lastError().text() : db.lastError().text();
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+// dataset, version, flags, time, client, annotator and image, separated by
+// tabs: only the image, last, may hold one.
+QString TeamDatabase::payloadOf(qint32 dataset, const TeamRow &row)
+{
+    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7")
+        .arg(dataset)
+        .arg(row.version)
+        .arg(row.flags)
+        .arg(row.savedAtMs)
+        .arg(row.client, row.annotator, row.image);
+}
+
+bool TeamDatabase::rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row)
+{
+    qsizetype start = 0;
+    QStringList fields;
+    for (int i = 0; i < 6; ++i) {
+        const qsizetype tab = payload.indexOf(u'\t', start);
+        if (tab < 0)
+            return false;
+        fields << payload.mid(start, tab - start);
+        start = tab + 1;
+    }
+    if (fields.at(0).toInt() != dataset)
+        return false;
+    row->version = fields.at(1).toLongLong();
+    row->flags = fields.at(2).toUInt();
+    row->savedAtMs = fields.at(3).toLongLong();
+    row->client = fields.at(4);
+    row->annotator = fields.at(5);
+    row->image = payload.mid(start);
+    return row->version > 0;
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "teamaddress.h"
+
+#include <QCoreApplication>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class QSqlQuery;
+
+// One image's row in a team's dataset, as the server has it.
+struct TeamRow
+{
+    QString image;
+    quint32 flags = 0;   // bit i: catalogue entry i
+    qint64 version = 0;  // 0: no row; every save adds one
+    QString annotator;   // who saved it last
+    qint64 savedAtMs = 0; // when, in milliseconds since the epoch (UTC)
+    QString client;      // the window that saved it last
+};
+
+// The outcome of one call to the server. `lost` tells a failure of the
+// connection from a refusal of the statement, so that the next call knows
+// to connect anew.
+struct TeamOutcome
+{
+    enum Kind { Done, Conflict, Failed };
+    Kind kind = Done;
+    QString error;
+    TeamRow row; // Done: the row as saved; Conflict: the row that stands
+    QString taken; // takeNext(): the image now held, empty when none
+};
+
+// A team's dataset on a PostgreSQL server, through one Qt SQL connection of
+// the thread that made this object; it must be used on that thread only.
+// Every value is a bound parameter. The tables, the view and their rules are
+// described in the README; the statements live here, in one place.
+class TeamDatabase final
+{
+    Q_DECLARE_TR_FUNCTIONS(TeamDatabase)
+
+public:
+    // `client` names this window among all that save into the server (a
+    // fresh identifier per run); `catalogue` the flag columns in order.
+    TeamDatabase(const TeamAddress &address, const QStringList &catalogue,
+                 const QString &annotator, const QString &client);
+    ~TeamDatabase();
+    TeamDatabase(const TeamDatabase &) = delete;
+    TeamDatabase &operator=(const TeamDatabase &) = delete;
+
+    // Connects when not connected, creates what is missing of the schema
+    // when the role may, and finds (or adds) the dataset. False with the
+    // reason in `error`, which never holds a password.
+    bool open(QString *error);
+    bool isOpen() const { return datasetId > 0; }
+    // The server ends any statement of this connection that runs longer,
+    // from the next connection on; 0 lets them run.
+    void setStatementTimeout(int milliseconds) { statementMilliseconds = milliseconds; }
+    void close();
+    QString connectionName() const { return name; }
+    const TeamAddress &address() const { return teamAddress; }
+    QString annotator() const { return annotatorName; }
+    QString client() const { return clientId; }
+    qint32 dataset() const { return datasetId; }
+
+    // Every row of the dataset, handed over one at a time, in no order.
+    bool readAll(const std::function<void(TeamRow &&)> &take, QString *error);
+    // Saves `flags` for `image` unless another window saved it after the
+    // version this window knows (`knownVersion`, 0 for no row): then the
+    // outcome is Conflict with the row that stands. Records the history and
+    // tells every listener, in one transaction.
+    TeamOutcome save(const QString &image, quint32 flags, qint64 knownVersion);
+    // Holds `image` for this window, unless another window holds it, and
+    // gives up this window's other holds. An empty name gives up all.
+    TeamOutcome hold(const QString &image);
+    bool renewHolds();
+    // Holds the first of `candidates` that is not marked and that no other
+    // window holds; race-free between windows.
+    TeamOutcome takeNext(const QStringList &candidates);
+
+    // The whole dataset replaced row by row from `rows` (image, flags):
+    // rows that differ are written and recorded in the history. `changed`
+    // receives how many did.
+    bool importRows(const QList<QPair<QString, quint32>> &rows, qsizetype *changed, QString *error);
+
+    // Whether `error` from a statement means the connection is gone.
+    bool connectionLost() const;
+
+    // The notification channel every save is told on; the save function
+    // names it too.
+    static QString channel() { return QStringLiteral("norvanta"); }
+    // A notification's payload, and the row it tells of; false when it is
+    // not about `dataset`.
+    static QString payloadOf(qint32 dataset, const TeamRow &row);
+    static bool rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row);
+
+private:
+    bool connect(QString *error);
+    bool ensureSchema(QString *error);
+    bool findDataset(QString *error);
+    bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
+    QString failure(const QString &what) const;
+
+    TeamAddress teamAddress;
+    QStringList labels;
+    QString annotatorName;
+    QString clientId;
+    QString name;
+    qint32 datasetId = 0;
+    int statementMilliseconds = 0;
+    std::unique_ptr<QSqlQuery> saving;
+};

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "annotationformat.h"
+#include "annotationsource.h"
+#include "teamaddress.h"
+#include "teamworker.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// A team's annotations on a PostgreSQL server, for one window: what the
+// window knows of the dataset (every row, kept current by the server's
+// notifications of every save, its own and other windows'), the counts of
+// the listed images, and the window's calls to the server (save, hold, the
+// next unmarked image), which run on the worker's thread. The questions of
+// the window answer from what is known, so a lost server leaves the display
+// as it was; a save or Ctrl+U waits for the server, five seconds at most.
+class TeamStore final : public AnnotationSource
+{
+    Q_OBJECT
+
+public:
+    // How long a save or a step to the next unmarked image waits for the server.
+    static constexpr int answerMilliseconds = 5000;
+
+    TeamStore(const TeamAddress &address, const QStringList &catalogue, const QString &annotator,
+              QObject *parent = nullptr);
+    ~TeamStore() override;
+
+    // Connects and reads the dataset; false with the reason in `error`.
+    bool open(QString *error);
+    const TeamAddress &address() const { return teamAddress; }
+    const QStringList &catalogue() const override { return labels; }
+    QString annotator() const { return annotatorName; }
+
+    // Notifications keep what is known current: there is nothing to look at.
+    bool refresh() override { return false; }
+    AnnotationText::Status status() const override { return AnnotationText::Read; }
+
+    // A row is marked when it sets a catalogue label.
+    RowFacts facts(const QString &fileName) const override;
+    bool isMarked(const QString &fileName) const override { return facts(fileName).marked; }
+    QStringList storedLabels(const QString &fileName) const override;
+    bool knowsWhoSaved() const override { return true; }
+    QString savedBy(const QString &fileName) const override;
+    qint64 savedAt(const QString &fileName) const override;
+    QStringList annotators() const override { return known->people; }
+    // The image of the last marked row of the dataset as exported.
+    std::optional<QString> lastMarkedName() const override;
+
+    void setListedNames(const QStringList &names) override;
+    const QStringList &listedNames() const { return listed.names; }
+    AnnotationFormat::MarkCounts markCounts() const override;
+    QList<qsizetype> labelCounts() const override;
+    qsizetype listedPosition(const QString &fileName) const override;
+    RowFacts listedFacts(qsizetype position) const override;
+    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.facts; }
+    // From what is known, without asking the server.
+    qsizetype nextUnmarked(qsizetype position) const override;
+
+    // The window shows `fileName`'s labels: a save of it is checked against
+    // this version, and it is held for this window. An empty name lets go.
+    void showing(const QString &fileName) override;
+    // Saves the row of `fileName` with a "1" for each catalogue label in
+    // `annotations`. Refused as Conflict when another window saved it after
+    // this one last showed or saved it (refusalDetail() names who); the same
+    // save again then overwrites. Unreachable when the server gave no answer
+    // within five seconds or the connection failed. `waiting` is called
+    // while the answer is awaited; false ends the wait.
+    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
+                                       const std::function<bool()> &waiting = {}) override;
+    // The position of the first listed image after `position` that is not
+    // marked and that no other window holds, now held for this one; -1
+    // when there is none, or with `error` when the server failed.
+    qsizetype takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,
+                               QString *error) override;
+    QString refusalDetail() const override { return refusal; }
+    // The row as the annotation file would hold it, so that an undo compares
+    // and puts back the same form with either home.
+    QByteArray row(const QString &fileName) const override;
+    // A save of the flags `replacement` holds, by saveRow()'s rules and
+    // attributed to this window's annotator; a server keeps a row once saved,
+    // so an empty `replacement` saves it with no label.
+    AnnotationFile::SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
+                                          const QByteArray &replacement,
+                                          const std::function<bool()> &waiting = {}) override;
+
+private:
+    struct Listed
+    {
+        QStringList names;
+        QHash<QString, qsizetype> positions;
+        std::vector<RowFacts> facts;
+        qsizetype markedCount = 0;
+        QList<qsizetype> labelCounts;
+    };
+
+    bool await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
+               const std::function<bool()> &waiting) const;
+    void adopt(std::shared_ptr<TeamSnapshot> snapshot);
+    // Enters a row the server reports; true when it was news.
+    bool enter(const TeamRow &row);
+    void recount();
+    void findLastMarked();
+    static RowFacts factsOf(const TeamSnapshot::Entry &entry);
+
+    TeamAddress teamAddress;
+    QStringList labels;
+    QString annotatorName;
+    QString clientId;
+    QThread thread;
+    TeamWorker *worker = nullptr;
+    std::shared_ptr<TeamSnapshot> known;
+    Listed listed;
+    QString lastMarked;
+    QString shownImage;
+    qint64 shownVersion = 0;
+    QString refusal;
+};

@@ -1,0 +1,189 @@
+#include "teamtransfer.h"
+
+#include "annotationfile.h"
+#include "annotationformat.h"
+#include "teamdatabase.h"
+
+#include <QHash>
+#include <QSet>
+#include <QStringDecoder>
+#include <QUuid>
+
+namespace TeamTransfer {
+
+namespace {
+
+struct Texts
+{
+    Q_DECLARE_TR_FUNCTIONS(TeamTransfer)
+};
+
+QString reasonOf(AnnotationFile::SaveResult result)
+{
+    using AnnotationFile::SaveResult;
+    switch (result) {
+    case SaveResult::Saved:
+        break;
+    case SaveResult::NameNotStorable:
+        return Texts::tr("图片名称含有逗号、换行或以引号开头，无法保存");
+    case SaveResult::CannotOpen:
+        return Texts::tr("无法打开用于保存注释的文件");
+    case SaveResult::NotText:
+        return Texts::tr("标签文件不是 UTF-8 文本，未保存");
+    case SaveResult::ForeignHeader:
+        return Texts::tr("标签文件的表头与标签目录不一致，未保存");
+    case SaveResult::WriteFailed:
+        return Texts::tr("保存标签文件失败");
+    case SaveResult::Locked:
+        return Texts::tr("标签文件正被其他程序使用，未保存");
+    case SaveResult::CannotCreateInFolder:
+        return Texts::tr("无法在标签文件所在目录中创建文件，未保存");
+    case SaveResult::DiskFull:
+        return Texts::tr("磁盘空间不足，标签文件未保存");
+    case SaveResult::Conflict:
+    case SaveResult::Unreachable:
+        break;
+    }
+    return QString();
+}
+
+// The file's lines, and whether it is UTF-8 text without a NUL byte.
+AnnotationText readText(const QString &path)
+{
+    AnnotationText text;
+    QByteArray bytes;
+    text.status = AnnotationFile::readBytes(path, &bytes);
+    if (text.status != AnnotationText::Read)
+        return text;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder.decode(bytes);
+    text.isText = !decoder.hasError() && !bytes.contains('\0');
+    text.lines = AnnotationFormat::splitLines(decoded);
+    return text;
+}
+
+// The file as a save finds it: missing (nothing to import), or a regular
+// UTF-8 file that starts with the catalogue's header row or holds nothing.
+AnnotationFile::SaveResult checkFile(const AnnotationText &text, const QStringList &catalogue)
+{
+    if (text.status == AnnotationText::Unreadable)
+        return AnnotationFile::SaveResult::CannotOpen;
+    if (!text.isText)
+        return AnnotationFile::SaveResult::NotText;
+    if (!text.lines.isEmpty() && text.lines.first() != AnnotationFormat::headerRow(catalogue))
+        return AnnotationFile::SaveResult::ForeignHeader;
+    return AnnotationFile::SaveResult::Saved;
+}
+
+QString unreachable(const QString &reason)
+{
+    return Texts::tr("无法连接标签数据库：") + reason;
+}
+
+} // namespace
+
+Report importFile(const QString &csvPath, const TeamAddress &address, const QStringList &catalogue,
+                  const QString &annotator)
+{
+    Report report;
+    const AnnotationText text = readText(csvPath);
+    if (text.status == AnnotationText::Missing) {
+        report.text = Texts::tr("标签文件不存在：%1").arg(csvPath);
+        return report;
+    }
+    if (const auto refused = checkFile(text, catalogue); refused != AnnotationFile::SaveResult::Saved) {
+        report.text = reasonOf(refused);
+        return report;
+    }
+    // The readers' row of each name: the first one after the header.
+    QList<QPair<QString, quint32>> rows;
+    QSet<QStringView> seen;
+    for (qsizetype i = 1; i < text.lines.size(); ++i) {
+        const QString &line = text.lines.at(i);
+        const QStringView name = AnnotationFormat::firstField(line);
+        if (name.isEmpty() || seen.contains(name))
+            continue;
+        seen.insert(name);
+        const QStringList fields = AnnotationFormat::splitFields(line);
+        quint32 flags = 0;
+        for (qsizetype k = 0; k < catalogue.size() && k + 1 < fields.size(); ++k) {
+            if (fields.at(k + 1) == u"1")
+                flags |= 1u << k;
+        }
+        rows.append({name.toString(), flags});
+    }
+
+    TeamDatabase database(address, catalogue, annotator,
+                          QUuid::createUuid().toString(QUuid::WithoutBraces));
+    QString error;
+    if (!database.open(&error)) {
+        report.unreachable = true;
+        report.text = unreachable(error);
+        return report;
+    }
+    qsizetype changed = 0;
+    if (!database.importRows(rows, &changed, &error)) {
+        report.text = Texts::tr("导入失败：%1").arg(error);
+        return report;
+    }
+    report.ok = true;
+    report.text = Texts::tr("已导入 %1 行，其中 %2 行有更改").arg(rows.size()).arg(changed);
+    return report;
+}
+
+Report exportFile(const TeamAddress &address, const QString &csvPath, const QStringList &catalogue)
+{
+    Report report;
+    // A file that a save would not rewrite is not replaced by an export either.
+    if (!AnnotationFile::mayReplace(csvPath)) {
+        report.text = reasonOf(AnnotationFile::SaveResult::CannotOpen);
+        return report;
+    }
+    if (const auto refused = checkFile(readText(csvPath), catalogue);
+        refused != AnnotationFile::SaveResult::Saved) {
+        report.text = reasonOf(refused);
+        return report;
+    }
+    TeamDatabase database(address, catalogue, QString(), QString());
+    QString error;
+    if (!database.open(&error)) {
+        report.unreachable = true;
+        report.text = unreachable(error);
+        return report;
+    }
+    QStringList lines{AnnotationFormat::headerRow(catalogue)};
+    const qsizetype flagCount = catalogue.size();
+    const bool read = database.readAll(
+        [&lines, flagCount](TeamRow &&row) {
+            // The row AnnotationFormat::buildRow() writes, without a list of labels.
+            QString line = row.image;
+            line.reserve(row.image.size() + 2 * flagCount);
+            for (qsizetype k = 0; k < flagCount; ++k)
+                line += (row.flags & (1u << k)) ? QStringLiteral(",1") : QStringLiteral(",0");
+            lines.append(line);
+        },
+        &error);
+    if (!read) {
+        report.text = unreachable(error);
+        report.unreachable = true;
+        return report;
+    }
+    AnnotationFormat::sortDataRows(lines);
+    QByteArray content;
+    for (const QString &line : std::as_const(lines)) {
+        content += line.toUtf8();
+        content += '\n';
+    }
+    const auto written = AnnotationFile::underLock(csvPath, [&csvPath, &content] {
+        return AnnotationFile::writeContent(csvPath, content);
+    });
+    if (written != AnnotationFile::SaveResult::Saved) {
+        report.text = reasonOf(written);
+        return report;
+    }
+    report.ok = true;
+    report.text = Texts::tr("已导出 %1 行到 %2").arg(lines.size() - 1).arg(csvPath);
+    return report;
+}
+
+} // namespace TeamTransfer

@@ -1,0 +1,237 @@
+#include "teamworker.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimer>
+#include <QVariant>
+
+// A hold lapses 120 s after its last renewal; renewing four times as often
+// survives a slow server.
+static constexpr int renewalMilliseconds = 30000;
+// A listening connection that died (a server restart) says nothing; it is
+// asked this often whether it still stands.
+static constexpr int listenerCheckMilliseconds = 1000;
+
+bool TeamSnapshot::enter(const TeamRow &row)
+{
+    Entry &entry = rows[row.image];
+    if (entry.version >= row.version && entry.version != 0)
+        return false;
+    const auto intern = [](QHash<QString, qint32> &index, QStringList &names, const QString &name) {
+        auto found = index.constFind(name);
+        if (found != index.constEnd())
+            return *found;
+        names.append(name);
+        return *index.insert(name, qint32(names.size() - 1));
+    };
+    entry.flags = row.flags;
+    entry.version = row.version;
+    entry.savedAtMs = row.savedAtMs;
+    entry.annotator = intern(personIndex, people, row.annotator);
+    entry.client = intern(clientIndex, clients, row.client);
+    return true;
+}
+
+bool TeamReply::wait(int milliseconds)
+{
+    QMutexLocker locker(&mutex);
+    if (!done)
+        answered.wait(&mutex, QDeadlineTimer(milliseconds));
+    return done;
+}
+
+void TeamReply::answer(TeamOutcome outcome, std::shared_ptr<TeamSnapshot> snapshot)
+{
+    QMutexLocker locker(&mutex);
+    result = std::move(outcome);
+    rows = std::move(snapshot);
+    done = true;
+    answered.wakeAll();
+}
+
+TeamOutcome TeamReply::outcome() const
+{
+    QMutexLocker locker(&mutex);
+    return result;
+}
+
+std::shared_ptr<TeamSnapshot> TeamReply::snapshot() const
+{
+    QMutexLocker locker(&mutex);
+    return rows;
+}
+
+TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
+                       const QString &annotator, const QString &client)
+    : database(address, catalogue, annotator, client)
+    , address(address)
+    , listenerName(database.connectionName() + QStringLiteral("-listening"))
+{
+    // A save the window has given up on after five seconds must not be
+    // written after all: the server ends it first. Reading a whole dataset
+    // is one statement too, and may take longer.
+    database.setStatementTimeout(4500);
+}
+
+TeamWorker::~TeamWorker()
+{
+    QSqlDatabase::removeDatabase(listenerName);
+}
+
+bool TeamWorker::ready(QString *error)
+{
+    return database.open(error);
+}
+
+// Whatever failed, a connection that no longer answers is made anew by the
+// next call.
+void TeamWorker::afterFailure()
+{
+    if (database.connectionLost())
+        database.close();
+}
+
+std::shared_ptr<TeamSnapshot> TeamWorker::readAll(QString *error)
+{
+    auto snapshot = std::make_shared<TeamSnapshot>();
+    snapshot->rows.reserve(1024);
+    if (!database.readAll([&snapshot](TeamRow &&row) { snapshot->enter(row); }, error)) {
+        afterFailure();
+        return {};
+    }
+    return snapshot;
+}
+
+void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
+{
+    TeamOutcome outcome;
+    if (!renewal) {
+        renewal = new QTimer(this);
+        connect(renewal, &QTimer::timeout, this, [this] {
+            if (database.isOpen() && !database.renewHolds())
+                afterFailure();
+        });
+        renewal->start(renewalMilliseconds);
+        listenerCheck = new QTimer(this);
+        connect(listenerCheck, &QTimer::timeout, this, &TeamWorker::checkListener);
+        listenerCheck->start(listenerCheckMilliseconds);
+    }
+    // Listening first: a save between the read and the listening would be missed.
+    listen();
+    std::shared_ptr<TeamSnapshot> snapshot;
+    if (!ready(&outcome.error) || !(snapshot = readAll(&outcome.error)))
+        outcome.kind = TeamOutcome::Failed;
+    reply->answer(outcome, snapshot);
+}
+
+void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion,
+                      const std::shared_ptr<TeamReply> &reply)
+{
+    TeamOutcome outcome;
+    if (!ready(&outcome.error)) {
+        outcome.kind = TeamOutcome::Failed;
+    } else {
+        outcome = database.save(image, flags, knownVersion);
+        if (outcome.kind == TeamOutcome::Failed)
+            afterFailure();
+    }
+    reply->answer(outcome);
+}
+
+void TeamWorker::hold(const QString &image)
+{
+    QString error;
+    if (ready(&error) && database.hold(image).kind == TeamOutcome::Failed)
+        afterFailure();
+}
+
+void TeamWorker::takeNext(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply)
+{
+    TeamOutcome outcome;
+    if (!ready(&outcome.error)) {
+        outcome.kind = TeamOutcome::Failed;
+    } else {
+        outcome = database.takeNext(candidates);
+        if (outcome.kind == TeamOutcome::Failed)
+            afterFailure();
+    }
+    reply->answer(outcome);
+}
+
+void TeamWorker::finish()
+{
+    if (database.isOpen())
+        database.hold(QString());
+    database.close();
+    if (QSqlDatabase::contains(listenerName))
+        QSqlDatabase::database(listenerName, false).close();
+    listening = false;
+    delete renewal;
+    renewal = nullptr;
+    delete listenerCheck;
+    listenerCheck = nullptr;
+}
+
+void TeamWorker::listen()
+{
+    QSqlDatabase listener = QSqlDatabase::contains(listenerName)
+        ? QSqlDatabase::database(listenerName, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), listenerName);
+    if (!listener.isValid())
+        return;
+    listener.close();
+    listener.setConnectOptions(address.connectOptions());
+    if (!listener.open())
+        return;
+    connect(listener.driver(), &QSqlDriver::notification, this, &TeamWorker::notified,
+            Qt::UniqueConnection);
+    listening = listener.driver()->subscribeToNotification(TeamDatabase::channel());
+}
+
+// A listening connection that was lost has missed saves: once it stands
+// again, the dataset is read anew.
+void TeamWorker::checkListener()
+{
+    QSqlDatabase listener = QSqlDatabase::database(listenerName, false);
+    bool standing = listening && listener.isOpen();
+    if (standing) {
+        QSqlQuery probe(listener);
+        standing = probe.exec(QStringLiteral("SELECT 1"));
+    }
+    if (!standing) {
+        listening = false;
+        listen();
+        if (!listening)
+            return;
+        missedSaves = true;
+    }
+    if (!missedSaves)
+        return;
+    QString error;
+    if (!ready(&error))
+        return;
+    if (auto snapshot = readAll(&error)) {
+        missedSaves = false;
+        emit reloaded(snapshot);
+    }
+}
+
+void TeamWorker::notified(const QString &channel, QSqlDriver::NotificationSource,
+                          const QVariant &message)
+{
+    const QString payload = message.toString();
+    if (channel != TeamDatabase::channel() || !database.isOpen())
+        return;
+    TeamRow row;
+    if (TeamDatabase::rowOfPayload(payload, database.dataset(), &row)) {
+        emit rowChanged(row);
+        return;
+    }
+    if (payload == QStringLiteral("%1\treload").arg(database.dataset())) {
+        QString error;
+        if (auto snapshot = readAll(&error))
+            emit reloaded(snapshot);
+    }
+}

@@ -1,0 +1,133 @@
+#include "pgserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QUrl>
+
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const QString binaries = QStringLiteral("/usr/lib/postgresql/15/bin/");
+
+static bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+PgServer::PgServer() = default;
+
+PgServer::~PgServer()
+{
+    if (running)
+        stop();
+    if (!folder.isEmpty())
+        QDir(folder).removeRecursively();
+}
+
+QString PgServer::address(const QString &database, const QString &dataset,
+                          const QString &user) const
+{
+    return QStringLiteral("postgresql://%1@/%2?host=%3&dataset=%4")
+        .arg(user, database, QString::fromLatin1(QUrl::toPercentEncoding(folder)), dataset);
+}
+
+// The server's programs run as `postgres` under root, in a folder that user
+// may enter: the test's working folder may be closed to it.
+bool PgServer::run(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (isRoot())
+        process.start(QStringLiteral("runuser"),
+                      QStringList{QStringLiteral("-u"), superuser(), QStringLiteral("--"),
+                                  binaries + program}
+                          + arguments);
+    else
+        process.start(binaries + program, arguments);
+    if (!process.waitForFinished(timeoutMs)) {
+        error = program + QStringLiteral(" did not finish: ") + process.errorString();
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        error = program + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
+        return false;
+    }
+    return true;
+}
+
+bool PgServer::start(bool durable)
+{
+    durableServer = durable;
+    QByteArray name = QFile::encodeName(QDir::tempPath() + QStringLiteral("/norvanta-pg-XXXXXX"));
+    if (!::mkdtemp(name.data())) {
+        error = QStringLiteral("cannot make a folder for the server");
+        return false;
+    }
+    folder = QFile::decodeName(name);
+    if (isRoot()) {
+        const passwd *owner = ::getpwnam("postgres");
+        if (!owner || ::chown(name.constData(), owner->pw_uid, owner->pw_gid) != 0) {
+            error = QStringLiteral("cannot hand the server's folder to the postgres user");
+            return false;
+        }
+    }
+    if (!run(QStringLiteral("initdb"),
+             {QStringLiteral("-D"), folder + QStringLiteral("/data"), QStringLiteral("-U"),
+              superuser(), QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"),
+              QStringLiteral("UTF8"), QStringLiteral("--no-locale"), QStringLiteral("--no-sync")}))
+        return false;
+    return restart();
+}
+
+bool PgServer::restart()
+{
+    if (running) {
+        // Immediate: no checkpoint, as after a crash; the server recovers
+        // from its write-ahead log when it starts again.
+        run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), folder + QStringLiteral("/data"),
+                                       QStringLiteral("-m"), QStringLiteral("immediate"),
+                                       QStringLiteral("-w"), QStringLiteral("stop")});
+        running = false;
+    }
+    QString options = QStringLiteral("-c listen_addresses='' -c unix_socket_directories='%1' "
+                                     "-c max_connections=200")
+                          .arg(folder);
+    if (!durableServer)
+        options += QStringLiteral(" -c fsync=off -c synchronous_commit=off");
+    running = run(QStringLiteral("pg_ctl"),
+                  {QStringLiteral("-D"), folder + QStringLiteral("/data"), QStringLiteral("-l"),
+                   folder + QStringLiteral("/server.log"), QStringLiteral("-o"), options,
+                   QStringLiteral("-w"), QStringLiteral("start")});
+    return running;
+}
+
+bool PgServer::stop()
+{
+    if (!running)
+        return true;
+    running = !run(QStringLiteral("pg_ctl"),
+                   {QStringLiteral("-D"), folder + QStringLiteral("/data"), QStringLiteral("-m"),
+                    QStringLiteral("fast"), QStringLiteral("-w"), QStringLiteral("stop")});
+    return !running;
+}
+
+bool PgServer::execute(const QStringList &statements, const QString &database)
+{
+    QStringList arguments{QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"),
+                          QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), folder,
+                          QStringLiteral("-U"), superuser(), QStringLiteral("-d"), database};
+    for (const QString &statement : statements)
+        arguments << QStringLiteral("-c") << statement;
+    return run(QStringLiteral("psql"), arguments);
+}
+
+bool PgServer::createDatabase(const QString &name)
+{
+    return execute({QStringLiteral("CREATE DATABASE \"%1\"").arg(name)});
+}

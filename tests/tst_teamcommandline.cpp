@@ -1,0 +1,131 @@
+// The built program on a team's dataset: its address on the command line,
+// an unreachable server, and the import and export of annotation files.
+#include "pgserver.h"
+#include "testwindow.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace TestWindow;
+
+class TeamCommandLineTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void badAddressesAndUnreachableServersEndBeforeAnyWindow_data();
+    void badAddressesAndUnreachableServersEndBeforeAnyWindow();
+    void importThenExportThroughTheProgramGivesTheSameBytes();
+    void theWindowShowsTheAddressAndTheDataset();
+
+private:
+    // The exit status; `err` gets the standard error's lines, `out` the output.
+    int run(const QStringList &arguments, QStringList *err, QByteArray *out = nullptr,
+            bool answered = false);
+
+    PgServer server;
+    QTemporaryDir dir;
+};
+
+void TeamCommandLineTest::initTestCase()
+{
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY2(server.createDatabase(u"team"_qs), qPrintable(server.errorString()));
+}
+
+int TeamCommandLineTest::run(const QStringList &arguments, QStringList *err, QByteArray *out,
+                             bool answered)
+{
+    QProcess program;
+    program.setWorkingDirectory(dir.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"NORVANTA_ANNOTATOR"_qs, u"tester"_qs);
+#ifdef STARTUP_ANSWER
+    if (answered)
+        environment.insert(u"LD_PRELOAD"_qs, QStringLiteral(STARTUP_ANSWER));
+#else
+    Q_UNUSED(answered);
+#endif
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(NORVANTA_PROGRAM), arguments);
+    if (!program.waitForFinished(60000) || program.exitStatus() != QProcess::NormalExit)
+        return -1;
+    for (const QString &line : QString::fromUtf8(program.readAllStandardError()).split(u'\n')) {
+        if (line.startsWith(u"norvanta: "_qs) || line.startsWith(u"window line: "_qs)
+            || line.startsWith(u"answered box: "_qs))
+            err->append(line);
+    }
+    if (out)
+        *out = program.readAllStandardOutput();
+    return program.exitCode();
+}
+
+void TeamCommandLineTest::badAddressesAndUnreachableServersEndBeforeAnyWindow_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("no dataset") << QStringList{u"postgresql://h/db"_qs}
+                                << u"norvanta: 标签数据库的地址缺少 dataset=数据集名称：postgresql://h/db"_qs;
+    QTest::newRow("bad dataset") << QStringList{u"postgres://h/db?dataset=a/b"_qs}
+                                 << u"norvanta: 数据集名称无效（1 到 63 个字母、数字、_、- 或 .）：a/b"_qs;
+    QTest::newRow("password") << QStringList{u"postgresql://u:pw@h/db?dataset=a"_qs}
+                              << u"norvanta: 标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD"_qs;
+    QTest::newRow("unreachable") << QStringList{u"postgresql:///db?host=/nonexistent&dataset=a"_qs}
+                                 << u"norvanta: 无法连接标签数据库："_qs;
+    QTest::newRow("import without address") << QStringList{u"--import"_qs, u"x.csv"_qs}
+                                            << u"norvanta: 用法：norvanta --import FILE.csv ADDRESS"_qs;
+    QTest::newRow("export unreachable") << QStringList{u"--export"_qs, u"postgresql:///db?host=/nonexistent&dataset=a"_qs, u"out.csv"_qs}
+                                        << u"norvanta: 无法连接标签数据库："_qs;
+    QTest::newRow("empty annotator") << QStringList{u"--annotator="_qs, u"postgresql://h/db?dataset=a"_qs}
+                                     << u"norvanta: 标注人名称无效："_qs;
+}
+
+void TeamCommandLineTest::badAddressesAndUnreachableServersEndBeforeAnyWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    QStringList err;
+    QCOMPARE(run(arguments, &err, nullptr, true), 2);
+    QCOMPARE(err.size(), 1);
+    QVERIFY2(err.first().startsWith(error), qPrintable(err.first()));
+    QVERIFY(!err.first().contains(u"pw@"_qs));
+    QVERIFY(!QFile::exists(dir.filePath(u"out.csv"_qs)));
+}
+
+void TeamCommandLineTest::importThenExportThroughTheProgramGivesTheSameBytes()
+{
+    const QByteArray content = headerLine() + row(u"a.png"_qs, {1}) + row(u"b.png"_qs)
+        + row(u"c.png"_qs, {18, 19});
+    writeFile(dir.filePath(u"in.csv"_qs), content);
+    const QString address = server.address(u"team"_qs, u"cli"_qs);
+    QStringList err;
+    QByteArray out;
+    QCOMPARE(run({u"--import"_qs, u"in.csv"_qs, address}, &err, &out), 0);
+    QCOMPARE(err, QStringList());
+    QCOMPARE(QString::fromUtf8(out), u"已导入 3 行，其中 3 行有更改\n"_qs);
+    QCOMPARE(run({u"--export"_qs, address, u"out.csv"_qs}, &err, &out), 0);
+    QCOMPARE(readFile(dir.filePath(u"out.csv"_qs)), content);
+    QFile::remove(dir.filePath(u"out.csv"_qs));
+}
+
+void TeamCommandLineTest::theWindowShowsTheAddressAndTheDataset()
+{
+#ifndef STARTUP_ANSWER
+    QSKIP("the dialog answerer cannot be preloaded into this build");
+#endif
+    const QString address = server.address(u"team"_qs, u"cli"_qs);
+    QDir(dir.path()).mkdir(u"imgs"_qs);
+    for (const QString &name : {u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs})
+        writeImage(dir.filePath(u"imgs/"_qs + name));
+    QStringList err;
+    QCOMPARE(run({u"--annotator"_qs, u"anna"_qs, address, u"imgs"_qs}, &err, nullptr, true), 0);
+    QCOMPARE(err, (QStringList{u"window line: 保存路径: "_qs + address,
+                               u"window line: 图片目录: "_qs + QDir(dir.filePath(u"imgs"_qs)).canonicalPath(),
+                               u"window line: 已标记: 2 | 未标记: 2"_qs,
+                               u"window line: 图片名称:a.png(1/4)"_qs}));
+}
+
+QTEST_MAIN(TeamCommandLineTest)
+#include "tst_teamcommandline.moc"

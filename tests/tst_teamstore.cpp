@@ -1,0 +1,430 @@
+// A team's dataset on a real PostgreSQL server of the test's own: the
+// address, the schema, saves and their conflicts, holds and Ctrl+U between
+// windows, notifications, a lost server, import and export.
+#include "labelcatalogue.h"
+#include "pgserver.h"
+#include "teamaddress.h"
+#include "teamdatabase.h"
+#include "teamstore.h"
+#include "teamtransfer.h"
+#include "testwindow.h"
+
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace TestWindow;
+using AnnotationFile::SaveResult;
+
+class TeamStoreTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void addressesAreReadOrRefused_data();
+    void addressesAreReadOrRefused();
+    void theAnnotatorComesFromTheOptionTheEnvironmentOrTheLogin();
+
+    void firstUseMakesTheSchemaAndAViewWithOneColumnPerLabel();
+    void aRoleThatMayNotCreateTablesIsToldWhatIsMissing();
+    void anUnreachableServerGivesTheReason();
+    void savesAreKeptWithTheirHistoryAndCounted();
+    void aSaveAfterAnotherAnnotatorsIsRefusedOnceThenOverwrites();
+    void otherWindowsHearOfEverySave();
+    void twoWindowsNeverTakeTheSameUnmarkedImage();
+    void aHeldImageIsSkippedUntilItsHoldLapses();
+    void aLostServerFailsOneSaveAndTheNextReconnects();
+    void importThenExportGivesTheSameBytes();
+    void importRecordsChangedRowsAndRefusesForeignFiles();
+
+private:
+    std::unique_ptr<TeamStore> openStore(const QString &dataset, const QString &annotator);
+    TeamAddress address(const QString &dataset, const QString &user = PgServer::superuser()) const;
+    // One value of the test's own connection to the server.
+    QVariant queryValue(const QString &statement);
+
+    PgServer server;
+};
+
+void TeamStoreTest::initTestCase()
+{
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY2(server.createDatabase(u"team"_qs), qPrintable(server.errorString()));
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"test"_qs);
+    db.setConnectOptions(address(u"x"_qs).connectOptions());
+    QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+}
+
+TeamAddress TeamStoreTest::address(const QString &dataset, const QString &user) const
+{
+    QString error;
+    const auto parsed = TeamAddress::parse(server.address(u"team"_qs, dataset, user), &error);
+    if (!parsed)
+        qFatal("%s", qPrintable(error));
+    return *parsed;
+}
+
+QVariant TeamStoreTest::queryValue(const QString &statement)
+{
+    QSqlQuery query(QSqlDatabase::database(u"test"_qs));
+    if (!query.exec(statement) || !query.next())
+        return QVariant();
+    return query.value(0);
+}
+
+std::unique_ptr<TeamStore> TeamStoreTest::openStore(const QString &dataset, const QString &annotator)
+{
+    auto store = std::make_unique<TeamStore>(address(dataset), labelCatalogue(), annotator);
+    QString error;
+    if (!store->open(&error))
+        qWarning("cannot open the dataset: %s", qPrintable(error));
+    return store;
+}
+
+void TeamStoreTest::addressesAreReadOrRefused_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("dataset");
+    QTest::addColumn<QString>("options"); // empty: refused
+    QTest::addColumn<QString>("error");
+    const QString defaults = u"application_name='norvanta';connect_timeout='5';"_qs;
+    QTest::newRow("full") << u"postgresql://anna@db.example:6543/labels?dataset=pipes_2024&sslmode=verify-full"_qs
+                          << u"pipes_2024"_qs
+                          << defaults + u"dbname='labels';user='anna';port='6543';host='db.example';sslmode='verify-full'"_qs
+                          << QString();
+    QTest::newRow("short scheme, socket folder") << u"postgres:///labels?host=/run/postgresql&dataset=a.b-c"_qs
+                                                 << u"a.b-c"_qs
+                                                 << defaults + u"dbname='labels';host='/run/postgresql'"_qs
+                                                 << QString();
+    QTest::newRow("encoded socket folder, IPv6") << u"postgresql://[::1]:5432/d%20b?dataset=x&host=%2Ftmp%2Fa'b"_qs
+                                                 << u"x"_qs
+                                                 << defaults + u"dbname='d b';port='5432';host='::1';host='/tmp/a\\'b'"_qs
+                                                 << QString();
+    QTest::newRow("no dataset") << u"postgresql://h/db"_qs << QString() << QString()
+                                << u"标签数据库的地址缺少 dataset=数据集名称：postgresql://h/db"_qs;
+    QTest::newRow("dataset with a space") << u"postgresql://h/db?dataset=a%20b"_qs << QString() << QString()
+                                          << u"数据集名称无效（1 到 63 个字母、数字、_、- 或 .）：a b"_qs;
+    QTest::newRow("dataset too long") << (u"postgresql://h/db?dataset="_qs + QString(64, u'a')) << QString()
+                                      << QString() << u"数据集名称无效（1 到 63 个字母、数字、_、- 或 .）："_qs + QString(64, u'a');
+    QTest::newRow("two datasets") << u"postgresql://h/db?dataset=a&dataset=b"_qs << QString() << QString()
+                                  << u"标签数据库的地址给出了多个数据集"_qs;
+    QTest::newRow("password in the user part") << u"postgresql://anna:secret@h/db?dataset=a"_qs << QString()
+                                                << QString()
+                                                << u"标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD"_qs;
+    QTest::newRow("password parameter") << u"postgresql://h/db?dataset=a&password=secret"_qs << QString()
+                                        << QString()
+                                        << u"标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD"_qs;
+    QTest::newRow("no database") << u"postgresql://h/?dataset=a"_qs << QString() << QString()
+                                 << u"标签数据库的地址缺少数据库名：postgresql://h/?dataset=a"_qs;
+    QTest::newRow("bad port") << u"postgresql://h:99999/db?dataset=a"_qs << QString() << QString()
+                              << u"标签数据库的端口无效：99999"_qs;
+}
+
+void TeamStoreTest::addressesAreReadOrRefused()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, dataset);
+    QFETCH(QString, options);
+    QFETCH(QString, error);
+    QVERIFY(TeamAddress::isAddress(text));
+    QString refusal;
+    const auto parsed = TeamAddress::parse(text, &refusal);
+    QCOMPARE(refusal, error);
+    QVERIFY(!refusal.contains(u"secret"_qs));
+    QCOMPARE(bool(parsed), !options.isEmpty());
+    if (!parsed)
+        return;
+    QCOMPARE(parsed->dataset(), dataset);
+    QCOMPARE(parsed->connectOptions(), options);
+    QCOMPARE(parsed->displayText(), text);
+}
+
+void TeamStoreTest::theAnnotatorComesFromTheOptionTheEnvironmentOrTheLogin()
+{
+    qputenv("NORVANTA_ANNOTATOR", "李四");
+    QCOMPARE(resolveAnnotator(u"张三"_qs), u"张三"_qs);
+    QCOMPARE(resolveAnnotator(QString()), u"李四"_qs);
+    qunsetenv("NORVANTA_ANNOTATOR");
+    QVERIFY(!resolveAnnotator(QString()).isEmpty());
+}
+
+void TeamStoreTest::firstUseMakesTheSchemaAndAViewWithOneColumnPerLabel()
+{
+    auto store = openStore(u"schema"_qs, u"anna"_qs);
+    store->showing(u"a.png"_qs);
+    QCOMPARE(store->saveRow(u"a.png"_qs, {entry(2), entry(19)}), SaveResult::Saved);
+    QSqlQuery query(QSqlDatabase::database(u"test"_qs));
+    QVERIFY(query.exec(u"SELECT * FROM norvanta_labels WHERE dataset = 'schema'"_qs));
+    QVERIFY(query.next());
+    const QSqlRecord record = query.record();
+    QCOMPARE(record.count(), 2 + 19 + 2);
+    QCOMPARE(record.fieldName(1), u"图片名称"_qs);
+    QCOMPARE(query.value(1).toString(), u"a.png"_qs);
+    for (int row = 1; row <= 19; ++row) {
+        QCOMPARE(record.fieldName(1 + row), entry(row));
+        QCOMPARE(query.value(1 + row).toInt(), int(row == 2 || row == 19));
+    }
+    QCOMPARE(query.value(u"annotator"_qs).toString(), u"anna"_qs);
+}
+
+void TeamStoreTest::aRoleThatMayNotCreateTablesIsToldWhatIsMissing()
+{
+    QVERIFY2(server.createDatabase(u"bare"_qs), qPrintable(server.errorString()));
+    QVERIFY(server.execute({u"CREATE ROLE clerk LOGIN"_qs, u"REVOKE CREATE ON SCHEMA public FROM PUBLIC"_qs},
+                           u"bare"_qs));
+    QString error;
+    const auto parsed = TeamAddress::parse(
+        server.address(u"bare"_qs, u"d"_qs, u"clerk"_qs), &error);
+    QVERIFY(parsed);
+    TeamDatabase database(*parsed, labelCatalogue(), u"clerk"_qs, u"c"_qs);
+    QVERIFY(!database.open(&error));
+    QCOMPARE(error, u"数据库中缺少 norvanta_datasets, norvanta_annotations, norvanta_history, "
+                    "norvanta_holds, norvanta_labels, norvanta_save，当前角色无权创建；请数据库管理员按说明建表并授权"_qs);
+
+    // Made by the owner, but without the grants: they are named.
+    TeamDatabase owner(*TeamAddress::parse(server.address(u"bare"_qs, u"d"_qs), &error),
+                       labelCatalogue(), u"owner"_qs, u"o"_qs);
+    QVERIFY2(owner.open(&error), qPrintable(error));
+    QVERIFY(!database.open(&error));
+    QVERIFY2(error.startsWith(u"当前角色缺少权限：norvanta_datasets (SELECT, INSERT); "
+                              "norvanta_annotations (SELECT, INSERT, UPDATE)"_qs),
+             qPrintable(error));
+
+    // The grants the README gives a team's role are enough to work.
+    QVERIFY(server.execute({u"GRANT SELECT, INSERT ON norvanta_datasets TO clerk"_qs,
+                            u"GRANT SELECT, INSERT, UPDATE ON norvanta_annotations TO clerk"_qs,
+                            u"GRANT SELECT, INSERT ON norvanta_history TO clerk"_qs,
+                            u"GRANT SELECT, INSERT, UPDATE, DELETE ON norvanta_holds TO clerk"_qs,
+                            u"GRANT SELECT ON norvanta_labels TO clerk"_qs},
+                           u"bare"_qs));
+    QVERIFY2(database.open(&error), qPrintable(error));
+    QCOMPARE(database.save(u"a.png"_qs, 1, 0).kind, TeamOutcome::Done);
+    QCOMPARE(database.hold(u"a.png"_qs).taken, u"a.png"_qs);
+    qsizetype changed = 0;
+    QVERIFY2(database.importRows({{u"b.png"_qs, 2}}, &changed, &error), qPrintable(error));
+    QCOMPARE(changed, 1);
+}
+
+void TeamStoreTest::anUnreachableServerGivesTheReason()
+{
+    QString error;
+    const auto parsed = TeamAddress::parse(
+        u"postgresql:///team?host=/nonexistent-folder&dataset=a"_qs, &error);
+    QVERIFY(parsed);
+    TeamStore store(*parsed, labelCatalogue(), u"anna"_qs);
+    QVERIFY(!store.open(&error));
+    QVERIFY2(error.contains(u"/nonexistent-folder"_qs), qPrintable(error));
+}
+
+void TeamStoreTest::savesAreKeptWithTheirHistoryAndCounted()
+{
+    auto store = openStore(u"history"_qs, u"anna"_qs);
+    store->setListedNames({u"a.png"_qs, u"b.png"_qs, u"c.png"_qs});
+    QSignalSpy saved(store.get(), &TeamStore::rowSaved);
+    store->showing(u"b.png"_qs);
+    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11)}), SaveResult::Saved);
+    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11), entry(1)}), SaveResult::Saved);
+    QCOMPARE(store->saveRow(u"a,b.png"_qs, {entry(1)}), SaveResult::NameNotStorable);
+    QCOMPARE(saved.count(), 2);
+    QCOMPARE(store->storedLabels(u"b.png"_qs), (QStringList{entry(1), entry(11)}));
+    QCOMPARE(store->markCounts().marked, 1);
+    QCOMPARE(store->markCounts().unmarked, 2);
+    QCOMPARE(store->labelCounts().at(10), 1);
+    QCOMPARE(store->nextUnmarked(0), 2);
+    QCOMPARE(store->savedBy(u"b.png"_qs), u"anna"_qs);
+    QVERIFY(qAbs(store->savedAt(u"b.png"_qs) - QDateTime::currentMSecsSinceEpoch()) < 60000);
+    QCOMPARE(store->lastMarkedName(), std::optional<QString>(u"b.png"_qs));
+    // The exported file's last marked row: "b.png," sorts after "b.png!,".
+    QCOMPARE(store->saveRow(u"b.png!"_qs, {entry(1)}), SaveResult::Saved);
+    QCOMPARE(store->lastMarkedName(), std::optional<QString>(u"b.png"_qs));
+    QCOMPARE(store->saveRow(u"b.png"_qs, {}), SaveResult::Saved);
+    QCOMPARE(store->lastMarkedName(), std::optional<QString>(u"b.png!"_qs));
+    QCOMPARE(store->saveRow(u"b.png"_qs, {entry(11), entry(1)}), SaveResult::Saved);
+    QCOMPARE(queryValue(u"SELECT string_agg(annotator || ':' || coalesce(flags_before::text, '-') "
+                        "|| '>' || flags_after, ' ' ORDER BY h.id) FROM norvanta_history h "
+                        "JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = 'history'"_qs)
+                 .toString(),
+             u"anna:->1024 anna:1024>1025 anna:->1 anna:1025>0 anna:0>1025"_qs);
+
+    // A second window reads what the first saved.
+    auto other = openStore(u"history"_qs, u"ben"_qs);
+    QCOMPARE(other->storedLabels(u"b.png"_qs), (QStringList{entry(1), entry(11)}));
+}
+
+void TeamStoreTest::aSaveAfterAnotherAnnotatorsIsRefusedOnceThenOverwrites()
+{
+    auto anna = openStore(u"conflict"_qs, u"anna"_qs);
+    auto ben = openStore(u"conflict"_qs, u"ben"_qs);
+    anna->showing(u"x.png"_qs);
+    ben->showing(u"x.png"_qs);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(3)}), SaveResult::Saved);
+    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(4)}), SaveResult::Conflict);
+    QCOMPARE(anna->refusalDetail(), u"ben"_qs);
+    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(4)}), SaveResult::Saved);
+    // Ben showed the image before Anna's save: his next save is refused too.
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(5)}), SaveResult::Conflict);
+    QCOMPARE(ben->refusalDetail(), u"anna"_qs);
+    // Shown again after the other's save, it saves at once; its own saves never conflict.
+    QTRY_COMPARE(ben->storedLabels(u"x.png"_qs), QStringList{entry(4)});
+    ben->showing(u"x.png"_qs);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(6)}), SaveResult::Saved);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(7)}), SaveResult::Saved);
+}
+
+void TeamStoreTest::otherWindowsHearOfEverySave()
+{
+    auto anna = openStore(u"notify"_qs, u"anna"_qs);
+    auto ben = openStore(u"notify"_qs, u"ben"_qs);
+    auto elsewhere = openStore(u"notify-other"_qs, u"carl"_qs);
+    ben->setListedNames({u"a.png"_qs, u"b.png"_qs});
+    QSignalSpy heard(ben.get(), &TeamStore::savedElsewhere);
+    QSignalSpy notHeard(elsewhere.get(), &TeamStore::rowSaved);
+    anna->showing(u"b.png"_qs);
+    QCOMPARE(anna->saveRow(u"b.png"_qs, {entry(2)}), SaveResult::Saved);
+    QTRY_COMPARE(heard.count(), 1);
+    QCOMPARE(heard.at(0).at(0).toString(), u"b.png"_qs);
+    QCOMPARE(ben->markCounts().marked, 1);
+    QCOMPARE(ben->savedBy(u"b.png"_qs), u"anna"_qs);
+    QCOMPARE(ben->listedFacts(1).flags, 2u);
+    QCOMPARE(notHeard.count(), 0);
+    QVERIFY(QTest::qWaitFor([&] { return false; }, 200) == false);
+    QCOMPARE(heard.count(), 1);
+}
+
+void TeamStoreTest::twoWindowsNeverTakeTheSameUnmarkedImage()
+{
+    const QStringList names{u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs};
+    auto anna = openStore(u"take"_qs, u"anna"_qs);
+    auto ben = openStore(u"take"_qs, u"ben"_qs);
+    anna->setListedNames(names);
+    ben->setListedNames(names);
+    // Ben does not yet know of Anna's save of b.png when he asks.
+    anna->showing(u"b.png"_qs);
+    QCOMPARE(anna->saveRow(u"b.png"_qs, {entry(1)}), SaveResult::Saved);
+    QString error;
+    const qsizetype first = anna->takeNextUnmarked(0, {}, &error);
+    const qsizetype second = ben->takeNextUnmarked(0, {}, &error);
+    QCOMPARE(first, 2);
+    QCOMPARE(second, 3);
+    QCOMPARE(ben->takeNextUnmarked(3, {}, &error), -1);
+    QVERIFY(error.isEmpty());
+    // Leaving an image gives it up.
+    anna->showing(u"a.png"_qs);
+    QTRY_COMPARE(ben->takeNextUnmarked(1, {}, &error), 2);
+}
+
+void TeamStoreTest::aHeldImageIsSkippedUntilItsHoldLapses()
+{
+    const QStringList names{u"a.png"_qs, u"b.png"_qs, u"c.png"_qs};
+    auto anna = openStore(u"lapse"_qs, u"anna"_qs);
+    auto ben = openStore(u"lapse"_qs, u"ben"_qs);
+    ben->setListedNames(names);
+    anna->showing(u"b.png"_qs);
+    QTRY_COMPARE(queryValue(u"SELECT image FROM norvanta_holds WHERE annotator = 'anna'"_qs).toString(),
+                 u"b.png"_qs);
+    QString error;
+    QCOMPARE(ben->takeNextUnmarked(0, {}, &error), 2);
+    // Anna's program died 121 seconds ago.
+    QVERIFY(server.execute({u"UPDATE norvanta_holds SET renewed = now() - interval '121 seconds' "
+                            "WHERE annotator = 'anna'"_qs},
+                           u"team"_qs));
+    QCOMPARE(ben->takeNextUnmarked(0, {}, &error), 1);
+}
+
+void TeamStoreTest::aLostServerFailsOneSaveAndTheNextReconnects()
+{
+    auto anna = openStore(u"restart"_qs, u"anna"_qs);
+    auto ben = openStore(u"restart"_qs, u"ben"_qs);
+    anna->setListedNames({u"a.png"_qs});
+    ben->setListedNames({u"a.png"_qs});
+    anna->showing(u"a.png"_qs);
+    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    QSqlDatabase::database(u"test"_qs).close();
+    QVERIFY(QSqlDatabase::database(u"test"_qs).open());
+    // The save that meets the lost connection fails, unless the worker has
+    // already found it lost; the next one connects anew.
+    const SaveResult first = anna->saveRow(u"a.png"_qs, {entry(1)});
+    if (first != SaveResult::Saved) {
+        QCOMPARE(first, SaveResult::Unreachable);
+        QVERIFY(!anna->refusalDetail().isEmpty());
+        QCOMPARE(anna->markCounts().marked, 0);
+        QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}), SaveResult::Saved);
+    }
+    // The other window listens anew and hears of it.
+    QTRY_COMPARE_WITH_TIMEOUT(ben->markCounts().marked, 1, 10000);
+
+    // No server at all: the save fails within the time allowed.
+    QVERIFY(server.stop());
+    QElapsedTimer waited;
+    waited.start();
+    QCOMPARE(anna->saveRow(u"a.png"_qs, {}), SaveResult::Unreachable);
+    QVERIFY(waited.elapsed() < TeamStore::answerMilliseconds + 1000);
+    QCOMPARE(anna->storedLabels(u"a.png"_qs), QStringList{entry(1)});
+    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    QSqlDatabase::database(u"test"_qs).close();
+    QVERIFY(QSqlDatabase::database(u"test"_qs).open());
+}
+
+void TeamStoreTest::importThenExportGivesTheSameBytes()
+{
+    QTemporaryDir dir;
+    const QByteArray content = headerLine() + row(u"a b.png"_qs, {1, 19}) + row(u"c.png"_qs)
+        + row(u"z.png"_qs, {7}) + row(u"图.jpg"_qs, {11, 12});
+    writeFile(dir.filePath(u"in.csv"_qs), content);
+    const auto report = TeamTransfer::importFile(dir.filePath(u"in.csv"_qs), address(u"roundtrip"_qs),
+                                                 labelCatalogue(), u"importer"_qs);
+    QVERIFY2(report.ok, qPrintable(report.text));
+    QCOMPARE(report.text, u"已导入 4 行，其中 4 行有更改"_qs);
+    const auto exported = TeamTransfer::exportFile(address(u"roundtrip"_qs), dir.filePath(u"out.csv"_qs),
+                                                   labelCatalogue());
+    QVERIFY2(exported.ok, qPrintable(exported.text));
+    QCOMPARE(readFile(dir.filePath(u"out.csv"_qs)), content);
+
+    // An export never replaces a file that is not an annotation file.
+    writeFile(dir.filePath(u"notes.csv"_qs), "my notes\n");
+    const auto refused = TeamTransfer::exportFile(address(u"roundtrip"_qs), dir.filePath(u"notes.csv"_qs),
+                                                  labelCatalogue());
+    QVERIFY(!refused.ok);
+    QCOMPARE(refused.text, u"标签文件的表头与标签目录不一致，未保存"_qs);
+    QCOMPARE(readFile(dir.filePath(u"notes.csv"_qs)), QByteArray("my notes\n"));
+}
+
+void TeamStoreTest::importRecordsChangedRowsAndRefusesForeignFiles()
+{
+    QTemporaryDir dir;
+    auto anna = openStore(u"reimport"_qs, u"anna"_qs);
+    anna->setListedNames({u"a.png"_qs, u"b.png"_qs});
+    anna->showing(u"a.png"_qs);
+    QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}), SaveResult::Saved);
+    QSignalSpy reloaded(anna.get(), &TeamStore::reloaded);
+    // The first row of a name counts; a later one of the same name is left out.
+    writeFile(dir.filePath(u"in.csv"_qs),
+              headerLine() + row(u"a.png"_qs, {1}) + row(u"b.png"_qs, {2}) + row(u"b.png"_qs, {3}));
+    const auto report = TeamTransfer::importFile(dir.filePath(u"in.csv"_qs), address(u"reimport"_qs),
+                                                 labelCatalogue(), u"importer"_qs);
+    QCOMPARE(report.text, u"已导入 2 行，其中 1 行有更改"_qs);
+    QTRY_COMPARE(reloaded.count(), 1);
+    QCOMPARE(anna->markCounts().marked, 2);
+    QCOMPARE(anna->storedLabels(u"b.png"_qs), QStringList{entry(2)});
+    QCOMPARE(anna->savedBy(u"b.png"_qs), u"importer"_qs);
+    QCOMPARE(queryValue(u"SELECT count(*) FROM norvanta_history h JOIN norvanta_datasets d "
+                        "ON d.id = h.dataset WHERE d.name = 'reimport' AND annotator = 'importer'"_qs)
+                 .toInt(),
+             1);
+
+    writeFile(dir.filePath(u"other.csv"_qs), "name,score\na.png,3\n");
+    const auto foreign = TeamTransfer::importFile(dir.filePath(u"other.csv"_qs), address(u"reimport"_qs),
+                                                  labelCatalogue(), u"importer"_qs);
+    QVERIFY(!foreign.ok);
+    QCOMPARE(foreign.text, u"标签文件的表头与标签目录不一致，未保存"_qs);
+}
+
+QTEST_MAIN(TeamStoreTest)
+#include "tst_teamstore.moc"

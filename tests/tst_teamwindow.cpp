@@ -1,0 +1,234 @@
+// Two windows of one team on a real PostgreSQL server of the test's own,
+// each with its own connection, as two people's programs are: what one saves
+// shows in the other, a save over the other's is refused once, Ctrl+U never
+// gives both the same image, and a lost server fails a save by the rules.
+#include "annotationsource.h"
+#include "pgserver.h"
+#include "testwindow.h"
+
+#include <QComboBox>
+#include <QSqlDatabase>
+#include <QTableView>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+#include <memory>
+
+using namespace TestWindow;
+
+class TeamWindowTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels();
+    void ctrlUNeverGivesTwoWindowsTheSameImage();
+    void theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem();
+    void aSaveWithoutAnswerFailsAfterItsProgressDialogAndKeepsTheLabels();
+    void aStoppedServerFailsTheSaveAndTheNextActionConnectsAnew();
+
+private:
+    std::unique_ptr<Tavrelin> openWindow(const QString &annotator);
+    void press(Tavrelin *window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+
+    PgServer server;
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<DialogAnswerer> answerer;
+    QString folder;
+    QString address;
+    int datasets = 0;
+};
+
+void TeamWindowTest::initTestCase()
+{
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY2(server.createDatabase(u"team"_qs), qPrintable(server.errorString()));
+}
+
+void TeamWindowTest::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    answerer = std::make_unique<DialogAnswerer>();
+    folder = dir->filePath(u"imgs"_qs);
+    QDir().mkpath(folder);
+    for (const QString &name : {u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs})
+        writeImage(folder + u'/' + name);
+    // A dataset of its own for each test.
+    address = server.address(u"team"_qs, u"set%1"_qs.arg(++datasets));
+}
+
+void TeamWindowTest::cleanup()
+{
+    answerer.reset();
+    dir.reset();
+}
+
+std::unique_ptr<Tavrelin> TeamWindowTest::openWindow(const QString &annotator)
+{
+    qputenv("NORVANTA_ANNOTATOR", annotator.toUtf8());
+    auto window = std::make_unique<Tavrelin>(address);
+    window->show();
+    window->openFolder(folder);
+    return window;
+}
+
+void TeamWindowTest::press(Tavrelin *window, Qt::Key key, Qt::KeyboardModifiers modifiers)
+{
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QTest::keyClick(window, key, modifiers);
+}
+
+void TeamWindowTest::eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels()
+{
+    auto anna = openWindow(u"anna"_qs);
+    auto ben = openWindow(u"ben"_qs);
+    QCOMPARE(label(anna.get(), "savePathLabel")->text(), u"保存路径: "_qs + address);
+    QCOMPARE(anna->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+
+    // Anna labels a.png, which Ben shows too without changes: his window follows.
+    call(anna.get(), "annotate", entry(11));
+    call(anna.get(), "saveAnnotations");
+    QTRY_COMPARE(ben->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+    QTRY_COMPARE(listTexts(ben.get()), QStringList{entry(11)});
+    QVERIFY(!annotationsModified(ben.get()));
+
+    // Ben changes it; Anna saves again: his unsaved labels stay as typed.
+    call(ben.get(), "annotate", entry(2));
+    call(anna.get(), "annotate", entry(3));
+    call(anna.get(), "saveAnnotations");
+    QTest::qWait(300);
+    QCOMPARE(listTexts(ben.get()), (QStringList{entry(11), entry(2)}));
+
+    // His save is refused once, naming Anna, and he stays on the image.
+    QTest::mouseClick(button(ben.get(), u"保存并下一张"_qs), Qt::LeftButton);
+    QCOMPARE(answerer->boxTexts(), QStringList{u"此图片的标签已由 anna 保存，再次保存将覆盖"_qs});
+    QCOMPARE(currentIndex(ben.get()), 0);
+    QCOMPARE(listTexts(ben.get()), (QStringList{entry(11), entry(2)}));
+    QVERIFY(annotationsModified(ben.get()));
+    // The same save again overwrites, and Anna's window shows his labels.
+    answerer->clear();
+    QTest::mouseClick(button(ben.get(), u"保存并下一张"_qs), Qt::LeftButton);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+    QCOMPARE(currentIndex(ben.get()), 1);
+    QTRY_COMPARE(listTexts(anna.get()), (QStringList{entry(2), entry(11)}));
+    QVERIFY(callIsImageMarked(anna.get(), u"a.png"_qs));
+}
+
+void TeamWindowTest::ctrlUNeverGivesTwoWindowsTheSameImage()
+{
+    auto anna = openWindow(u"anna"_qs);
+    auto ben = openWindow(u"ben"_qs);
+    press(anna.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(anna.get()), 1);
+    // b.png is Anna's now: Ben's Ctrl+U passes it by.
+    press(ben.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(ben.get()), 2);
+    // The arrows still go anywhere.
+    press(ben.get(), Qt::Key_Left);
+    QCOMPARE(currentIndex(ben.get()), 1);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+}
+
+void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem()
+{
+    auto anna = openWindow(u"anna"_qs);
+    auto ben = openWindow(u"ben"_qs);
+    call(anna.get(), "annotate", entry(1));
+    call(anna.get(), "saveAnnotations");
+    press(ben.get(), Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = ben->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset);
+    auto *table = dataset->findChild<QTableView *>(u"imageTable"_qs);
+    auto *summary = dataset->findChild<QLabel *>(u"summaryLine"_qs);
+    QCOMPARE(table->model()->columnCount(), 5);
+    QCOMPARE(table->model()->headerData(4, Qt::Horizontal).toString(), u"保存者"_qs);
+    QTRY_VERIFY2(table->model()->index(0, 4).data().toString().startsWith(u"anna，"_qs),
+                 qPrintable(table->model()->index(0, 4).data().toString()));
+    QCOMPARE(table->model()->index(1, 4).data().toString(), QString());
+
+    // Anna's next save shows in Ben's open dataset window by itself.
+    call(anna.get(), "nextImage");
+    call(anna.get(), "annotate", entry(2));
+    call(anna.get(), "saveAnnotations");
+    QTRY_COMPARE(summary->text(), u"共 4 张 | 已标记 2 | 未标记 2"_qs);
+    QCOMPARE(table->model()->index(1, 3).data().toString(), entry(2));
+
+    // Keeping what Anna saved last.
+    call(ben.get(), "nextImage");
+    call(ben.get(), "nextImage");
+    call(ben.get(), "annotate", entry(3));
+    call(ben.get(), "saveAnnotations");
+    auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
+    QCOMPARE(filter->count(), 3 + 19 + 2);
+    QCOMPARE(filter->itemText(22), u"由 anna 保存"_qs);
+    filter->setCurrentIndex(22);
+    QCOMPARE(dataset->findChild<QLabel *>(u"shownLine"_qs)->text(), u"显示 2 / 4"_qs);
+    filter->setCurrentIndex(23);
+    QCOMPARE(dataset->findChild<QLabel *>(u"shownLine"_qs)->text(), u"显示 1 / 4"_qs);
+    QCOMPARE(table->model()->index(0, 1).data().toString(), u"c.png"_qs);
+}
+
+void TeamWindowTest::aSaveWithoutAnswerFailsAfterItsProgressDialogAndKeepsTheLabels()
+{
+    auto anna = openWindow(u"anna"_qs);
+    call(anna.get(), "annotate", entry(1));
+    call(anna.get(), "saveAnnotations");
+    // Another session holds the row locked: the save gets no answer.
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"locker"_qs);
+    db.setHostName(server.socketFolder());
+    db.setDatabaseName(u"team"_qs);
+    db.setUserName(PgServer::superuser());
+    QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+    QVERIFY(db.transaction());
+    QSqlQuery lock(db);
+    QVERIFY(lock.exec(u"SELECT * FROM norvanta_annotations WHERE image = 'a.png' FOR UPDATE"_qs));
+
+    call(anna.get(), "annotate", entry(2));
+    QTest::mouseClick(button(anna.get(), u"保存并下一张"_qs), Qt::LeftButton);
+    QCOMPARE(answerer->progressTexts, QStringList{u"正在保存到标签数据库…"_qs});
+    QCOMPARE(answerer->boxTexts(), QStringList{u"无法连接标签数据库，标签未保存"_qs});
+    QCOMPARE(currentIndex(anna.get()), 0);
+    QCOMPARE(listTexts(anna.get()), (QStringList{entry(1), entry(2)}));
+    QVERIFY(annotationsModified(anna.get()));
+    db.rollback();
+    db.close();
+
+    // The server gave the save up too: nothing was written behind the window's back.
+    answerer->clear();
+    QTest::mouseClick(button(anna.get(), u"保存并下一张"_qs), Qt::LeftButton);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+    QCOMPARE(currentIndex(anna.get()), 1);
+    QCOMPARE(anna->store()->storedLabels(u"a.png"_qs), (QStringList{entry(1), entry(2)}));
+}
+
+void TeamWindowTest::aStoppedServerFailsTheSaveAndTheNextActionConnectsAnew()
+{
+    auto anna = openWindow(u"anna"_qs);
+    QVERIFY(server.stop());
+    call(anna.get(), "annotate", entry(5));
+    QTest::mouseClick(button(anna.get(), u"保存并下一张"_qs), Qt::LeftButton);
+    QCOMPARE(answerer->boxTexts(), QStringList{u"无法连接标签数据库，标签未保存"_qs});
+    QCOMPARE(currentIndex(anna.get()), 0);
+    QVERIFY(annotationsModified(anna.get()));
+    // What is known is still shown.
+    press(anna.get(), Qt::Key_Right);
+    QCOMPARE(anna->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+    press(anna.get(), Qt::Key_Left);
+
+    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    answerer->clear();
+    call(anna.get(), "annotate", entry(5));
+    QTest::mouseClick(button(anna.get(), u"保存并下一张"_qs), Qt::LeftButton);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+    QCOMPARE(currentIndex(anna.get()), 1);
+    QCOMPARE(anna->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+}
+
+QTEST_MAIN(TeamWindowTest)
+#include "tst_teamwindow.moc"
