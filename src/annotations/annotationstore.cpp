@@ -243,6 +243,8 @@ void AnnotationStore::rebuild(QByteArray text, bool isText)
     for (const char *start = begin; start < end;) {
         const char *lineEnd = static_cast<const char *>(std::memchr(start, '\n', end - start));
         index.starts.push_back(quint32(lineEnd + 1 - begin));
+        if (lineEnd != start && lineEnd[-1] == '\r')
+            index.crBeforeLineEnd = true;
         index.lineFacts.push_back(factsOfLine(QByteArrayView(start, lineEnd - start)));
         start = lineEnd + 1;
     }
@@ -511,7 +513,9 @@ SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QString
     // "," is replaced where it stands, and a name without a row gets its row at
     // its sorted place: that is what sorting the whole file would give.
     const qsizetype row = rowOf(fileName.toUtf8());
-    if (index.inOrder && (row < 0 || line(row).contains(',')))
+    // A line ending in CR reads back changed once written: the whole text is
+    // taken in again from what was written.
+    if (index.inOrder && !index.crBeforeLineEnd && (row < 0 || line(row).contains(',')))
         return saveInOrder(fileName, row, newRow.toUtf8());
     return saveResorted(fileName, newRow);
 }
@@ -601,7 +605,9 @@ SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
 
 SaveResult AnnotationStore::saveResorted(const QString &fileName, const QString &newRow)
 {
-    QStringList lines = AnnotationFormat::splitLines(QString::fromUtf8(index.text));
+    // Split at "\n" alone: the index's lines keep every CR they were read with.
+    QStringList lines = QString::fromUtf8(index.text).split(u'\n');
+    lines.removeLast();
     const qsizetype row = AnnotationFormat::findRow(lines, fileName, 1);
     if (row >= 0)
         lines[row] = newRow;
@@ -621,9 +627,11 @@ SaveResult AnnotationStore::saveResorted(const QString &fileName, const QString 
     return result;
 }
 
+// The index is what a fresh read of `content` finds.
 void AnnotationStore::written(const QByteArray &content)
 {
-    rebuild(content, true);
+    bool isText = true;
+    rebuild(savedForm(content, &isText), isText);
     trustWritten();
     recount();
 }
