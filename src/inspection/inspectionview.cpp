@@ -96,7 +96,10 @@ InspectionView::InspectionView(Tavrelin *window)
     : QWidget(window, Qt::Window)
     , mainWindow(window)
     , imagePath(window->currentImagePath())
-    , imageDecoded(!window->imageArea()->pixmap().isNull())
+    // The image area holds the picture, or a text while the picture is
+    // decoded in the background; it is empty when the decode failed.
+    , imageDecoded(!window->imageArea()->pixmap().isNull()
+                   || !window->imageArea()->text().isEmpty())
 {
     setWindowTitle(tr("检查视图"));
 
@@ -172,6 +175,11 @@ QWidget *InspectionView::createSidePanel()
     zoomLabel->setObjectName(QStringLiteral("inspectionZoom"));
     column->addWidget(zoomLabel);
 
+    reducedLabel = new QLabel(panel);
+    reducedLabel->setObjectName(QStringLiteral("inspectionReduced"));
+    reducedLabel->setStyleSheet(QStringLiteral("color: #c62828;"));
+    column->addWidget(reducedLabel);
+
     auto *tones = new QFormLayout;
     brightnessSlider = addToneSlider(panel, QStringLiteral("brightnessSlider"));
     contrastSlider = addToneSlider(panel, QStringLiteral("contrastSlider"));
@@ -224,13 +232,35 @@ void InspectionView::showPicture()
 {
     if (imagePath.isEmpty()) {
         pictureCanvas->showText(QString());
+        reducedLabel->clear();
         return;
     }
-    const FullPicture picture = imageDecoded ? fullPictures.picture(imagePath) : FullPicture();
+    if (!imageDecoded) {
+        showDecoded(FullPicture());
+        return;
+    }
+    // A picture that takes seconds to decode comes later, unless the main
+    // window has moved on or found the file undecodable by then.
+    const std::optional<FullPicture> picture =
+        fullPictures.pictureOrLater(imagePath, [this, path = imagePath](const FullPicture &decoded) {
+            if (imageDecoded && imagePath == path)
+                showDecoded(decoded);
+        });
+    if (picture) {
+        showDecoded(*picture);
+        return;
+    }
+    pictureCanvas->showText(tr("正在加载图像…"));
+    reducedLabel->clear();
+}
+
+void InspectionView::showDecoded(const FullPicture &picture)
+{
     if (picture.isNull())
         pictureCanvas->showText(tr("未加载图像：") + imagePath);
     else
         pictureCanvas->setPicture(picture);
+    reducedLabel->setText(picture.reduced ? tr("图像已缩小显示") : QString());
 }
 
 void InspectionView::showState()
@@ -351,6 +381,7 @@ void InspectionView::hideEvent(QHideEvent *event)
     QWidget::hideEvent(event);
     if (!event->spontaneous() && !isVisible()) {
         pictureCanvas->showText(QString());
+        reducedLabel->clear();
         fullPictures.clear();
     }
 }

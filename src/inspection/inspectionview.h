@@ -44,6 +44,7 @@ private:
     QSlider *addToneSlider(QWidget *panel, const QString &objectName);
     void showImage(const QString &path, bool shown);
     void showPicture();
+    void showDecoded(const FullPicture &picture);
     void showState();
     void showLabels();
     void showSelection();
@@ -66,6 +67,7 @@ private:
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;
     QLabel *zoomLabel = nullptr;
+    QLabel *reducedLabel = nullptr;
     QSlider *brightnessSlider = nullptr;
     QSlider *contrastSlider = nullptr;
     QSlider *gammaSlider = nullptr;
