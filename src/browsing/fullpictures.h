@@ -24,10 +24,10 @@ struct FullPicture
 };
 
 // Pictures at their full resolution, for looking at them closely.
-// While one picture is looked at, the files beside it in its folder (by the
-// folder's listing, made in the background) are decoded on a thread pool, so
-// that a step to one of them finds it ready. At most three pictures are held:
-// the one asked for last and the two prepared beside it.
+// While one picture is looked at, the files beside it in the session's list
+// (the caller names them) are decoded on a thread pool, so that a step to
+// one of them finds it ready. At most three pictures are held: the one asked
+// for last and the two prepared beside it.
 //
 // Dropped work is never waited for: a decode that is running when the
 // pictures are cleared or destroyed finishes on its own and its result is
@@ -44,16 +44,16 @@ public:
     // be decoded. A picture prepared in the background is used when the file's
     // size and modification time are still those it was decoded from, and one
     // whose decode is running is waited for; otherwise the file is decoded here
-    // and now. Then starts preparing the files beside it and drops every other
-    // picture.
-    FullPicture picture(const QString &path);
+    // and now. Then starts preparing `neighbours` (native paths, the first
+    // one first; at most two) and drops every other picture.
+    FullPicture picture(const QString &path, const QStringList &neighbours);
     // The same, but a file whose header says it has more than 50 megapixels
     // (isLargePicture()) and whose picture is not prepared is decoded in the
     // background: nullopt is returned at once, and `ready` is called with the
     // picture (null when the file cannot be decoded) from the application's
     // event loop when the decode ends. Any later call, clear() or the end of
     // the pictures drops that result: `ready` is then never called.
-    std::optional<FullPicture> pictureOrLater(const QString &path,
+    std::optional<FullPicture> pictureOrLater(const QString &path, const QStringList &neighbours,
                                               std::function<void(const FullPicture &)> ready);
 
     // Drops every picture and all work still pending.

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <utility>
 
 namespace {
@@ -231,6 +232,7 @@ bool PictureCache::hasPrepared(const QString &path) const
 
 QImage PictureCache::decode(const QString &path, const QSize &area, qreal ratio)
 {
+    std::shared_lock limitLock(allocationLimitGuard());
     QImageReader reader(path);
     // Shown the way the camera stored its orientation.
     reader.setAutoTransform(true);
@@ -253,6 +255,7 @@ QImage PictureCache::decode(const QString &path, const QSize &area, qreal ratio)
         reader.setScaledSize(scaled);
     }
     QImage image = reader.read();
+    limitLock.unlock();
     if (image.isNull() && scaled.isValid())
         image = readReducedBeyondLimit(path, scaled);
     if (image.isNull())

@@ -11,7 +11,7 @@
 #include <QThreadPool>
 
 #include <cstring>
-#include <mutex>
+#include <shared_mutex>
 
 FileStamp FileStamp::of(const QString &path)
 {
@@ -37,15 +37,19 @@ bool isLargePicture(const QString &path)
     return size.isValid() && qint64(size.width()) * size.height() > 50'000'000;
 }
 
-// The reader's limit is one for the whole process: while it is raised for one
-// decode, no other may raise it or set it back. A decode on the window's
-// thread may wait here for one in the background; both are rare.
-static std::mutex raisedLimit;
+std::shared_mutex &allocationLimitGuard()
+{
+    static std::shared_mutex guard;
+    return guard;
+}
+
 static constexpr qint64 raisedLimitFactor = 4;
 
+// A decode on the window's thread may wait here for one in the background
+// while the limit is raised; such pictures are rare.
 QImage readReducedBeyondLimit(const QString &path, const QSize &scaledSize)
 {
-    const std::lock_guard lock(raisedLimit);
+    const std::unique_lock lock(allocationLimitGuard());
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();

@@ -4,6 +4,8 @@
 #include <QSize>
 #include <QString>
 
+#include <shared_mutex>
+
 class QThreadPool;
 
 // What the picture caches share: telling a changed file from the one they
@@ -41,3 +43,9 @@ bool isLargePicture(const QString &path);
 // time, so that no 32-bit copy of the whole is made. Null when it is larger
 // still, or when the reader would not have refused it.
 QImage readReducedBeyondLimit(const QString &path, const QSize &scaledSize);
+
+// The image reader's allocation limit is one for the whole process. Every
+// decode holds this shared while it reads the limit or decodes under it;
+// readReducedBeyondLimit() holds it alone while it raises the limit, so that
+// no other decode reads a picture whole that the usual limit would refuse.
+std::shared_mutex &allocationLimitGuard();

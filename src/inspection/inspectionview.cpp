@@ -1,20 +1,20 @@
-// The inspection view knows the main window only by what it tells and shows:
-// the displays and operations it reports, the texts of its lines and list,
-// its change flag and its keys. Every key but the view's own zoom keys acts
+// The inspection view knows the main window only through its port: what its
+// notifier tells, the texts of its lines, its list of labels (shown here
+// through the same model and selection), its change flag and its keys. Every key but the view's own zoom keys acts
 // through the main window's keys, so there is one way through the program.
 #include "inspectionview.h"
 
-#include "annotationstore.h"
-
+#include "annotationsource.h"
+#include "imagesession.h"
 #include "labelkeys.h"
-#include "tavrelin.h"
+#include "labellingwindow.h"
 #include "windowactivity.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
@@ -31,19 +31,19 @@ namespace {
 class Opener final : public QObject
 {
 public:
-    explicit Opener(Tavrelin *window)
-        : QObject(window)
+    explicit Opener(LabellingWindow *window)
+        : QObject(window->windowWidget())
         , window(window)
     {
         window->imageArea()->installEventFilter(this);
-        window->installEventFilter(this);
+        window->windowWidget()->installEventFilter(this);
     }
 
     void open()
     {
         if (!view) {
             view = new InspectionView(window);
-            const QRect available = window->screen()->availableGeometry();
+            const QRect available = window->windowWidget()->screen()->availableGeometry();
             QRect placed(QPoint(), available.size() * 0.8);
             placed.moveCenter(available.center());
             view->setGeometry(placed);
@@ -57,7 +57,7 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == window) {
+        if (watched == window->windowWidget()) {
             if (event->type() == QEvent::Close && view)
                 view->close();
             return false;
@@ -71,7 +71,7 @@ protected:
     }
 
 private:
-    Tavrelin *window;
+    LabellingWindow *window;
     QPointer<InspectionView> view;
 };
 
@@ -85,15 +85,15 @@ void showWholeInTooltip(QLabel *line)
 
 } // namespace
 
-void InspectionView::attach(Tavrelin *window)
+void InspectionView::attach(LabellingWindow *window)
 {
     auto *opener = new Opener(window);
     window->keys()->bind({QKeySequence(Qt::Key_Z)}, [opener] { opener->open(); });
     window->imageArea()->setToolTip(tr("双击图片或按 Z 键打开检查视图"));
 }
 
-InspectionView::InspectionView(Tavrelin *window)
-    : QWidget(window, Qt::Window)
+InspectionView::InspectionView(LabellingWindow *window)
+    : QWidget(window->windowWidget(), Qt::Window)
     , mainWindow(window)
     , imagePath(window->currentImagePath())
     // The image area holds the picture, or a text while the picture is
@@ -114,15 +114,16 @@ InspectionView::InspectionView(Tavrelin *window)
     layout->addWidget(createSidePanel());
 
     const WindowActivity *activity = window->activity();
-    connect(activity, &WindowActivity::imageShown, this, &InspectionView::showImage);
-    connect(activity, &WindowActivity::acted, this, [this] {
+    connect(activity, &WindowActivity::currentImageChanged, this, &InspectionView::showImage);
+    // The state line follows the file and the change flag, the count line
+    // the file.
+    connect(activity, &WindowActivity::unsavedChanged, this, &InspectionView::showState);
+    const auto showFile = [this] {
         showState();
-        showLabels();
-    });
-    connect(window->labelList(), &QListWidget::itemSelectionChanged, this,
-            &InspectionView::showSelection);
-    connect(labelList, &QListWidget::itemSelectionChanged, this,
-            &InspectionView::selectInMainWindow);
+        showLines();
+    };
+    connect(activity, &WindowActivity::rowSaved, this, showFile);
+    connect(activity, &WindowActivity::annotationsReloaded, this, showFile);
     connect(pictureCanvas, &InspectionCanvas::scaleChanged, this, &InspectionView::showZoom);
 
     // Every control is in place: the main window's keys work on all of them.
@@ -131,7 +132,7 @@ InspectionView::InspectionView(Tavrelin *window)
 
     pictureCanvas->setFocus();
     showState();
-    showLabels();
+    showLines();
     showZoom();
 }
 
@@ -154,8 +155,13 @@ QWidget *InspectionView::createSidePanel()
     stateLabel->setObjectName(QStringLiteral("inspectionState"));
     column->addWidget(stateLabel);
 
-    labelList = new QListWidget(panel);
+    // The main window's own list of labels and its selection: Delete removes
+    // the label selected there, so selecting here selects it there.
+    labelList = new QListView(panel);
     labelList->setObjectName(QStringLiteral("inspectionLabels"));
+    labelList->setModel(mainWindow->labelModel());
+    labelList->setSelectionModel(mainWindow->labelSelection());
+    labelList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     labelList->setToolTip(tr("选中一个标签后按 Delete 删除"));
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -180,6 +186,13 @@ QWidget *InspectionView::createSidePanel()
     reducedLabel->setStyleSheet(QStringLiteral("color: #c62828;"));
     column->addWidget(reducedLabel);
 
+    addToneControls(panel, column);
+    return panel;
+}
+
+// The three tone sliders and the button that sets them back.
+void InspectionView::addToneControls(QWidget *panel, QVBoxLayout *column)
+{
     auto *tones = new QFormLayout;
     brightnessSlider = addToneSlider(panel, QStringLiteral("brightnessSlider"));
     contrastSlider = addToneSlider(panel, QStringLiteral("contrastSlider"));
@@ -198,7 +211,6 @@ QWidget *InspectionView::createSidePanel()
         toneChanged();
     });
     column->addWidget(resetButton);
-    return panel;
 }
 
 QSlider *InspectionView::addToneSlider(QWidget *panel, const QString &objectName)
@@ -225,7 +237,7 @@ void InspectionView::showImage(const QString &path, bool shown)
     if (isVisible())
         showPicture();
     showState();
-    showLabels();
+    showLines();
 }
 
 void InspectionView::showPicture()
@@ -239,10 +251,15 @@ void InspectionView::showPicture()
         showDecoded(FullPicture());
         return;
     }
+    const ImageSession &session = mainWindow->session();
+    QStringList neighbours = session.neighbourPaths();
+    if (session.position() < shownPosition && neighbours.size() == 2)
+        neighbours.swapItemsAt(0, 1);
+    shownPosition = session.position();
     // A picture that takes seconds to decode comes later, unless the main
     // window has moved on or found the file undecodable by then.
-    const std::optional<FullPicture> picture =
-        fullPictures.pictureOrLater(imagePath, [this, path = imagePath](const FullPicture &decoded) {
+    const std::optional<FullPicture> picture = fullPictures.pictureOrLater(
+        imagePath, neighbours, [this, path = imagePath](const FullPicture &decoded) {
             if (imageDecoded && imagePath == path)
                 showDecoded(decoded);
         });
@@ -268,7 +285,7 @@ void InspectionView::showState()
     // Marked by the count line's rule: the annotation file's row of the image
     // has a flag set.
     const QString name = mainWindow->session().currentName();
-    const AnnotationStore *store = mainWindow->store();
+    const AnnotationSource *store = mainWindow->store();
     const bool marked = !name.isEmpty() && store && store->isMarked(name);
     const bool unsaved = mainWindow->hasUnsavedAnnotations();
     stateLabel->setText(unsaved ? tr("有未保存的更改") : marked ? tr("已标记") : tr("未标记"));
@@ -278,48 +295,11 @@ void InspectionView::showState()
             .arg(QLatin1String(colour)));
 }
 
-void InspectionView::showLabels()
+void InspectionView::showLines()
 {
     nameLabel->setText(mainWindow->nameLine()->text());
     showWholeInTooltip(nameLabel);
     countLabel->setText(mainWindow->countLine()->text());
-
-    const QListWidget *labels = mainWindow->labelList();
-    QStringList texts;
-    for (int row = 0; row < labels->count(); ++row)
-        texts.append(labels->item(row)->text());
-    QStringList shownTexts;
-    for (int row = 0; row < labelList->count(); ++row)
-        shownTexts.append(labelList->item(row)->text());
-    if (texts != shownTexts) {
-        const QSignalBlocker blocker(labelList);
-        labelList->clear();
-        labelList->addItems(texts);
-    }
-    showSelection();
-}
-
-// The selection is the main window's: Delete removes the label selected
-// there, so the view shows that one and selecting here selects it there.
-void InspectionView::showSelection()
-{
-    const QListWidget *labels = mainWindow->labelList();
-    const QSignalBlocker blocker(labelList);
-    for (int row = 0; row < labelList->count() && row < labels->count(); ++row)
-        labelList->item(row)->setSelected(labels->item(row)->isSelected());
-}
-
-void InspectionView::selectInMainWindow()
-{
-    QListWidget *labels = mainWindow->labelList();
-    const QList<QListWidgetItem *> selected = labelList->selectedItems();
-    if (selected.isEmpty()) {
-        labels->clearSelection();
-        return;
-    }
-    const int row = labelList->row(selected.first());
-    if (row < labels->count())
-        labels->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
 }
 
 void InspectionView::showPending(const QKeySequence &typed)
@@ -371,7 +351,7 @@ void InspectionView::showEvent(QShowEvent *event)
     if (!event->spontaneous()) {
         showPicture();
         showState();
-        showLabels();
+        showLines();
     }
 }
 

@@ -8,11 +8,12 @@
 #include <QString>
 #include <QWidget>
 
+class LabellingWindow;
 class QLabel;
-class QListWidget;
+class QListView;
 class QPushButton;
 class QSlider;
-class Tavrelin;
+class QVBoxLayout;
 
 // A second, resizable window on the main window's current image: the picture
 // at its full resolution to zoom into and move around, its tones adjustable,
@@ -25,11 +26,11 @@ class InspectionView final : public QWidget
 
 public:
     // A window of the main window's, which closes with it.
-    explicit InspectionView(Tavrelin *window);
+    explicit InspectionView(LabellingWindow *window);
 
     // Makes Z and a double-click on the image area open the view, created the
     // first time, or raise it once it is open.
-    static void attach(Tavrelin *window);
+    static void attach(LabellingWindow *window);
 
     InspectionCanvas *canvas() const { return pictureCanvas; }
     const FullPictures &pictures() const { return fullPictures; }
@@ -41,29 +42,31 @@ protected:
 
 private:
     QWidget *createSidePanel();
+    void addToneControls(QWidget *panel, QVBoxLayout *column);
     QSlider *addToneSlider(QWidget *panel, const QString &objectName);
     void showImage(const QString &path, bool shown);
     void showPicture();
     void showDecoded(const FullPicture &picture);
     void showState();
-    void showLabels();
-    void showSelection();
-    void selectInMainWindow();
+    void showLines();
     void showPending(const QKeySequence &typed);
     void showZoom();
     void toneChanged();
 
-    Tavrelin *mainWindow;
+    LabellingWindow *mainWindow;
     FullPictures fullPictures;
     // The display the main window made last: the image's native path, and
     // whether it could decode it.
     QString imagePath;
     bool imageDecoded = false;
+    // The list position of the picture shown last, which tells the direction
+    // of travel: the picture ahead is prepared first.
+    int shownPosition = -1;
 
     InspectionCanvas *pictureCanvas = nullptr;
     QLabel *nameLabel = nullptr;
     QLabel *stateLabel = nullptr;
-    QListWidget *labelList = nullptr;
+    QListView *labelList = nullptr;
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;
     QLabel *zoomLabel = nullptr;

@@ -3,7 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 
 #include <QDebug>
 #include <QImage>
@@ -15,7 +15,7 @@
 
 void Tavrelin::loadCurrentImage()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!imageSession.hasCurrent())
         return;
 
@@ -33,14 +33,14 @@ void Tavrelin::loadCurrentImage()
     const auto decoded = [this, imagePath, failed](const QImage &image) {
         if (imageSession.currentPath() != imagePath)
             return;
-        const ActedWhenDone acted(windowActivity);
         if (!image.isNull()) {
             imageLabel->setPixmap(QPixmap::fromImage(image));
             return;
         }
+        const OneAction action(windowActivity);
         imageLabel->clear();
         failed();
-        emit windowActivity->imageShown(imagePath, false);
+        windowActivity->noteImage(imagePath, false);
     };
     // Device pixels, so that a scaled screen shows the picture sharp.
     const std::optional<QImage> image =
@@ -53,7 +53,8 @@ void Tavrelin::loadCurrentImage()
         currentAnnotations.clear();
         loadAnnotationsFromCSV();
         showImageName();
-        emit windowActivity->imageShown(imagePath, false);
+        windowActivity->noteImage(imagePath, false);
+        windowActivity->noteLabels();
         return;
     }
 
@@ -73,7 +74,8 @@ void Tavrelin::loadCurrentImage()
     nextButton->setEnabled(true);
     showImageName();
     showMarkCounts();
-    emit windowActivity->imageShown(imagePath, true);
+    windowActivity->noteImage(imagePath, true);
+    windowActivity->noteLabels();
 }
 
 void Tavrelin::showMarkCounts()

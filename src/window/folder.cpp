@@ -3,7 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "folderlisting.h"
 
 #include <QDir>
@@ -13,7 +13,6 @@
 
 void Tavrelin::loadImages()
 {
-    const ActedWhenDone acted(windowActivity);
     const QString folder = QFileDialog::getExistingDirectory(this, tr("选择图像目录"), QString(),
                                                              QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) {
@@ -25,7 +24,6 @@ void Tavrelin::loadImages()
 
 void Tavrelin::openFolder(const QString &folder)
 {
-    const ActedWhenDone acted(windowActivity);
     const FolderListing listing = listFolder(folder);
     const QStringList &found = listing.names;
     // Told after the folder is shown, or after it is refused.
@@ -43,13 +41,17 @@ void Tavrelin::openFolder(const QString &folder)
         return;
     }
 
-    // Pictures still being prepared belong to the folder shown so far.
-    pictures.clear();
-    imageSession.open(folder, found);
-    // Counted against the file as it is now, once.
-    annotationStore->refresh();
-    annotationStore->setListedNames(found);
-    imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
-    loadCurrentImage();
+    {
+        // The windows beside this one hear of the new folder before the box.
+        const OneAction action(windowActivity);
+        // Pictures still being prepared belong to the folder shown so far.
+        pictures.clear();
+        imageSession.open(folder, found);
+        // Counted against the file as it is now, once.
+        annotationStore->refresh();
+        annotationStore->setListedNames(found);
+        imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
+        loadCurrentImage();
+    }
     tellUnlisted();
 }

@@ -1,0 +1,75 @@
+#include "datasetfilter.h"
+
+#include <QStringMatcher>
+
+#include <algorithm>
+
+namespace {
+
+// The name part of a filter, prepared once to look through many names.
+class NameMatch
+{
+public:
+    explicit NameMatch(const QString &text)
+        : everything(text.isEmpty())
+        , matcher(text, Qt::CaseInsensitive)
+    {
+    }
+    bool operator()(const QString &name) const { return everything || matcher.indexIn(name) >= 0; }
+
+private:
+    bool everything;
+    QStringMatcher matcher;
+};
+
+// The state and label part of a filter, on one image's facts.
+bool keepsFacts(int choice, const ImageFacts &facts)
+{
+    switch (choice) {
+    case DatasetFilter::All:
+        return true;
+    case DatasetFilter::Marked:
+        return facts.marked;
+    case DatasetFilter::Unmarked:
+        return !facts.marked;
+    default:
+        return facts.flags & (1u << (choice - DatasetFilter::FirstLabel));
+    }
+}
+
+} // namespace
+
+bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
+{
+    return keepsFacts(choice, images.factsAt(position))
+        && NameMatch(nameText)(images.names().at(position));
+}
+
+// Both passes read the facts in place, one after the other.
+std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
+{
+    const NameMatch nameMatches(nameText);
+    const QStringList &names = images.names();
+    const std::vector<ImageFacts> &facts = images.facts();
+    const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
+    std::vector<int> kept;
+    for (qsizetype i = 0; i < size; ++i) {
+        if (keepsFacts(choice, facts[size_t(i)]) && nameMatches(names.at(i)))
+            kept.push_back(int(i));
+    }
+    return kept;
+}
+
+qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from, int step) const
+{
+    const NameMatch nameMatches(nameText);
+    const QStringList &names = images.names();
+    const std::vector<ImageFacts> &facts = images.facts();
+    const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
+    qsizetype position = qBound(qsizetype(-1), from, size) + step;
+    for (; position >= 0 && position < size; position += step) {
+        if (keepsFacts(choice, facts[size_t(position)]) && nameMatches(names.at(position)))
+            return position;
+    }
+    return -1;
+}
