@@ -34,6 +34,7 @@ public:
     explicit Opener(LabellingWindow *window)
         : QObject(window->windowWidget())
         , window(window)
+        , windowWidget(window->windowWidget())
     {
         window->imageArea()->installEventFilter(this);
         window->windowWidget()->installEventFilter(this);
@@ -57,7 +58,9 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == window->windowWidget()) {
+        // Compared with the widget kept at the start: events still come while
+        // the window is being destroyed, when it is no LabellingWindow any more.
+        if (watched == windowWidget) {
             if (event->type() == QEvent::Close && view)
                 view->close();
             return false;
@@ -72,6 +75,7 @@ protected:
 
 private:
     LabellingWindow *window;
+    QWidget *windowWidget;
     QPointer<InspectionView> view;
 };
 
