@@ -34,10 +34,10 @@ public:
     explicit Opener(LabellingWindow *window)
         : QObject(window->windowWidget())
         , window(window)
-        , windowWidget(window->windowWidget())
+        , mainWidget(window->windowWidget())
     {
         window->imageArea()->installEventFilter(this);
-        window->windowWidget()->installEventFilter(this);
+        mainWidget->installEventFilter(this);
     }
 
     void open()
@@ -58,9 +58,9 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        // Compared with the widget kept at the start: events still come while
-        // the window is being destroyed, when it is no LabellingWindow any more.
-        if (watched == windowWidget) {
+        // Compared with the widget kept at the start: the main window's own
+        // events reach here while it is destroyed, past its port's lifetime.
+        if (watched == mainWidget) {
             if (event->type() == QEvent::Close && view)
                 view->close();
             return false;
@@ -75,7 +75,7 @@ protected:
 
 private:
     LabellingWindow *window;
-    QWidget *windowWidget;
+    QWidget *const mainWidget;
     QPointer<InspectionView> view;
 };
 

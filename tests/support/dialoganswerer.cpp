@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 
 DialogAnswerer::DialogAnswerer(QObject *parent)
     : QObject(parent)
@@ -20,6 +21,11 @@ void DialogAnswerer::answerFileDialog(const QString &path)
 void DialogAnswerer::cancelFileDialog()
 {
     pendingPaths.append(QString());
+}
+
+void DialogAnswerer::answerQuestion(QMessageBox::StandardButton button)
+{
+    pendingAnswers.append(button);
 }
 
 QStringList DialogAnswerer::boxTexts() const
@@ -52,7 +58,10 @@ void DialogAnswerer::answer()
         if (qobject_cast<QFileDialog *>(box->parentWidget()))
             confirm = box->button(QMessageBox::Yes);
         else
-            boxes.append({box->icon(), box->windowTitle(), box->text()});
+            boxes.append({box->icon(), box->windowTitle(), box->text(),
+                          box->standardButton(box->defaultButton())});
+        if (!confirm && !pendingAnswers.isEmpty())
+            confirm = box->button(pendingAnswers.takeFirst());
         if (confirm)
             QTimer::singleShot(0, confirm, &QAbstractButton::click);
         else
