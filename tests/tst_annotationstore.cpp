@@ -175,6 +175,8 @@ private slots:
     void answersFollowTheReadersRules_data();
     void answersFollowTheReadersRules();
     void savesWriteWhatTheFileLayerWritesAndAnswerAsAFreshRead();
+    void savedRowsAnswerAsAFreshReadWhateverTheirLineEnds_data();
+    void savedRowsAnswerAsAFreshReadWhateverTheirLineEnds();
     void editsOfAnotherProgramAreSeenByTheNextRefresh_data();
     void editsOfAnotherProgramAreSeenByTheNextRefresh();
     void saveAfterAnotherProgramsEditKeepsItsRows();
@@ -260,6 +262,44 @@ void AnnotationStoreTest::savesWriteWhatTheFileLayerWritesAndAnswerAsAFreshRead(
             fresh.refresh();
             QCOMPARE(storeAnswers(fresh, listed), storeAnswers(store, listed));
         }
+    }
+}
+
+void AnnotationStoreTest::savedRowsAnswerAsAFreshReadWhateverTheirLineEnds_data()
+{
+    QTest::addColumn<QByteArray>("lineEnd");
+    QTest::newRow("LF") << QByteArray("\n");
+    QTest::newRow("CR LF") << QByteArray("\r\n");
+    // Read as a CR at the end of the row's last field, before a CR LF.
+    QTest::newRow("CR CR LF") << QByteArray("\r\r\n");
+    QTest::newRow("CR CR CR LF") << QByteArray("\r\r\r\n");
+}
+
+// Rows whose last field is a set flag, so that a CR that moves between the
+// field and the line end changes the answers.
+void AnnotationStoreTest::savedRowsAnswerAsAFreshReadWhateverTheirLineEnds()
+{
+    QFETCH(QByteArray, lineEnd);
+    QByteArray rows = row(u"a.png"_qs, {19}) + row(u"b.png"_qs, {19}) + row(u"d.png"_qs, {2, 19});
+    const QByteArray content = headerLine() + rows.replace("\n", lineEnd);
+    const QString twin = dir->filePath(u"twin.csv"_qs);
+    writeFile(path, content);
+    writeFile(twin, content);
+    const QStringList names{u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs};
+    AnnotationStore store(path, catalogue());
+    store.setListedNames(names);
+    store.refresh();
+
+    // A row replaced where it stands, a row put in between, the same row again.
+    for (const QString &saved : {u"a.png"_qs, u"c.png"_qs, u"a.png"_qs}) {
+        QCOMPARE(store.saveRow(saved, {entry(3)}), SaveResult::Saved);
+        QCOMPARE(FileOracle::saveRow(twin, saved, catalogue(), {entry(3)}), SaveResult::Saved);
+        QCOMPARE(readFile(path), readFile(twin));
+        QCOMPARE(storeAnswers(store, names), readersAnswers(path, names));
+        AnnotationStore fresh(path, catalogue());
+        fresh.setListedNames(names);
+        fresh.refresh();
+        QCOMPARE(storeAnswers(store, names), storeAnswers(fresh, names));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "fullpictures.h"
 #include "inspectionview.h"
+#include "largepicture.h"
 #include "testwindow.h"
 
 #include <QBuffer>
@@ -38,6 +39,17 @@ void writeSolid(const QString &path, const QColor &colour, const QSize &size = Q
     QVERIFY2(image.save(path), qPrintable(path));
 }
 
+// The image reader's allocation limit, lowered while it lives.
+class AllocationLimit
+{
+public:
+    explicit AllocationLimit(int megabytes) { QImageReader::setAllocationLimit(megabytes); }
+    ~AllocationLimit() { QImageReader::setAllocationLimit(previous); }
+
+private:
+    const int previous = QImageReader::allocationLimit();
+};
+
 bool near(QRgb pixel, const QColor &colour, int tolerance = 40)
 {
     return qAbs(qRed(pixel) - colour.red()) <= tolerance
@@ -67,6 +79,8 @@ private slots:
     void photosStandUprightAtTheirFullResolution();
     void keysTypedInTheViewLabelSaveAndMoveThroughTheMainWindow();
     void atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent();
+    void aLargePictureComesFromTheBackgroundOnlyWhileItIsCurrent();
+    void picturesBeyondTheReadersLimitShowReducedInBothWindows();
 
 private:
     InspectionView *view() const { return window->findChild<InspectionView *>(); }
@@ -530,6 +544,74 @@ void InspectionTest::atMostThreePicturesAreHeldAndAChangedFileShowsItsNewContent
     QCOMPARE(stored(1, 0), qRgba(4, 2, 3, 8));
     QCOMPARE(stored(0, 1), qRgba(255, 0, 0, 255));
     QCOMPARE(stored(1, 1), qRgba(0, 0, 0, 0));
+}
+
+void InspectionTest::aLargePictureComesFromTheBackgroundOnlyWhileItIsCurrent()
+{
+    const QString folder = makeFolder(u"imgs"_qs, {});
+    writeBlackPng(folder + u"/a.png"_qs, QSize(8192, 6144));
+    writeSolid(folder + u"/b.png"_qs, Qt::red);
+    // The view reads it at 2.5 megapixels rather than 20, which is cheaper.
+    const AllocationLimit limit(16);
+    openView();
+
+    loadFolder(*answerer, window.get(), folder);
+    QCOMPARE(canvas()->text(), u"正在加载图像…"_qs);
+    QVERIFY(canvas()->picture().isNull());
+    QCOMPARE(panelLine("inspectionName")->text(), u"图片名称:a.png(1/2)"_qs);
+
+    // A move before the decode ends drops its result.
+    call(window.get(), "nextImage");
+    QVERIFY(near(middlePixel(), Qt::red));
+    waitForBackgroundDecodes();
+    QVERIFY(near(middlePixel(), Qt::red));
+    QVERIFY(canvas()->text().isEmpty());
+    QVERIFY(panelLine("inspectionReduced")->text().isEmpty());
+
+    // 50 megapixels are more than the reader's limit lets it decode whole.
+    // Decodes take seconds in a sanitizer build on a busy machine.
+    call(window.get(), "previousImage");
+    QTRY_VERIFY_WITH_TIMEOUT(!canvas()->picture().isNull(), 60000);
+    QVERIFY(canvas()->text().isEmpty());
+    QVERIFY(near(middlePixel(), Qt::black, 0));
+    QCOMPARE(panelLine("inspectionReduced")->text(), u"图像已缩小显示"_qs);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->imageArea()->pixmap().isNull(), 60000);
+}
+
+// A 16-bit and a palette PNG, which the reader decodes whole before it
+// reduces them, beyond a limit lowered to 1 MB.
+void InspectionTest::picturesBeyondTheReadersLimitShowReducedInBothWindows()
+{
+    const QString folder = makeFolder(u"imgs"_qs, {});
+    QVERIFY(quarters(QSize(800, 600)).convertToFormat(QImage::Format_RGBA64)
+                .save(folder + u"/a.png"_qs));
+    QVERIFY(quarters(QSize(1200, 900)).convertToFormat(QImage::Format_Indexed8)
+                .save(folder + u"/b.png"_qs));
+    writeSolid(folder + u"/c.png"_qs, Qt::cyan, QSize(200, 150));
+    const AllocationLimit limit(1);
+    openView();
+    loadFolder(*answerer, window.get(), folder);
+
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(answerer->boxes.isEmpty());
+        const QImage shown = window->imageArea()->pixmap().toImage();
+        QCOMPARE(window->imageArea()->pixmap().deviceIndependentSize(), QSizeF(533, 400));
+        const QImage picture = canvas()->picture();
+        QVERIFY(picture.sizeInBytes() <= 1024 * 1024);
+        QVERIFY(qAbs(picture.width() * 3 - picture.height() * 4) <= 4);
+        for (const QImage &image : {shown, picture}) {
+            const int w = image.width();
+            const int h = image.height();
+            QVERIFY(near(image.pixel(w / 4, h / 4), Qt::red));
+            QVERIFY(near(image.pixel(w * 3 / 4, h / 4), Qt::green));
+            QVERIFY(near(image.pixel(w / 4, h * 3 / 4), Qt::blue));
+            QVERIFY(near(image.pixel(w * 3 / 4, h * 3 / 4), Qt::yellow));
+        }
+        QCOMPARE(panelLine("inspectionReduced")->text(), u"图像已缩小显示"_qs);
+        call(window.get(), "nextImage");
+    }
+    QCOMPARE(canvas()->picture().size(), QSize(200, 150));
+    QVERIFY(panelLine("inspectionReduced")->text().isEmpty());
 }
 
 QTEST_MAIN(InspectionTest)

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTest>
 
+#include "largepicture.h"
 #include "testwindow.h"
 
 using namespace TestWindow;
@@ -57,6 +58,7 @@ private slots:
     void aFileReplacedAfterItsDecodeShowsItsNewContent();
     void anUndecodableNeighbourWarnsOnlyWhenMovedTo();
     void anotherFolderNeverShowsPicturesOfTheOldOne();
+    void aLargePictureComesFromTheBackgroundOnlyWhileItIsCurrent();
 
 private:
     Tavrelin *w() const { return window.get(); }
@@ -197,6 +199,56 @@ void PicturesTest::anotherFolderNeverShowsPicturesOfTheOldOne()
         QCOMPARE(shown().toImage(), direct(folder + u'/' + name));
     }
     QVERIFY(!prepared(old + u"/a.png"_qs) && !prepared(old + u"/c.png"_qs));
+}
+
+void PicturesTest::aLargePictureComesFromTheBackgroundOnlyWhileItIsCurrent()
+{
+    const QString folder = makeFolder(u"imgs"_qs, {});
+    const QString large = folder + u"/a.png"_qs;
+    const QString broken = folder + u"/c.png"_qs;
+    writeBlackPng(large, QSize(8192, 6144));
+    QVERIFY(picture(QSize(400, 300), Qt::red).save(folder + u"/b.png"_qs));
+    writeBlackPng(broken, QSize(30000, 30000), false);
+    QLabel *area = label(w(), "imageLabel");
+    w()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w()));
+
+    // The display is done but for the picture; the window works on.
+    loadFolder(*answerer, w(), folder);
+    QCOMPARE(area->text(), u"正在加载图像…"_qs);
+    QVERIFY(shown().isNull());
+    QCOMPARE(label(w(), "imageNameLabel")->text(), u"图片名称:a.png(1/3)"_qs);
+    w()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w()));
+    QTest::keyClick(w(), 'R');
+    QTest::keyClick(w(), 'O');
+    QCOMPARE(currentAnnotations(w()), QStringList{entry(11)});
+
+    // A move before the decode ends drops its result.
+    call(w(), "nextImage");
+    const QImage next = direct(folder + u"/b.png"_qs);
+    QCOMPARE(shown().toImage(), next);
+    waitForBackgroundDecodes();
+    QCOMPARE(shown().toImage(), next);
+    QVERIFY(answerer->boxes.isEmpty());
+
+    // Decodes take seconds in a sanitizer build on a busy machine.
+    call(w(), "previousImage");
+    QTRY_VERIFY_WITH_TIMEOUT(!shown().isNull(), 60000);
+    QCOMPARE(shown().deviceIndependentSize(), QSizeF(533, 400));
+    QCOMPARE(shown().toImage().pixel(10, 10), qRgb(0, 0, 0));
+    QVERIFY(area->text().isEmpty());
+
+    // Undecodable, it says so when its decode ends, as a small one would at once.
+    call(w(), "nextImage");
+    call(w(), "nextImage");
+    QCOMPARE(area->text(), u"正在加载图像…"_qs);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer->boxTexts(),
+                              QStringList{u"未加载图像："_qs + QDir::toNativeSeparators(broken)},
+                              60000);
+    QVERIFY(shown().isNull() && area->text().isEmpty());
+    QVERIFY(!button(w(), u"查看上一张"_qs)->isEnabled());
+    QVERIFY(!button(w(), u"查看下一张"_qs)->isEnabled());
 }
 
 QTEST_MAIN(PicturesTest)

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,8 +21,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 using namespace TestWindow;
+using AnnotationFile::SaveResult;
 
 class SaveSafetyTest final : public QObject, public Fixture
 {
@@ -33,6 +36,8 @@ private slots:
 
     void twoProgramsSavingAtOnceKeepEveryRow();
     void lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone();
+    void halfMadeLockIsTakenOverOnceOldButALiveHoldersNever_data();
+    void halfMadeLockIsTakenOverOnceOldButALiveHoldersNever();
     void longWaitForTheLockShowsAModalDialog_data();
     void longWaitForTheLockShowsAModalDialog();
     void onlyARegularFileIsReadOrReplaced_data();
@@ -134,6 +139,65 @@ void SaveSafetyTest::lockHeldElsewhereRefusesTheSaveUntilItsHolderIsGone()
     QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1}));
     QCOMPARE(currentIndex(window.get()), 1);
     QVERIFY(!QFileInfo::exists(lockPath));
+}
+
+void SaveSafetyTest::halfMadeLockIsTakenOverOnceOldButALiveHoldersNever_data()
+{
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("takenOver");
+    // A holder killed between creating its lock and writing its process id.
+    QTest::newRow("empty, 3 s old") << u"empty"_qs << 3 << true;
+    QTest::newRow("empty, just made") << u"empty"_qs << 0 << false;
+    QTest::newRow("no process id, 3 s old") << u"garbage"_qs << 3 << true;
+    QTest::newRow("unreadable, 3 s old") << u"unreadable"_qs << 3 << true;
+    QTest::newRow("live holder, an hour old") << u"live"_qs << 3600 << false;
+}
+
+// Through the window's store, so that a refusal comes at the first wait
+// rather than after five seconds.
+void SaveSafetyTest::halfMadeLockIsTakenOverOnceOldButALiveHoldersNever()
+{
+    QFETCH(QString, lock);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, takenOver);
+    const QString lockPath = csvPath + u".lock"_qs;
+    QProcess holder;
+    if (lock == u"live") {
+        startSaver(holder, {u"hold"_qs, csvPath});
+        QVERIFY(holder.waitForReadyRead(30000));
+    } else {
+        writeFile(lockPath, lock == u"garbage" ? QByteArray("\x01\n") : QByteArray());
+        if (lock == u"unreadable")
+            QVERIFY(QFile::setPermissions(lockPath, {}));
+    }
+    timespec made[2] {};
+    QCOMPARE(::clock_gettime(CLOCK_REALTIME, &made[0]), 0);
+    made[0].tv_sec -= ageSeconds;
+    made[1] = made[0];
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(lockPath).constData(), made, 0), 0);
+
+    int waits = 0;
+    const SaveResult result = window->store()->saveRow(u"a.png"_qs, {entry(3)}, [&] {
+        ++waits;
+        return false;
+    });
+    if (takenOver) {
+        QCOMPARE(result, SaveResult::Saved);
+        QCOMPARE(waits, 0);
+        QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}));
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{u"labels.csv"_qs});
+    } else {
+        QCOMPARE(result, SaveResult::Locked);
+        QCOMPARE(waits, 1);
+        QVERIFY(!QFileInfo::exists(csvPath));
+        QVERIFY(QFileInfo::exists(lockPath));
+    }
+    if (holder.state() != QProcess::NotRunning) {
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+    }
 }
 
 void SaveSafetyTest::longWaitForTheLockShowsAModalDialog_data()

@@ -9,8 +9,11 @@
 // every save reads the whole file and writes it back, so two saves that
 // overlap would each drop the other's new row. The lock is a file beside the
 // annotation file, named after it with ".lock" appended, so that other tools
-// can see it; it is removed when the holder lets go, and a lock left behind by
-// a process that no longer runs is taken over.
+// can see it; it is removed when the holder lets go. A lock left behind by a
+// process that no longer runs is taken over, and so is one that names no
+// process at all (empty or unreadable: its holder died between creating it
+// and writing it) once it is two seconds old. A lock that names a process
+// still running is never taken over, however old.
 class AnnotationLock
 {
 public:
@@ -31,6 +34,9 @@ public:
     int systemError() const { return error; }
 
 private:
+    bool removeIfNamesNoProcess();
+
+    QString lockPath;
     QLockFile lockFile;
     int error = 0;
 };

@@ -251,6 +251,8 @@ void AnnotationStore::rebuild(QByteArray text, bool isText)
     for (const char *start = begin; start < end;) {
         const char *lineEnd = static_cast<const char *>(std::memchr(start, '\n', end - start));
         index.starts.push_back(quint32(lineEnd + 1 - begin));
+        if (lineEnd != start && lineEnd[-1] == '\r')
+            index.crBeforeLineEnd = true;
         index.lineFacts.push_back(factsOfLine(QByteArrayView(start, lineEnd - start)));
         start = lineEnd + 1;
     }
@@ -573,19 +575,21 @@ SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QByteAr
     // In lines kept in order (see inOrder()), a row of the name that holds a
     // "," is replaced where it stands, and a name without a row gets its row at
     // its sorted place: that is what sorting the whole file would give. A row
-    // put back may lack the ",": it takes the long way.
+    // put back may lack the ",": it takes the long way. A line ending in CR
+    // reads back changed once written: then the whole text is taken in again
+    // from what was written.
     const QByteArray name = fileName.toUtf8();
     const qsizetype row = rowOf(name);
     if (newRow.isEmpty()) {
         if (row < 0)
             return SaveResult::Saved;
-        if (index.inOrder && index.repeatedNames == 0)
+        if (index.inOrder && !index.crBeforeLineEnd && index.repeatedNames == 0)
             return removeInOrder(fileName, row);
         return saveResorted(fileName, newRow);
     }
     const bool flagsOnly = newRow.size() > name.size() && newRow.startsWith(name)
         && newRow.at(name.size()) == ',';
-    if (index.inOrder && flagsOnly && (row < 0 || line(row).contains(',')))
+    if (index.inOrder && !index.crBeforeLineEnd && flagsOnly && (row < 0 || line(row).contains(',')))
         return saveInOrder(fileName, row, newRow);
     return saveResorted(fileName, newRow);
 }
@@ -715,7 +719,9 @@ SaveResult AnnotationStore::removeInOrder(const QString &fileName, qsizetype row
 
 SaveResult AnnotationStore::saveResorted(const QString &fileName, const QByteArray &newRow)
 {
-    QStringList lines = AnnotationFormat::splitLines(QString::fromUtf8(index.text));
+    // Split at "\n" alone: the index's lines keep every CR they were read with.
+    QStringList lines = QString::fromUtf8(index.text).split(u'\n');
+    lines.removeLast();
     const qsizetype row = AnnotationFormat::findRow(lines, fileName, 1);
     if (newRow.isEmpty()) {
         if (row >= 0)
@@ -739,9 +745,11 @@ SaveResult AnnotationStore::saveResorted(const QString &fileName, const QByteArr
     return result;
 }
 
+// The index is what a fresh read of `content` finds.
 void AnnotationStore::written(const QByteArray &content)
 {
-    rebuild(content, true);
+    bool isText = true;
+    rebuild(savedForm(content, &isText), isText);
     trustWritten();
     recount();
 }

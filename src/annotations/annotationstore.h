@@ -143,6 +143,9 @@ private:
         // ascending order of UTF-16 code units, the rows of one name with a
         // "," in the order they had.
         bool inOrder = true;
+        // Some line ends in CR: it was read from one that ended in CR CR LF,
+        // and written back with "\n" its CR becomes part of its line end.
+        bool crBeforeLineEnd = false;
         qsizetype lastMarked = -1;
     };
 

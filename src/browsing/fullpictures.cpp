@@ -26,6 +26,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
+#include <utility>
 
 namespace {
 
@@ -58,6 +60,10 @@ struct FullPictures::State
     std::condition_variable decoded;
     QList<Entry> entries;
     quint64 lastTicket = 0;
+    // The background decode of the large picture asked for last, and who
+    // waits for it.
+    quint64 awaited = 0;
+    std::function<void(const FullPicture &)> ready;
 
     // Queues entries for the paths not held yet; the caller starts them.
     QList<quint64> queue(const QStringList &paths)
@@ -76,6 +82,7 @@ struct FullPictures::State
 
     // The tasks hold the state only weakly: they find it gone and stop.
     static void startDecodes(const std::weak_ptr<State> &weakState, const QList<quint64> &tickets);
+    static void deliver(const std::weak_ptr<State> &weakState, quint64 ticket);
 };
 
 void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
@@ -110,10 +117,38 @@ void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
                         entry.phase = Entry::Finished;
                     }
                 }
+                if (owner->awaited == ticket)
+                    deliver(weakState, ticket);
             }
             owner->decoded.notify_all();
         });
     }
+}
+
+// Posted to the application's thread; what came in between (another picture
+// asked for, the pictures cleared or gone) has reset `awaited` by then.
+void FullPictures::State::deliver(const std::weak_ptr<State> &weakState, quint64 ticket)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [weakState, ticket] {
+        const std::shared_ptr<State> owner = weakState.lock();
+        if (!owner)
+            return;
+        std::function<void(const FullPicture &)> ready;
+        FullPicture picture;
+        {
+            const std::lock_guard lock(owner->mutex);
+            if (owner->awaited != ticket)
+                return;
+            owner->awaited = 0;
+            ready = std::exchange(owner->ready, nullptr);
+            for (const Entry &entry : std::as_const(owner->entries)) {
+                if (entry.ticket == ticket)
+                    picture = entry.picture;
+            }
+        }
+        if (ready)
+            ready(picture);
+    }, Qt::QueuedConnection);
 }
 
 FullPictures::FullPictures()
@@ -121,15 +156,30 @@ FullPictures::FullPictures()
 {
 }
 
-// Running tasks hold the state only weakly: they find it gone and stop.
-FullPictures::~FullPictures() = default;
+// Running tasks hold the state only weakly: they find it gone and stop. A
+// result already on its way finds nobody waiting.
+FullPictures::~FullPictures()
+{
+    clear();
+}
 
 FullPicture FullPictures::picture(const QString &path, const QStringList &neighbours)
 {
+    return *pictureOrLater(path, neighbours, {});
+}
+
+std::optional<FullPicture> FullPictures::pictureOrLater(const QString &path,
+                                                       const QStringList &neighbours,
+                                                       std::function<void(const FullPicture &)> ready)
+{
     const FileStamp stamp = FileStamp::of(path);
+    const bool large = ready && isLargePicture(path);
     std::optional<FullPicture> prepared;
+    quint64 running = 0;
     {
         std::unique_lock lock(state->mutex);
+        state->awaited = 0;
+        state->ready = nullptr;
         // Dropped first, so that no more than three pictures are ever held.
         state->entries.removeIf([&](const Entry &entry) {
             return entry.path != path && !neighbours.contains(entry.path);
@@ -140,7 +190,10 @@ FullPicture FullPictures::picture(const QString &path, const QStringList &neighb
                                 [&](const Entry &entry) { return entry.path == path; });
         };
         auto held = find();
-        if (held != state->entries.end() && held->phase == Entry::Decoding) {
+        if (large && held != state->entries.end() && held->phase != Entry::Finished) {
+            // Prepared as a neighbour and still on its way: awaited, not waited for.
+            running = held->ticket;
+        } else if (held != state->entries.end() && held->phase == Entry::Decoding) {
             // Half done already: sooner there than decoded anew here.
             const quint64 ticket = held->ticket;
             state->decoded.wait(lock, [&] {
@@ -153,25 +206,45 @@ FullPicture FullPictures::picture(const QString &path, const QStringList &neighb
             held = find();
         }
         // A failed decode is repeated, so that a file mended meanwhile shows.
-        if (held != state->entries.end() && held->phase == Entry::Finished
-            && !held->picture.isNull() && held->stamp == stamp) {
-            prepared = held->picture;
-        } else if (held != state->entries.end()) {
-            state->entries.erase(held);
+        if (running == 0 && held != state->entries.end()) {
+            if (held->phase == Entry::Finished && !held->picture.isNull() && held->stamp == stamp)
+                prepared = held->picture;
+            else
+                state->entries.erase(held);
         }
     }
 
-    const FullPicture picture = prepared ? *prepared : decode(path);
+    const bool later = large && !prepared;
+    const FullPicture picture = prepared ? *prepared : later ? FullPicture() : decode(path);
 
     QList<quint64> tickets;
     {
         const std::lock_guard lock(state->mutex);
         // Another call may not have come in between: the window asks on one
-        // thread only. The entry is replaced by the finished picture.
-        state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
-        if (!picture.isNull())
-            state->entries.append({path, ++state->lastTicket, Entry::Finished, stamp, picture});
-        tickets = state->queue(neighbours);
+        // thread only.
+        const auto runningEntry = std::find_if(state->entries.begin(), state->entries.end(),
+                                               [&](const Entry &entry) {
+                                                   return running != 0 && entry.ticket == running;
+                                               });
+        if (later && runningEntry != state->entries.end()) {
+            state->awaited = running;
+            if (runningEntry->phase == Entry::Finished)
+                State::deliver(state, running);
+        } else {
+            // The entry is replaced by the finished picture, or by the decode
+            // that makes it.
+            state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
+            if (later) {
+                state->entries.append({path, ++state->lastTicket, Entry::Queued, stamp, FullPicture()});
+                tickets.append(state->lastTicket);
+                state->awaited = state->lastTicket;
+            } else if (!picture.isNull()) {
+                state->entries.append({path, ++state->lastTicket, Entry::Finished, stamp, picture});
+            }
+        }
+        if (later)
+            state->ready = std::move(ready);
+        tickets += state->queue(neighbours);
     }
     // Started once the event loop runs again, after the picture was drawn:
     // until then the window has every core to itself.
@@ -181,6 +254,8 @@ FullPicture FullPictures::picture(const QString &path, const QStringList &neighb
             State::startDecodes(weakState, tickets);
         });
     }
+    if (later)
+        return std::nullopt;
     return picture;
 }
 
@@ -189,6 +264,8 @@ void FullPictures::clear()
     {
         const std::lock_guard lock(state->mutex);
         state->entries.clear();
+        state->awaited = 0;
+        state->ready = nullptr;
     }
     state->decoded.notify_all();
 }
@@ -209,6 +286,7 @@ int FullPictures::heldCount() const
 
 FullPicture FullPictures::decode(const QString &path)
 {
+    std::shared_lock limitLock(allocationLimitGuard());
     QImageReader reader(path);
     // Shown the way the camera stored its orientation.
     reader.setAutoTransform(true);
@@ -219,20 +297,28 @@ FullPicture FullPictures::decode(const QString &path)
     // leaves room for that step.
     const QSize stored = reader.size();
     const qint64 limit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
+    QSize scaled;
     if (stored.isValid() && limit > 0) {
         const qint64 budget = limit / 4 * 6 / 10;
         const qint64 pixels = qint64(stored.width()) * stored.height();
         if (pixels > budget) {
             const double shrink = std::sqrt(double(budget) / double(pixels));
-            reader.setScaledSize(QSize(qMax(1, int(stored.width() * shrink)),
-                                       qMax(1, int(stored.height() * shrink))));
+            scaled = QSize(qMax(1, int(stored.width() * shrink)),
+                           qMax(1, int(stored.height() * shrink)));
+            reader.setScaledSize(scaled);
         }
     }
 
     FullPicture picture;
     picture.image = reader.read();
+    limitLock.unlock();
+    // Refused because the reader cannot reduce it and its whole decode is
+    // beyond the limit (a 16-bit or palette PNG): read whole, then reduced.
+    if (picture.image.isNull() && stored.isValid())
+        picture.image = readReducedBeyondLimit(path, scaled.isValid() ? scaled : stored);
     if (picture.image.isNull())
         return picture;
+    picture.reduced = scaled.isValid();
     // The view draws straight from 32-bit pixels, a part at a time.
     const QImage::Format format = picture.image.hasAlphaChannel()
                                       ? QImage::Format_ARGB32_Premultiplied

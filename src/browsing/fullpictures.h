@@ -4,7 +4,9 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 // A picture with every pixel of its file, upright, and the same picture
 // halved again and again for drawing it reduced: each pixel of a half is the
@@ -14,6 +16,9 @@ struct FullPicture
 {
     QImage image;
     QList<QImage> halves;
+    // Read with fewer pixels than the file has: the whole would be beyond the
+    // image reader's allocation limit.
+    bool reduced = false;
 
     bool isNull() const { return image.isNull(); }
 };
@@ -42,6 +47,14 @@ public:
     // and now. Then starts preparing `neighbours` (native paths, the first
     // one first; at most two) and drops every other picture.
     FullPicture picture(const QString &path, const QStringList &neighbours);
+    // The same, but a file whose header says it has more than 50 megapixels
+    // (isLargePicture()) and whose picture is not prepared is decoded in the
+    // background: nullopt is returned at once, and `ready` is called with the
+    // picture (null when the file cannot be decoded) from the application's
+    // event loop when the decode ends. Any later call, clear() or the end of
+    // the pictures drops that result: `ready` is then never called.
+    std::optional<FullPicture> pictureOrLater(const QString &path, const QStringList &neighbours,
+                                              std::function<void(const FullPicture &)> ready);
 
     // Drops every picture and all work still pending.
     void clear();

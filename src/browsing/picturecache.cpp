@@ -1,7 +1,9 @@
 // Every picture held belongs to the one shown last or to one of its two
 // neighbours. A background decode stores its result only while the entry
 // that asked for it is still there (same ticket) and the cache itself still
-// exists; so clearing or destroying the cache never has to wait for it.
+// exists; so clearing or destroying the cache never has to wait for it. Its
+// result is handed on only while it is the one awaited: a large picture
+// asked for last.
 #include "picturecache.h"
 
 #include "picturefiles.h"
@@ -19,6 +21,8 @@
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
+#include <utility>
 
 namespace {
 
@@ -50,59 +54,21 @@ struct PictureCache::State
     mutable std::mutex mutex;
     QList<Entry> entries;
     quint64 lastTicket = 0;
+    // The background decode of the picture asked for last, and who waits for it.
+    quint64 awaited = 0;
+    std::function<void(const QImage &)> ready;
+
+    // The tasks hold the state only weakly: they find it gone and stop.
+    static void startDecodes(const std::weak_ptr<State> &weakState, const QList<Entry> &started);
+    static void deliver(const std::weak_ptr<State> &weakState, quint64 ticket);
 };
 
-PictureCache::PictureCache()
-    : state(std::make_shared<State>())
+void PictureCache::State::startDecodes(const std::weak_ptr<State> &weakState,
+                                       const QList<Entry> &started)
 {
-}
-
-// Running decodes hold the state only weakly: they find it gone and stop.
-PictureCache::~PictureCache() = default;
-
-QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
-                             const QSize &area, qreal ratio)
-{
-    Q_ASSERT(neighbours.size() <= 2 && !neighbours.contains(path));
-    std::optional<Entry> prepared;
-    {
-        const std::lock_guard lock(state->mutex);
-        state->entries.removeIf([&](const Entry &entry) {
-            return entry.area != area || entry.ratio != ratio
-                || (entry.path != path && !neighbours.contains(entry.path));
-        });
-        for (const Entry &entry : std::as_const(state->entries)) {
-            if (entry.path == path && entry.finished)
-                prepared = entry;
-        }
-    }
-
-    const FileStamp stamp = FileStamp::of(path);
-    // A failed decode is repeated here, so that its warning comes with the move.
-    QImage image = prepared && !prepared->image.isNull() && prepared->stamp == stamp
-                       ? prepared->image
-                       : decode(path, area, ratio);
-
-    QList<Entry> started;
-    {
-        const std::lock_guard lock(state->mutex);
-        state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
-        if (!image.isNull())
-            state->entries.append({path, area, ratio, ++state->lastTicket, true, stamp, image});
-        for (const QString &neighbour : neighbours) {
-            const bool held = std::any_of(state->entries.cbegin(), state->entries.cend(),
-                                          [&](const Entry &entry) { return entry.path == neighbour; });
-            if (held)
-                continue;
-            state->entries.append({neighbour, area, ratio, ++state->lastTicket, false,
-                                   FileStamp::of(neighbour), QImage()});
-            started.append(state->entries.constLast());
-        }
-    }
-
-    const std::weak_ptr<State> weakState = state;
-    for (const Entry &entry : std::as_const(started)) {
-        decodingPool()->start([weakState, path = entry.path, ticket = entry.ticket, area, ratio] {
+    for (const Entry &entry : started) {
+        decodingPool()->start([weakState, path = entry.path, ticket = entry.ticket,
+                               area = entry.area, ratio = entry.ratio] {
             const auto isWanted = [&] {
                 const std::shared_ptr<State> owner = weakState.lock();
                 if (!owner)
@@ -124,8 +90,128 @@ QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
                     wanted.finished = true;
                 }
             }
+            if (owner->awaited == ticket)
+                deliver(weakState, ticket);
         });
     }
+}
+
+// Posted to the application's thread; what came in between (another picture
+// asked for, the cache cleared or gone) has reset `awaited` by then.
+void PictureCache::State::deliver(const std::weak_ptr<State> &weakState, quint64 ticket)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [weakState, ticket] {
+        const std::shared_ptr<State> owner = weakState.lock();
+        if (!owner)
+            return;
+        std::function<void(const QImage &)> ready;
+        QImage image;
+        {
+            const std::lock_guard lock(owner->mutex);
+            if (owner->awaited != ticket)
+                return;
+            owner->awaited = 0;
+            ready = std::exchange(owner->ready, nullptr);
+            for (const Entry &entry : std::as_const(owner->entries)) {
+                if (entry.ticket == ticket)
+                    image = entry.image;
+            }
+        }
+        if (ready)
+            ready(image);
+    }, Qt::QueuedConnection);
+}
+
+PictureCache::PictureCache()
+    : state(std::make_shared<State>())
+{
+}
+
+// Running decodes hold the state only weakly: they find it gone and stop. A
+// result already on its way finds nobody waiting.
+PictureCache::~PictureCache()
+{
+    clear();
+}
+
+QImage PictureCache::picture(const QString &path, const QStringList &neighbours,
+                             const QSize &area, qreal ratio)
+{
+    return *pictureOrLater(path, neighbours, area, ratio, {});
+}
+
+std::optional<QImage> PictureCache::pictureOrLater(const QString &path,
+                                                   const QStringList &neighbours,
+                                                   const QSize &area, qreal ratio,
+                                                   std::function<void(const QImage &)> ready)
+{
+    Q_ASSERT(neighbours.size() <= 2 && !neighbours.contains(path));
+    std::optional<Entry> prepared;
+    quint64 running = 0;
+    {
+        const std::lock_guard lock(state->mutex);
+        state->awaited = 0;
+        state->ready = nullptr;
+        state->entries.removeIf([&](const Entry &entry) {
+            return entry.area != area || entry.ratio != ratio
+                || (entry.path != path && !neighbours.contains(entry.path));
+        });
+        for (const Entry &entry : std::as_const(state->entries)) {
+            if (entry.path == path && entry.finished)
+                prepared = entry;
+            else if (entry.path == path)
+                running = entry.ticket;
+        }
+    }
+
+    const FileStamp stamp = FileStamp::of(path);
+    const bool usable = prepared && !prepared->image.isNull() && prepared->stamp == stamp;
+    const bool later = !usable && ready && isLargePicture(path);
+    // A failed decode is repeated here, so that its warning comes with the move.
+    QImage image;
+    if (usable)
+        image = prepared->image;
+    else if (!later)
+        image = decode(path, area, ratio);
+
+    QList<Entry> started;
+    {
+        const std::lock_guard lock(state->mutex);
+        const auto runningEntry = std::find_if(state->entries.begin(), state->entries.end(),
+                                               [&](const Entry &entry) {
+                                                   return running != 0 && entry.ticket == running;
+                                               });
+        if (later && runningEntry != state->entries.end()) {
+            // Prepared as a neighbour and still on its way, or just arrived.
+            state->awaited = running;
+            state->ready = std::move(ready);
+            if (runningEntry->finished)
+                State::deliver(state, running);
+        } else {
+            state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
+            if (later) {
+                state->entries.append({path, area, ratio, ++state->lastTicket, false, stamp, QImage()});
+                started.append(state->entries.constLast());
+                state->awaited = state->lastTicket;
+                state->ready = std::move(ready);
+            } else if (!image.isNull()) {
+                state->entries.append({path, area, ratio, ++state->lastTicket, true, stamp, image});
+            }
+        }
+        for (const QString &neighbour : neighbours) {
+            const bool held = std::any_of(state->entries.cbegin(), state->entries.cend(),
+                                          [&](const Entry &entry) { return entry.path == neighbour; });
+            if (held)
+                continue;
+            state->entries.append({neighbour, area, ratio, ++state->lastTicket, false,
+                                   FileStamp::of(neighbour), QImage()});
+            started.append(state->entries.constLast());
+        }
+    }
+
+    State::startDecodes(state, started);
+    if (later)
+        return std::nullopt;
     return image;
 }
 
@@ -133,6 +219,8 @@ void PictureCache::clear()
 {
     const std::lock_guard lock(state->mutex);
     state->entries.clear();
+    state->awaited = 0;
+    state->ready = nullptr;
 }
 
 bool PictureCache::hasPrepared(const QString &path) const
@@ -144,6 +232,7 @@ bool PictureCache::hasPrepared(const QString &path) const
 
 QImage PictureCache::decode(const QString &path, const QSize &area, qreal ratio)
 {
+    std::shared_lock limitLock(allocationLimitGuard());
     QImageReader reader(path);
     // Shown the way the camera stored its orientation.
     reader.setAutoTransform(true);
@@ -156,14 +245,19 @@ QImage PictureCache::decode(const QString &path, const QSize &area, qreal ratio)
     // Asking the reader for the shown size lets the JPEG decoder skip most of
     // the work for a large photo. The reader scales before it turns.
     QSize shown;
+    QSize scaled;
     const QSize stored = reader.size();
     if (stored.isValid()) {
         const bool turned =
             reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
         shown = fit(turned ? stored.transposed() : stored);
-        reader.setScaledSize(turned ? shown.transposed() : shown);
+        scaled = turned ? shown.transposed() : shown;
+        reader.setScaledSize(scaled);
     }
     QImage image = reader.read();
+    limitLock.unlock();
+    if (image.isNull() && scaled.isValid())
+        image = readReducedBeyondLimit(path, scaled);
     if (image.isNull())
         return image;
     if (!shown.isValid())

@@ -5,7 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 // Pictures decoded at the size they are shown. While one picture is shown,
 // its neighbours are decoded on a thread pool, so that a move to one of them
@@ -14,6 +16,7 @@
 //
 // Dropped work is never waited for: a decode that is running when the cache
 // is cleared or destroyed finishes on its own and its result is thrown away.
+// The cache is used from one thread, the application's.
 class PictureCache
 {
 public:
@@ -32,6 +35,15 @@ public:
     // picture.
     QImage picture(const QString &path, const QStringList &neighbours, const QSize &area,
                    qreal ratio);
+    // The same, but a file whose header says it has more than 50 megapixels
+    // (isLargePicture()) and whose picture is not prepared is decoded in the
+    // background: nullopt is returned at once, and `ready` is called with the
+    // picture (null when the file cannot be decoded) from the application's
+    // event loop when the decode ends. Any later call, clear() or the cache's
+    // end drops that result: `ready` is then never called.
+    std::optional<QImage> pictureOrLater(const QString &path, const QStringList &neighbours,
+                                         const QSize &area, qreal ratio,
+                                         std::function<void(const QImage &)> ready);
 
     // Drops every picture and all work still pending.
     void clear();

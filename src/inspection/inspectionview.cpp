@@ -101,7 +101,10 @@ InspectionView::InspectionView(LabellingWindow *window)
     : QWidget(window->windowWidget(), Qt::Window)
     , mainWindow(window)
     , imagePath(window->currentImagePath())
-    , imageDecoded(!window->imageArea()->pixmap().isNull())
+    // The image area holds the picture, or a text while the picture is
+    // decoded in the background; it is empty when the decode failed.
+    , imageDecoded(!window->imageArea()->pixmap().isNull()
+                   || !window->imageArea()->text().isEmpty())
 {
     setWindowTitle(tr("检查视图"));
 
@@ -183,6 +186,11 @@ QWidget *InspectionView::createSidePanel()
     zoomLabel->setObjectName(QStringLiteral("inspectionZoom"));
     column->addWidget(zoomLabel);
 
+    reducedLabel = new QLabel(panel);
+    reducedLabel->setObjectName(QStringLiteral("inspectionReduced"));
+    reducedLabel->setStyleSheet(QStringLiteral("color: #c62828;"));
+    column->addWidget(reducedLabel);
+
     addToneControls(panel, column);
     return panel;
 }
@@ -241,21 +249,40 @@ void InspectionView::showPicture()
 {
     if (imagePath.isEmpty()) {
         pictureCanvas->showText(QString());
+        reducedLabel->clear();
         return;
     }
-    FullPicture picture;
-    if (imageDecoded) {
-        const ImageSession &session = mainWindow->session();
-        QStringList neighbours = session.neighbourPaths();
-        if (session.position() < shownPosition && neighbours.size() == 2)
-            neighbours.swapItemsAt(0, 1);
-        shownPosition = session.position();
-        picture = fullPictures.picture(imagePath, neighbours);
+    if (!imageDecoded) {
+        showDecoded(FullPicture());
+        return;
     }
+    const ImageSession &session = mainWindow->session();
+    QStringList neighbours = session.neighbourPaths();
+    if (session.position() < shownPosition && neighbours.size() == 2)
+        neighbours.swapItemsAt(0, 1);
+    shownPosition = session.position();
+    // A picture that takes seconds to decode comes later, unless the main
+    // window has moved on or found the file undecodable by then.
+    const std::optional<FullPicture> picture = fullPictures.pictureOrLater(
+        imagePath, neighbours, [this, path = imagePath](const FullPicture &decoded) {
+            if (imageDecoded && imagePath == path)
+                showDecoded(decoded);
+        });
+    if (picture) {
+        showDecoded(*picture);
+        return;
+    }
+    pictureCanvas->showText(tr("正在加载图像…"));
+    reducedLabel->clear();
+}
+
+void InspectionView::showDecoded(const FullPicture &picture)
+{
     if (picture.isNull())
         pictureCanvas->showText(tr("未加载图像：") + imagePath);
     else
         pictureCanvas->setPicture(picture);
+    reducedLabel->setText(picture.reduced ? tr("图像已缩小显示") : QString());
 }
 
 void InspectionView::showState()
@@ -339,6 +366,7 @@ void InspectionView::hideEvent(QHideEvent *event)
     QWidget::hideEvent(event);
     if (!event->spontaneous() && !isVisible()) {
         pictureCanvas->showText(QString());
+        reducedLabel->clear();
         fullPictures.clear();
     }
 }

@@ -46,6 +46,7 @@ private:
     QSlider *addToneSlider(QWidget *panel, const QString &objectName);
     void showImage(const QString &path, bool shown);
     void showPicture();
+    void showDecoded(const FullPicture &picture);
     void showState();
     void showLines();
     void showPending(const QKeySequence &typed);
@@ -69,6 +70,7 @@ private:
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;
     QLabel *zoomLabel = nullptr;
+    QLabel *reducedLabel = nullptr;
     QSlider *brightnessSlider = nullptr;
     QSlider *contrastSlider = nullptr;
     QSlider *gammaSlider = nullptr;

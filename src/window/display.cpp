@@ -23,13 +23,31 @@ void Tavrelin::loadCurrentImage()
     const QString imagePath = imageSession.currentPath();
     qDebug() << "加载图像路径：" << imagePath;
 
-    // Device pixels, so that a scaled screen shows the picture sharp.
-    const QImage image = pictures.picture(imagePath, imageSession.neighbourPaths(),
-                                          imageLabel->size(), devicePixelRatio());
-    if (image.isNull()) {
+    // A picture that takes seconds to decode comes later; until then the
+    // window works on the image as on any other. Another display drops it.
+    const auto failed = [this, imagePath] {
         QMessageBox::warning(this, tr("Error"), tr("未加载图像：") + imagePath);
         previousButton->setEnabled(false);
         nextButton->setEnabled(false);
+    };
+    const auto decoded = [this, imagePath, failed](const QImage &image) {
+        if (imageSession.currentPath() != imagePath)
+            return;
+        if (!image.isNull()) {
+            imageLabel->setPixmap(QPixmap::fromImage(image));
+            return;
+        }
+        const OneAction action(windowActivity);
+        imageLabel->clear();
+        failed();
+        windowActivity->noteImage(imagePath, false);
+    };
+    // Device pixels, so that a scaled screen shows the picture sharp.
+    const std::optional<QImage> image =
+        pictures.pictureOrLater(imagePath, imageSession.neighbourPaths(), imageLabel->size(),
+                                devicePixelRatio(), decoded);
+    if (image && image->isNull()) {
+        failed();
         // What is shown, and what a save would write, must belong to the
         // image that is current now, not to the one shown before it.
         currentAnnotations.clear();
@@ -40,7 +58,10 @@ void Tavrelin::loadCurrentImage()
         return;
     }
 
-    imageLabel->setPixmap(QPixmap::fromImage(image));
+    if (image)
+        imageLabel->setPixmap(QPixmap::fromImage(*image));
+    else
+        imageLabel->setText(tr("正在加载图像…"));
 
     // One look at the annotation file serves the labels and the counts.
     annotationStore->refresh();
