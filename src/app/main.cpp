@@ -1,4 +1,5 @@
 #include "tavrelin.h"
+#include "windowplace.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -68,7 +69,8 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[IMAGE_FOLDER]]"));
     if (!parser.parse(QCoreApplication::arguments()))
         return refuse(parser.errorText());
-    if (parser.isSet(help)) {
+    // --help-all, which the help option brings along, says the same.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         // Without the list's heading, which would stand alone at the end.
         QString helpText = parser.helpText();
         helpText.truncate(helpText.lastIndexOf(QStringLiteral("\n\n")) + 1);
@@ -94,6 +96,8 @@ int main(int argc, char *argv[])
 
     window.setWindowTitle(QStringLiteral("Norvanta"));
     window.resize(500, 500);
+    // Where it stood when the program last ended.
+    WindowPlace::keep(&window, QStringLiteral("mainWindow"));
     window.show();
     // Loaded from the event loop, so that its boxes find the window running.
     if (!folder.isEmpty())

@@ -7,9 +7,14 @@
 #include "annotationstore.h"
 
 #include "labelkeys.h"
+#include "labelpanel.h"
+#include "pendingkeytip.h"
+#include "remembered.h"
 #include "tavrelin.h"
 #include "windowactivity.h"
+#include "windowplace.h"
 
+#include <QAction>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -18,6 +23,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTextDocument>
@@ -43,10 +49,10 @@ public:
     {
         if (!view) {
             view = new InspectionView(window);
-            const QRect available = window->screen()->availableGeometry();
-            QRect placed(QPoint(), available.size() * 0.8);
-            placed.moveCenter(available.center());
-            view->setGeometry(placed);
+            // As large as most of the screen, beside the main window's picture.
+            WindowPlace::openBeside(view, QStringLiteral("inspectionView"),
+                                    window->screen()->availableGeometry().size() * 0.8, window,
+                                    window->imageArea());
         }
         view->setWindowState(view->windowState() & ~Qt::WindowMinimized);
         view->show();
@@ -75,12 +81,23 @@ private:
     QPointer<InspectionView> view;
 };
 
-// The name line may be cut in the panel; its tooltip shows it whole, as
-// plain text even when the name looks like markup.
-void showWholeInTooltip(QLabel *line)
+// A tooltip as plain text, even when the text looks like markup.
+QString plainTooltip(const QString &text)
 {
-    const QString text = line->text();
-    line->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text);
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text;
+}
+
+const QString brightnessKey = QStringLiteral("inspection/brightness");
+const QString contrastKey = QStringLiteral("inspection/contrast");
+const QString gammaKey = QStringLiteral("inspection/gamma");
+
+// No defect, given together with a defect.
+bool contradicts(const QStringList &labels)
+{
+    const bool noDefect = std::any_of(labels.cbegin(), labels.cend(), [](const QString &label) {
+        return label.endsWith(QLatin1String("_ND"));
+    });
+    return noDefect && labels.size() > 1;
 }
 
 } // namespace
@@ -108,7 +125,15 @@ InspectionView::InspectionView(Tavrelin *window)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(pictureCanvas, 1);
-    layout->addWidget(createSidePanel());
+    // The panel scrolls where the window is lower than all it holds.
+    auto *side = new QScrollArea(this);
+    side->setObjectName(QStringLiteral("inspectionSide"));
+    side->setFrameShape(QFrame::NoFrame);
+    side->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    side->setWidgetResizable(true);
+    side->setFixedWidth(280);
+    side->setWidget(createSidePanel());
+    layout->addWidget(side);
 
     const WindowActivity *activity = window->activity();
     connect(activity, &WindowActivity::imageShown, this, &InspectionView::showImage);
@@ -135,7 +160,6 @@ InspectionView::InspectionView(Tavrelin *window)
 QWidget *InspectionView::createSidePanel()
 {
     auto *panel = new QWidget(this);
-    panel->setFixedWidth(280);
     auto *column = new QVBoxLayout(panel);
 
     nameLabel = new QLabel(panel);
@@ -143,19 +167,28 @@ QWidget *InspectionView::createSidePanel()
     // A file name is never markup.
     nameLabel->setTextFormat(Qt::PlainText);
     nameLabel->setStyleSheet(QStringLiteral("font-size: 16px; color: black; padding: 2px;"));
-    // The panel decides the width: a long name is cut, never widens it.
+    // The panel decides the width: a long name is cut in its middle, never
+    // widens it, and the position stays.
     nameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    nameLabel->installEventFilter(this);
     column->addWidget(nameLabel);
 
-    stateLabel = new QLabel(panel);
-    stateLabel->setObjectName(QStringLiteral("inspectionState"));
-    column->addWidget(stateLabel);
+    column->addWidget(createStateRow(panel));
+
+    pendingLabel = new QLabel(panel);
+    pendingLabel->setObjectName(QStringLiteral("inspectionPending"));
+    pendingLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #1565c0; padding: 2px;"));
+    column->addWidget(pendingLabel);
+
+    createLabelPanel(panel);
+    column->addWidget(labelPanel);
 
     labelList = new QListWidget(panel);
     labelList->setObjectName(QStringLiteral("inspectionLabels"));
     labelList->setToolTip(tr("选中一个标签后按 Delete 删除"));
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
+    labelList->setMinimumHeight(3 * labelList->fontMetrics().height());
     column->addWidget(labelList, 1);
 
     countLabel = new QLabel(panel);
@@ -163,49 +196,101 @@ QWidget *InspectionView::createSidePanel()
     countLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: gray; padding: 2px;"));
     column->addWidget(countLabel);
 
-    pendingLabel = new QLabel(panel);
-    pendingLabel->setObjectName(QStringLiteral("inspectionPending"));
-    pendingLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #1565c0; padding: 2px;"));
-    column->addWidget(pendingLabel);
-
     zoomLabel = new QLabel(panel);
     zoomLabel->setObjectName(QStringLiteral("inspectionZoom"));
     column->addWidget(zoomLabel);
 
     auto *tones = new QFormLayout;
-    brightnessSlider = addToneSlider(panel, QStringLiteral("brightnessSlider"));
-    contrastSlider = addToneSlider(panel, QStringLiteral("contrastSlider"));
-    gammaSlider = addToneSlider(panel, QStringLiteral("gammaSlider"));
-    tones->addRow(tr("亮度"), brightnessSlider);
-    tones->addRow(tr("对比度"), contrastSlider);
-    tones->addRow(tr("伽马"), gammaSlider);
+    brightnessSlider = addToneSlider(tones, tr("亮度"), QStringLiteral("brightness"));
+    contrastSlider = addToneSlider(tones, tr("对比度"), QStringLiteral("contrast"));
+    gammaSlider = addToneSlider(tones, tr("伽马"), QStringLiteral("gamma"));
     column->addLayout(tones);
 
     resetButton = new QPushButton(tr("重置"), panel);
     connect(resetButton, &QPushButton::clicked, this, [this] {
-        for (QSlider *slider : {brightnessSlider, contrastSlider, gammaSlider}) {
-            const QSignalBlocker blocker(slider);
+        for (QSlider *slider : {brightnessSlider, contrastSlider, gammaSlider})
             slider->setValue(0);
-        }
-        toneChanged();
     });
+    const QKeySequence resetKey(Qt::CTRL | Qt::Key_R);
+    auto *reset = new QAction(this);
+    reset->setShortcut(resetKey);
+    connect(reset, &QAction::triggered, resetButton, &QPushButton::click);
+    addAction(reset);
+    resetButton->setToolTip(tr("快捷键：%1").arg(resetKey.toString(QKeySequence::NativeText)));
     column->addWidget(resetButton);
+
+    // The tones as they were left last time.
+    const Remembered remembered;
+    brightnessSlider->setValue(remembered.value(brightnessKey, 0).toInt());
+    contrastSlider->setValue(remembered.value(contrastKey, 0).toInt());
+    gammaSlider->setValue(remembered.value(gammaKey, 0).toInt());
     return panel;
 }
 
-QSlider *InspectionView::addToneSlider(QWidget *panel, const QString &objectName)
+QWidget *InspectionView::createStateRow(QWidget *panel)
 {
-    auto *slider = new QSlider(Qt::Horizontal, panel);
-    slider->setObjectName(objectName);
+    auto *row = new QWidget(panel);
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    stateLabel = new QLabel(row);
+    stateLabel->setObjectName(QStringLiteral("inspectionState"));
+    line->addWidget(stateLabel);
+    contradictionLabel = new QLabel(row);
+    contradictionLabel->setObjectName(QStringLiteral("inspectionContradiction"));
+    contradictionLabel->setStyleSheet(
+        QStringLiteral("font-size: 13px; color: white; background: #e65100; padding: 1px 4px;"));
+    contradictionLabel->setToolTip(tr("无缺陷_ND 与缺陷标签同时给出；保存不受影响"));
+    contradictionLabel->hide();
+    line->addWidget(contradictionLabel);
+    line->addStretch();
+    return row;
+}
+
+// The panel's clicks go through the main window's own controls: giving
+// clicks the label's button, removing is a double-click on the label's row
+// in its list, so every rule and log line stays the same.
+void InspectionView::createLabelPanel(QWidget *panel)
+{
+    labelPanel = new LabelPanel(mainWindow->catalogue(), panel);
+    connect(labelPanel, &LabelPanel::giveRequested, mainWindow, &Tavrelin::giveLabel);
+    connect(labelPanel, &LabelPanel::removeRequested, mainWindow, &Tavrelin::removeLabel);
+}
+
+QSlider *InspectionView::addToneSlider(QFormLayout *tones, const QString &text,
+                                       const QString &name)
+{
+    auto *slider = new QSlider(Qt::Horizontal);
+    slider->setObjectName(name + QStringLiteral("Slider"));
     slider->setRange(-100, 100);
     slider->setValue(0);
     slider->setPageStep(10);
+    auto *value = new QLabel;
+    value->setObjectName(name + QStringLiteral("Value"));
+    value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    value->setMinimumWidth(value->fontMetrics().horizontalAdvance(QStringLiteral("-100")) + 4);
+    value->setText(QStringLiteral("0"));
+    connect(slider, &QSlider::valueChanged, value,
+            [value](int now) { value->setText(QString::number(now)); });
     connect(slider, &QSlider::valueChanged, this, &InspectionView::toneChanged);
+    auto *row = new QHBoxLayout;
+    row->addWidget(slider, 1);
+    row->addWidget(value);
+    tones->addRow(text, row);
     return slider;
+}
+
+void InspectionView::rememberTones() const
+{
+    Remembered remembered;
+    remembered.setValue(brightnessKey, brightnessSlider->value());
+    remembered.setValue(contrastKey, contrastSlider->value());
+    remembered.setValue(gammaKey, gammaSlider->value());
 }
 
 void InspectionView::toneChanged()
 {
+    if (!pictureCanvas)
+        return;
     pictureCanvas->setTone({brightnessSlider->value(), contrastSlider->value(),
                             gammaSlider->value()});
 }
@@ -246,18 +331,22 @@ void InspectionView::showState()
     stateLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; padding: 2px; color: %1;")
             .arg(QLatin1String(colour)));
+    const bool contradiction = contradicts(mainWindow->labelTexts());
+    contradictionLabel->setText(contradiction ? tr("无缺陷与缺陷标签并存") : QString());
+    contradictionLabel->setVisible(contradiction);
 }
 
 void InspectionView::showLabels()
 {
-    nameLabel->setText(mainWindow->nameLine()->text());
-    showWholeInTooltip(nameLabel);
+    showName();
     countLabel->setText(mainWindow->countLine()->text());
 
-    const QListWidget *labels = mainWindow->labelList();
-    QStringList texts;
-    for (int row = 0; row < labels->count(); ++row)
-        texts.append(labels->item(row)->text());
+    const QStringList texts = mainWindow->labelTexts();
+    const QString name = mainWindow->session().currentName();
+    const AnnotationStore *store = mainWindow->store();
+    labelPanel->showLabels(texts, name.isEmpty() || !store ? QStringList()
+                                                           : store->storedLabels(name));
+    labelPanel->setClickable(mainWindow->session().hasCurrent());
     QStringList shownTexts;
     for (int row = 0; row < labelList->count(); ++row)
         shownTexts.append(labelList->item(row)->text());
@@ -294,9 +383,31 @@ void InspectionView::selectInMainWindow()
 
 void InspectionView::showPending(const QKeySequence &typed)
 {
-    pendingLabel->setText(typed.isEmpty() ? QString()
-                                          : tr("已输入 %1，等待第二个字母")
-                                                .arg(typed.toString(QKeySequence::NativeText)));
+    pendingLabel->setText(PendingKeyTip::describe(mainWindow->keys()));
+    const QString first = typed.isEmpty() ? QString()
+                                          : QKeySequence(typed[0]).toString(QKeySequence::PortableText);
+    labelPanel->showWaiting(first.size() == 1 ? first.at(0) : QChar());
+}
+
+// The line as the main window's, the name cut in its middle where the panel
+// is too narrow, so that the position always shows.
+void InspectionView::showName()
+{
+    const ImageSession &session = mainWindow->session();
+    if (!session.hasCurrent()) {
+        nameLabel->clear();
+        nameLabel->setToolTip(QString());
+        return;
+    }
+    const QString name = session.currentName();
+    const QString head = tr("图片名称:");
+    const QString tail = QStringLiteral("(%1/%2)").arg(session.position() + 1).arg(session.count());
+    const QFontMetrics metrics(nameLabel->font());
+    // The style sheet's padding and the label's margin, and a pixel to spare.
+    const int room = nameLabel->contentsRect().width() - 2 * nameLabel->margin() - 6
+        - metrics.horizontalAdvance(head + tail);
+    nameLabel->setText(head + metrics.elidedText(name, Qt::ElideMiddle, qMax(room, 0)) + tail);
+    nameLabel->setToolTip(plainTooltip(head + name + tail));
 }
 
 void InspectionView::showZoom()
@@ -304,6 +415,13 @@ void InspectionView::showZoom()
     const QString percent = QString::number(qRound(pictureCanvas->scale() * 100));
     zoomLabel->setText(pictureCanvas->isFitted() ? tr("缩放：%1 %（适应窗口）").arg(percent)
                                                  : tr("缩放：%1 %").arg(percent));
+}
+
+bool InspectionView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == nameLabel && event->type() == QEvent::Resize)
+        showName();
+    return QWidget::eventFilter(watched, event);
 }
 
 void InspectionView::keyPressEvent(QKeyEvent *event)
@@ -352,5 +470,6 @@ void InspectionView::hideEvent(QHideEvent *event)
     if (!event->spontaneous() && !isVisible()) {
         pictureCanvas->showText(QString());
         fullPictures.clear();
+        rememberTones();
     }
 }

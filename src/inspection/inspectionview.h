@@ -10,6 +10,8 @@
 
 class QLabel;
 class QListWidget;
+class LabelPanel;
+class QFormLayout;
 class QPushButton;
 class QSlider;
 class Tavrelin;
@@ -35,14 +37,18 @@ public:
     const FullPictures &pictures() const { return fullPictures; }
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
 private:
     QWidget *createSidePanel();
-    QSlider *addToneSlider(QWidget *panel, const QString &objectName);
+    QWidget *createStateRow(QWidget *panel);
+    void createLabelPanel(QWidget *panel);
+    QSlider *addToneSlider(QFormLayout *tones, const QString &text, const QString &objectName);
     void showImage(const QString &path, bool shown);
+    void showName();
     void showPicture();
     void showState();
     void showLabels();
@@ -51,6 +57,7 @@ private:
     void showPending(const QKeySequence &typed);
     void showZoom();
     void toneChanged();
+    void rememberTones() const;
 
     Tavrelin *mainWindow;
     FullPictures fullPictures;
@@ -62,6 +69,8 @@ private:
     InspectionCanvas *pictureCanvas = nullptr;
     QLabel *nameLabel = nullptr;
     QLabel *stateLabel = nullptr;
+    QLabel *contradictionLabel = nullptr;
+    LabelPanel *labelPanel = nullptr;
     QListWidget *labelList = nullptr;
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;

@@ -4,6 +4,7 @@
 #include "tavrelin.h"
 
 #include "annotationstore.h"
+#include "remembered.h"
 
 #include <QAction>
 #include <QDir>
@@ -25,13 +26,15 @@ void Tavrelin::setupInterface(const QString &namedPath)
     // Named on the command line, or asked for here.
     QString savePath = namedPath;
     if (savePath.isEmpty())
-        savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
+        savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"),
+                                                Remembered::annotationFolder(),
                                                 tr("CSV Files (*.csv)"));
     if (savePath.isEmpty()) {
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
         return;
     }
     annotationStore = new AnnotationStore(savePath, labels, this);
+    Remembered::useAnnotationFile(savePath);
 
     auto *mainLayout = new QVBoxLayout(centralWidget);
 

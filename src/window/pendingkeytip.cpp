@@ -10,6 +10,7 @@
 
 PendingKeyTip::PendingKeyTip(LabelKeys *keys, QWidget *anchor)
     : QObject(anchor)
+    , keys(keys)
     , anchor(anchor)
 {
     connect(keys, &LabelKeys::pendingChanged, this, &PendingKeyTip::follow);
@@ -25,8 +26,23 @@ void PendingKeyTip::follow(const QKeySequence &typed)
             QToolTip::hideText();
         return;
     }
-    text = tr("%1…").arg(QKeySequence(typed[0]).toString(QKeySequence::NativeText));
+    text = describe(keys);
     show();
+}
+
+QString PendingKeyTip::describe(const LabelKeys *keys)
+{
+    const QList<QKeySequence> continuations = keys->continuations();
+    if (continuations.isEmpty())
+        return QString();
+    // A code reads as its two letters, without the separator of a sequence.
+    const auto stroke = [](const QKeySequence &keys, int i) {
+        return QKeySequence(keys[i]).toString(QKeySequence::NativeText);
+    };
+    QStringList codes;
+    for (const QKeySequence &sequence : continuations)
+        codes.append(stroke(sequence, 0) + stroke(sequence, 1));
+    return tr("%1… %2").arg(stroke(continuations.first(), 0), codes.join(u' '));
 }
 
 // Shown from the event loop, once the tooltip's own reaction to the key that

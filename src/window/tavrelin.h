@@ -48,6 +48,14 @@ public:
     QLabel *nameLine() const;
     QLabel *countLine() const;
     QListWidget *labelList() const;
+    // The catalogue in its order, and the current image's labels as the list
+    // shows them.
+    QStringList catalogue() const;
+    QStringList labelTexts() const;
+    // labelrequests.cpp: a label given or removed from a window beside this
+    // one, through the same controls as by hand.
+    void giveLabel(const QString &label);
+    void removeLabel(const QString &label);
     // The current image's native path; empty while there is none.
     QString currentImagePath() const;
     bool hasUnsavedAnnotations() const;

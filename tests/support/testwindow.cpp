@@ -21,6 +21,7 @@
 #undef private
 
 #include "testwindow.h"
+#include "testsettings.h"
 
 namespace TestWindow {
 
@@ -174,6 +175,8 @@ void Fixture::openWindow()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     csvPath = dir->filePath(u"labels.csv"_qs);
+    // Every test starts with nothing remembered.
+    TestSettings::keepIn(dir->filePath(u"settings"_qs));
     answerer = std::make_unique<DialogAnswerer>();
     window = create(*answerer, csvPath);
     QVERIFY(window->hasAnnotationFile());
