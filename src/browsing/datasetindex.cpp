@@ -67,23 +67,30 @@ qsizetype DatasetIndex::positionOf(const QString &fileName, qsizetype hint) cons
 }
 
 // The state and label part of a filter, on one image's word.
-bool DatasetIndex::keepsWord(int choice, quint32 word)
+bool DatasetIndex::keepsWord(const DatasetFilter &filter, quint32 word)
 {
-    switch (choice) {
+    switch (filter.choice) {
     case DatasetFilter::All:
         return true;
     case DatasetFilter::Marked:
         return word & markedBit;
     case DatasetFilter::Unmarked:
         return !(word & markedBit);
+    case DatasetFilter::NoDefectWithDefect: {
+        if (filter.noDefectLabel < 0)
+            return false;
+        const quint32 noDefect = 1u << filter.noDefectLabel;
+        const quint32 flags = word & ((1u << catalogueSize) - 1);
+        return (flags & noDefect) && (flags & ~noDefect);
+    }
     default:
-        return word & (1u << (choice - DatasetFilter::FirstLabel));
+        return word & (1u << (filter.choice - DatasetFilter::FirstLabel));
     }
 }
 
 bool DatasetIndex::keeps(const DatasetFilter &filter, qsizetype position) const
 {
-    return keepsWord(filter.choice, words[size_t(position)])
+    return keepsWord(filter, words[size_t(position)])
         && NameMatch(filter.nameText)(listed.at(position));
 }
 
@@ -92,7 +99,7 @@ std::vector<int> DatasetIndex::keptPositions(const DatasetFilter &filter) const
     const NameMatch nameMatches(filter.nameText);
     std::vector<int> kept;
     for (qsizetype i = 0; i < size(); ++i) {
-        if (keepsWord(filter.choice, words[size_t(i)]) && nameMatches(listed.at(i)))
+        if (keepsWord(filter, words[size_t(i)]) && nameMatches(listed.at(i)))
             kept.push_back(int(i));
     }
     return kept;
@@ -103,7 +110,7 @@ qsizetype DatasetIndex::nearestKept(const DatasetFilter &filter, qsizetype from,
     const NameMatch nameMatches(filter.nameText);
     qsizetype position = qBound(qsizetype(-1), from, size()) + step;
     for (; position >= 0 && position < size(); position += step) {
-        if (keepsWord(filter.choice, words[size_t(position)]) && nameMatches(listed.at(position)))
+        if (keepsWord(filter, words[size_t(position)]) && nameMatches(listed.at(position)))
             return position;
     }
     return -1;

@@ -14,21 +14,25 @@
 using ImageFacts = AnnotationStore::RowFacts;
 
 // Which listed images a reviewer looks at: one choice of the label filter
-// (everything, the marked ones, the unmarked ones or one catalogue entry) and
-// a piece of the file name, compared ignoring case.
+// (everything, the marked ones, the unmarked ones, one catalogue entry, or
+// "no defect" flagged together with another entry) and a piece of the file
+// name, compared ignoring case.
 struct DatasetFilter
 {
     // The choices in the order the filter box lists them; a catalogue entry
     // k (from 0) is choice FirstLabel + k.
-    enum Choice { All = 0, Marked = 1, Unmarked = 2, FirstLabel = 3 };
+    enum Choice { All = 0, Marked = 1, Unmarked = 2, FirstLabel = 3, NoDefectWithDefect = 3 + 19 };
 
     int choice = All;
     QString nameText;
+    // The catalogue entry that says "no defect", for NoDefectWithDefect.
+    int noDefectLabel = -1;
 
     bool keepsEverything() const { return choice == All && nameText.isEmpty(); }
     bool operator==(const DatasetFilter &other) const
     {
-        return choice == other.choice && nameText == other.nameText;
+        return choice == other.choice && nameText == other.nameText
+            && noDefectLabel == other.noDefectLabel;
     }
     bool operator!=(const DatasetFilter &other) const { return !(*this == other); }
 };
@@ -76,7 +80,7 @@ private:
     static constexpr quint32 hasRowBit = 1u << 30;
     static constexpr quint32 markedBit = 1u << 31;
     static quint32 pack(const ImageFacts &facts);
-    static bool keepsWord(int choice, quint32 word);
+    static bool keepsWord(const DatasetFilter &filter, quint32 word);
     void count(quint32 word, int sign);
 
     bool built = false;

@@ -5,6 +5,7 @@
 #include "labelkeys.h"
 #include "tavrelin.h"
 #include "windowactivity.h"
+#include "windowplace.h"
 
 #include <QEvent>
 #include <QKeySequence>
@@ -67,8 +68,21 @@ int DatasetFeature::currentPosition() const
 
 void DatasetFeature::openWindow()
 {
-    if (!datasetWindow)
+    if (!datasetWindow) {
         datasetWindow = new DatasetWindow(this, mainWindow);
+        WindowPlace::openBeside(datasetWindow, QStringLiteral("datasetWindow"), datasetWindow->size(),
+                                mainWindow, mainWindow->imageArea());
+        // The main window's keys work here too, so that a filtered review
+        // can fix labels without leaving the window; the table keeps the
+        // keys it moves and opens rows with, and the review keys are the
+        // window's own.
+        mainWindow->keys()->watch(
+            datasetWindow,
+            {QKeySequence(Qt::Key_Left), QKeySequence(Qt::Key_Right), QKeySequence(Qt::Key_Return),
+             QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Delete),
+             QKeySequence(Qt::Key_Backspace), QKeySequence(Qt::ALT | Qt::Key_Left),
+             QKeySequence(Qt::ALT | Qt::Key_Right)});
+    }
     datasetWindow->show();
     datasetWindow->raise();
     datasetWindow->activateWindow();

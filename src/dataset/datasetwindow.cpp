@@ -7,6 +7,7 @@
 #include "datasetmodel.h"
 #include "labelbardelegate.h"
 #include "labelstatisticsmodel.h"
+#include "remembered.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -23,6 +24,12 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+namespace {
+
+const QString columnsKey = QStringLiteral("dataset/imageColumns");
+
+} // namespace
 
 DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     : QWidget(mainWindow, Qt::Window)
@@ -120,6 +127,7 @@ QWidget *DatasetWindow::createImageList()
     labelFilter->setObjectName(QStringLiteral("labelFilter"));
     labelFilter->addItems({tr("全部"), tr("已标记"), tr("未标记")});
     labelFilter->addItems(feature->catalogue());
+    labelFilter->addItem(tr("无缺陷与缺陷并存"));
     labelFilter->setCurrentIndex(feature->filter().choice);
     filterRow->addWidget(labelFilter);
     nameFilter = new QLineEdit(panel);
@@ -150,6 +158,8 @@ QWidget *DatasetWindow::createImageList()
     imageTable->setColumnWidth(DatasetModel::Position, 70);
     imageTable->setColumnWidth(DatasetModel::FileName, 220);
     imageTable->setColumnWidth(DatasetModel::State, 70);
+    // The widths the person left last time.
+    header->restoreState(Remembered().value(columnsKey).toByteArray());
     imageTable->installEventFilter(this);
     connect(imageTable, &QTableView::doubleClicked, this, &DatasetWindow::activate);
     column->addWidget(imageTable, 1);
@@ -164,6 +174,8 @@ bool DatasetWindow::event(QEvent *event)
 {
     if (event->type() == QEvent::WindowActivate)
         feature->follow();
+    if (event->type() == QEvent::Hide && !event->spontaneous())
+        Remembered().setValue(columnsKey, imageTable->horizontalHeader()->saveState());
     return QWidget::event(event);
 }
 
@@ -227,6 +239,11 @@ void DatasetWindow::takeFilter()
     DatasetFilter filter;
     filter.choice = labelFilter->currentIndex();
     filter.nameText = nameFilter->text();
+    const QStringList catalogue = feature->catalogue();
+    for (qsizetype label = 0; label < catalogue.size(); ++label) {
+        if (catalogue.at(label).endsWith(QLatin1String("_ND")))
+            filter.noDefectLabel = int(label);
+    }
     feature->setFilter(filter);
 }
 

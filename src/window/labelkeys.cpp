@@ -150,7 +150,7 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
     }
 
     setPending(ours && stroke.found == QKeySequence::PartialMatch ? stroke.typed : QKeySequence());
-    if (stroke.exact) {
+    if (ours && stroke.exact) {
         // The reaction may open a modal box whose own loop delivers more keys.
         const std::function<void()> reaction = stroke.exact->reaction;
         reaction();
