@@ -8,7 +8,9 @@ packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
     # the SVG plugin draws the program's icon; the toolkit's own texts in Chinese
     libqt6svg6 qt6-translations-l10n
     # validators and package tools that the packaging tests run
-    desktop-file-utils appstream dpkg-dev file lintian)
+    desktop-file-utils appstream dpkg-dev file lintian
+    # the save tests make a small ext4 file system that keeps whole seconds
+    e2fsprogs)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \

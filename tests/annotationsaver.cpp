@@ -5,8 +5,12 @@
 //                                            is the last save's result
 //   annotationsaver hold PATH                takes the file's lock, says "held"
 //                                            and waits to be killed
+//   annotationsaver store PATH PREFIX COUNT  as save, through one annotation store
+//                                            that looks at the file before each
+//                                            save, as a window's display does
 #include "annotationfile.h"
 #include "annotationlock.h"
+#include "annotationstore.h"
 #include "testwindow.h"
 
 #include <QCoreApplication>
@@ -25,15 +29,21 @@ int main(int argc, char *argv[])
         QThread::sleep(600);
         return 0;
     }
-    if (args.size() != 5 || args.at(1) != u"save")
+    if (args.size() != 5 || (args.at(1) != u"save" && args.at(1) != u"store"))
         return 2;
 
     const QStringList catalogue = TestWindow::catalogue();
     const int count = args.at(4).toInt();
+    AnnotationStore store(args.at(2), catalogue);
     AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Saved;
     for (int i = 0; i < count && result == AnnotationFile::SaveResult::Saved; ++i) {
         const QString name = args.at(3) + QString::number(i) + QStringLiteral(".png");
-        result = AnnotationFile::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
+        if (args.at(1) == u"store") {
+            store.refresh();
+            result = store.saveRow(name, {catalogue.at(i % 19)});
+        } else {
+            result = AnnotationFile::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
+        }
     }
     return int(result);
 }

@@ -2,6 +2,7 @@
 // annotation file's lock, files that are no regular files, and folders that
 // do not let a new file be created.
 #include "annotationfile.h"
+#include "annotationstore.h"
 #include "testwindow.h"
 
 #include <QDir>
@@ -39,9 +40,14 @@ private slots:
     void readOnlyFolderKeepsItsWritableFile();
     void fullDiskKeepsTheFileWhole_data();
     void fullDiskKeepsTheFileWhole();
+    void wholeSecondFileSystemLosesNoRow();
 
 private:
     QStringList boxTexts();
+    // Mounts a fresh ext4 with 128-byte inodes, which keeps whole seconds and
+    // hands a freed inode number to the next file, at `folder`; skips the test
+    // when that cannot be done here.
+    bool mountWholeSecondFileSystem(const QString &folder);
     void startSaver(QProcess &saver, const QStringList &arguments);
 };
 
@@ -314,6 +320,107 @@ void SaveSafetyTest::fullDiskKeepsTheFileWhole()
     QCOMPARE(currentIndex(window.get()), 0);
     QVERIFY(annotationsModified(window.get()));
     QCOMPARE(listTexts(window.get()), QStringList{entry(4)});
+}
+
+bool SaveSafetyTest::mountWholeSecondFileSystem(const QString &folder)
+{
+    if (::geteuid() != 0)
+        return false;
+    const QString image = dir->filePath(u"ext4.img"_qs);
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(16 << 20))
+        return false;
+    file.close();
+    const auto run = [](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program, arguments);
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    };
+    return QDir().mkdir(folder)
+        && run(u"mkfs.ext4"_qs, {u"-q"_qs, u"-F"_qs, u"-I"_qs, u"128"_qs, image})
+        && run(u"mount"_qs, {u"-o"_qs, u"loop"_qs, image, folder});
+}
+
+// Where times keep whole seconds and inode numbers come back, another
+// program's save within the second of this one's can leave the file exactly
+// the identity this one wrote. Three stores saving rows of one size in turns
+// stand for three windows; an in-place edit right after a save stands for
+// another program.
+void SaveSafetyTest::wholeSecondFileSystemLosesNoRow()
+{
+    const QString disk = dir->filePath(u"ext4"_qs);
+    if (!mountWholeSecondFileSystem(disk))
+        QSKIP("mounting a loop ext4 file system needs root, mkfs.ext4 and a loop device");
+    const auto unmount = qScopeGuard([&] {
+        QProcess::execute(u"umount"_qs, {u"-l"_qs, disk});
+    });
+
+    const QString path = disk + u"/labels.csv"_qs;
+    const int rows = 90;
+    QByteArray content = headerLine();
+    QStringList names;
+    for (int i = 0; i < rows; ++i) {
+        names.append(u"n"_qs + QString::number(100 + i) + u".png"_qs);
+        content += row(names.last());
+    }
+    writeFile(path, content);
+
+    const QStringList labels = catalogue();
+    std::vector<std::unique_ptr<AnnotationStore>> stores;
+    for (int k = 0; k < 3; ++k) {
+        stores.push_back(std::make_unique<AnnotationStore>(path, labels));
+        stores.back()->refresh();
+    }
+    QByteArray expected = headerLine();
+    for (int i = 0; i < rows; ++i) {
+        AnnotationStore &store = *stores[std::size_t(i % 3)];
+        store.refresh();
+        QCOMPARE(store.saveRow(names.at(i), {labels.at(i % 19)}), AnnotationFile::SaveResult::Saved);
+        expected += row(names.at(i), {i % 19 + 1});
+    }
+    QCOMPARE(readFile(path), expected);
+
+    // An edit of the same size in place, within the second of a save: the
+    // next display sees it and the next save keeps it.
+    AnnotationStore &store = *stores.front();
+    QCOMPARE(store.saveRow(names.at(0), {labels.at(5)}), AnnotationFile::SaveResult::Saved);
+    QByteArray edited = readFile(path);
+    const QByteArray before = row(names.at(1), {2});
+    const QByteArray after = row(names.at(1), {3});
+    edited.replace(before, after);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QCOMPARE(file.write(edited), qint64(edited.size()));
+    file.close();
+    store.refresh();
+    QCOMPARE(store.storedLabels(names.at(1)), QStringList{labels.at(2)});
+    QCOMPARE(store.saveRow(names.at(2), {labels.at(7)}), AnnotationFile::SaveResult::Saved);
+    QVERIFY(readFile(path).contains(after));
+
+    // Three programs at once, each looking at the file before each save.
+    const int rowsEach = 150;
+    QList<QByteArray> zeros;
+    QList<QByteArray> saved;
+    for (const QString &prefix : {u"a"_qs, u"b"_qs, u"c"_qs}) {
+        for (int i = 0; i < rowsEach; ++i) {
+            const QString name = prefix + QString::number(i) + u".png"_qs;
+            zeros.append(row(name));
+            saved.append(row(name, {i % 19 + 1}));
+        }
+    }
+    std::sort(zeros.begin(), zeros.end());
+    std::sort(saved.begin(), saved.end());
+    writeFile(path, headerLine() + zeros.join());
+    QProcess savers[3];
+    for (int k = 0; k < 3; ++k)
+        startSaver(savers[k], {u"store"_qs, path, QString(QChar(u'a' + k)), QString::number(rowsEach)});
+    for (QProcess &saver : savers) {
+        QVERIFY(saver.waitForFinished(240000));
+        QCOMPARE(saver.exitCode(), int(AnnotationFile::SaveResult::Saved));
+    }
+    QCOMPARE(readFile(path), headerLine() + saved.join());
 }
 
 QTEST_MAIN(SaveSafetyTest)

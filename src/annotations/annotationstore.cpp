@@ -210,6 +210,14 @@ bool AnnotationStore::update()
     identity = now;
     identityKnown = isSettled(now);
 
+    // Right after a save the identity has not settled, so the file is read
+    // again although it is most likely the one written: bytes equal to the
+    // index's text without what the readers' form would take out are that
+    // text, and spare the decoding.
+    if (status == AnnotationText::Read && index.status == AnnotationText::Read && index.isText
+        && bytes == index.text && !bytes.contains('\r') && !bytes.startsWith("\xef\xbb\xbf")) {
+        return false;
+    }
     if (status != AnnotationText::Read) {
         if (index.status == status)
             return false;
@@ -629,11 +637,14 @@ void AnnotationStore::written(const QByteArray &content)
 }
 
 // Written under the lock, so the file is the one just written as long as its
-// size says so; any later change shows in its identity.
+// size says so. A later change shows in its identity only once the clock's
+// tick of this write is past: within it, another program's save can leave
+// the same inode number (reused), size and times, so until then the next
+// refresh, and the next save under the lock, read the file again.
 void AnnotationStore::trustWritten()
 {
     identity = identityOf(filePath);
-    identityKnown = identity.exists && identity.size == index.text.size();
+    identityKnown = identity.exists && identity.size == index.text.size() && isSettled(identity);
 }
 
 void AnnotationStore::updateListed(const QString &fileName, const RowFacts &before)
