@@ -272,24 +272,28 @@ void WorkbenchTest::spotsStayClearOfTheMainWindowThenOfItsPicture_data()
     QTest::addColumn<QList<QRect>>("others");
     QTest::addColumn<QSize>("wanted");
     QTest::addColumn<QSize>("least");
+    QTest::addColumn<QSize>("smallest");
     QTest::addColumn<QRect>("spot");
     const QRect wide(0, 0, 1920, 1080);
     const QRect small(0, 0, 1366, 768);
     QTest::newRow("view beside the main window")
-        << wide << QList<QRect>() << QSize(1536, 864) << QSize(768, 432)
+        << wide << QList<QRect>() << QSize(1536, 864) << QSize(768, 432) << QSize(480, 150)
         << QRect(1090, 0, 830, 864);
     QTest::newRow("dataset beside the view, below the picture")
         << wide << QList<QRect>{QRect(1090, 0, 830, 864)} << QSize(1040, 640) << QSize(560, 520)
-        << QRect(0, 510, 1040, 570);
+        << QSize(560, 520) << QRect(0, 510, 1040, 570);
     QTest::newRow("small screen: over the buttons, beside the picture")
-        << small << QList<QRect>() << QSize(1093, 614) << QSize(560, 320)
+        << small << QList<QRect>() << QSize(1093, 614) << QSize(560, 320) << QSize(480, 150)
         << QRect(770, 0, 596, 614);
     QTest::newRow("small screen: over the other window before the picture")
         << small << QList<QRect>{QRect(770, 0, 596, 614)} << QSize(1040, 640) << QSize(560, 520)
-        << QRect(770, 0, 596, 640);
+        << QSize(560, 520) << QRect(770, 0, 596, 640);
+    QTest::newRow("small screen: down to its least size before the picture")
+        << small << QList<QRect>{QRect(770, 0, 596, 614)} << QSize(1040, 640) << QSize(620, 520)
+        << QSize(590, 500) << QRect(770, 0, 596, 640);
     QTest::newRow("no room: the corner that covers least of the picture")
         << QRect(0, 0, 800, 600) << QList<QRect>() << QSize(640, 480) << QSize(600, 400)
-        << QRect(0, 0, 640, 480);
+        << QSize(600, 400) << QRect(0, 0, 640, 480);
 }
 
 void WorkbenchTest::spotsStayClearOfTheMainWindowThenOfItsPicture()
@@ -298,10 +302,12 @@ void WorkbenchTest::spotsStayClearOfTheMainWindowThenOfItsPicture()
     QFETCH(QList<QRect>, others);
     QFETCH(QSize, wanted);
     QFETCH(QSize, least);
+    QFETCH(QSize, smallest);
     QFETCH(QRect, spot);
     const QRect mainFrame(0, 0, 1090, 650);
     const QRect picture(170, 110, 600, 400);
-    QCOMPARE(WindowPlace::spotBeside(available, mainFrame, picture, others, wanted, least), spot);
+    QCOMPARE(WindowPlace::spotBeside(available, mainFrame, picture, others, wanted, least, smallest),
+             spot);
 }
 
 void WorkbenchTest::windowsFirstOpenBesideTheMainWindowOnItsScreen()

@@ -189,7 +189,9 @@ QWidget *InspectionView::createSidePanel()
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
     labelList->setMinimumHeight(3 * labelList->fontMetrics().height());
-    column->addWidget(labelList, 1);
+    labelList->setMaximumHeight(6 * labelList->fontMetrics().height());
+    column->addWidget(labelList);
+    column->addStretch();
 
     countLabel = new QLabel(panel);
     countLabel->setObjectName(QStringLiteral("inspectionCount"));

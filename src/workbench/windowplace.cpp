@@ -147,22 +147,34 @@ void WindowPlace::openBeside(QWidget *window, const QString &name, const QSize &
     const QRect pictureRect(picture->mapToGlobal(QPoint(0, 0)), picture->size());
     // Squeezed below half its size, a window is no help beside the picture:
     // it then rather covers some of it.
-    const QSize least = (window->size() / 2).expandedTo(window->minimumSizeHint())
-                            .expandedTo(window->minimumSize());
+    const QSize smallest = window->minimumSizeHint().expandedTo(window->minimumSize());
+    const QSize least = (window->size() / 2).expandedTo(smallest);
     const QRect spot = spotBeside(mainWindow->screen()->availableGeometry(), mainFrame, pictureRect,
-                                  others, window->size() + framing, least + framing);
+                                  others, window->size() + framing, least + framing,
+                                  smallest + framing);
     window->setGeometry(spot.marginsRemoved(frame));
 }
 
 QRect WindowPlace::spotBeside(const QRect &available, const QRect &mainFrame, const QRect &picture,
-                              const QList<QRect> &others, const QSize &wanted, const QSize &least)
+                              const QList<QRect> &others, const QSize &wanted, const QSize &least,
+                              const QSize &smallest)
 {
     const QSize size = wanted.expandedTo(least).boundedTo(available.size());
     const QSize fewest = least.boundedTo(size);
-    const QList<QList<QRect>> tries{QList<QRect>{mainFrame} + others,
-                                    QList<QRect>{picture} + others, {picture}};
-    for (const QList<QRect> &obstacles : tries) {
-        const std::optional<QRect> room = freeRoom(available, obstacles, size, fewest, mainFrame);
+    const QSize tightest = smallest.boundedTo(fewest);
+    struct Try
+    {
+        QList<QRect> obstacles;
+        QSize least;
+    };
+    const QList<Try> tries{{QList<QRect>{mainFrame} + others, fewest},
+                           {QList<QRect>{picture} + others, fewest},
+                           {{picture}, fewest},
+                           {QList<QRect>{picture} + others, tightest},
+                           {{picture}, tightest}};
+    for (const Try &attempt : tries) {
+        const std::optional<QRect> room =
+            freeRoom(available, attempt.obstacles, size, attempt.least, mainFrame);
         if (!room)
             continue;
         const QSize fitted = size.boundedTo(room->size());

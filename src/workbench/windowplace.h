@@ -32,11 +32,13 @@ public:
 
     // The frame rectangle for a window of `wanted` size, at least `least`,
     // within `available`: clear of `mainFrame` and `others`, else clear of
-    // `picture` and `others`, else clear of `picture`, else where it covers
-    // the least of `picture`. It stands as near the main window as it can,
-    // level with its top or its left edge.
+    // `picture` and `others`, else clear of `picture`; then the same two
+    // again down to `smallest`, the least the window can be; else where it
+    // covers the least of `picture`. It stands as near the main window as it
+    // can, level with its top or its left edge.
     static QRect spotBeside(const QRect &available, const QRect &mainFrame, const QRect &picture,
-                            const QList<QRect> &others, const QSize &wanted, const QSize &least);
+                            const QList<QRect> &others, const QSize &wanted, const QSize &least,
+                            const QSize &smallest);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
