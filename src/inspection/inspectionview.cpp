@@ -134,6 +134,9 @@ InspectionView::InspectionView(Tavrelin *window)
     side->setFixedWidth(280);
     side->setWidget(createSidePanel());
     layout->addWidget(side);
+    // The panel scrolls, so the layout asks for little; below this the
+    // picture is too small to look at.
+    setMinimumSize(400, 300);
 
     const WindowActivity *activity = window->activity();
     connect(activity, &WindowActivity::imageShown, this, &InspectionView::showImage);

@@ -31,7 +31,6 @@ LabelPanel::LabelPanel(const QStringList &catalogue, QWidget *parent)
     // typed into.
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
-    setMouseTracking(true);
 
     QFont codeFont = font();
     codeFont.setBold(true);
@@ -66,7 +65,8 @@ LabelPanel::LabelPanel(const QStringList &catalogue, QWidget *parent)
         else
             emit giveRequested(entries.at(row));
     });
-    setClickable(false);
+    for (int row = 0; row < entries.size(); ++row)
+        showRow(row);
 }
 
 void LabelPanel::showLabels(const QStringList &current, const QStringList &saved)
@@ -95,6 +95,8 @@ void LabelPanel::showWaiting(QChar first)
 
 void LabelPanel::setClickable(bool clickable)
 {
+    if (clickable == this->clickable)
+        return;
     this->clickable = clickable;
     setCursor(clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
     for (int row = 0; row < entries.size(); ++row)
