@@ -29,6 +29,8 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 // Opens the view on Z and on a double-click on the image area, and closes it
@@ -134,7 +136,7 @@ InspectionView::InspectionView(Tavrelin *window)
     side->setFixedWidth(280);
     side->setWidget(createSidePanel());
     layout->addWidget(side);
-    // The panel scrolls, so the layout asks for little; below this the
+    // The layout asks for little, the panel scrolling; below this the
     // picture is too small to look at.
     setMinimumSize(400, 300);
 
