@@ -10,6 +10,7 @@
 // Run by hand from the build folder: ./bench/bench_annotations
 // (a few minutes, mostly making a million links; about 120 MB of disk).
 #include "annotationfile.h"
+#include "fileoracle.h"
 #include "dialoganswerer.h"
 #include "tavrelin.h"
 #include "testwindow.h"
@@ -190,8 +191,8 @@ void lockCost(int count)
         const QStringList annotations{catalogue.at(round++ % 19)};
         const QString name = Bench::imageName(count / 2);
         const AnnotationFile::SaveResult result =
-            locked ? AnnotationFile::saveRow(csvPath, name, catalogue, annotations)
-                   : AnnotationFile::rewriteRow(csvPath, name, catalogue, annotations);
+            locked ? FileOracle::saveRow(csvPath, name, catalogue, annotations)
+                   : FileOracle::rewriteRow(csvPath, name, catalogue, annotations);
         if (result != AnnotationFile::SaveResult::Saved)
             qFatal("save failed");
     };

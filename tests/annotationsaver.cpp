@@ -9,6 +9,7 @@
 //                                            that looks at the file before each
 //                                            save, as a window's display does
 #include "annotationfile.h"
+#include "fileoracle.h"
 #include "annotationlock.h"
 #include "annotationstore.h"
 #include "testwindow.h"
@@ -42,7 +43,7 @@ int main(int argc, char *argv[])
             store.refresh();
             result = store.saveRow(name, {catalogue.at(i % 19)});
         } else {
-            result = AnnotationFile::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
+            result = FileOracle::saveRow(args.at(2), name, catalogue, {catalogue.at(i % 19)});
         }
     }
     return int(result);

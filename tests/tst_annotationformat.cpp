@@ -1,4 +1,5 @@
 #include "annotationfile.h"
+#include "fileoracle.h"
 #include "annotationformat.h"
 #include "testwindow.h"
 
@@ -79,7 +80,7 @@ void AnnotationFormatTest::readingSkipsAByteOrderMarkAndTellsTextFromOtherBytes(
     const QString path = dir.filePath(u"labels.csv"_qs);
     TestWindow::writeFile(path, bytes);
 
-    const AnnotationText read = AnnotationFile::read(path);
+    const AnnotationText read = FileOracle::read(path);
     QCOMPARE(read.status, AnnotationText::Read);
     QCOMPARE(read.lines, lines);
     QCOMPARE(read.isText, isText);
@@ -127,7 +128,7 @@ void AnnotationFormatTest::savingReplacesOrAddsTheRowAndSorts()
         TestWindow::writeFile(path, before);
     const QStringList catalogue = TestWindow::catalogue();
 
-    QCOMPARE(AnnotationFile::saveRow(path, u"a.png"_qs, catalogue,
+    QCOMPARE(FileOracle::saveRow(path, u"a.png"_qs, catalogue,
                                      {catalogue.at(10), u"不在目录中"_qs, catalogue.at(0)}),
              AnnotationFile::SaveResult::Saved);
     QCOMPARE(TestWindow::readFile(path), after);

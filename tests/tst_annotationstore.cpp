@@ -1,8 +1,9 @@
 // The store alone, without a window. Its answers are checked against the
-// readers' rules applied to a fresh read of the file (AnnotationFile::read and
-// AnnotationFormat), and its saves against the file layer's own save of the
+// readers' rules applied to a fresh read of the file (FileOracle::read and
+// AnnotationFormat), and its saves against the oracle's save of the
 // same row into a twin file, byte for byte.
 #include "annotationfile.h"
+#include "fileoracle.h"
 #include "annotationformat.h"
 #include "annotationstore.h"
 #include "filesizelimit.h"
@@ -57,7 +58,7 @@ QStringList storeAnswers(const AnnotationStore &store, const QStringList &names)
 QStringList readersAnswers(const QString &path, const QStringList &names)
 {
     using namespace AnnotationFormat;
-    const AnnotationText file = AnnotationFile::read(path);
+    const AnnotationText file = FileOracle::read(path);
     const QStringList &lines = file.lines;
     QStringList answers{u"status %1 text %2 lines %3"_qs.arg(file.status).arg(file.isText)
                             .arg(!lines.isEmpty())};
@@ -243,7 +244,7 @@ void AnnotationStoreTest::savesWriteWhatTheFileLayerWritesAndAnswerAsAFreshRead(
                 if (!none && random.bounded(4) == 0)
                     labels.append(label);
             }
-            const SaveResult expected = AnnotationFile::saveRow(twin, name, catalogue(), labels);
+            const SaveResult expected = FileOracle::saveRow(twin, name, catalogue(), labels);
             const SaveResult result = store.saveRow(name, labels);
             const QByteArray context = "round " + QByteArray::number(round) + " save "
                                      + QByteArray::number(save) + ": " + content.toPercentEncoding();

@@ -187,7 +187,7 @@ void BrowsingTest::imagesWithNamesThatAreNotUtf8AreCountedAfterTheFolderIsShown(
     QCOMPARE(::mkdir((QFile::encodeName(mixed) + "/\xb1\xea.bmp").constData(), 0755), 0);
 
     int boxesAtDisplay = -1;
-    connect(w()->activity(), &WindowActivity::imageShown, this,
+    connect(w()->activity(), &WindowActivity::currentImageChanged, this,
             [&] { boxesAtDisplay = int(answerer->boxes.size()); });
     loadFolder(*answerer, w(), mixed);
     QCOMPARE(boxesAtDisplay, 0);

@@ -9,11 +9,6 @@
 #include <QStringList>
 #include <QTest>
 
-// The window's picture cache is read directly, to wait for its background work.
-#define private public
-#include "tavrelin.h"
-#undef private
-
 #include "testwindow.h"
 
 using namespace TestWindow;
@@ -66,7 +61,7 @@ private slots:
 private:
     Tavrelin *w() const { return window.get(); }
     QPixmap shown() const { return label(window.get(), "imageLabel")->pixmap(); }
-    bool prepared(const QString &path) const { return window->pictures.hasPrepared(path); }
+    bool prepared(const QString &path) const { return window->pictureCache().hasPrepared(path); }
     QImage direct(const QString &path) const
     {
         return QPixmap::fromImage(PictureCache::decode(path, QSize(600, 400), expectedRatio()))

@@ -45,22 +45,6 @@ AnnotationText::Status readBytes(const QString &path, QByteArray *bytes)
     return AnnotationText::Read;
 }
 
-AnnotationText read(const QString &path)
-{
-    AnnotationText text;
-    QByteArray bytes;
-    text.status = readBytes(path, &bytes);
-    if (text.status != AnnotationText::Read)
-        return text;
-
-    // Stateless: a sequence cut off at the end is an error, not a pending state.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString decoded = decoder.decode(bytes);
-    text.isText = !decoder.hasError() && !bytes.contains('\0');
-    text.lines = AnnotationFormat::splitLines(decoded);
-    return text;
-}
-
 // Root may write anywhere, so a file that nobody may write is taken as
 // protected on purpose even when the process could write it.
 static bool isWriteProtected(const QFileInfo &info)
@@ -162,55 +146,6 @@ SaveResult writeContent(const QString &path, const QByteArray &content)
     return SaveResult::Saved;
 }
 
-static SaveResult writeWhole(const QString &path, const QStringList &lines)
-{
-    QByteArray content;
-    for (const QString &line : lines) {
-        content += line.toUtf8();
-        content += '\n';
-    }
-    return writeContent(path, content);
-}
-
-// A file that holds nothing or nothing but line ends gets a header.
-static bool holdsNoLine(const QStringList &lines)
-{
-    return std::all_of(lines.cbegin(), lines.cend(),
-                       [](const QString &line) { return line.isEmpty(); });
-}
-
-SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,
-                      const QStringList &annotations, QStringList *written)
-{
-    const AnnotationText existing = read(path);
-    if (existing.status == AnnotationText::Unreadable || !mayReplace(path))
-        return SaveResult::CannotOpen;
-    if (!existing.isText)
-        return SaveResult::NotText;
-
-    const QString header = AnnotationFormat::headerRow(labels);
-    QStringList lines = existing.lines;
-    if (holdsNoLine(lines))
-        lines = QStringList{header};
-    else if (lines.first() != header)
-        return SaveResult::ForeignHeader;
-
-    // The row that the readers show: the first data row of the name. Later
-    // rows of the name stay as they are.
-    const qsizetype row = AnnotationFormat::findRow(lines, fileName, 1);
-    const QString newRow = AnnotationFormat::buildRow(fileName, labels, annotations);
-    if (row >= 0)
-        lines[row] = newRow;
-    else
-        lines.append(newRow);
-
-    AnnotationFormat::sortDataRows(lines);
-    const SaveResult result = writeWhole(path, lines);
-    if (result == SaveResult::Saved && written)
-        *written = std::move(lines);
-    return result;
-}
-
 SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite,
                      const std::function<bool()> &waiting)
 {
@@ -226,16 +161,6 @@ SaveResult underLock(const QString &path, const std::function<SaveResult()> &rew
         return isDiskFull(path, lock.systemError()) ? SaveResult::DiskFull : SaveResult::CannotOpen;
     }
     return rewrite();
-}
-
-SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations, QStringList *written)
-{
-    if (!AnnotationFormat::canHoldName(fileName))
-        return SaveResult::NameNotStorable;
-    if (!mayReplace(path))
-        return SaveResult::CannotOpen;
-    return underLock(path, [&] { return rewriteRow(path, fileName, labels, annotations, written); });
 }
 
 } // namespace AnnotationFile

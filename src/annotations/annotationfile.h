@@ -6,8 +6,8 @@
 
 #include <functional>
 
-// What one read of the annotation file found. Nothing of it is kept between
-// operations: every operation reads the file as it is on disk at that moment.
+// What a read of the annotation file found. The store keeps an index of the
+// last read and reads again only when the file on disk changed.
 struct AnnotationText
 {
     enum Status { Missing, Unreadable, Read };
@@ -17,15 +17,14 @@ struct AnnotationText
     bool isText = true;  // UTF-8 without a NUL byte
 };
 
-// The annotation file on disk. These functions show nothing; the window
-// decides what to tell the person about the result.
+// The annotation file on disk: reading its bytes, its lock and replacing it
+// whole. These functions show nothing and keep nothing; the store decides
+// what to write and the window what to tell the person about the result.
 namespace AnnotationFile {
 
-AnnotationText read(const QString &path);
-
-// The file's bytes as they lie on disk, for a reader that splits them itself.
-// Missing and Unreadable by the same rules as read(); `bytes` is filled only
-// when the result is Read.
+// The file's bytes as they lie on disk. Missing when there is no file,
+// Unreadable when it is not a regular file, is over 512 MiB or cannot be
+// read; `bytes` is filled only when the result is Read.
 AnnotationText::Status readBytes(const QString &path, QByteArray *bytes);
 
 enum class SaveResult {
@@ -39,21 +38,6 @@ enum class SaveResult {
     CannotCreateInFolder, // the folder does not let a new file be created
     DiskFull,             // no room or quota left for the lock or the new content
 };
-
-// Writes the row of `fileName` with a "1" for each entry of `labels` found in
-// `annotations`: the first data row of that name is replaced, or the row is
-// added, and the data rows are sorted. Only a regular file that begins with
-// the catalogue's header row, or holds no line at all, is rewritten. The new
-// content replaces the old file only once it has been written whole; on any
-// failure the file stays as it was. Holds the file's lock throughout, so that
-// saves of other processes neither interleave nor get lost. On success
-// `written`, when given, receives the lines now in the file.
-SaveResult saveRow(const QString &path, const QString &fileName, const QStringList &labels,
-                   const QStringList &annotations, QStringList *written = nullptr);
-
-// The same rewrite for a caller that already holds the file's lock.
-SaveResult rewriteRow(const QString &path, const QString &fileName, const QStringList &labels,
-                      const QStringList &annotations, QStringList *written = nullptr);
 
 // Whether an existing file at `path` may be replaced at all: a regular file
 // of sane size that somebody may write. A missing file may be created.

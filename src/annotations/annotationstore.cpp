@@ -149,7 +149,7 @@ bool AnnotationStore::Identity::operator==(const Identity &other) const
 
 AnnotationStore::AnnotationStore(const QString &path, const QStringList &catalogue,
                                  QObject *parent)
-    : QObject(parent)
+    : AnnotationSource(parent)
     , filePath(path)
     , labels(catalogue)
 {

@@ -2,6 +2,7 @@
 
 #include "annotationfile.h"
 #include "annotationformat.h"
+#include "annotationsource.h"
 
 #include <QByteArray>
 #include <QList>
@@ -24,86 +25,74 @@
 // A save takes the file's lock, refreshes under it, writes the whole new
 // content and then updates the index from the bytes it has written, without
 // reading them back. No widget: the window decides what to show.
-class AnnotationStore final : public QObject
+//
+// In the file's terms, a name's row is its readers' row: the first line of
+// the exact name after the header; `flags` bit i of its facts is set when
+// field i+1 is exactly "1". A name is marked when its first line, the header
+// included, has a field after the first that is exactly "1", at any position.
+class AnnotationStore final : public AnnotationSource
 {
     Q_OBJECT
 
 public:
-    // What the file holds for one name. `flags` bit i is set when field i+1
-    // of the readers' row (the first row of the exact name after the header)
-    // is exactly "1", for the catalogue's positions; `marked` follows the
-    // count line's rule: the first line of the name, the header included,
-    // has a field after the first that is exactly "1", at any position.
-    struct RowFacts
-    {
-        bool hasRow = false;
-        bool marked = false;
-        quint32 flags = 0;
-    };
-
     // `catalogue` names the flag columns in order; at most 31 entries.
     AnnotationStore(const QString &path, const QStringList &catalogue, QObject *parent = nullptr);
     ~AnnotationStore() override;
 
     const QString &path() const { return filePath; }
-    const QStringList &catalogue() const { return labels; }
+    const QStringList &catalogue() const override { return labels; }
 
     // Compares the file on disk with the one read last and reads it again when
     // it changed (or was never read): then reloaded() is emitted and true
     // returned. Every question below answers from the index as it stands.
-    bool refresh();
+    bool refresh() override;
 
     // How the last read went: Missing, Unreadable (not a regular file, over
     // 512 MiB, cannot be opened or read) or Read.
-    AnnotationText::Status status() const { return index.status; }
+    AnnotationText::Status status() const override { return index.status; }
     // Read and valid UTF-8 without a NUL byte: only such a file is rewritten.
     bool isText() const { return index.isText; }
     // Whether the file holds a line at all (lines may be empty).
     bool hasLines() const { return lineCount() > 0; }
     qsizetype lineCount() const { return qsizetype(index.starts.size()) - 1; }
 
-    RowFacts facts(const QString &fileName) const;
+    RowFacts facts(const QString &fileName) const override;
     RowFacts facts(QByteArrayView fileName) const;
-    bool isMarked(const QString &fileName) const;
+    bool isMarked(const QString &fileName) const override;
     // The labels that the readers' row of `fileName` sets, named by the file's
     // own first line at the same field position.
-    QStringList storedLabels(const QString &fileName) const;
+    QStringList storedLabels(const QString &fileName) const override;
     // The first field of the last line, the first line included, that has a
     // field after the first that is exactly "1".
-    std::optional<QString> lastMarkedName() const;
+    std::optional<QString> lastMarkedName() const override;
 
     // The list of names that the counts and the search below are about, in
     // the order of their positions (the images of the open folder).
-    void setListedNames(const QStringList &names);
-    AnnotationFormat::MarkCounts markCounts() const;
+    void setListedNames(const QStringList &names) override;
+    AnnotationFormat::MarkCounts markCounts() const override;
     // The position of the first listed name after `position` that is not
     // marked; -1 when there is none.
-    qsizetype nextUnmarked(qsizetype position) const;
+    qsizetype nextUnmarked(qsizetype position) const override;
     // How many listed names have each catalogue label set in their readers' row.
-    QList<qsizetype> labelCounts() const;
+    QList<qsizetype> labelCounts() const override;
     // The first position of `fileName` among the listed names; -1 when it is
     // not listed.
-    qsizetype listedPosition(const QString &fileName) const;
+    qsizetype listedPosition(const QString &fileName) const override;
     const QStringList &listedNames() const { return listed.names; }
     // facts() of the listed name at `position`, kept with the counts, so that
     // a view of every listed image needs no lookup by name.
-    RowFacts listedFacts(qsizetype position) const;
+    RowFacts listedFacts(qsizetype position) const override;
+    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.facts; }
 
     // Writes the row of `fileName` with a "1" for each catalogue label found in
     // `annotations`: the readers' row of the name is replaced, or the row is
-    // added, and the data rows are kept sorted. Refusals and failures as
-    // AnnotationFile::saveRow gives them; the file and the index then stay as
+    // added, and the data rows are kept sorted. Only a regular file that
+    // begins with the catalogue's header row, or holds no line at all, is
+    // rewritten; on a refusal or failure the file and the index stay as
     // they were. While another program holds the file's lock, `waiting` is
     // called as AnnotationFile::underLock() calls it.
     AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
-                                       const std::function<bool()> &waiting = {});
-
-signals:
-    // The index was rebuilt from the file, or emptied because the file is
-    // missing or unreadable.
-    void reloaded();
-    // A save wrote the row of `fileName`, and the index already holds it.
-    void rowSaved(const QString &fileName);
+                                       const std::function<bool()> &waiting = {}) override;
 
 private:
     // What tells one state of the file on disk from another.

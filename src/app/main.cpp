@@ -28,11 +28,8 @@ int refuse(const QString &reason)
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+void nameTheProgram()
 {
-    QApplication app(argc, argv);
     // Must stay the executable's file name: the annotation file's lock names
     // its holder by it, and another window takes a lock over as left behind
     // when the process holding it runs a program of another name.
@@ -43,6 +40,14 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
     // Set before the window exists, so that the start-up dialog has it too.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    nameTheProgram();
 
     // The toolkit's own texts (the buttons of every box, the file dialogs,
     // the command line's help) in Chinese like the window, whatever the

@@ -25,17 +25,6 @@ bool isDecodable(const QByteArray &name)
     return ascii || QFile::encodeName(QFile::decodeName(name)) == name;
 }
 
-// The listing's rules (ImageSession::listImages), on the name's bytes: the
-// patterns' endings are ASCII, so their letter case can be folded byte by
-// byte.
-bool looksLikeAnImage(const QByteArray &name)
-{
-    if (name.startsWith('.') || name.size() < 5)
-        return false;
-    const QByteArray ending = name.right(4).toLower();
-    return ending == ".png" || ending == ".jpg" || ending == ".bmp";
-}
-
 int countUndecodable(const QString &folder)
 {
     DIR *dir = ::opendir(QFile::encodeName(folder).constData());
@@ -44,7 +33,7 @@ int countUndecodable(const QString &folder)
     int count = 0;
     while (const dirent *entry = ::readdir(dir)) {
         const QByteArray name(entry->d_name);
-        if (isDecodable(name) || !looksLikeAnImage(name))
+        if (isDecodable(name) || !isImageName(name))
             continue;
         // Files only, as the listing takes them: a link counts by its target.
         struct stat info {};
@@ -57,6 +46,15 @@ int countUndecodable(const QString &folder)
 #endif
 
 } // namespace
+
+// The endings are ASCII, so their letter case can be folded byte by byte.
+bool isImageName(QByteArrayView name)
+{
+    if (name.startsWith('.') || name.size() < 5 || name[name.size() - 4] != '.')
+        return false;
+    const QByteArray suffix = name.last(3).toByteArray().toLower();
+    return suffix == "png" || suffix == "jpg" || suffix == "bmp";
+}
 
 FolderListing listFolder(const QString &folder)
 {

@@ -1,7 +1,13 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
+
+// The listing's rule on a name's bytes: not hidden, and ending in ".png",
+// ".jpg" or ".bmp" in any letter case. The folder listing, the count of
+// names it cannot list and every other reader of a folder use this alone.
+bool isImageName(QByteArrayView name);
 
 // The images that a folder offers, as ImageSession::listImages() lists them,
 // and the files it would list but cannot name. Touches no widget.

@@ -40,14 +40,6 @@ struct Entry
     FullPicture picture;
 };
 
-// The folder part of a native path, as the path itself spells it, so that
-// the paths formed for the files beside it compare equal to the paths that
-// the window forms for them.
-qsizetype nameStart(const QString &path)
-{
-    return std::max(path.lastIndexOf(u'/'), path.lastIndexOf(QDir::separator())) + 1;
-}
-
 // Each cache decodes on a pool of its own.
 QThreadPool *preparingPool()
 {
@@ -67,39 +59,6 @@ struct FullPictures::State
     QList<Entry> entries;
     quint64 lastTicket = 0;
 
-    QString current;     // the path asked for last
-    qsizetype row = -1;  // its row in the listing, -1 when not found there
-    QString listedPath;  // a path of the folder whose listing is made or held
-    bool listing = false;
-    bool listed = false;
-    QStringList names;   // the folder's image files, in the window's order
-
-    bool sameFolder(const QString &path) const
-    {
-        const qsizetype start = nameStart(path);
-        return nameStart(listedPath) == start && QStringView(listedPath).first(start)
-                                                     == QStringView(path).first(start);
-    }
-
-    // The paths beside `current` in the listing, the one in the direction of
-    // the last step first; nullopt while the listing is not there.
-    std::optional<QStringList> neighbours(qsizetype previousRow)
-    {
-        if (!listed || !sameFolder(current))
-            return std::nullopt;
-        const qsizetype start = nameStart(current);
-        row = names.indexOf(QStringView(current).sliced(start));
-        QStringList paths;
-        if (row < 0)
-            return paths;
-        const qsizetype ahead = previousRow > row ? -1 : 1;
-        for (const qsizetype beside : {row + ahead, row - ahead}) {
-            if (beside >= 0 && beside < names.size())
-                paths.append(current.first(start) + names.at(beside));
-        }
-        return paths;
-    }
-
     // Queues entries for the paths not held yet; the caller starts them.
     QList<quint64> queue(const QStringList &paths)
     {
@@ -116,36 +75,8 @@ struct FullPictures::State
     }
 
     // The tasks hold the state only weakly: they find it gone and stop.
-    static void startListing(const std::weak_ptr<State> &weakState, const QString &path);
     static void startDecodes(const std::weak_ptr<State> &weakState, const QList<quint64> &tickets);
 };
-
-void FullPictures::State::startListing(const std::weak_ptr<State> &weakState, const QString &path)
-{
-    preparingPool()->start([weakState, path] {
-        const QString folder = QDir::fromNativeSeparators(path.first(nameStart(path)));
-        // The folder's image files as the window lists them.
-        const QStringList patterns{QStringLiteral("*.png"), QStringLiteral("*.jpg"),
-                                   QStringLiteral("*.bmp")};
-        const QStringList names = QDir(folder).entryList(patterns, QDir::Files, QDir::NoSort);
-
-        const std::shared_ptr<State> owner = weakState.lock();
-        if (!owner)
-            return;
-        QList<quint64> tickets;
-        {
-            const std::lock_guard lock(owner->mutex);
-            if (owner->listedPath != path)
-                return;
-            owner->listing = false;
-            owner->listed = true;
-            owner->names = names;
-            if (const std::optional<QStringList> beside = owner->neighbours(-1))
-                tickets = owner->queue(*beside);
-        }
-        startDecodes(weakState, tickets);
-    });
-}
 
 void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
                                        const QList<quint64> &tickets)
@@ -193,19 +124,15 @@ FullPictures::FullPictures()
 // Running tasks hold the state only weakly: they find it gone and stop.
 FullPictures::~FullPictures() = default;
 
-FullPicture FullPictures::picture(const QString &path)
+FullPicture FullPictures::picture(const QString &path, const QStringList &neighbours)
 {
     const FileStamp stamp = FileStamp::of(path);
     std::optional<FullPicture> prepared;
-    std::optional<QStringList> beside;
     {
         std::unique_lock lock(state->mutex);
-        const qsizetype previousRow = state->sameFolder(path) ? state->row : -1;
-        state->current = path;
-        beside = state->neighbours(previousRow);
         // Dropped first, so that no more than three pictures are ever held.
         state->entries.removeIf([&](const Entry &entry) {
-            return entry.path != path && !(beside && beside->contains(entry.path));
+            return entry.path != path && !neighbours.contains(entry.path);
         });
 
         const auto find = [&] {
@@ -237,7 +164,6 @@ FullPicture FullPictures::picture(const QString &path)
     const FullPicture picture = prepared ? *prepared : decode(path);
 
     QList<quint64> tickets;
-    bool list = false;
     {
         const std::lock_guard lock(state->mutex);
         // Another call may not have come in between: the window asks on one
@@ -245,32 +171,14 @@ FullPicture FullPictures::picture(const QString &path)
         state->entries.removeIf([&](const Entry &entry) { return entry.path == path; });
         if (!picture.isNull())
             state->entries.append({path, ++state->lastTicket, Entry::Finished, stamp, picture});
-        if (beside) {
-            // A file not in the listing: the folder changed since it was listed.
-            if (state->row < 0 && !state->listing) {
-                state->listed = false;
-                list = true;
-            } else {
-                tickets = state->queue(*beside);
-            }
-        } else if (!(state->listing && state->sameFolder(path))) {
-            list = true;
-        }
-        if (list) {
-            state->listing = true;
-            state->listed = false;
-            state->listedPath = path;
-            state->names.clear();
-        }
+        tickets = state->queue(neighbours);
     }
     // Started once the event loop runs again, after the picture was drawn:
     // until then the window has every core to itself.
-    if (!tickets.isEmpty() || list) {
+    if (!tickets.isEmpty()) {
         const std::weak_ptr<State> weakState = state;
-        QTimer::singleShot(0, preparingPool(), [weakState, tickets, list, path] {
+        QTimer::singleShot(0, preparingPool(), [weakState, tickets] {
             State::startDecodes(weakState, tickets);
-            if (list)
-                State::startListing(weakState, path);
         });
     }
     return picture;
@@ -281,8 +189,6 @@ void FullPictures::clear()
     {
         const std::lock_guard lock(state->mutex);
         state->entries.clear();
-        state->current.clear();
-        state->row = -1;
     }
     state->decoded.notify_all();
 }

@@ -19,10 +19,10 @@ struct FullPicture
 };
 
 // Pictures at their full resolution, for looking at them closely.
-// While one picture is looked at, the files beside it in its folder (by the
-// folder's listing, made in the background) are decoded on a thread pool, so
-// that a step to one of them finds it ready. At most three pictures are held:
-// the one asked for last and the two prepared beside it.
+// While one picture is looked at, the files beside it in the session's list
+// (the caller names them) are decoded on a thread pool, so that a step to
+// one of them finds it ready. At most three pictures are held: the one asked
+// for last and the two prepared beside it.
 //
 // Dropped work is never waited for: a decode that is running when the
 // pictures are cleared or destroyed finishes on its own and its result is
@@ -39,9 +39,9 @@ public:
     // be decoded. A picture prepared in the background is used when the file's
     // size and modification time are still those it was decoded from, and one
     // whose decode is running is waited for; otherwise the file is decoded here
-    // and now. Then starts preparing the files beside it and drops every other
-    // picture.
-    FullPicture picture(const QString &path);
+    // and now. Then starts preparing `neighbours` (native paths, the first
+    // one first; at most two) and drops every other picture.
+    FullPicture picture(const QString &path, const QStringList &neighbours);
 
     // Drops every picture and all work still pending.
     void clear();

@@ -1,5 +1,7 @@
 #include "imagesession.h"
 
+#include "folderlisting.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -11,15 +13,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// "*.png", "*.jpg" and "*.bmp" in any letter case.
-bool hasImageSuffix(QByteArrayView name)
-{
-    if (name.size() < 4 || name[name.size() - 4] != '.')
-        return false;
-    const QByteArray suffix = name.last(3).toByteArray().toLower();
-    return suffix == "png" || suffix == "jpg" || suffix == "bmp";
-}
 
 // The names of a folder side by side in one buffer, each with its sort key
 // (the name in lower case) in another: a million separate strings would be
@@ -143,7 +136,7 @@ QStringList ImageSession::listImages(const QString &folder)
     NameBuffer found;
     while (const dirent *entry = ::readdir(directory)) {
         const QByteArrayView name(entry->d_name);
-        if (name.startsWith('.') || !hasImageSuffix(name) || !name.isValidUtf8())
+        if (!isImageName(name) || !name.isValidUtf8())
             continue;
         bool isFile = entry->d_type == DT_REG;
         if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
@@ -163,6 +156,7 @@ void ImageSession::open(const QString &folder, const QStringList &names)
     imageDir = folder;
     imageFiles = names;
     currentIndex = names.isEmpty() ? -1 : 0;
+    ++listingNumber;
 }
 
 QString ImageSession::currentName() const

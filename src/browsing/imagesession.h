@@ -18,6 +18,9 @@ public:
     void open(const QString &folder, const QStringList &names);
 
     const QString &folder() const { return imageDir; }
+    // Changes with every open(), so that a reader can tell a new listing
+    // from the one it has seen without keeping a copy of it.
+    quint64 listing() const { return listingNumber; }
     const QStringList &names() const { return imageFiles; }
     qsizetype count() const { return imageFiles.size(); }
     // -1 before a folder is open.
@@ -45,4 +48,5 @@ private:
     QString imageDir;
     QStringList imageFiles;
     int currentIndex = -1;
+    quint64 listingNumber = 0;
 };

@@ -2,8 +2,9 @@
 
 #include "datasetsource.h"
 #include "datasetwindow.h"
+#include "imagesession.h"
 #include "labelkeys.h"
-#include "tavrelin.h"
+#include "labellingwindow.h"
 #include "windowactivity.h"
 #include "windowplace.h"
 
@@ -12,7 +13,7 @@
 #include <QLabel>
 #include <QMessageBox>
 
-DatasetFeature *DatasetFeature::attach(Tavrelin *window, DatasetSource *source)
+DatasetFeature *DatasetFeature::attach(LabellingWindow *window, DatasetSource *source)
 {
     auto *feature = new DatasetFeature(window, source);
 
@@ -21,8 +22,9 @@ DatasetFeature *DatasetFeature::attach(Tavrelin *window, DatasetSource *source)
     const QKeySequence previousKey(Qt::ALT | Qt::Key_Left);
     LabelKeys *keys = window->keys();
     keys->bind({openKey}, [feature] { feature->openWindow(); });
-    keys->bind({nextKey}, [feature, window] { feature->moveByFilter(1, window); });
-    keys->bind({previousKey}, [feature, window] { feature->moveByFilter(-1, window); });
+    QWidget *mainWidget = window->windowWidget();
+    keys->bind({nextKey}, [feature, mainWidget] { feature->moveByFilter(1, mainWidget); });
+    keys->bind({previousKey}, [feature, mainWidget] { feature->moveByFilter(-1, mainWidget); });
 
     QLabel *countLine = window->countLine();
     countLine->installEventFilter(feature);
@@ -33,19 +35,23 @@ DatasetFeature *DatasetFeature::attach(Tavrelin *window, DatasetSource *source)
 
     // It closes with the main window: a window left open would keep the
     // program running once the main window is gone.
-    window->installEventFilter(feature);
-    connect(window->activity(), &WindowActivity::acted, feature, &DatasetFeature::follow);
+    mainWidget->installEventFilter(feature);
+    const WindowActivity *activity = window->activity();
+    connect(activity, &WindowActivity::annotationsReloaded, feature, [feature] {
+        feature->stale = true;
+        feature->follow();
+    });
+    connect(activity, &WindowActivity::rowSaved, feature, &DatasetFeature::takeSavedRow);
+    connect(activity, &WindowActivity::currentImageChanged, feature, &DatasetFeature::follow);
     return feature;
 }
 
-DatasetFeature::DatasetFeature(Tavrelin *window, DatasetSource *source)
-    : QObject(window)
+DatasetFeature::DatasetFeature(LabellingWindow *window, DatasetSource *source)
+    : QObject(window->windowWidget())
     , mainWindow(window)
     , source(source)
 {
     source->setParent(this);
-    connect(source, &DatasetSource::reloaded, this, [this] { stale = true; });
-    connect(source, &DatasetSource::rowSaved, this, &DatasetFeature::takeSavedRow);
 }
 
 QStringList DatasetFeature::catalogue() const
@@ -69,9 +75,10 @@ int DatasetFeature::currentPosition() const
 void DatasetFeature::openWindow()
 {
     if (!datasetWindow) {
-        datasetWindow = new DatasetWindow(this, mainWindow);
-        WindowPlace::openBeside(datasetWindow, QStringLiteral("datasetWindow"), datasetWindow->size(),
-                                mainWindow, mainWindow->imageArea());
+        datasetWindow = new DatasetWindow(this, mainWindow->windowWidget());
+        WindowPlace::openBeside(datasetWindow, QStringLiteral("datasetWindow"),
+                                datasetWindow->size(), mainWindow->windowWidget(),
+                                mainWindow->imageArea());
         // The main window's keys work here too, so that a filtered review
         // can fix labels without leaving the window; the table keeps the
         // keys it moves and opens rows with, and the review keys are the
@@ -86,22 +93,30 @@ void DatasetFeature::openWindow()
     datasetWindow->show();
     datasetWindow->raise();
     datasetWindow->activateWindow();
-    follow();
+    lookAndFollow();
     shownCurrent = currentPosition();
     emit currentChanged(shownCurrent);
 }
 
-void DatasetFeature::follow()
+void DatasetFeature::lookAndFollow()
 {
-    // An index that nothing needs is not kept current: it is built anew
-    // once something needs it again.
     if (stale && !isShown())
         return;
     lookAtSource();
+    follow();
+}
+
+void DatasetFeature::follow()
+{
+    // Rows that no window shows are not kept current: they are shown anew
+    // once the window shows again.
+    if (stale && !isShown())
+        return;
+    checkListing();
     if (!isShown())
         return;
     const bool rebuilding = stale;
-    ensureIndex();
+    showAnew();
     const int current = currentPosition();
     if (rebuilding || current != shownCurrent) {
         shownCurrent = current;
@@ -120,14 +135,13 @@ void DatasetFeature::moveByFilter(int step, QWidget *parent)
     qsizetype target = -1;
     if (chosen.keepsEverything()) {
         // Every image is kept: no need to know what the file says.
-        const qsizetype count = source->listedNames().size();
+        const qsizetype count = source->names().size();
         const qsizetype next = qBound(qsizetype(-1), qsizetype(current), count) + step;
         if (next >= 0 && next < count)
             target = next;
     } else {
         lookAtSource();
-        ensureIndex();
-        target = images.nearestKept(chosen, current, step);
+        target = chosen.nearestKept(*source, current, step);
     }
     if (target < 0) {
         QMessageBox::information(parent, tr("Info"),
@@ -144,7 +158,7 @@ bool DatasetFeature::eventFilter(QObject *watched, QEvent *event)
         openWindow();
         return true;
     }
-    if (event->type() == QEvent::Close && watched == mainWindow && datasetWindow)
+    if (event->type() == QEvent::Close && watched == mainWindow->windowWidget() && datasetWindow)
         datasetWindow->close();
     return QObject::eventFilter(watched, event);
 }
@@ -155,30 +169,32 @@ bool DatasetFeature::isShown() const
 }
 
 // One look at the file, and whether the main window lists other images now.
+// A changed file is told by the notifier, which marks the rows stale.
 void DatasetFeature::lookAtSource()
 {
     source->refresh();
-    // A new listing is a new list; the one the index holds is shared with
-    // the main window's for as long as that list stays unchanged.
-    if (!stale && !images.names().isSharedWith(source->listedNames()))
+    checkListing();
+}
+
+void DatasetFeature::checkListing()
+{
+    if (source->listing() != shownListing)
         stale = true;
 }
 
-void DatasetFeature::ensureIndex()
+void DatasetFeature::showAnew()
 {
     if (!stale)
         return;
-    images.rebuild(source->listedNames(),
-                   [this](qsizetype position) { return source->factsAt(position); });
+    shownListing = source->listing();
     stale = false;
     emit rebuilt();
 }
 
-void DatasetFeature::takeSavedRow(const QString &fileName)
+void DatasetFeature::takeSavedRow(qsizetype position)
 {
-    if (stale)
+    checkListing();
+    if (stale || position < 0 || position >= source->names().size())
         return;
-    const qsizetype position = images.positionOf(fileName, currentPosition());
-    if (position >= 0 && images.update(position, source->facts(fileName)))
-        emit imageChanged(position);
+    emit imageChanged(position);
 }

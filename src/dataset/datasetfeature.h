@@ -1,6 +1,6 @@
 #pragma once
 
-#include "datasetindex.h"
+#include "datasetfilter.h"
 
 #include <QObject>
 #include <QPointer>
@@ -8,16 +8,18 @@
 class QWidget;
 class DatasetSource;
 class DatasetWindow;
-class Tavrelin;
+class LabellingWindow;
 
 // The dataset window and the review keys of one main window. It lives as
 // long as the main window and keeps what must outlast the dataset window:
 // the filter, which Alt+Right and Alt+Left follow also while the window is
-// closed or was never opened, and the index of the listed images.
+// closed or was never opened.
 //
-// The index is built only when something needs it, and from then on kept
-// current after every operation of the main window: one look at the file,
-// one row for each save, a new pass only when the file or the list changed.
+// It holds no image data: the source reads the session and the annotation
+// source. It tells the window what the main window's notifier told: one row
+// for each save, everything anew when the file was read anew or the list
+// changed. The file itself is looked at only when the window comes to the
+// front and before a step by the filter.
 class DatasetFeature final : public QObject
 {
     Q_OBJECT
@@ -25,10 +27,10 @@ class DatasetFeature final : public QObject
 public:
     // Ctrl+D and a double-click on the count line open the window; Alt+Right
     // and Alt+Left move by the filter. Takes `source` as its child.
-    static DatasetFeature *attach(Tavrelin *window, DatasetSource *source);
+    static DatasetFeature *attach(LabellingWindow *window, DatasetSource *source);
 
     QStringList catalogue() const;
-    const DatasetIndex &index() const { return images; }
+    const DatasetSource &images() const { return *source; }
     const DatasetFilter &filter() const { return chosen; }
     void setFilter(const DatasetFilter &filter);
     // The main window's current image; outside the list while there is none.
@@ -36,7 +38,10 @@ public:
 
     // Shows the dataset window, building it the first time, and raises it.
     void openWindow();
-    // Brings the index up to the file on disk and the main window's list.
+    // One look at the file on disk, then follow().
+    void lookAndFollow();
+    // Shows the main window's list and current image, all anew when the
+    // list or the annotations changed as a whole.
     void follow();
     // Moves the main window like a view button: no save, the change flag kept.
     void moveTo(qsizetype position);
@@ -45,29 +50,32 @@ public:
     void moveByFilter(int step, QWidget *parent);
 
 signals:
-    // The index was built anew: every image may have changed.
+    // The list or the annotations changed as a whole: every image may have
+    // changed.
     void rebuilt();
     // The facts of the image at `position` changed.
     void imageChanged(qsizetype position);
     void filterChanged();
-    // The main window went to another image, or the index was rebuilt.
+    // The main window went to another image, or everything changed.
     void currentChanged(int position);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    DatasetFeature(Tavrelin *window, DatasetSource *source);
+    DatasetFeature(LabellingWindow *window, DatasetSource *source);
     bool isShown() const;
     void lookAtSource();
-    void ensureIndex();
-    void takeSavedRow(const QString &fileName);
+    void checkListing();
+    void showAnew();
+    void takeSavedRow(qsizetype position);
 
-    Tavrelin *mainWindow;
+    LabellingWindow *mainWindow;
     DatasetSource *source;
     QPointer<DatasetWindow> datasetWindow;
-    DatasetIndex images;
+    // The window's rows stand for another list or older annotations.
     bool stale = true;
+    quint64 shownListing = 0;
     int shownCurrent = -1;
     DatasetFilter chosen;
 };

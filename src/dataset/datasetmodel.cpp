@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-DatasetModel::DatasetModel(const DatasetIndex &index, const QStringList &catalogue,
+DatasetModel::DatasetModel(const DatasetSource &source, const QStringList &catalogue,
                            QObject *parent)
     : QAbstractTableModel(parent)
-    , images(index)
+    , images(source)
     , labels(catalogue)
 {
 }
@@ -14,13 +14,16 @@ void DatasetModel::reset(const DatasetFilter &chosen)
 {
     beginResetModel();
     filter = chosen;
-    kept = filter.keepsEverything() ? std::vector<int>() : images.keptPositions(filter);
+    listedCount = images.names().size();
+    kept = filter.keepsEverything() ? std::vector<int>() : filter.keptPositions(images);
     endResetModel();
 }
 
 void DatasetModel::imageChanged(qsizetype position)
 {
     const int last = ColumnCount - 1;
+    if (position < 0 || position >= listedCount || listedCount != images.names().size())
+        return;
     if (filter.keepsEverything()) {
         emit dataChanged(index(int(position), State), index(int(position), last));
         return;
@@ -28,7 +31,7 @@ void DatasetModel::imageChanged(qsizetype position)
     const auto place = std::lower_bound(kept.begin(), kept.end(), int(position));
     const int row = int(place - kept.begin());
     const bool wasKept = place != kept.end() && *place == position;
-    const bool keptNow = images.keeps(filter, position);
+    const bool keptNow = filter.keeps(images, position);
     if (wasKept && keptNow) {
         emit dataChanged(index(row, State), index(row, last));
     } else if (wasKept) {
@@ -44,7 +47,7 @@ void DatasetModel::imageChanged(qsizetype position)
 
 int DatasetModel::rowOf(qsizetype position) const
 {
-    if (position < 0 || position >= images.size())
+    if (position < 0 || position >= listedCount)
         return -1;
     if (filter.keepsEverything())
         return int(position);
@@ -61,7 +64,7 @@ int DatasetModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return int(filter.keepsEverything() ? images.size() : qsizetype(kept.size()));
+    return int(filter.keepsEverything() ? listedCount : qsizetype(kept.size()));
 }
 
 int DatasetModel::columnCount(const QModelIndex &parent) const
@@ -79,15 +82,19 @@ QVariant DatasetModel::data(const QModelIndex &index, int role) const
         return QVariant();
 
     const qsizetype position = positionAt(index.row());
+    // A new listing is shown once the main window's operation is over; a
+    // box it opens meanwhile may let this view paint.
+    if (position >= images.names().size())
+        return QVariant();
     switch (index.column()) {
     case Position:
         return QString::number(position + 1);
     case FileName:
         return images.names().at(position);
     case State:
-        return images.facts(position).marked ? tr("已标记") : tr("未标记");
+        return images.factsAt(position).marked ? tr("已标记") : tr("未标记");
     case Entries:
-        return entriesOf(images.facts(position).flags);
+        return entriesOf(images.factsAt(position).flags);
     }
     return QVariant();
 }

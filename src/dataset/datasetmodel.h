@@ -1,6 +1,6 @@
 #pragma once
 
-#include "datasetindex.h"
+#include "datasetfilter.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>
@@ -8,8 +8,9 @@
 #include <vector>
 
 // The listed images that the filter keeps, one row each in list order. It
-// answers from the index, so a million rows cost a vector of positions at
-// most, and nothing per row while the filter keeps everything.
+// answers from the source (the session's list, the annotation source's
+// listed facts), so a million rows cost a vector of positions at most, and
+// nothing per row while the filter keeps everything.
 class DatasetModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -17,10 +18,11 @@ class DatasetModel final : public QAbstractTableModel
 public:
     enum Column { Position, FileName, State, Entries, ColumnCount };
 
-    DatasetModel(const DatasetIndex &index, const QStringList &catalogue,
+    DatasetModel(const DatasetSource &source, const QStringList &catalogue,
                  QObject *parent = nullptr);
 
-    // After the index was built anew or the filter changed.
+    // After the list or the annotations changed as a whole, or the filter
+    // changed.
     void reset(const DatasetFilter &filter);
     // After the facts of the image at `position` changed: its row changes,
     // appears or goes, as the filter now decides.
@@ -40,7 +42,10 @@ public:
 private:
     QString entriesOf(quint32 flags) const;
 
-    const DatasetIndex &images;
+    const DatasetSource &images;
+    // The number of listed images at the last reset: the rows stand for
+    // that list until the next one.
+    qsizetype listedCount = 0;
     QStringList labels;
     DatasetFilter filter;
     // Unused while the filter keeps everything: row and position are one.

@@ -1,14 +1,20 @@
 #pragma once
 
-#include "datasetindex.h"
+#include "annotationsource.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-// What the dataset window reads of the main window and of its annotation
-// file: the listed images, the current one, and an index of the file that
-// answers for one name without touching the file.
+#include <vector>
+
+// What the annotations say about one image.
+using ImageFacts = AnnotationSource::RowFacts;
+
+// What the dataset window reads, each from its one owner: the listed images
+// and the current one from the main window's session, every image's facts
+// and the counts over them from the annotation source's listed facts. It
+// keeps nothing itself, so the window always shows the owners' state.
 class DatasetSource : public QObject
 {
     Q_OBJECT
@@ -17,19 +23,21 @@ public:
     using QObject::QObject;
 
     virtual QStringList catalogue() const = 0;
-    virtual QStringList listedNames() const = 0;
+    // The listed images, in list order.
+    virtual const QStringList &names() const = 0;
+    // Changes each time the main window lists a folder anew.
+    virtual quint64 listing() const = 0;
     // The current image's position; outside the list while there is none.
     virtual int currentIndex() const = 0;
-    virtual ImageFacts facts(const QString &fileName) const = 0;
-    // facts() of the listed image at `position`, without a lookup by name
-    // where the index can avoid it.
+    // The facts of the listed image at `position`, inside the list.
     virtual ImageFacts factsAt(qsizetype position) const = 0;
-    // One look at the file on disk; when it changed, the index is read anew
-    // and reloaded() follows.
+    // factsAt() of every listed image, in list order.
+    virtual const std::vector<ImageFacts> &facts() const = 0;
+    // How many listed images are marked, and how many set catalogue label
+    // `label`.
+    virtual qsizetype markedCount() const = 0;
+    virtual qsizetype labelCount(int label) const = 0;
+    // One look at the file on disk; when it changed, it is read anew and
+    // the main window's notifier tells annotationsReloaded().
     virtual void refresh() = 0;
-
-signals:
-    void reloaded();
-    // The main window wrote the row of `fileName`; facts() already has it.
-    void rowSaved(const QString &fileName);
 };

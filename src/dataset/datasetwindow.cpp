@@ -1,5 +1,5 @@
-// The dataset window shows the index that DatasetFeature keeps current; it
-// reads nothing itself. The summary and the statistics describe every
+// The dataset window shows what DatasetFeature's source reads from the
+// session and the annotation source, when the feature says it changed. The summary and the statistics describe every
 // listed image, the table only those the filter keeps.
 #include "datasetwindow.h"
 
@@ -38,8 +38,8 @@ DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     setObjectName(QStringLiteral("datasetWindow"));
     setWindowTitle(tr("数据集"));
 
-    imageModel = new DatasetModel(feature->index(), feature->catalogue(), this);
-    statisticsModel = new LabelStatisticsModel(feature->index(), feature->catalogue(), this);
+    imageModel = new DatasetModel(feature->images(), feature->catalogue(), this);
+    statisticsModel = new LabelStatisticsModel(feature->images(), feature->catalogue(), this);
 
     auto *layout = new QVBoxLayout(this);
     summaryLine = new QLabel(this);
@@ -173,7 +173,7 @@ QWidget *DatasetWindow::createImageList()
 bool DatasetWindow::event(QEvent *event)
 {
     if (event->type() == QEvent::WindowActivate)
-        feature->follow();
+        feature->lookAndFollow();
     if (event->type() == QEvent::Hide && !event->spontaneous())
         Remembered().setValue(columnsKey, imageTable->horizontalHeader()->saveState());
     return QWidget::event(event);
@@ -212,12 +212,13 @@ void DatasetWindow::showImageChange(qsizetype position)
 
 void DatasetWindow::showCounts()
 {
-    const DatasetIndex &index = feature->index();
-    const qsizetype total = index.size();
+    const DatasetSource &images = feature->images();
+    const qsizetype total = images.names().size();
+    const qsizetype marked = images.markedCount();
     summaryLine->setText(tr("共 %1 张 | 已标记 %2 | 未标记 %3")
                              .arg(total)
-                             .arg(index.markedCount())
-                             .arg(total - index.markedCount()));
+                             .arg(marked)
+                             .arg(total - marked));
     shownLine->setText(tr("显示 %1 / %2").arg(imageModel->rowCount()).arg(total));
 }
 

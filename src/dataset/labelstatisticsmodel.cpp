@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-LabelStatisticsModel::LabelStatisticsModel(const DatasetIndex &index,
+LabelStatisticsModel::LabelStatisticsModel(const DatasetSource &source,
                                            const QStringList &catalogue, QObject *parent)
     : QAbstractTableModel(parent)
-    , images(index)
+    , images(source)
     , labels(catalogue)
 {
 }
@@ -30,8 +30,8 @@ QVariant LabelStatisticsModel::data(const QModelIndex &index, int role) const
     if (!index.isValid())
         return QVariant();
     const int label = index.row();
-    const int count = images.isBuilt() ? images.labelCount(label) : 0;
-    const qsizetype total = images.size();
+    const int count = int(images.labelCount(label));
+    const qsizetype total = images.names().size();
 
     switch (role) {
     case Qt::DisplayRole:
@@ -51,7 +51,7 @@ QVariant LabelStatisticsModel::data(const QModelIndex &index, int role) const
     case SortRole:
         return index.column() == Entry ? label : count;
     case BarRole: {
-        const int largest = largestCount();
+        const qsizetype largest = largestCount();
         return largest ? double(count) / largest : 0.0;
     }
     }
@@ -76,11 +76,9 @@ QVariant LabelStatisticsModel::headerData(int section, Qt::Orientation orientati
     return QVariant();
 }
 
-int LabelStatisticsModel::largestCount() const
+qsizetype LabelStatisticsModel::largestCount() const
 {
-    if (!images.isBuilt())
-        return 0;
-    int largest = 0;
+    qsizetype largest = 0;
     for (int label = 0; label < rowCount(); ++label)
         largest = std::max(largest, images.labelCount(label));
     return largest;

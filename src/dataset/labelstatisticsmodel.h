@@ -1,6 +1,6 @@
 #pragma once
 
-#include "datasetindex.h"
+#include "datasetsource.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>
@@ -20,10 +20,10 @@ public:
         BarRole,
     };
 
-    LabelStatisticsModel(const DatasetIndex &index, const QStringList &catalogue,
+    LabelStatisticsModel(const DatasetSource &source, const QStringList &catalogue,
                          QObject *parent = nullptr);
 
-    // After the counts of the index changed.
+    // After the counts of the source changed.
     void countsChanged();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -33,8 +33,8 @@ public:
                         int role = Qt::DisplayRole) const override;
 
 private:
-    int largestCount() const;
+    qsizetype largestCount() const;
 
-    const DatasetIndex &images;
+    const DatasetSource &images;
     QStringList labels;
 };

@@ -1,14 +1,13 @@
 #include "storesource.h"
 
-#include "annotationstore.h"
-#include "tavrelin.h"
+#include "annotationsource.h"
+#include "imagesession.h"
+#include "labellingwindow.h"
 
-StoreSource::StoreSource(const Tavrelin *window, QObject *parent)
+StoreSource::StoreSource(const LabellingWindow *window, QObject *parent)
     : DatasetSource(parent)
     , window(window)
 {
-    connect(window->store(), &AnnotationStore::reloaded, this, &DatasetSource::reloaded);
-    connect(window->store(), &AnnotationStore::rowSaved, this, &DatasetSource::rowSaved);
 }
 
 QStringList StoreSource::catalogue() const
@@ -16,9 +15,14 @@ QStringList StoreSource::catalogue() const
     return window->store()->catalogue();
 }
 
-QStringList StoreSource::listedNames() const
+const QStringList &StoreSource::names() const
 {
     return window->session().names();
+}
+
+quint64 StoreSource::listing() const
+{
+    return window->session().listing();
 }
 
 int StoreSource::currentIndex() const
@@ -26,20 +30,26 @@ int StoreSource::currentIndex() const
     return window->session().position();
 }
 
-ImageFacts StoreSource::facts(const QString &fileName) const
-{
-    return window->store()->facts(fileName);
-}
-
 ImageFacts StoreSource::factsAt(qsizetype position) const
 {
-    const QStringList &names = window->session().names();
-    // The store keeps the facts of the list it counts, which is the
-    // session's own list as long as both hold the same one.
-    const AnnotationStore *store = window->store();
-    if (store->listedNames().isSharedWith(names))
-        return store->listedFacts(position);
-    return store->facts(names.at(position));
+    // The main window gives the store its session's list whenever it opens
+    // a folder: a listed position is one of the store's listed names.
+    return window->store()->listedFacts(position);
+}
+
+const std::vector<ImageFacts> &StoreSource::facts() const
+{
+    return window->store()->listedFactsInOrder();
+}
+
+qsizetype StoreSource::markedCount() const
+{
+    return window->store()->markCounts().marked;
+}
+
+qsizetype StoreSource::labelCount(int label) const
+{
+    return window->store()->labelCounts().value(label);
 }
 
 void StoreSource::refresh()

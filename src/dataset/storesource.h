@@ -2,25 +2,28 @@
 
 #include "datasetsource.h"
 
-class Tavrelin;
+class LabellingWindow;
 
 // The dataset window's source: the main window's session (the listed images
-// and the current position) and its annotation store, whose index answers
-// for every name and tells when it was read anew or a row was saved.
+// and the current position) and its annotation source, whose listed facts
+// and counts answer for every listed image.
 class StoreSource final : public DatasetSource
 {
     Q_OBJECT
 
 public:
-    explicit StoreSource(const Tavrelin *window, QObject *parent = nullptr);
+    explicit StoreSource(const LabellingWindow *window, QObject *parent = nullptr);
 
     QStringList catalogue() const override;
-    QStringList listedNames() const override;
+    const QStringList &names() const override;
+    quint64 listing() const override;
     int currentIndex() const override;
-    ImageFacts facts(const QString &fileName) const override;
     ImageFacts factsAt(qsizetype position) const override;
+    const std::vector<ImageFacts> &facts() const override;
+    qsizetype markedCount() const override;
+    qsizetype labelCount(int label) const override;
     void refresh() override;
 
 private:
-    const Tavrelin *window;
+    const LabellingWindow *window;
 };

@@ -1,25 +1,28 @@
-// The inspection view knows the main window only by what it tells and shows:
-// the displays and operations it reports, the texts of its lines and list,
-// its change flag and its keys. Every key but the view's own zoom keys acts
-// through the main window's keys, so there is one way through the program.
+// The inspection view knows the main window only through its port: what its
+// notifier tells, the texts of its lines, its list of labels (shown here
+// through the same model and selection), its change flag and its keys. Every
+// key but the view's own zoom and tone keys acts through the main window's
+// keys, and every click on the label panel through its controls, so there is
+// one way through the program.
 #include "inspectionview.h"
 
-#include "annotationstore.h"
-
+#include "annotationsource.h"
+#include "imagesession.h"
+#include "keynames.h"
 #include "labelkeys.h"
+#include "labellingwindow.h"
 #include "labelpanel.h"
-#include "pendingkeytip.h"
 #include "remembered.h"
-#include "tavrelin.h"
 #include "windowactivity.h"
 #include "windowplace.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
@@ -39,12 +42,12 @@ namespace {
 class Opener final : public QObject
 {
 public:
-    explicit Opener(Tavrelin *window)
-        : QObject(window)
+    explicit Opener(LabellingWindow *window)
+        : QObject(window->windowWidget())
         , window(window)
     {
         window->imageArea()->installEventFilter(this);
-        window->installEventFilter(this);
+        window->windowWidget()->installEventFilter(this);
     }
 
     void open()
@@ -52,9 +55,10 @@ public:
         if (!view) {
             view = new InspectionView(window);
             // As large as most of the screen, beside the main window's picture.
+            QWidget *mainWindow = window->windowWidget();
             WindowPlace::openBeside(view, QStringLiteral("inspectionView"),
-                                    window->screen()->availableGeometry().size() * 0.8, window,
-                                    window->imageArea());
+                                    mainWindow->screen()->availableGeometry().size() * 0.8,
+                                    mainWindow, window->imageArea());
         }
         view->setWindowState(view->windowState() & ~Qt::WindowMinimized);
         view->show();
@@ -65,7 +69,7 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == window) {
+        if (watched == window->windowWidget()) {
             if (event->type() == QEvent::Close && view)
                 view->close();
             return false;
@@ -79,7 +83,7 @@ protected:
     }
 
 private:
-    Tavrelin *window;
+    LabellingWindow *window;
     QPointer<InspectionView> view;
 };
 
@@ -93,6 +97,15 @@ const QString brightnessKey = QStringLiteral("inspection/brightness");
 const QString contrastKey = QStringLiteral("inspection/contrast");
 const QString gammaKey = QStringLiteral("inspection/gamma");
 
+// The rows of a list of labels.
+QStringList texts(const QAbstractItemModel *labels)
+{
+    QStringList rows;
+    for (int row = 0; row < labels->rowCount(); ++row)
+        rows.append(labels->index(row, 0).data().toString());
+    return rows;
+}
+
 // No defect, given together with a defect.
 bool contradicts(const QStringList &labels)
 {
@@ -104,15 +117,15 @@ bool contradicts(const QStringList &labels)
 
 } // namespace
 
-void InspectionView::attach(Tavrelin *window)
+void InspectionView::attach(LabellingWindow *window)
 {
     auto *opener = new Opener(window);
     window->keys()->bind({QKeySequence(Qt::Key_Z)}, [opener] { opener->open(); });
     window->imageArea()->setToolTip(tr("双击图片或按 Z 键打开检查视图"));
 }
 
-InspectionView::InspectionView(Tavrelin *window)
-    : QWidget(window, Qt::Window)
+InspectionView::InspectionView(LabellingWindow *window)
+    : QWidget(window->windowWidget(), Qt::Window)
     , mainWindow(window)
     , imagePath(window->currentImagePath())
     , imageDecoded(!window->imageArea()->pixmap().isNull())
@@ -141,15 +154,22 @@ InspectionView::InspectionView(Tavrelin *window)
     setMinimumSize(400, 300);
 
     const WindowActivity *activity = window->activity();
-    connect(activity, &WindowActivity::imageShown, this, &InspectionView::showImage);
-    connect(activity, &WindowActivity::acted, this, [this] {
+    connect(activity, &WindowActivity::currentImageChanged, this, &InspectionView::showImage);
+    // The state line follows the file and the change flag, the count line
+    // the file.
+    connect(activity, &WindowActivity::unsavedChanged, this, &InspectionView::showState);
+    // The label panel and the contradiction follow the labels and the file.
+    connect(activity, &WindowActivity::currentLabelsChanged, this, [this] {
         showState();
         showLabels();
     });
-    connect(window->labelList(), &QListWidget::itemSelectionChanged, this,
-            &InspectionView::showSelection);
-    connect(labelList, &QListWidget::itemSelectionChanged, this,
-            &InspectionView::selectInMainWindow);
+    const auto showFile = [this] {
+        showState();
+        showLines();
+        showLabels();
+    };
+    connect(activity, &WindowActivity::rowSaved, this, showFile);
+    connect(activity, &WindowActivity::annotationsReloaded, this, showFile);
     connect(pictureCanvas, &InspectionCanvas::scaleChanged, this, &InspectionView::showZoom);
 
     // Every control is in place: the main window's keys work on all of them.
@@ -158,6 +178,7 @@ InspectionView::InspectionView(Tavrelin *window)
 
     pictureCanvas->setFocus();
     showState();
+    showLines();
     showLabels();
     showZoom();
 }
@@ -188,8 +209,13 @@ QWidget *InspectionView::createSidePanel()
     createLabelPanel(panel);
     column->addWidget(labelPanel);
 
-    labelList = new QListWidget(panel);
+    // The main window's own list of labels and its selection: Delete removes
+    // the label selected there, so selecting here selects it there.
+    labelList = new QListView(panel);
     labelList->setObjectName(QStringLiteral("inspectionLabels"));
+    labelList->setModel(mainWindow->labelModel());
+    labelList->setSelectionModel(mainWindow->labelSelection());
+    labelList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     labelList->setToolTip(tr("选中一个标签后按 Delete 删除"));
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -207,6 +233,14 @@ QWidget *InspectionView::createSidePanel()
     zoomLabel->setObjectName(QStringLiteral("inspectionZoom"));
     column->addWidget(zoomLabel);
 
+    addToneControls(panel, column);
+    return panel;
+}
+
+// The three tone sliders, each with its value, and the button that sets them
+// back; they start as they were left last time.
+void InspectionView::addToneControls(QWidget *panel, QVBoxLayout *column)
+{
     auto *tones = new QFormLayout;
     brightnessSlider = addToneSlider(tones, tr("亮度"), QStringLiteral("brightness"));
     contrastSlider = addToneSlider(tones, tr("对比度"), QStringLiteral("contrast"));
@@ -223,44 +257,13 @@ QWidget *InspectionView::createSidePanel()
     reset->setShortcut(resetKey);
     connect(reset, &QAction::triggered, resetButton, &QPushButton::click);
     addAction(reset);
-    resetButton->setToolTip(tr("快捷键：%1").arg(resetKey.toString(QKeySequence::NativeText)));
+    resetButton->setToolTip(tr("快捷键：%1").arg(KeyNames::name(resetKey)));
     column->addWidget(resetButton);
 
-    // The tones as they were left last time.
     const Remembered remembered;
     brightnessSlider->setValue(remembered.value(brightnessKey, 0).toInt());
     contrastSlider->setValue(remembered.value(contrastKey, 0).toInt());
     gammaSlider->setValue(remembered.value(gammaKey, 0).toInt());
-    return panel;
-}
-
-QWidget *InspectionView::createStateRow(QWidget *panel)
-{
-    auto *row = new QWidget(panel);
-    auto *line = new QHBoxLayout(row);
-    line->setContentsMargins(0, 0, 0, 0);
-    stateLabel = new QLabel(row);
-    stateLabel->setObjectName(QStringLiteral("inspectionState"));
-    line->addWidget(stateLabel);
-    contradictionLabel = new QLabel(row);
-    contradictionLabel->setObjectName(QStringLiteral("inspectionContradiction"));
-    contradictionLabel->setStyleSheet(
-        QStringLiteral("font-size: 13px; color: white; background: #e65100; padding: 1px 4px;"));
-    contradictionLabel->setToolTip(tr("无缺陷_ND 与缺陷标签同时给出；保存不受影响"));
-    contradictionLabel->hide();
-    line->addWidget(contradictionLabel);
-    line->addStretch();
-    return row;
-}
-
-// The panel's clicks go through the main window's own controls: giving
-// clicks the label's button, removing is a double-click on the label's row
-// in its list, so every rule and log line stays the same.
-void InspectionView::createLabelPanel(QWidget *panel)
-{
-    labelPanel = new LabelPanel(mainWindow->catalogue(), panel);
-    connect(labelPanel, &LabelPanel::giveRequested, mainWindow, &Tavrelin::giveLabel);
-    connect(labelPanel, &LabelPanel::removeRequested, mainWindow, &Tavrelin::removeLabel);
 }
 
 QSlider *InspectionView::addToneSlider(QFormLayout *tones, const QString &text,
@@ -294,6 +297,37 @@ void InspectionView::rememberTones() const
     remembered.setValue(gammaKey, gammaSlider->value());
 }
 
+QWidget *InspectionView::createStateRow(QWidget *panel)
+{
+    auto *row = new QWidget(panel);
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    stateLabel = new QLabel(row);
+    stateLabel->setObjectName(QStringLiteral("inspectionState"));
+    line->addWidget(stateLabel);
+    contradictionLabel = new QLabel(row);
+    contradictionLabel->setObjectName(QStringLiteral("inspectionContradiction"));
+    contradictionLabel->setStyleSheet(
+        QStringLiteral("font-size: 13px; color: white; background: #e65100; padding: 1px 4px;"));
+    contradictionLabel->setToolTip(tr("无缺陷_ND 与缺陷标签同时给出；保存不受影响"));
+    contradictionLabel->hide();
+    line->addWidget(contradictionLabel);
+    line->addStretch();
+    return row;
+}
+
+// The panel's clicks go through the main window's own controls: giving
+// clicks the label's button, removing is a double-click on the label's row
+// in its list, so every rule and log line stays the same.
+void InspectionView::createLabelPanel(QWidget *panel)
+{
+    labelPanel = new LabelPanel(mainWindow->store()->catalogue(), panel);
+    connect(labelPanel, &LabelPanel::giveRequested, this,
+            [this](const QString &label) { mainWindow->giveLabel(label); });
+    connect(labelPanel, &LabelPanel::removeRequested, this,
+            [this](const QString &label) { mainWindow->removeLabel(label); });
+}
+
 void InspectionView::toneChanged()
 {
     if (!pictureCanvas)
@@ -309,7 +343,7 @@ void InspectionView::showImage(const QString &path, bool shown)
     if (isVisible())
         showPicture();
     showState();
-    showLabels();
+    showLines();
 }
 
 void InspectionView::showPicture()
@@ -318,7 +352,15 @@ void InspectionView::showPicture()
         pictureCanvas->showText(QString());
         return;
     }
-    const FullPicture picture = imageDecoded ? fullPictures.picture(imagePath) : FullPicture();
+    FullPicture picture;
+    if (imageDecoded) {
+        const ImageSession &session = mainWindow->session();
+        QStringList neighbours = session.neighbourPaths();
+        if (session.position() < shownPosition && neighbours.size() == 2)
+            neighbours.swapItemsAt(0, 1);
+        shownPosition = session.position();
+        picture = fullPictures.picture(imagePath, neighbours);
+    }
     if (picture.isNull())
         pictureCanvas->showText(tr("未加载图像：") + imagePath);
     else
@@ -330,7 +372,7 @@ void InspectionView::showState()
     // Marked by the count line's rule: the annotation file's row of the image
     // has a flag set.
     const QString name = mainWindow->session().currentName();
-    const AnnotationStore *store = mainWindow->store();
+    const AnnotationSource *store = mainWindow->store();
     const bool marked = !name.isEmpty() && store && store->isMarked(name);
     const bool unsaved = mainWindow->hasUnsavedAnnotations();
     stateLabel->setText(unsaved ? tr("有未保存的更改") : marked ? tr("已标记") : tr("未标记"));
@@ -338,62 +380,15 @@ void InspectionView::showState()
     stateLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; padding: 2px; color: %1;")
             .arg(QLatin1String(colour)));
-    const bool contradiction = contradicts(mainWindow->labelTexts());
+    const bool contradiction = contradicts(texts(mainWindow->labelModel()));
     contradictionLabel->setText(contradiction ? tr("无缺陷与缺陷标签并存") : QString());
     contradictionLabel->setVisible(contradiction);
 }
 
-void InspectionView::showLabels()
+void InspectionView::showLines()
 {
     showName();
     countLabel->setText(mainWindow->countLine()->text());
-
-    const QStringList texts = mainWindow->labelTexts();
-    const QString name = mainWindow->session().currentName();
-    const AnnotationStore *store = mainWindow->store();
-    labelPanel->showLabels(texts, name.isEmpty() || !store ? QStringList()
-                                                           : store->storedLabels(name));
-    labelPanel->setClickable(mainWindow->session().hasCurrent());
-    QStringList shownTexts;
-    for (int row = 0; row < labelList->count(); ++row)
-        shownTexts.append(labelList->item(row)->text());
-    if (texts != shownTexts) {
-        const QSignalBlocker blocker(labelList);
-        labelList->clear();
-        labelList->addItems(texts);
-    }
-    showSelection();
-}
-
-// The selection is the main window's: Delete removes the label selected
-// there, so the view shows that one and selecting here selects it there.
-void InspectionView::showSelection()
-{
-    const QListWidget *labels = mainWindow->labelList();
-    const QSignalBlocker blocker(labelList);
-    for (int row = 0; row < labelList->count() && row < labels->count(); ++row)
-        labelList->item(row)->setSelected(labels->item(row)->isSelected());
-}
-
-void InspectionView::selectInMainWindow()
-{
-    QListWidget *labels = mainWindow->labelList();
-    const QList<QListWidgetItem *> selected = labelList->selectedItems();
-    if (selected.isEmpty()) {
-        labels->clearSelection();
-        return;
-    }
-    const int row = labelList->row(selected.first());
-    if (row < labels->count())
-        labels->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
-}
-
-void InspectionView::showPending(const QKeySequence &typed)
-{
-    pendingLabel->setText(PendingKeyTip::describe(mainWindow->keys()));
-    const QString first = typed.isEmpty() ? QString()
-                                          : QKeySequence(typed[0]).toString(QKeySequence::PortableText);
-    labelPanel->showWaiting(first.size() == 1 ? first.at(0) : QChar());
 }
 
 // The line as the main window's, the name cut in its middle where the panel
@@ -415,6 +410,26 @@ void InspectionView::showName()
         - metrics.horizontalAdvance(head + tail);
     nameLabel->setText(head + metrics.elidedText(name, Qt::ElideMiddle, qMax(room, 0)) + tail);
     nameLabel->setToolTip(plainTooltip(head + name + tail));
+}
+
+// The catalogue with the current labels marked, those the annotation file
+// holds as saved.
+void InspectionView::showLabels()
+{
+    const QString name = mainWindow->session().currentName();
+    const AnnotationSource *store = mainWindow->store();
+    labelPanel->showLabels(texts(mainWindow->labelModel()),
+                           name.isEmpty() || !store ? QStringList() : store->storedLabels(name));
+    labelPanel->setClickable(mainWindow->session().hasCurrent());
+}
+
+void InspectionView::showPending(const QKeySequence &typed)
+{
+    pendingLabel->setText(KeyNames::waiting(mainWindow->keys()->continuations()));
+    const QString first = typed.isEmpty()
+        ? QString()
+        : QKeySequence(typed[0]).toString(QKeySequence::PortableText);
+    labelPanel->showWaiting(first.size() == 1 ? first.at(0) : QChar());
 }
 
 void InspectionView::showZoom()
@@ -466,6 +481,7 @@ void InspectionView::showEvent(QShowEvent *event)
     if (!event->spontaneous()) {
         showPicture();
         showState();
+        showLines();
         showLabels();
     }
 }

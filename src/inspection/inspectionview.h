@@ -8,13 +8,14 @@
 #include <QString>
 #include <QWidget>
 
-class QLabel;
-class QListWidget;
 class LabelPanel;
+class LabellingWindow;
 class QFormLayout;
+class QLabel;
+class QListView;
 class QPushButton;
 class QSlider;
-class Tavrelin;
+class QVBoxLayout;
 
 // A second, resizable window on the main window's current image: the picture
 // at its full resolution to zoom into and move around, its tones adjustable,
@@ -27,11 +28,11 @@ class InspectionView final : public QWidget
 
 public:
     // A window of the main window's, which closes with it.
-    explicit InspectionView(Tavrelin *window);
+    explicit InspectionView(LabellingWindow *window);
 
     // Makes Z and a double-click on the image area open the view, created the
     // first time, or raise it once it is open.
-    static void attach(Tavrelin *window);
+    static void attach(LabellingWindow *window);
 
     InspectionCanvas *canvas() const { return pictureCanvas; }
     const FullPictures &pictures() const { return fullPictures; }
@@ -46,32 +47,35 @@ private:
     QWidget *createSidePanel();
     QWidget *createStateRow(QWidget *panel);
     void createLabelPanel(QWidget *panel);
-    QSlider *addToneSlider(QFormLayout *tones, const QString &text, const QString &objectName);
+    void addToneControls(QWidget *panel, QVBoxLayout *column);
+    QSlider *addToneSlider(QFormLayout *tones, const QString &text, const QString &name);
     void showImage(const QString &path, bool shown);
-    void showName();
     void showPicture();
     void showState();
+    void showLines();
+    void showName();
     void showLabels();
-    void showSelection();
-    void selectInMainWindow();
     void showPending(const QKeySequence &typed);
     void showZoom();
     void toneChanged();
     void rememberTones() const;
 
-    Tavrelin *mainWindow;
+    LabellingWindow *mainWindow;
     FullPictures fullPictures;
     // The display the main window made last: the image's native path, and
     // whether it could decode it.
     QString imagePath;
     bool imageDecoded = false;
+    // The list position of the picture shown last, which tells the direction
+    // of travel: the picture ahead is prepared first.
+    int shownPosition = -1;
 
     InspectionCanvas *pictureCanvas = nullptr;
     QLabel *nameLabel = nullptr;
     QLabel *stateLabel = nullptr;
     QLabel *contradictionLabel = nullptr;
     LabelPanel *labelPanel = nullptr;
-    QListWidget *labelList = nullptr;
+    QListView *labelList = nullptr;
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;
     QLabel *zoomLabel = nullptr;

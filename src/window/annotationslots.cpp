@@ -4,7 +4,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "lockwaiting.h"
 
 #include <QDebug>
@@ -50,7 +50,7 @@ void Tavrelin::saveCurrentAnnotations()
 // returns whether the row is now in the file.
 bool Tavrelin::storeCurrentAnnotations()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!imageSession.hasCurrent()) {
         QMessageBox::warning(this, tr("Error"), tr("没有当前图片，无法保存"));
         return false;
@@ -69,6 +69,7 @@ bool Tavrelin::storeCurrentAnnotations()
     }
     switch (result) {
     case SaveResult::Saved:
+        windowActivity->noteRowSaved(imageSession.position());
         // A save that does not move (at either end of the list) must still
         // count the row it has just written.
         showMarkCounts();

@@ -3,7 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 
 #include <QDebug>
 #include <QImage>
@@ -15,7 +15,7 @@
 
 void Tavrelin::loadCurrentImage()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!imageSession.hasCurrent())
         return;
 
@@ -35,7 +35,8 @@ void Tavrelin::loadCurrentImage()
         currentAnnotations.clear();
         loadAnnotationsFromCSV();
         showImageName();
-        emit windowActivity->imageShown(imagePath, false);
+        windowActivity->noteImage(imagePath, false);
+        windowActivity->noteLabels();
         return;
     }
 
@@ -52,7 +53,8 @@ void Tavrelin::loadCurrentImage()
     nextButton->setEnabled(true);
     showImageName();
     showMarkCounts();
-    emit windowActivity->imageShown(imagePath, true);
+    windowActivity->noteImage(imagePath, true);
+    windowActivity->noteLabels();
 }
 
 void Tavrelin::showMarkCounts()

@@ -9,20 +9,22 @@
 
 void Tavrelin::annotate(const QString &label)
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (currentAnnotations.contains(label))
         return;
     currentAnnotations.append(label);
-    annotationsModified = true;
+    windowActivity->noteLabels();
+    setModified(true);
 }
 
 void Tavrelin::deleteAnnotation(QListWidgetItem *item)
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!item)
         return;
     const QString label = currentAnnotations.remove(item);
-    annotationsModified = true;
+    windowActivity->noteLabels();
+    setModified(true);
     qDebug() << "Annotation removed:" << label;
 }
 
@@ -36,13 +38,19 @@ void Tavrelin::saveAnnotations()
 // mend the cause and save again, and a save-and-move must not move.
 bool Tavrelin::saveModifiedAnnotations()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!annotationsModified) {
         QMessageBox::information(this, tr("Warning"), tr("无需更改"));
         return true;
     }
     if (!storeCurrentAnnotations())
         return false;
-    annotationsModified = false;
+    setModified(false);
     return true;
+}
+
+void Tavrelin::setModified(bool modified)
+{
+    annotationsModified = modified;
+    windowActivity->noteUnsaved(modified);
 }

@@ -3,7 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "folderlisting.h"
 #include "remembered.h"
 
@@ -14,7 +14,6 @@
 
 void Tavrelin::loadImages()
 {
-    const ActedWhenDone acted(windowActivity);
     const QString folder = QFileDialog::getExistingDirectory(
         this, tr("选择图像目录"), Remembered::imageFolder(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) {
@@ -26,7 +25,6 @@ void Tavrelin::loadImages()
 
 void Tavrelin::openFolder(const QString &folder)
 {
-    const ActedWhenDone acted(windowActivity);
     Remembered::useImageFolder(folder);
     const FolderListing listing = listFolder(folder);
     const QStringList &found = listing.names;
@@ -45,13 +43,17 @@ void Tavrelin::openFolder(const QString &folder)
         return;
     }
 
-    // Pictures still being prepared belong to the folder shown so far.
-    pictures.clear();
-    imageSession.open(folder, found);
-    // Counted against the file as it is now, once.
-    annotationStore->refresh();
-    annotationStore->setListedNames(found);
-    imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
-    loadCurrentImage();
+    {
+        // The windows beside this one hear of the new folder before the box.
+        const OneAction action(windowActivity);
+        // Pictures still being prepared belong to the folder shown so far.
+        pictures.clear();
+        imageSession.open(folder, found);
+        // Counted against the file as it is now, once.
+        annotationStore->refresh();
+        annotationStore->setListedNames(found);
+        imageDirLabel->setText(tr("图片目录: %1").arg(QDir::toNativeSeparators(folder)));
+        loadCurrentImage();
+    }
     tellUnlisted();
 }

@@ -7,16 +7,6 @@
 #include <QListWidget>
 #include <QPushButton>
 
-QStringList Tavrelin::catalogue() const
-{
-    return labels;
-}
-
-QStringList Tavrelin::labelTexts() const
-{
-    return currentAnnotations.texts();
-}
-
 void Tavrelin::giveLabel(const QString &label)
 {
     const qsizetype row = labels.indexOf(label);

@@ -5,6 +5,7 @@
 
 #include "annotationstore.h"
 #include "remembered.h"
+#include "windowactivity.h"
 
 #include <QAction>
 #include <QDir>
@@ -35,15 +36,36 @@ void Tavrelin::setupInterface(const QString &namedPath)
     }
     annotationStore = new AnnotationStore(savePath, labels, this);
     Remembered::useAnnotationFile(savePath);
+    connect(annotationStore, &AnnotationSource::reloaded, windowActivity,
+            &WindowActivity::noteReloaded);
 
     auto *mainLayout = new QVBoxLayout(centralWidget);
+    QAction *loadAction = createMenu();
+    createPathLines(mainLayout, savePath);
+    mainLayout->addLayout(createContentRow());
 
+    auto *jumpButton = new QPushButton(tr("跳转到最后标注图片"), this);
+    connect(jumpButton, &QPushButton::clicked, this, &Tavrelin::jumpToLastMarkedImage);
+    mainLayout->addWidget(jumpButton);
+
+    const NavigationRow navigation = createNavigationRow();
+    mainLayout->addLayout(navigation.row);
+
+    setupKeys(loadAction, jumpButton, navigation.saveAndPrevious, navigation.saveAndNext);
+}
+
+QAction *Tavrelin::createMenu()
+{
     auto *menuBar = new QMenuBar(this);
     setMenuBar(menuBar);
     QMenu *folderMenu = menuBar->addMenu(tr("选择图片目录"));
     QAction *loadAction = folderMenu->addAction(tr("加载图片"));
     connect(loadAction, &QAction::triggered, this, &Tavrelin::loadImages);
+    return loadAction;
+}
 
+void Tavrelin::createPathLines(QVBoxLayout *mainLayout, const QString &savePath)
+{
     savePathLabel = new QLabel(tr("保存路径: %1").arg(savePath), this);
     savePathLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: blue; padding: 2px;"));
     mainLayout->addWidget(savePathLabel);
@@ -51,7 +73,12 @@ void Tavrelin::setupInterface(const QString &namedPath)
     imageDirLabel = new QLabel(tr("图片目录: 未指定"), this);
     imageDirLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: green; padding: 2px;"));
     mainLayout->addWidget(imageDirLabel);
+}
 
+// The labels' list, the picture with its two lines above it, and the label
+// buttons, side by side.
+QHBoxLayout *Tavrelin::createContentRow()
+{
     auto *contentRow = new QHBoxLayout;
 
     annotationList = new QListWidget(this);
@@ -60,6 +87,13 @@ void Tavrelin::setupInterface(const QString &namedPath)
     connect(annotationList, &QListWidget::itemDoubleClicked, this, &Tavrelin::deleteAnnotation);
     contentRow->addWidget(annotationList);
 
+    contentRow->addLayout(createImageColumn());
+    contentRow->addLayout(createLabelButtonGrid());
+    return contentRow;
+}
+
+QVBoxLayout *Tavrelin::createImageColumn()
+{
     auto *imageColumn = new QVBoxLayout;
     markCountLabel = new QLabel(this);
     markCountLabel->setAlignment(Qt::AlignCenter);
@@ -78,54 +112,56 @@ void Tavrelin::setupInterface(const QString &namedPath)
     imageLabel->setStyleSheet(
         QStringLiteral("QLabel { background-color : lightgray; border: 1px solid black; }"));
     imageColumn->addWidget(imageLabel);
-    contentRow->addLayout(imageColumn);
+    return imageColumn;
+}
 
-    contentRow->addLayout(createLabelButtonGrid());
-    mainLayout->addLayout(contentRow);
-
-    auto *jumpButton = new QPushButton(tr("跳转到最后标注图片"), this);
-    connect(jumpButton, &QPushButton::clicked, this, &Tavrelin::jumpToLastMarkedImage);
-    mainLayout->addWidget(jumpButton);
-
+// The view buttons at the ends, the save-and-move buttons between them.
+Tavrelin::NavigationRow Tavrelin::createNavigationRow()
+{
     const QString saveAndMoveStyle =
         QStringLiteral("QPushButton { background-color: red; color: white; }");
-    auto *navigationRow = new QHBoxLayout;
-    navigationRow->addStretch();
+    NavigationRow navigation;
+    navigation.row = new QHBoxLayout;
+    navigation.row->addStretch();
 
     previousButton = new QPushButton(tr("查看上一张"), this);
     previousButton->setFixedSize(100, 40);
     previousButton->setEnabled(false);
     connect(previousButton, &QPushButton::clicked, this, &Tavrelin::previousImage);
-    navigationRow->addWidget(previousButton);
+    navigation.row->addWidget(previousButton);
 
-    auto *saveAndPreviousButton = new QPushButton(tr("保存并上一张"), this);
-    saveAndPreviousButton->setFixedSize(150, 40);
-    saveAndPreviousButton->setStyleSheet(saveAndMoveStyle);
-    connect(saveAndPreviousButton, &QPushButton::clicked, this, [this] {
+    navigation.saveAndPrevious = new QPushButton(tr("保存并上一张"), this);
+    navigation.saveAndPrevious->setFixedSize(150, 40);
+    navigation.saveAndPrevious->setStyleSheet(saveAndMoveStyle);
+    connect(navigation.saveAndPrevious, &QPushButton::clicked, this, [this] {
+        // One operation: the windows beside this one hear of the save and
+        // the move together, once both are over.
+        const OneAction action(windowActivity);
         if (saveModifiedAnnotations())
             previousImage();
     });
-    navigationRow->addWidget(saveAndPreviousButton);
+    navigation.row->addWidget(navigation.saveAndPrevious);
 
-    auto *saveAndNextButton = new QPushButton(tr("保存并下一张"), this);
-    saveAndNextButton->setFixedSize(150, 40);
-    saveAndNextButton->setStyleSheet(saveAndMoveStyle);
-    connect(saveAndNextButton, &QPushButton::clicked, this, [this] {
+    navigation.saveAndNext = new QPushButton(tr("保存并下一张"), this);
+    navigation.saveAndNext->setFixedSize(150, 40);
+    navigation.saveAndNext->setStyleSheet(saveAndMoveStyle);
+    connect(navigation.saveAndNext, &QPushButton::clicked, this, [this] {
+        // One operation: the windows beside this one hear of the save and
+        // the move together, once both are over.
+        const OneAction action(windowActivity);
         if (saveModifiedAnnotations())
             nextImage();
     });
-    navigationRow->addWidget(saveAndNextButton);
+    navigation.row->addWidget(navigation.saveAndNext);
 
     nextButton = new QPushButton(tr("查看下一张"), this);
     nextButton->setFixedSize(100, 40);
     nextButton->setEnabled(false);
     connect(nextButton, &QPushButton::clicked, this, &Tavrelin::nextImage);
-    navigationRow->addWidget(nextButton);
+    navigation.row->addWidget(nextButton);
 
-    navigationRow->addStretch();
-    mainLayout->addLayout(navigationRow);
-
-    setupKeys(loadAction, jumpButton, saveAndPreviousButton, saveAndNextButton);
+    navigation.row->addStretch();
+    return navigation;
 }
 
 QHBoxLayout *Tavrelin::createLabelButtonGrid()

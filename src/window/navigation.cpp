@@ -3,7 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -16,7 +16,7 @@ void Tavrelin::enableNavigationButtons(bool enable)
 
 void Tavrelin::nextImage()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (imageSession.next())
         loadCurrentImage();
     else
@@ -25,7 +25,7 @@ void Tavrelin::nextImage()
 
 void Tavrelin::previousImage()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (imageSession.previous())
         loadCurrentImage();
     else
@@ -34,7 +34,7 @@ void Tavrelin::previousImage()
 
 void Tavrelin::jumpToLastMarkedImage()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     annotationStore->refresh();
     if (annotationStore->status() != AnnotationText::Read) {
         QMessageBox::warning(this, tr("Error"), tr("无法读取标签文件"));

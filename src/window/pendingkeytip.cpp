@@ -1,5 +1,6 @@
 #include "pendingkeytip.h"
 
+#include "keynames.h"
 #include "labelkeys.h"
 
 #include <QApplication>
@@ -26,23 +27,8 @@ void PendingKeyTip::follow(const QKeySequence &typed)
             QToolTip::hideText();
         return;
     }
-    text = describe(keys);
+    text = KeyNames::waiting(keys->continuations());
     show();
-}
-
-QString PendingKeyTip::describe(const LabelKeys *keys)
-{
-    const QList<QKeySequence> continuations = keys->continuations();
-    if (continuations.isEmpty())
-        return QString();
-    // A code reads as its two letters, without the separator of a sequence.
-    const auto stroke = [](const QKeySequence &keys, int i) {
-        return QKeySequence(keys[i]).toString(QKeySequence::NativeText);
-    };
-    QStringList codes;
-    for (const QKeySequence &sequence : continuations)
-        codes.append(stroke(sequence, 0) + stroke(sequence, 1));
-    return tr("%1… %2").arg(stroke(continuations.first(), 0), codes.join(u' '));
 }
 
 // Shown from the event loop, once the tooltip's own reaction to the key that

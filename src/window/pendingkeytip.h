@@ -19,10 +19,6 @@ class PendingKeyTip final : public QObject
 public:
     PendingKeyTip(LabelKeys *keys, QWidget *anchor);
 
-    // "R… RB RO" for the first stroke that `keys` hold waiting; empty while
-    // none waits.
-    static QString describe(const LabelKeys *keys);
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -1,7 +1,9 @@
 #include "tavrelin.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 #include "windowactivity.h"
+
+#include <QListWidget>
 
 // The label catalogue: the order is the order of the label buttons and of
 // the flag columns in the annotation file, so it must never change.
@@ -60,6 +62,11 @@ bool Tavrelin::hasAnnotationFile() const
     return annotationStore != nullptr;
 }
 
+QWidget *Tavrelin::windowWidget()
+{
+    return this;
+}
+
 WindowActivity *Tavrelin::activity() const
 {
     return windowActivity;
@@ -85,9 +92,14 @@ QLabel *Tavrelin::countLine() const
     return markCountLabel;
 }
 
-QListWidget *Tavrelin::labelList() const
+QAbstractItemModel *Tavrelin::labelModel() const
 {
-    return annotationList;
+    return annotationList->model();
+}
+
+QItemSelectionModel *Tavrelin::labelSelection() const
+{
+    return annotationList->selectionModel();
 }
 
 QString Tavrelin::currentImagePath() const
@@ -102,12 +114,12 @@ bool Tavrelin::hasUnsavedAnnotations() const
 
 void Tavrelin::moveTo(int index)
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (imageSession.moveTo(index))
         loadCurrentImage();
 }
 
-AnnotationStore *Tavrelin::store() const
+AnnotationSource *Tavrelin::store() const
 {
     return annotationStore;
 }
@@ -115,4 +127,9 @@ AnnotationStore *Tavrelin::store() const
 const ImageSession &Tavrelin::session() const
 {
     return imageSession;
+}
+
+const PictureCache &Tavrelin::pictureCache() const
+{
+    return pictures;
 }

@@ -2,6 +2,7 @@
 
 #include "currentlabels.h"
 #include "imagesession.h"
+#include "labellingwindow.h"
 #include "picturecache.h"
 
 #include <QList>
@@ -15,7 +16,8 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
-class AnnotationStore;
+class QVBoxLayout;
+class AnnotationSource;
 class LabelKeys;
 class WindowActivity;
 
@@ -23,8 +25,8 @@ class WindowActivity;
 // store, the listed images and the current position to its session; the
 // window holds the current image's labels, whether they changed, and the
 // controls. Each operation asks the store and the session and shows the
-// result.
-class Tavrelin : public QMainWindow
+// result. The windows beside it see it through the LabellingWindow port.
+class Tavrelin : public QMainWindow, public LabellingWindow
 {
     Q_OBJECT
 
@@ -40,33 +42,25 @@ public:
     // the window was never built and the program is to end with status 0.
     bool hasAnnotationFile() const;
 
-    // For the windows beside this one. They watch what it does, read what it
-    // shows and act only through its controls, its keys and moveTo().
-    WindowActivity *activity() const;
-    LabelKeys *keys() const;
-    QLabel *imageArea() const;
-    QLabel *nameLine() const;
-    QLabel *countLine() const;
-    QListWidget *labelList() const;
-    // The catalogue in its order, and the current image's labels as the list
-    // shows them.
-    QStringList catalogue() const;
-    QStringList labelTexts() const;
-    // labelrequests.cpp: a label given or removed from a window beside this
-    // one, through the same controls as by hand.
-    void giveLabel(const QString &label);
-    void removeLabel(const QString &label);
-    // The current image's native path; empty while there is none.
-    QString currentImagePath() const;
-    bool hasUnsavedAnnotations() const;
-    // Goes to the listed image at `index` the way a view button moves: no
-    // save, the change flag kept. Does nothing outside the list.
-    void moveTo(int index);
-    // The annotation file, for views that read it beside this window; null
-    // when no annotation file was named.
-    AnnotationStore *store() const;
-    // The open folder and the current position.
-    const ImageSession &session() const;
+    // The labelling port, for the windows beside this one.
+    QWidget *windowWidget() override;
+    WindowActivity *activity() const override;
+    LabelKeys *keys() const override;
+    QLabel *imageArea() const override;
+    QLabel *nameLine() const override;
+    QLabel *countLine() const override;
+    QAbstractItemModel *labelModel() const override;
+    QItemSelectionModel *labelSelection() const override;
+    QString currentImagePath() const override;
+    bool hasUnsavedAnnotations() const override;
+    void moveTo(int index) override;
+    AnnotationSource *store() const override;
+    const ImageSession &session() const override;
+    // labelrequests.cpp
+    void giveLabel(const QString &label) override;
+    void removeLabel(const QString &label) override;
+    // The pictures shown here and those prepared beside them.
+    const PictureCache &pictureCache() const;
     // Lists `folder` and shows its first image as a folder chosen through
     // "加载图片" is, with the same messages.
     void openFolder(const QString &folder);
@@ -93,7 +87,18 @@ private slots:
 private:
     // Asks for the annotation file unless `namedPath` names it.
     void setupInterface(const QString &namedPath);
+    QAction *createMenu();
+    void createPathLines(QVBoxLayout *mainLayout, const QString &savePath);
+    QHBoxLayout *createContentRow();
+    QVBoxLayout *createImageColumn();
     QHBoxLayout *createLabelButtonGrid();
+    struct NavigationRow
+    {
+        QHBoxLayout *row = nullptr;
+        QPushButton *saveAndPrevious = nullptr;
+        QPushButton *saveAndNext = nullptr;
+    };
+    NavigationRow createNavigationRow();
     // keys.cpp
     void setupKeys(QAction *loadAction, QPushButton *jumpButton,
                    QPushButton *saveAndPreviousButton, QPushButton *saveAndNextButton);
@@ -101,6 +106,7 @@ private:
     void goToNextUnmarkedImage();
 
     bool saveModifiedAnnotations();
+    void setModified(bool modified);
     bool storeCurrentAnnotations();
     void showStoredAnnotations();
     void showImageName();
@@ -115,7 +121,7 @@ private:
     QListWidget *annotationList = nullptr;
     QPushButton *previousButton = nullptr;
     QPushButton *nextButton = nullptr;
-    AnnotationStore *annotationStore = nullptr;
+    AnnotationSource *annotationStore = nullptr;
     ImageSession imageSession;
     CurrentLabels currentAnnotations;
     QStringList labels;

@@ -3,13 +3,13 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationstore.h"
+#include "annotationsource.h"
 
 #include <QMessageBox>
 
 void Tavrelin::goToNextUnmarkedImage()
 {
-    const ActedWhenDone acted(windowActivity);
+    const OneAction action(windowActivity);
     if (!imageSession.hasCurrent())
         return;
 

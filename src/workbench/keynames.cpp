@@ -41,6 +41,17 @@ QString KeyNames::name(const QKeySequence &keys)
     return strokes.join(u' ');
 }
 
+QString KeyNames::waiting(const QList<QKeySequence> &continuations)
+{
+    if (continuations.isEmpty())
+        return QString();
+    // A code reads as its two letters, without the space between strokes.
+    QStringList codes;
+    for (const QKeySequence &sequence : continuations)
+        codes.append(name(sequence).remove(u' '));
+    return QStringLiteral("%1… %2").arg(strokeName(continuations.first()[0]), codes.join(u' '));
+}
+
 QString KeyNames::names(const QList<QKeySequence> &keys)
 {
     QStringList named;

@@ -14,4 +14,8 @@ QString name(const QKeySequence &keys);
 // Enter is Return to a person and is not named beside it.
 QString names(const QList<QKeySequence> &keys);
 
+// The first stroke of the codes that `continuations` complete, and those
+// codes ("R… RB RO"); empty when there are none.
+QString waiting(const QList<QKeySequence> &continuations);
+
 } // namespace KeyNames

@@ -14,12 +14,6 @@
 #include <QStringList>
 #include <QTest>
 
-// The tests read the window's state directly; every Qt header is in before
-// this, so only the window class itself is opened up.
-#define private public
-#include "tavrelin.h"
-#undef private
-
 #include "testwindow.h"
 #include "testsettings.h"
 
@@ -121,38 +115,62 @@ QPushButton *button(Tavrelin *window, const QString &text)
     return nullptr;
 }
 
+namespace {
+
+// The line of the window whose text begins with `prefix`.
+QLabel *lineStartingWith(Tavrelin *window, const QString &prefix)
+{
+    const QList<QLabel *> labels = window->findChildren<QLabel *>();
+    for (QLabel *candidate : labels) {
+        if (candidate->window() == window && candidate->text().startsWith(prefix))
+            return candidate;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 QLabel *label(Tavrelin *window, const char *member)
 {
     const QByteArray name(member);
     if (name == "imageLabel")
-        return window->imageLabel;
+        return window->imageArea();
     if (name == "imageNameLabel")
-        return window->imageNameLabel;
+        return window->nameLine();
     if (name == "markCountLabel")
-        return window->markCountLabel;
+        return window->countLine();
     if (name == "savePathLabel")
-        return window->savePathLabel;
+        return lineStartingWith(window, u"保存路径: "_qs);
     if (name == "imageDirLabel")
-        return window->imageDirLabel;
+        return lineStartingWith(window, u"图片目录: "_qs);
     return nullptr;
 }
 
 QListWidget *annotationList(Tavrelin *window)
 {
-    return window->annotationList;
+    // The window's only list widget; the windows beside it show the same
+    // rows through views of its model.
+    const QList<QListWidget *> lists = window->findChildren<QListWidget *>();
+    for (QListWidget *list : lists) {
+        if (list->window() == window)
+            return list;
+    }
+    return nullptr;
 }
 
 QStringList listTexts(Tavrelin *window)
 {
+    const QListWidget *list = annotationList(window);
     QStringList texts;
-    for (int i = 0; i < window->annotationList->count(); ++i)
-        texts.append(window->annotationList->item(i)->text());
+    for (int i = 0; i < list->count(); ++i)
+        texts.append(list->item(i)->text());
     return texts;
 }
 
 QStringList currentAnnotations(Tavrelin *window)
 {
-    return window->currentAnnotations.texts();
+    // The list is the labels' only copy: what it shows is what a save writes.
+    return listTexts(window);
 }
 
 int currentIndex(Tavrelin *window)
@@ -162,7 +180,7 @@ int currentIndex(Tavrelin *window)
 
 bool annotationsModified(Tavrelin *window)
 {
-    return window->annotationsModified;
+    return window->hasUnsavedAnnotations();
 }
 
 QStringList imageFiles(Tavrelin *window)

@@ -48,7 +48,7 @@ QLabel *label(Tavrelin *window, const char *member);
 QListWidget *annotationList(Tavrelin *window);
 QStringList listTexts(Tavrelin *window);
 
-// Members of the window, read through its meta-object by member name.
+// The window's state, read through its public accessors.
 QStringList currentAnnotations(Tavrelin *window);
 int currentIndex(Tavrelin *window);
 bool annotationsModified(Tavrelin *window);

@@ -1,0 +1,83 @@
+#include "datasetfilter.h"
+
+#include <QStringMatcher>
+
+#include <algorithm>
+
+namespace {
+
+// The name part of a filter, prepared once to look through many names.
+class NameMatch
+{
+public:
+    explicit NameMatch(const QString &text)
+        : everything(text.isEmpty())
+        , matcher(text, Qt::CaseInsensitive)
+    {
+    }
+    bool operator()(const QString &name) const { return everything || matcher.indexIn(name) >= 0; }
+
+private:
+    bool everything;
+    QStringMatcher matcher;
+};
+
+// The state and label part of a filter, on one image's facts.
+bool keepsFacts(const DatasetFilter &filter, const ImageFacts &facts)
+{
+    switch (filter.choice) {
+    case DatasetFilter::All:
+        return true;
+    case DatasetFilter::Marked:
+        return facts.marked;
+    case DatasetFilter::Unmarked:
+        return !facts.marked;
+    case DatasetFilter::NoDefectWithDefect: {
+        if (filter.noDefectLabel < 0)
+            return false;
+        const quint32 noDefect = 1u << filter.noDefectLabel;
+        const int catalogueSize = DatasetFilter::NoDefectWithDefect - DatasetFilter::FirstLabel;
+        const quint32 defects = ((1u << catalogueSize) - 1) & ~noDefect;
+        return (facts.flags & noDefect) && (facts.flags & defects);
+    }
+    default:
+        return facts.flags & (1u << (filter.choice - DatasetFilter::FirstLabel));
+    }
+}
+
+} // namespace
+
+bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
+{
+    return keepsFacts(*this, images.factsAt(position))
+        && NameMatch(nameText)(images.names().at(position));
+}
+
+// Both passes read the facts in place, one after the other.
+std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
+{
+    const NameMatch nameMatches(nameText);
+    const QStringList &names = images.names();
+    const std::vector<ImageFacts> &facts = images.facts();
+    const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
+    std::vector<int> kept;
+    for (qsizetype i = 0; i < size; ++i) {
+        if (keepsFacts(*this, facts[size_t(i)]) && nameMatches(names.at(i)))
+            kept.push_back(int(i));
+    }
+    return kept;
+}
+
+qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from, int step) const
+{
+    const NameMatch nameMatches(nameText);
+    const QStringList &names = images.names();
+    const std::vector<ImageFacts> &facts = images.facts();
+    const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
+    qsizetype position = qBound(qsizetype(-1), from, size) + step;
+    for (; position >= 0 && position < size; position += step) {
+        if (keepsFacts(*this, facts[size_t(position)]) && nameMatches(names.at(position)))
+            return position;
+    }
+    return -1;
+}

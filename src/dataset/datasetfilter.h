@@ -1,0 +1,40 @@
+#pragma once
+
+#include "datasetsource.h"
+
+#include <QString>
+
+#include <vector>
+
+// Which listed images a reviewer looks at: one choice of the label filter
+// (everything, the marked ones, the unmarked ones, one catalogue entry, or
+// "no defect" flagged together with another entry) and a piece of the file
+// name, compared ignoring case.
+struct DatasetFilter
+{
+    // The choices in the order the filter box lists them; a catalogue entry
+    // k (from 0) is choice FirstLabel + k.
+    enum Choice { All = 0, Marked = 1, Unmarked = 2, FirstLabel = 3, NoDefectWithDefect = 3 + 19 };
+
+    int choice = All;
+    QString nameText;
+    // The catalogue entry that says "no defect", for NoDefectWithDefect.
+    int noDefectLabel = -1;
+
+    bool keepsEverything() const { return choice == All && nameText.isEmpty(); }
+    bool operator==(const DatasetFilter &other) const
+    {
+        return choice == other.choice && nameText == other.nameText
+            && noDefectLabel == other.noDefectLabel;
+    }
+    bool operator!=(const DatasetFilter &other) const { return !(*this == other); }
+
+    // Whether the filter keeps the listed image at `position`.
+    bool keeps(const DatasetSource &images, qsizetype position) const;
+    // Every position the filter keeps, ascending.
+    std::vector<int> keptPositions(const DatasetSource &images) const;
+    // The nearest position after (`step` 1) or before (`step` -1) `from`
+    // that the filter keeps; -1 when there is none. `from` may lie outside
+    // the list: -1 starts before its first image.
+    qsizetype nearestKept(const DatasetSource &images, qsizetype from, int step) const;
+};
