@@ -160,7 +160,8 @@ void LabelPanel::showRow(int row)
         item->setForeground(column, dimmed ? QBrush(dimmedText)
                                     : column == Mark && markColour.isValid() ? QBrush(markColour)
                                                                              : QBrush());
-        item->setToolTip(column, stateText.isEmpty() ? entry
-                                                     : QStringLiteral("%1：%2").arg(entry, stateText));
+        item->setToolTip(column, stateText.isEmpty()
+                                     ? entry
+                                     : QStringLiteral("%1：%2").arg(entry, stateText));
     }
 }

@@ -137,7 +137,8 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
         return false;
 
     const Stroke stroke = strokeOf(keyEvent);
-    const bool ours = stroke.found != QKeySequence::NoMatch && !leftToControl(watched, keyEvent, stroke);
+    const bool ours =
+        stroke.found != QKeySequence::NoMatch && !leftToControl(watched, keyEvent, stroke);
 
     // Claimed before the shortcuts are asked, the key comes back as a key
     // press to the control with the focus, and is handled below. A key that

@@ -57,7 +57,8 @@ QString KeyNames::names(const QList<QKeySequence> &keys)
     QStringList named;
     for (const QKeySequence &sequence : keys) {
         if (sequence.count() == 1 && sequence[0].key() == Qt::Key_Enter) {
-            const QKeySequence asReturn(QKeyCombination(sequence[0].keyboardModifiers(), Qt::Key_Return));
+            const QKeySequence asReturn(
+                QKeyCombination(sequence[0].keyboardModifiers(), Qt::Key_Return));
             if (keys.contains(asReturn))
                 continue;
         }

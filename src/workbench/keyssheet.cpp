@@ -66,7 +66,8 @@ KeysSheet *KeysSheet::open(QWidget *mainWindow, const QStringList &catalogue)
         if (!WindowPlace::keep(sheet, QStringLiteral("keysSheet"))) {
             const QWidget *asking = QApplication::activeWindow();
             const QRect over = (asking ? asking : mainWindow)->frameGeometry();
-            QRect placed(QPoint(), sheet->size().boundedTo(mainWindow->screen()->availableGeometry().size()));
+            const QSize room = mainWindow->screen()->availableGeometry().size();
+            QRect placed(QPoint(), sheet->size().boundedTo(room));
             placed.moveCenter(over.center());
             sheet->setGeometry(placed);
         }

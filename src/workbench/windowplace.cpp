@@ -31,7 +31,8 @@ QScreen *screenNamed(const QString &name)
 bool reachable(const QRect &geometry, const QRect &available)
 {
     const QRect seen = geometry.intersected(available);
-    return seen.width() >= qMin(100, geometry.width()) && seen.height() >= qMin(30, geometry.height());
+    return seen.width() >= qMin(100, geometry.width())
+        && seen.height() >= qMin(30, geometry.height());
 }
 
 qint64 area(const QRect &rect)
@@ -139,7 +140,8 @@ void WindowPlace::openBeside(QWidget *window, const QString &name, const QSize &
     const QSize framing(frame.left() + frame.right(), frame.top() + frame.bottom());
 
     QList<QRect> others;
-    const QList<QWidget *> children = mainWindow->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    const QList<QWidget *> children =
+        mainWindow->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
     for (const QWidget *child : children) {
         if (child != window && child->isWindow() && child->isVisible())
             others.append(child->frameGeometry());
@@ -215,7 +217,8 @@ void WindowPlace::remember() const
 {
     Remembered remembered;
     const bool maximized = window->isMaximized();
-    remembered.setValue(key(name, "geometry"), maximized ? window->normalGeometry() : window->geometry());
+    remembered.setValue(key(name, "geometry"),
+                        maximized ? window->normalGeometry() : window->geometry());
     remembered.setValue(key(name, "maximized"), maximized);
     remembered.setValue(key(name, "screen"), window->screen()->name());
 }
