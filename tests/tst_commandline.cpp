@@ -1,6 +1,8 @@
 // The built program started with arguments, as a terminal or the desktop's
 // "Open with" starts it, with the dialog answerer preloaded.
+#include "annotationformat.h"
 #include "testwindow.h"
+#include "trainingsplit.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -20,6 +22,9 @@ private slots:
     void commandLineIsCheckedBeforeAnyWindow();
     void fileAndFolderOpenWithoutTheStartDialog();
     void helpAllPrintsTheHelpAndEnds();
+    void splitWritesTheFourFilesWithoutAWindow();
+    void badSplitsAreRefusedInOneLine_data();
+    void badSplitsAreRefusedInOneLine();
 
 private:
     // The exit status; `reported` gets the lines on the standard error from
@@ -111,6 +116,74 @@ void CommandLineTest::helpAllPrintsTheHelpAndEnds()
     QCOMPARE(run({u"--help-all"_qs}, &reported, &helpAll), 0);
     QCOMPARE(helpAll, help);
     QVERIFY(reported.isEmpty());
+}
+
+void CommandLineTest::splitWritesTheFourFilesWithoutAWindow()
+{
+    QByteArray content = headerLine();
+    for (int i = 0; i < 60; ++i)
+        content += row(QStringLiteral("r%1_%2.png").arg(i / 3).arg(i % 3), {1 + i % 4, 1 + i % 7});
+    content += row(u"unmarked.png"_qs);
+    writeFile(csvPath, content);
+    QStringList reported;
+    QByteArray printed;
+    QCOMPARE(run({u"--split"_qs, u"60,20,20"_qs, u"--seed"_qs, u"7"_qs, u"--group"_qs, u"^(r\\d+)_"_qs,
+                  u"labels.csv"_qs, u"new/out"_qs},
+                 &reported, &printed),
+             0);
+    QCOMPARE(reported, QStringList());
+    QCOMPARE(printed, QByteArray("已写入 new/out：train 36 张，val 12 张，test 12 张。\n"));
+
+    // The same bytes as the split itself gives for these settings.
+    const TrainingSplit::Outcome outcome =
+        TrainingSplit::run(csvPath, AnnotationFormat::catalogue(), {{60, 20, 20}, 7, u"^(r\\d+)_"_qs},
+                           dir->filePath(u"expected"_qs));
+    QVERIFY(outcome.written);
+    for (const QString &name : TrainingSplit::outputNames())
+        QCOMPARE(readFile(dir->filePath(u"new/out/"_qs + name)), readFile(dir->filePath(u"expected/"_qs + name)));
+}
+
+void CommandLineTest::badSplitsAreRefusedInOneLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    const QString csv = u"labels.csv"_qs;
+    const QString out = u"out"_qs;
+    QTest::newRow("two shares") << QStringList{u"--split"_qs, u"80,20"_qs, csv, out}
+                                << u"比例无效：须为以逗号分隔的三个整数，如 80,10,10"_qs;
+    QTest::newRow("sum 101") << QStringList{u"--split=80,10,11"_qs, csv, out}
+                             << u"比例无效：训练、验证和测试的比例之和须为 100，现为 101"_qs;
+    QTest::newRow("pattern without group")
+        << QStringList{u"--split"_qs, u"80,10,10"_qs, u"--group"_qs, u"^r"_qs, csv, out}
+        << u"分组模式无效：须有一个捕获组（括号），其匹配的文字命名图片的组"_qs;
+    QTest::newRow("negative seed") << QStringList{u"--split"_qs, u"80,10,10"_qs, u"--seed"_qs, u"-1"_qs, csv, out}
+                                   << u"种子无效：须为 0 到 2147483647 之间的整数"_qs;
+    QTest::newRow("no output folder") << QStringList{u"--split"_qs, u"80,10,10"_qs, csv}
+                                      << u"--split 需要一个标签文件和一个输出目录"_qs;
+    QTest::newRow("missing annotation file") << QStringList{u"--split"_qs, u"80,10,10"_qs, u"none.csv"_qs, out}
+                                             << u"标签文件不存在：none.csv"_qs;
+    QTest::newRow("files already there") << QStringList{u"--split"_qs, u"80,10,10"_qs, csv, u"."_qs}
+                                         << u". 中已有 train.csv、splits.txt，不会替换"_qs;
+    QTest::newRow("seed without split") << QStringList{u"--seed"_qs, u"3"_qs, csv}
+                                        << u"--seed 和 --group 只能与 --split 一起使用"_qs;
+}
+
+void CommandLineTest::badSplitsAreRefusedInOneLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    const QByteArray content = headerLine() + row(u"a.png"_qs, {1});
+    writeFile(csvPath, content);
+    writeFile(dir->filePath(u"train.csv"_qs), "mine\n");
+    writeFile(dir->filePath(u"splits.txt"_qs), "mine\n");
+    QStringList reported;
+    QByteArray printed;
+    QCOMPARE(run(arguments, &reported, &printed), 2);
+    QCOMPARE(reported, QStringList{u"norvanta: "_qs + error});
+    QCOMPARE(printed, QByteArray());
+    QVERIFY(!QFileInfo::exists(dir->filePath(u"out"_qs)));
+    QCOMPARE(readFile(dir->filePath(u"train.csv"_qs)), QByteArray("mine\n"));
+    QCOMPARE(readFile(csvPath), content);
 }
 
 QTEST_MAIN(CommandLineTest)

@@ -14,6 +14,10 @@ namespace AnnotationFormat {
 
 QString nameColumnTitle();
 
+// The 19 catalogue labels in the order of the flag columns (and of the label
+// buttons); the order must never change.
+QStringList catalogue();
+
 // Splits decoded file text into lines. LF and CR LF end a line; a last line
 // without a line end counts; no line end is kept.
 QStringList splitLines(QStringView text);

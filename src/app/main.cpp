@@ -1,6 +1,9 @@
 #include "tavrelin.h"
 #include "windowplace.h"
 
+#include "annotationformat.h"
+#include "trainingsplit.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -10,7 +13,11 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
 
 namespace {
 
@@ -28,7 +35,7 @@ int refuse(const QString &reason)
     return 2;
 }
 
-void nameTheProgram()
+void nameTheProgram(bool windowed)
 {
     // Must stay the executable's file name: the annotation file's lock names
     // its holder by it, and another window takes a lock over as left behind
@@ -37,17 +44,103 @@ void nameTheProgram()
     QCoreApplication::setApplicationVersion(QStringLiteral(NORVANTA_VERSION));
     // The desktop pairs the running program with its installed menu entry and
     // icon by this name, so the task bar shows both.
+    if (!windowed)
+        return;
     QGuiApplication::setDesktopFileName(QStringLiteral(NORVANTA_APP_ID));
     // Set before the window exists, so that the start-up dialog has it too.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/" NORVANTA_APP_ID ".svg")));
+}
+
+// Decided before the application object exists: a split opens no window and
+// so needs no display, which lets it run over a remote shell. The values of
+// --seed and --group are passed over, whatever they look like.
+bool asksForSplit(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (std::strcmp(argument, "--") == 0)
+            return false;
+        if (std::strcmp(argument, "--split") == 0 || std::strncmp(argument, "--split=", 8) == 0)
+            return true;
+        if (std::strcmp(argument, "--seed") == 0 || std::strcmp(argument, "--group") == 0)
+            ++i;
+    }
+    return false;
+}
+
+struct SplitOptions
+{
+    QCommandLineOption shares{QStringLiteral("split"),
+                              text("不打开窗口：把 ANNOTATION_FILE 中已标记的行按比例（百分数，和为 "
+                                   "100）划分为训练、验证和测试集，写入 OUTPUT_FOLDER"),
+                              QStringLiteral("TRAIN,VAL,TEST")};
+    QCommandLineOption seed{QStringLiteral("seed"), text("划分的种子（默认 0）"), QStringLiteral("N")};
+    QCommandLineOption group{QStringLiteral("group"),
+                             text("分组模式：名称中第一个捕获组相同的图片划入同一个集合"),
+                             QStringLiteral("REGEX")};
+};
+
+// norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE
+// OUTPUT_FOLDER: 0 when written, 2 on a bad command line or a refusal, 1
+// when a file could not be written.
+int split(const QCommandLineParser &parser, const SplitOptions &options)
+{
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() != 2)
+        return refuse(text("--split 需要一个标签文件和一个输出目录"));
+    TrainingSplit::Settings settings;
+    if (!TrainingSplit::parseShares(parser.value(options.shares), &settings.shares))
+        return refuse(text("比例无效：须为以逗号分隔的三个整数，如 80,10,10"));
+    if (const QString problem = TrainingSplit::sharesProblem(settings.shares); !problem.isEmpty())
+        return refuse(problem);
+    if (parser.isSet(options.seed)) {
+        const QString value = parser.value(options.seed);
+        // Digits only: toLongLong() would also take a sign or spaces.
+        const bool digits = !value.isEmpty() && value.size() <= 10
+            && std::all_of(value.begin(), value.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        const qint64 seed = value.toLongLong();
+        if (!digits || seed > std::numeric_limits<int>::max())
+            return refuse(text("种子无效：须为 0 到 %1 之间的整数").arg(std::numeric_limits<int>::max()));
+        settings.seed = quint32(seed);
+    }
+    settings.pattern = parser.value(options.group);
+    if (const QString problem = TrainingSplit::patternProblem(settings.pattern); !problem.isEmpty())
+        return refuse(problem);
+
+    const QString annotationPath = arguments.at(0);
+    if (annotationPath.isEmpty() || QFileInfo(annotationPath).isDir())
+        return refuse(text("不是标签文件：%1").arg(annotationPath));
+    const QString folder = arguments.at(1);
+    if (folder.isEmpty())
+        return refuse(text("不是输出目录：%1").arg(folder));
+    // Never replaced from here: a command line asks nobody.
+    const QStringList existing = TrainingSplit::existingOutputs(folder);
+    if (!existing.isEmpty())
+        return refuse(text("%1 中已有 %2，不会替换").arg(folder, existing.join(text("、"))));
+
+    const TrainingSplit::Outcome outcome =
+        TrainingSplit::run(annotationPath, AnnotationFormat::catalogue(), settings, folder);
+    if (!outcome.written) {
+        refuse(outcome.problem);
+        return outcome.failed ? 1 : 2;
+    }
+    std::printf("%s\n", qUtf8Printable(text("已写入 %1：train %2 张，val %3 张，test %4 张。")
+                                           .arg(folder)
+                                           .arg(outcome.rows[0])
+                                           .arg(outcome.rows[1])
+                                           .arg(outcome.rows[2])));
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    nameTheProgram();
+    const bool windowed = !asksForSplit(argc, argv);
+    const std::unique_ptr<QCoreApplication> app =
+        windowed ? std::make_unique<QApplication>(argc, argv)
+                 : std::make_unique<QCoreApplication>(argc, argv);
+    nameTheProgram(windowed);
 
     // The toolkit's own texts (the buttons of every box, the file dialogs,
     // the command line's help) in Chinese like the window, whatever the
@@ -65,9 +158,14 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         text("为图像标注缺陷类别，并把标注保存到 CSV 文件。\n\n"
              "  ANNOTATION_FILE  标签文件（CSV）；不给出时启动后询问\n"
-             "  IMAGE_FOLDER     启动后加载其中图片的目录"));
+             "  IMAGE_FOLDER     启动后加载其中图片的目录\n\n"
+             "norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE OUTPUT_FOLDER\n"
+             "  不打开窗口，写入 OUTPUT_FOLDER 中的 train.csv、val.csv、test.csv 和 splits.txt；\n"
+             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    const SplitOptions splitOptions;
+    parser.addOptions({splitOptions.shares, splitOptions.seed, splitOptions.group});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -84,6 +182,10 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(version))
         parser.showVersion();
+    if (!windowed)
+        return split(parser, splitOptions);
+    if (parser.isSet(splitOptions.seed) || parser.isSet(splitOptions.group))
+        return refuse(text("--seed 和 --group 只能与 --split 一起使用"));
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() > 2)
         return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
@@ -107,5 +209,5 @@ int main(int argc, char *argv[])
     // Loaded from the event loop, so that its boxes find the window running.
     if (!folder.isEmpty())
         QTimer::singleShot(0, &window, [&window, folder] { window.openFolder(folder); });
-    return app.exec();
+    return app->exec();
 }

@@ -59,6 +59,11 @@ QStringList DatasetFeature::catalogue() const
     return source->catalogue();
 }
 
+QString DatasetFeature::annotationPath() const
+{
+    return source->annotationPath();
+}
+
 void DatasetFeature::setFilter(const DatasetFilter &filter)
 {
     if (filter == chosen)

@@ -30,6 +30,7 @@ public:
     static DatasetFeature *attach(LabellingWindow *window, DatasetSource *source);
 
     QStringList catalogue() const;
+    QString annotationPath() const;
     const DatasetSource &images() const { return *source; }
     const DatasetFilter &filter() const { return chosen; }
     void setFilter(const DatasetFilter &filter);

@@ -8,6 +8,7 @@
 #include "labelbardelegate.h"
 #include "labelstatisticsmodel.h"
 #include "remembered.h"
+#include "splitdialog.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -18,6 +19,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTableView>
@@ -42,9 +44,17 @@ DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     statisticsModel = new LabelStatisticsModel(feature->images(), feature->catalogue(), this);
 
     auto *layout = new QVBoxLayout(this);
+    auto *topRow = new QHBoxLayout;
     summaryLine = new QLabel(this);
     summaryLine->setObjectName(QStringLiteral("summaryLine"));
-    layout->addWidget(summaryLine);
+    topRow->addWidget(summaryLine, 1);
+    auto *splitExport = new QPushButton(tr("导出划分…"), this);
+    splitExport->setObjectName(QStringLiteral("splitExport"));
+    // A split is cut from the annotation file; annotations kept elsewhere have none.
+    splitExport->setEnabled(!feature->annotationPath().isEmpty());
+    connect(splitExport, &QPushButton::clicked, this, &DatasetWindow::openSplitDialog);
+    topRow->addWidget(splitExport);
+    layout->addLayout(topRow);
 
     auto *splitter = new QSplitter(Qt::Horizontal, this);
     splitter->addWidget(createStatistics());
@@ -275,4 +285,17 @@ void DatasetWindow::copySelectedRows() const
         text += u'\n';
     }
     QGuiApplication::clipboard()->setText(text);
+}
+
+// Not modal: the person may look up names in the table while choosing a
+// pattern. One dialog at a time; it goes with this window.
+void DatasetWindow::openSplitDialog()
+{
+    if (!splitDialog) {
+        splitDialog = new SplitDialog(feature->annotationPath(), feature->catalogue(), this);
+        splitDialog->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    splitDialog->show();
+    splitDialog->raise();
+    splitDialog->activateWindow();
 }

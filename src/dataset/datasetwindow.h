@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 class QComboBox;
@@ -10,6 +11,7 @@ class QTableView;
 class DatasetFeature;
 class DatasetModel;
 class LabelStatisticsModel;
+class SplitDialog;
 
 // The state of the whole folder: a summary, per-label statistics, and a
 // table of the listed images that the filter keeps, from which a reviewer
@@ -35,6 +37,7 @@ private:
     void takeFilter();
     void activate(const QModelIndex &index);
     void copySelectedRows() const;
+    void openSplitDialog();
 
     DatasetFeature *feature;
     DatasetModel *imageModel = nullptr;
@@ -46,4 +49,5 @@ private:
     QLineEdit *nameFilter = nullptr;
     QTableView *imageTable = nullptr;
     QLabel *shownLine = nullptr;
+    QPointer<SplitDialog> splitDialog;
 };

@@ -1,6 +1,7 @@
 #include "storesource.h"
 
 #include "annotationsource.h"
+#include "annotationstore.h"
 #include "imagesession.h"
 #include "labellingwindow.h"
 
@@ -13,6 +14,12 @@ StoreSource::StoreSource(const LabellingWindow *window, QObject *parent)
 QStringList StoreSource::catalogue() const
 {
     return window->store()->catalogue();
+}
+
+QString StoreSource::annotationPath() const
+{
+    const auto *file = qobject_cast<const AnnotationStore *>(window->store());
+    return file ? file->path() : QString();
 }
 
 const QStringList &StoreSource::names() const

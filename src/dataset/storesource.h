@@ -15,6 +15,7 @@ public:
     explicit StoreSource(const LabellingWindow *window, QObject *parent = nullptr);
 
     QStringList catalogue() const override;
+    QString annotationPath() const override;
     const QStringList &names() const override;
     quint64 listing() const override;
     int currentIndex() const override;

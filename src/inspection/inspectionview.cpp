@@ -45,9 +45,10 @@ public:
     explicit Opener(LabellingWindow *window)
         : QObject(window->windowWidget())
         , window(window)
+        , mainWidget(window->windowWidget())
     {
         window->imageArea()->installEventFilter(this);
-        window->windowWidget()->installEventFilter(this);
+        mainWidget->installEventFilter(this);
     }
 
     void open()
@@ -69,7 +70,9 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == window->windowWidget()) {
+        // Compared with the widget kept at the start: the main window's own
+        // events reach here while it is destroyed, past its port's lifetime.
+        if (watched == mainWidget) {
             if (event->type() == QEvent::Close && view)
                 view->close();
             return false;
@@ -84,6 +87,7 @@ protected:
 
 private:
     LabellingWindow *window;
+    QWidget *const mainWidget;
     QPointer<InspectionView> view;
 };
 

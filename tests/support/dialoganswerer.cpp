@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 
 DialogAnswerer::DialogAnswerer(QObject *parent)
     : QObject(parent)
@@ -24,6 +25,11 @@ void DialogAnswerer::answerFileDialog(const QString &path)
 void DialogAnswerer::cancelFileDialog()
 {
     pendingPaths.append(QString());
+}
+
+void DialogAnswerer::answerQuestion(QMessageBox::StandardButton button)
+{
+    pendingAnswers.append(button);
 }
 
 QStringList DialogAnswerer::boxTexts() const
@@ -56,7 +62,10 @@ void DialogAnswerer::answer()
         if (qobject_cast<QFileDialog *>(box->parentWidget()))
             confirm = box->button(QMessageBox::Yes);
         else
-            boxes.append({box->icon(), box->windowTitle(), box->text()});
+            boxes.append({box->icon(), box->windowTitle(), box->text(),
+                          box->standardButton(box->defaultButton())});
+        if (!confirm && !pendingAnswers.isEmpty())
+            confirm = box->button(pendingAnswers.takeFirst());
         if (confirm)
             QTimer::singleShot(0, confirm, &QAbstractButton::click);
         else

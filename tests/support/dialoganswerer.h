@@ -28,6 +28,7 @@ public:
         QMessageBox::Icon icon;
         QString title;
         QString text;
+        QMessageBox::StandardButton defaultButton;
     };
 
     struct FileDialog
@@ -45,6 +46,9 @@ public:
     // A null path cancels the dialog, like cancelFileDialog().
     void answerFileDialog(const QString &path);
     void cancelFileDialog();
+    // A message box that asks (one without an OK button) is answered with
+    // the next queued button; with none queued, it is accepted.
+    void answerQuestion(QMessageBox::StandardButton button);
 
     // The boxes recorded so far, without the file dialogs' own questions.
     QList<Box> boxes;
@@ -62,6 +66,7 @@ private:
     QTimer timer;
     QPointer<QWidget> answering;
     QList<QString> pendingPaths; // a null string stands for a cancel
+    QList<QMessageBox::StandardButton> pendingAnswers;
 };
 
 // Catches the debug log while it lives, and hands it back line by line.
