@@ -25,6 +25,9 @@ target_compile_definitions(norvantaidentity PUBLIC
     NORVANTA_NAME="${PROJECT_NAME}"
     NORVANTA_VERSION="${PROJECT_VERSION}")
 target_link_libraries(norvanta PRIVATE norvantaidentity)
+# The settings the program keeps between runs are filed under the same id.
+set_property(SOURCE ${PROJECT_SOURCE_DIR}/src/workbench/remembered.cpp APPEND PROPERTY
+    COMPILE_DEFINITIONS NORVANTA_APP_ID="${NORVANTA_APP_ID}")
 
 configure_file(${packaging_dir}/${NORVANTA_APP_ID}.metainfo.xml.in
     ${packaging_out}/${NORVANTA_APP_ID}.metainfo.xml @ONLY)

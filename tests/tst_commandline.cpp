@@ -21,6 +21,7 @@ private slots:
     void commandLineIsCheckedBeforeAnyWindow_data();
     void commandLineIsCheckedBeforeAnyWindow();
     void fileAndFolderOpenWithoutTheStartDialog();
+    void helpAllPrintsTheHelpAndEnds();
     void splitWritesTheFourFilesWithoutAWindow();
     void badSplitsAreRefusedInOneLine_data();
     void badSplitsAreRefusedInOneLine();
@@ -103,6 +104,18 @@ void CommandLineTest::fileAndFolderOpenWithoutTheStartDialog()
                                     u"window line: 已标记: 1 | 未标记: 1"_qs,
                                     u"window line: 图片名称:a.png(1/2)"_qs}));
     QCOMPARE(readFile(csvPath), content);
+}
+
+void CommandLineTest::helpAllPrintsTheHelpAndEnds()
+{
+    QStringList reported;
+    QByteArray help;
+    QCOMPARE(run({u"--help"_qs}, &reported, &help), 0);
+    QVERIFY(help.contains("ANNOTATION_FILE") && help.contains("--help-all"));
+    QByteArray helpAll;
+    QCOMPARE(run({u"--help-all"_qs}, &reported, &helpAll), 0);
+    QCOMPARE(helpAll, help);
+    QVERIFY(reported.isEmpty());
 }
 
 void CommandLineTest::splitWritesTheFourFilesWithoutAWindow()

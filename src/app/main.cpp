@@ -3,6 +3,7 @@
 #include "teamaddress.h"
 #include "teamdatabase.h"
 #include "teamtransfer.h"
+#include "windowplace.h"
 
 #include "annotationformat.h"
 #include "trainingsplit.h"
@@ -245,7 +246,8 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[IMAGE_FOLDER]]"));
     if (!parser.parse(QCoreApplication::arguments()))
         return refuse(parser.errorText());
-    if (parser.isSet(help)) {
+    // --help-all, which the help option brings along, says the same.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         // Without the list's heading, which would stand alone at the end.
         QString helpText = parser.helpText();
         helpText.truncate(helpText.lastIndexOf(QStringLiteral("\n\n")) + 1);
@@ -297,6 +299,8 @@ int main(int argc, char *argv[])
 
     window.setWindowTitle(QStringLiteral("Norvanta"));
     window.resize(500, 500);
+    // Where it stood when the program last ended.
+    WindowPlace::keep(&window, QStringLiteral("mainWindow"));
     window.show();
     // Loaded from the event loop, so that its boxes find the window running.
     if (!folder.isEmpty())

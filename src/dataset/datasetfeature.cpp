@@ -6,6 +6,7 @@
 #include "labelkeys.h"
 #include "labellingwindow.h"
 #include "windowactivity.h"
+#include "windowplace.h"
 
 #include <QEvent>
 #include <QKeySequence>
@@ -78,8 +79,22 @@ int DatasetFeature::currentPosition() const
 
 void DatasetFeature::openWindow()
 {
-    if (!datasetWindow)
+    if (!datasetWindow) {
         datasetWindow = new DatasetWindow(this, mainWindow->windowWidget());
+        WindowPlace::openBeside(datasetWindow, QStringLiteral("datasetWindow"),
+                                datasetWindow->size(), mainWindow->windowWidget(),
+                                mainWindow->imageArea());
+        // The main window's keys work here too, so that a filtered review
+        // can fix labels without leaving the window; the table keeps the
+        // keys it moves and opens rows with, and the review keys are the
+        // window's own.
+        mainWindow->keys()->watch(
+            datasetWindow,
+            {QKeySequence(Qt::Key_Left), QKeySequence(Qt::Key_Right), QKeySequence(Qt::Key_Return),
+             QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Delete),
+             QKeySequence(Qt::Key_Backspace), QKeySequence(Qt::ALT | Qt::Key_Left),
+             QKeySequence(Qt::ALT | Qt::Key_Right)});
+    }
     datasetWindow->show();
     datasetWindow->raise();
     datasetWindow->activateWindow();

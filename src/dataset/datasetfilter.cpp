@@ -23,17 +23,25 @@ private:
 };
 
 // The state and label part of a filter, on one image's facts.
-bool keepsFacts(int choice, const ImageFacts &facts)
+bool keepsFacts(const DatasetFilter &filter, const ImageFacts &facts)
 {
-    switch (choice) {
+    switch (filter.choice) {
     case DatasetFilter::All:
         return true;
     case DatasetFilter::Marked:
         return facts.marked;
     case DatasetFilter::Unmarked:
         return !facts.marked;
+    case DatasetFilter::NoDefectWithDefect: {
+        if (filter.noDefectLabel < 0)
+            return false;
+        const quint32 noDefect = 1u << filter.noDefectLabel;
+        const int catalogueSize = DatasetFilter::NoDefectWithDefect - DatasetFilter::FirstLabel;
+        const quint32 defects = ((1u << catalogueSize) - 1) & ~noDefect;
+        return (facts.flags & noDefect) && (facts.flags & defects);
+    }
     default:
-        return facts.flags & (1u << (choice - DatasetFilter::FirstLabel));
+        return facts.flags & (1u << (filter.choice - DatasetFilter::FirstLabel));
     }
 }
 
@@ -41,7 +49,7 @@ bool keepsFacts(int choice, const ImageFacts &facts)
 
 bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 {
-    return keepsFacts(choice, images.factsAt(position))
+    return keepsFacts(*this, images.factsAt(position))
         && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
         && NameMatch(nameText)(images.names().at(position));
 }
@@ -55,7 +63,7 @@ std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
     const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     std::vector<int> kept;
     for (qsizetype i = 0; i < size; ++i) {
-        if (keepsFacts(choice, facts[size_t(i)])
+        if (keepsFacts(*this, facts[size_t(i)])
             && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && nameMatches(names.at(i)))
             kept.push_back(int(i));
     }
@@ -70,7 +78,7 @@ qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from
     const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     qsizetype position = qBound(qsizetype(-1), from, size) + step;
     for (; position >= 0 && position < size; position += step) {
-        if (keepsFacts(choice, facts[size_t(position)])
+        if (keepsFacts(*this, facts[size_t(position)])
             && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
             && nameMatches(names.at(position)))
             return position;

@@ -7,20 +7,23 @@
 #include <vector>
 
 // Which listed images a reviewer looks at: one choice of the label filter
-// (everything, the marked ones, the unmarked ones or one catalogue entry) or,
-// on a team's dataset, the images one annotator saved last; and a piece of
-// the file name, compared ignoring case.
+// (everything, the marked ones, the unmarked ones, one catalogue entry, or
+// "no defect" flagged together with another entry) or, on a team's dataset,
+// the images one annotator saved last; and a piece of the file name,
+// compared ignoring case.
 struct DatasetFilter
 {
     // The choices in the order the filter box lists them; a catalogue entry
     // k (from 0) is choice FirstLabel + k.
-    enum Choice { All = 0, Marked = 1, Unmarked = 2, FirstLabel = 3 };
+    enum Choice { All = 0, Marked = 1, Unmarked = 2, FirstLabel = 3, NoDefectWithDefect = 3 + 19 };
 
     int choice = All;
     QString nameText;
     // When set, only the images whose row this annotator saved last; the
     // choice is then All.
     QString savedBy;
+    // The catalogue entry that says "no defect", for NoDefectWithDefect.
+    int noDefectLabel = -1;
 
     bool keepsEverything() const
     {
@@ -29,6 +32,8 @@ struct DatasetFilter
     bool operator==(const DatasetFilter &other) const
     {
         return choice == other.choice && nameText == other.nameText && savedBy == other.savedBy;
+        return choice == other.choice && nameText == other.nameText
+            && noDefectLabel == other.noDefectLabel;
     }
     bool operator!=(const DatasetFilter &other) const { return !(*this == other); }
 

@@ -7,6 +7,7 @@
 #include "datasetmodel.h"
 #include "labelbardelegate.h"
 #include "labelstatisticsmodel.h"
+#include "remembered.h"
 #include "splitdialog.h"
 
 #include <QAction>
@@ -25,6 +26,12 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+namespace {
+
+const QString columnsKey = QStringLiteral("dataset/imageColumns");
+
+} // namespace
 
 DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     : QWidget(mainWindow, Qt::Window)
@@ -130,6 +137,7 @@ QWidget *DatasetWindow::createImageList()
     labelFilter->setObjectName(QStringLiteral("labelFilter"));
     labelFilter->addItems({tr("全部"), tr("已标记"), tr("未标记")});
     labelFilter->addItems(feature->catalogue());
+    labelFilter->addItem(tr("无缺陷与缺陷并存"));
     labelFilter->setCurrentIndex(feature->filter().choice);
     showAnnotators();
     if (!feature->filter().savedBy.isEmpty())
@@ -163,6 +171,8 @@ QWidget *DatasetWindow::createImageList()
     imageTable->setColumnWidth(DatasetModel::Position, 70);
     imageTable->setColumnWidth(DatasetModel::FileName, 220);
     imageTable->setColumnWidth(DatasetModel::State, 70);
+    // The widths the person left last time.
+    header->restoreState(Remembered().value(columnsKey).toByteArray());
     imageTable->installEventFilter(this);
     connect(imageTable, &QTableView::doubleClicked, this, &DatasetWindow::activate);
     column->addWidget(imageTable, 1);
@@ -177,6 +187,8 @@ bool DatasetWindow::event(QEvent *event)
 {
     if (event->type() == QEvent::WindowActivate)
         feature->lookAndFollow();
+    if (event->type() == QEvent::Hide && !event->spontaneous())
+        Remembered().setValue(columnsKey, imageTable->horizontalHeader()->saveState());
     return QWidget::event(event);
 }
 
@@ -256,6 +268,11 @@ void DatasetWindow::takeFilter()
     if (!filter.savedBy.isEmpty())
         filter.choice = DatasetFilter::All;
     filter.nameText = nameFilter->text();
+    const QStringList catalogue = feature->catalogue();
+    for (qsizetype label = 0; label < catalogue.size(); ++label) {
+        if (catalogue.at(label).endsWith(QLatin1String("_ND")))
+            filter.noDefectLabel = int(label);
+    }
     feature->setFilter(filter);
 }
 

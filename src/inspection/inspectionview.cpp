@@ -1,16 +1,24 @@
 // The inspection view knows the main window only through its port: what its
 // notifier tells, the texts of its lines, its list of labels (shown here
-// through the same model and selection), its change flag and its keys. Every key but the view's own zoom keys acts
-// through the main window's keys, so there is one way through the program.
+// through the same model and selection), its change flag and its keys. Every
+// key but the view's own zoom and tone keys acts through the main window's
+// keys, and every click on the label panel through its controls, so there is
+// one way through the program.
 #include "inspectionview.h"
 
 #include "annotationsource.h"
 #include "imagesession.h"
+#include "keynames.h"
 #include "labelkeys.h"
 #include "labellingwindow.h"
 #include "undokeys.h"
+#include "labelpanel.h"
+#include "remembered.h"
 #include "windowactivity.h"
+#include "windowplace.h"
 
+#include <QAbstractItemModel>
+#include <QAction>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -19,10 +27,13 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTextDocument>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -45,10 +56,11 @@ public:
     {
         if (!view) {
             view = new InspectionView(window);
-            const QRect available = window->windowWidget()->screen()->availableGeometry();
-            QRect placed(QPoint(), available.size() * 0.8);
-            placed.moveCenter(available.center());
-            view->setGeometry(placed);
+            // As large as most of the screen, beside the main window's picture.
+            QWidget *mainWindow = window->windowWidget();
+            WindowPlace::openBeside(view, QStringLiteral("inspectionView"),
+                                    mainWindow->screen()->availableGeometry().size() * 0.8,
+                                    mainWindow, window->imageArea());
         }
         view->setWindowState(view->windowState() & ~Qt::WindowMinimized);
         view->show();
@@ -80,12 +92,32 @@ private:
     QPointer<InspectionView> view;
 };
 
-// The name line may be cut in the panel; its tooltip shows it whole, as
-// plain text even when the name looks like markup.
-void showWholeInTooltip(QLabel *line)
+// A tooltip as plain text, even when the text looks like markup.
+QString plainTooltip(const QString &text)
 {
-    const QString text = line->text();
-    line->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text);
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text;
+}
+
+const QString brightnessKey = QStringLiteral("inspection/brightness");
+const QString contrastKey = QStringLiteral("inspection/contrast");
+const QString gammaKey = QStringLiteral("inspection/gamma");
+
+// The rows of a list of labels.
+QStringList texts(const QAbstractItemModel *labels)
+{
+    QStringList rows;
+    for (int row = 0; row < labels->rowCount(); ++row)
+        rows.append(labels->index(row, 0).data().toString());
+    return rows;
+}
+
+// No defect, given together with a defect.
+bool contradicts(const QStringList &labels)
+{
+    const bool noDefect = std::any_of(labels.cbegin(), labels.cend(), [](const QString &label) {
+        return label.endsWith(QLatin1String("_ND"));
+    });
+    return noDefect && labels.size() > 1;
 }
 
 } // namespace
@@ -116,16 +148,33 @@ InspectionView::InspectionView(LabellingWindow *window)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(pictureCanvas, 1);
-    layout->addWidget(createSidePanel());
+    // The panel scrolls where the window is lower than all it holds.
+    auto *side = new QScrollArea(this);
+    side->setObjectName(QStringLiteral("inspectionSide"));
+    side->setFrameShape(QFrame::NoFrame);
+    side->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    side->setWidgetResizable(true);
+    side->setFixedWidth(280);
+    side->setWidget(createSidePanel());
+    layout->addWidget(side);
+    // The layout asks for little, the panel scrolling; below this the
+    // picture is too small to look at.
+    setMinimumSize(400, 300);
 
     const WindowActivity *activity = window->activity();
     connect(activity, &WindowActivity::currentImageChanged, this, &InspectionView::showImage);
     // The state line follows the file and the change flag, the count line
     // the file.
     connect(activity, &WindowActivity::unsavedChanged, this, &InspectionView::showState);
+    // The label panel and the contradiction follow the labels and the file.
+    connect(activity, &WindowActivity::currentLabelsChanged, this, [this] {
+        showState();
+        showLabels();
+    });
     const auto showFile = [this] {
         showState();
         showLines();
+        showLabels();
     };
     connect(activity, &WindowActivity::rowSaved, this, showFile);
     connect(activity, &WindowActivity::annotationsReloaded, this, showFile);
@@ -138,13 +187,13 @@ InspectionView::InspectionView(LabellingWindow *window)
     pictureCanvas->setFocus();
     showState();
     showLines();
+    showLabels();
     showZoom();
 }
 
 QWidget *InspectionView::createSidePanel()
 {
     auto *panel = new QWidget(this);
-    panel->setFixedWidth(280);
     auto *column = new QVBoxLayout(panel);
 
     nameLabel = new QLabel(panel);
@@ -152,13 +201,21 @@ QWidget *InspectionView::createSidePanel()
     // A file name is never markup.
     nameLabel->setTextFormat(Qt::PlainText);
     nameLabel->setStyleSheet(QStringLiteral("font-size: 16px; color: black; padding: 2px;"));
-    // The panel decides the width: a long name is cut, never widens it.
+    // The panel decides the width: a long name is cut in its middle, never
+    // widens it, and the position stays.
     nameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    nameLabel->installEventFilter(this);
     column->addWidget(nameLabel);
 
-    stateLabel = new QLabel(panel);
-    stateLabel->setObjectName(QStringLiteral("inspectionState"));
-    column->addWidget(stateLabel);
+    column->addWidget(createStateRow(panel));
+
+    pendingLabel = new QLabel(panel);
+    pendingLabel->setObjectName(QStringLiteral("inspectionPending"));
+    pendingLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #1565c0; padding: 2px;"));
+    column->addWidget(pendingLabel);
+
+    createLabelPanel(panel);
+    column->addWidget(labelPanel);
 
     // The main window's own list of labels and its selection: Delete removes
     // the label selected there, so selecting here selects it there.
@@ -170,17 +227,15 @@ QWidget *InspectionView::createSidePanel()
     labelList->setToolTip(tr("选中一个标签后按 Delete 删除；%1").arg(UndoKeys::tip()));
     // No control may take text: the letters of a code must arrive as keys.
     labelList->setAttribute(Qt::WA_InputMethodEnabled, false);
-    column->addWidget(labelList, 1);
+    labelList->setMinimumHeight(3 * labelList->fontMetrics().height());
+    labelList->setMaximumHeight(6 * labelList->fontMetrics().height());
+    column->addWidget(labelList);
+    column->addStretch();
 
     countLabel = new QLabel(panel);
     countLabel->setObjectName(QStringLiteral("inspectionCount"));
     countLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: gray; padding: 2px;"));
     column->addWidget(countLabel);
-
-    pendingLabel = new QLabel(panel);
-    pendingLabel->setObjectName(QStringLiteral("inspectionPending"));
-    pendingLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #1565c0; padding: 2px;"));
-    column->addWidget(pendingLabel);
 
     zoomLabel = new QLabel(panel);
     zoomLabel->setObjectName(QStringLiteral("inspectionZoom"));
@@ -195,42 +250,101 @@ QWidget *InspectionView::createSidePanel()
     return panel;
 }
 
-// The three tone sliders and the button that sets them back.
+// The three tone sliders, each with its value, and the button that sets them
+// back; they start as they were left last time.
 void InspectionView::addToneControls(QWidget *panel, QVBoxLayout *column)
 {
     auto *tones = new QFormLayout;
-    brightnessSlider = addToneSlider(panel, QStringLiteral("brightnessSlider"));
-    contrastSlider = addToneSlider(panel, QStringLiteral("contrastSlider"));
-    gammaSlider = addToneSlider(panel, QStringLiteral("gammaSlider"));
-    tones->addRow(tr("亮度"), brightnessSlider);
-    tones->addRow(tr("对比度"), contrastSlider);
-    tones->addRow(tr("伽马"), gammaSlider);
+    brightnessSlider = addToneSlider(tones, tr("亮度"), QStringLiteral("brightness"));
+    contrastSlider = addToneSlider(tones, tr("对比度"), QStringLiteral("contrast"));
+    gammaSlider = addToneSlider(tones, tr("伽马"), QStringLiteral("gamma"));
     column->addLayout(tones);
 
     resetButton = new QPushButton(tr("重置"), panel);
     connect(resetButton, &QPushButton::clicked, this, [this] {
-        for (QSlider *slider : {brightnessSlider, contrastSlider, gammaSlider}) {
-            const QSignalBlocker blocker(slider);
+        for (QSlider *slider : {brightnessSlider, contrastSlider, gammaSlider})
             slider->setValue(0);
-        }
-        toneChanged();
     });
+    const QKeySequence resetKey(Qt::CTRL | Qt::Key_R);
+    auto *reset = new QAction(this);
+    reset->setShortcut(resetKey);
+    connect(reset, &QAction::triggered, resetButton, &QPushButton::click);
+    addAction(reset);
+    resetButton->setToolTip(tr("快捷键：%1").arg(KeyNames::name(resetKey)));
     column->addWidget(resetButton);
+
+    const Remembered remembered;
+    brightnessSlider->setValue(remembered.value(brightnessKey, 0).toInt());
+    contrastSlider->setValue(remembered.value(contrastKey, 0).toInt());
+    gammaSlider->setValue(remembered.value(gammaKey, 0).toInt());
 }
 
-QSlider *InspectionView::addToneSlider(QWidget *panel, const QString &objectName)
+QSlider *InspectionView::addToneSlider(QFormLayout *tones, const QString &text,
+                                       const QString &name)
 {
-    auto *slider = new QSlider(Qt::Horizontal, panel);
-    slider->setObjectName(objectName);
+    auto *slider = new QSlider(Qt::Horizontal);
+    slider->setObjectName(name + QStringLiteral("Slider"));
     slider->setRange(-100, 100);
     slider->setValue(0);
     slider->setPageStep(10);
+    auto *value = new QLabel;
+    value->setObjectName(name + QStringLiteral("Value"));
+    value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    value->setMinimumWidth(value->fontMetrics().horizontalAdvance(QStringLiteral("-100")) + 4);
+    value->setText(QStringLiteral("0"));
+    connect(slider, &QSlider::valueChanged, value,
+            [value](int now) { value->setText(QString::number(now)); });
     connect(slider, &QSlider::valueChanged, this, &InspectionView::toneChanged);
+    auto *row = new QHBoxLayout;
+    row->addWidget(slider, 1);
+    row->addWidget(value);
+    tones->addRow(text, row);
     return slider;
+}
+
+void InspectionView::rememberTones() const
+{
+    Remembered remembered;
+    remembered.setValue(brightnessKey, brightnessSlider->value());
+    remembered.setValue(contrastKey, contrastSlider->value());
+    remembered.setValue(gammaKey, gammaSlider->value());
+}
+
+QWidget *InspectionView::createStateRow(QWidget *panel)
+{
+    auto *row = new QWidget(panel);
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    stateLabel = new QLabel(row);
+    stateLabel->setObjectName(QStringLiteral("inspectionState"));
+    line->addWidget(stateLabel);
+    contradictionLabel = new QLabel(row);
+    contradictionLabel->setObjectName(QStringLiteral("inspectionContradiction"));
+    contradictionLabel->setStyleSheet(
+        QStringLiteral("font-size: 13px; color: white; background: #e65100; padding: 1px 4px;"));
+    contradictionLabel->setToolTip(tr("无缺陷_ND 与缺陷标签同时给出；保存不受影响"));
+    contradictionLabel->hide();
+    line->addWidget(contradictionLabel);
+    line->addStretch();
+    return row;
+}
+
+// The panel's clicks go through the main window's own controls: giving
+// clicks the label's button, removing is a double-click on the label's row
+// in its list, so every rule and log line stays the same.
+void InspectionView::createLabelPanel(QWidget *panel)
+{
+    labelPanel = new LabelPanel(mainWindow->store()->catalogue(), panel);
+    connect(labelPanel, &LabelPanel::giveRequested, this,
+            [this](const QString &label) { mainWindow->giveLabel(label); });
+    connect(labelPanel, &LabelPanel::removeRequested, this,
+            [this](const QString &label) { mainWindow->removeLabel(label); });
 }
 
 void InspectionView::toneChanged()
 {
+    if (!pictureCanvas)
+        return;
     pictureCanvas->setTone({brightnessSlider->value(), contrastSlider->value(),
                             gammaSlider->value()});
 }
@@ -298,20 +412,56 @@ void InspectionView::showState()
     stateLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; padding: 2px; color: %1;")
             .arg(QLatin1String(colour)));
+    const bool contradiction = contradicts(texts(mainWindow->labelModel()));
+    contradictionLabel->setText(contradiction ? tr("无缺陷与缺陷标签并存") : QString());
+    contradictionLabel->setVisible(contradiction);
 }
 
 void InspectionView::showLines()
 {
-    nameLabel->setText(mainWindow->nameLine()->text());
-    showWholeInTooltip(nameLabel);
+    showName();
     countLabel->setText(mainWindow->countLine()->text());
+}
+
+// The line as the main window's, the name cut in its middle where the panel
+// is too narrow, so that the position always shows.
+void InspectionView::showName()
+{
+    const ImageSession &session = mainWindow->session();
+    if (!session.hasCurrent()) {
+        nameLabel->clear();
+        nameLabel->setToolTip(QString());
+        return;
+    }
+    const QString name = session.currentName();
+    const QString head = tr("图片名称:");
+    const QString tail = QStringLiteral("(%1/%2)").arg(session.position() + 1).arg(session.count());
+    const QFontMetrics metrics(nameLabel->font());
+    // The style sheet's padding and the label's margin, and a pixel to spare.
+    const int room = nameLabel->contentsRect().width() - 2 * nameLabel->margin() - 6
+        - metrics.horizontalAdvance(head + tail);
+    nameLabel->setText(head + metrics.elidedText(name, Qt::ElideMiddle, qMax(room, 0)) + tail);
+    nameLabel->setToolTip(plainTooltip(head + name + tail));
+}
+
+// The catalogue with the current labels marked, those the annotation file
+// holds as saved.
+void InspectionView::showLabels()
+{
+    const QString name = mainWindow->session().currentName();
+    const AnnotationSource *store = mainWindow->store();
+    labelPanel->showLabels(texts(mainWindow->labelModel()),
+                           name.isEmpty() || !store ? QStringList() : store->storedLabels(name));
+    labelPanel->setClickable(mainWindow->session().hasCurrent());
 }
 
 void InspectionView::showPending(const QKeySequence &typed)
 {
-    pendingLabel->setText(typed.isEmpty() ? QString()
-                                          : tr("已输入 %1，等待第二个字母")
-                                                .arg(typed.toString(QKeySequence::NativeText)));
+    pendingLabel->setText(KeyNames::waiting(mainWindow->keys()->continuations()));
+    const QString first = typed.isEmpty()
+        ? QString()
+        : QKeySequence(typed[0]).toString(QKeySequence::PortableText);
+    labelPanel->showWaiting(first.size() == 1 ? first.at(0) : QChar());
 }
 
 void InspectionView::showZoom()
@@ -319,6 +469,13 @@ void InspectionView::showZoom()
     const QString percent = QString::number(qRound(pictureCanvas->scale() * 100));
     zoomLabel->setText(pictureCanvas->isFitted() ? tr("缩放：%1 %（适应窗口）").arg(percent)
                                                  : tr("缩放：%1 %").arg(percent));
+}
+
+bool InspectionView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == nameLabel && event->type() == QEvent::Resize)
+        showName();
+    return QWidget::eventFilter(watched, event);
 }
 
 void InspectionView::keyPressEvent(QKeyEvent *event)
@@ -357,6 +514,7 @@ void InspectionView::showEvent(QShowEvent *event)
         showPicture();
         showState();
         showLines();
+        showLabels();
     }
 }
 
@@ -368,5 +526,6 @@ void InspectionView::hideEvent(QHideEvent *event)
         pictureCanvas->showText(QString());
         reducedLabel->clear();
         fullPictures.clear();
+        rememberTones();
     }
 }

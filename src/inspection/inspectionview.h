@@ -8,7 +8,9 @@
 #include <QString>
 #include <QWidget>
 
+class LabelPanel;
 class LabellingWindow;
+class QFormLayout;
 class QLabel;
 class QListView;
 class QPushButton;
@@ -36,22 +38,28 @@ public:
     const FullPictures &pictures() const { return fullPictures; }
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
 private:
     QWidget *createSidePanel();
+    QWidget *createStateRow(QWidget *panel);
+    void createLabelPanel(QWidget *panel);
     void addToneControls(QWidget *panel, QVBoxLayout *column);
-    QSlider *addToneSlider(QWidget *panel, const QString &objectName);
+    QSlider *addToneSlider(QFormLayout *tones, const QString &text, const QString &name);
     void showImage(const QString &path, bool shown);
     void showPicture();
     void showDecoded(const FullPicture &picture);
     void showState();
     void showLines();
+    void showName();
+    void showLabels();
     void showPending(const QKeySequence &typed);
     void showZoom();
     void toneChanged();
+    void rememberTones() const;
 
     LabellingWindow *mainWindow;
     FullPictures fullPictures;
@@ -66,6 +74,8 @@ private:
     InspectionCanvas *pictureCanvas = nullptr;
     QLabel *nameLabel = nullptr;
     QLabel *stateLabel = nullptr;
+    QLabel *contradictionLabel = nullptr;
+    LabelPanel *labelPanel = nullptr;
     QListView *labelList = nullptr;
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;

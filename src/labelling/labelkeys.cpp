@@ -1,6 +1,8 @@
 #include "labelkeys.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QWidget>
 
 namespace {
@@ -37,15 +39,35 @@ LabelKeys::LabelKeys(QWidget *window)
     watch(window);
 }
 
-void LabelKeys::watch(QWidget *window)
+void LabelKeys::watch(QWidget *window, const QList<QKeySequence> &leftToControls)
 {
+    if (!leftToControls.isEmpty())
+        this->leftToControls.insert(window, leftToControls);
     window->installEventFilter(this);
     const QList<QWidget *> controls = window->findChildren<QWidget *>();
     for (QWidget *control : controls) {
         // Menus open as windows of their own and keep their keys.
-        if (control->window() == window)
-            control->installEventFilter(this);
+        if (control->window() != window)
+            continue;
+        control->installEventFilter(this);
+        // Only a text field may take text: elsewhere an input method would
+        // turn the letters of a code into composed text before they arrived
+        // as keys.
+        if (!qobject_cast<QLineEdit *>(control))
+            control->setAttribute(Qt::WA_InputMethodEnabled, false);
     }
+}
+
+QList<QKeySequence> LabelKeys::continuations() const
+{
+    QList<QKeySequence> found;
+    if (pending.isEmpty())
+        return found;
+    for (const Binding &binding : bindings) {
+        if (binding.keys.count() == 2 && binding.keys[0] == pending[0])
+            found.append(binding.keys);
+    }
+    return found;
 }
 
 void LabelKeys::bind(const QList<QKeySequence> &keys, const std::function<void()> &reaction)
@@ -111,8 +133,12 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
     if (isModifierOrLock(keyEvent->key()))
         return false;
 
+    if (askingTextField)
+        return false;
+
     const Stroke stroke = strokeOf(keyEvent);
-    const bool ours = stroke.found != QKeySequence::NoMatch;
+    const bool ours =
+        stroke.found != QKeySequence::NoMatch && !leftToControl(watched, keyEvent, stroke);
 
     // Claimed before the shortcuts are asked, the key comes back as a key
     // press to the control with the focus, and is handled below. A key that
@@ -124,11 +150,36 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
         return ours;
     }
 
-    setPending(stroke.found == QKeySequence::PartialMatch ? stroke.typed : QKeySequence());
-    if (stroke.exact) {
+    setPending(ours && stroke.found == QKeySequence::PartialMatch ? stroke.typed : QKeySequence());
+    if (ours && stroke.exact) {
         // The reaction may open a modal box whose own loop delivers more keys.
         const std::function<void()> reaction = stroke.exact->reaction;
         reaction();
     }
     return ours;
+}
+
+// A single key that the window keeps for its controls, or a key that the
+// text field with the focus uses: the field says so itself, as it does to
+// the shortcuts, when it is asked whether it wants the key.
+bool LabelKeys::leftToControl(QObject *watched, const QKeyEvent *event, const Stroke &stroke)
+{
+    auto *control = qobject_cast<QWidget *>(watched);
+    if (!control)
+        return false;
+    if (stroke.typed.count() == 1) {
+        const QList<QKeySequence> kept = leftToControls.value(control->window());
+        if (kept.contains(stroke.typed))
+            return true;
+    }
+    auto *field = qobject_cast<QLineEdit *>(control);
+    if (!field)
+        return false;
+    QKeyEvent asked(QEvent::ShortcutOverride, event->key(), event->modifiers(), event->text(),
+                    event->isAutoRepeat(), ushort(event->count()));
+    asked.ignore();
+    askingTextField = true;
+    QCoreApplication::sendEvent(field, &asked);
+    askingTextField = false;
+    return asked.isAccepted();
 }

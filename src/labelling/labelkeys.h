@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QKeySequence>
 #include <QList>
 #include <QObject>
@@ -26,10 +27,16 @@ public:
     explicit LabelKeys(QWidget *window);
 
     // Watches one more window and its controls with the same keys, so that
-    // they work there exactly as in the first.
-    void watch(QWidget *window);
+    // they work there exactly as in the first, except the single keys in
+    // `leftToControls`, which stay with that window's own controls. In a
+    // text field the keys it uses for typing and editing stay its own.
+    void watch(QWidget *window, const QList<QKeySequence> &leftToControls = {});
 
     void bind(const QList<QKeySequence> &keys, const std::function<void()> &reaction);
+
+    // The sequences that the waiting first stroke can still complete, in
+    // the order they were bound; empty while nothing waits.
+    QList<QKeySequence> continuations() const;
 
 signals:
     // The first stroke of a code waits for its second (`typed` names it), or
@@ -56,10 +63,13 @@ private:
     };
 
     Stroke strokeOf(const QKeyEvent *event) const;
+    bool leftToControl(QObject *watched, const QKeyEvent *event, const Stroke &stroke);
     QKeySequence::SequenceMatch match(const QKeySequence &typed, const Binding **exact) const;
     void setPending(const QKeySequence &typed);
 
     QList<Binding> bindings;
+    QHash<const QWidget *, QList<QKeySequence>> leftToControls;
+    bool askingTextField = false;
     QKeySequence pending; // the first stroke of a sequence, or empty
     QTimer pendingTimeout;
 };

@@ -45,6 +45,11 @@ public:
     // Goes to the listed image at `index` the way a view button moves: no
     // save, the change flag kept. Does nothing outside the list.
     virtual void moveTo(int index) = 0;
+    // Gives the current image `label` by clicking its button (nothing while
+    // the button is disabled), or removes it as a double-click on its row
+    // in the list does: the same rules and log lines as by hand.
+    virtual void giveLabel(const QString &label) = 0;
+    virtual void removeLabel(const QString &label) = 0;
     // Where the annotations live; null when no annotation file was named.
     virtual AnnotationSource *store() const = 0;
     // The open folder and the current position.

@@ -5,6 +5,7 @@
 
 #include "annotationsource.h"
 #include "folderlisting.h"
+#include "remembered.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -13,8 +14,8 @@
 
 void Tavrelin::loadImages()
 {
-    const QString folder = QFileDialog::getExistingDirectory(this, tr("选择图像目录"), QString(),
-                                                             QFileDialog::ShowDirsOnly);
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, tr("选择图像目录"), Remembered::imageFolder(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) {
         QMessageBox::warning(this, tr("Error"), tr("未选择任何目录"));
         return;
@@ -24,6 +25,7 @@ void Tavrelin::loadImages()
 
 void Tavrelin::openFolder(const QString &folder)
 {
+    Remembered::useImageFolder(folder);
     const FolderListing listing = listFolder(folder);
     const QStringList &found = listing.names;
     // Told after the folder is shown, or after it is refused.

@@ -7,6 +7,8 @@
 
 #include "datasetfeature.h"
 #include "inspectionview.h"
+#include "keynames.h"
+#include "keyssheet.h"
 #include "labelkeys.h"
 #include "pendingkeytip.h"
 #include "storesource.h"
@@ -19,20 +21,6 @@
 #include <QTimer>
 
 namespace {
-
-// The keys as a tooltip names them: "R O" for a code typed letter after
-// letter, alternatives separated by " / ".
-QString keyNames(const QList<QKeySequence> &keys)
-{
-    QStringList names;
-    for (const QKeySequence &sequence : keys) {
-        QStringList strokes;
-        for (int i = 0; i < sequence.count(); ++i)
-            strokes.append(QKeySequence(sequence[i]).toString(QKeySequence::NativeText));
-        names.append(strokes.join(u' '));
-    }
-    return names.join(QStringLiteral(" / "));
-}
 
 // Every catalogue entry ends in "_" and its two-letter code in capitals.
 QKeySequence codeKeys(const QString &label)
@@ -68,7 +56,7 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     const auto clickOnKeys = [this, keys](QPushButton *button,
                                           const QList<QKeySequence> &sequences) {
         keys->bind(sequences, [button] { clickShowingThePress(button); });
-        button->setToolTip(tr("快捷键：%1").arg(keyNames(sequences)));
+        button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(sequences)));
     };
 
     for (qsizetype i = 0; i < labelButtons.size(); ++i)
@@ -100,6 +88,18 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     });
 
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });
+
+    // Labelling a folder with gaps: saved as save-and-next saves, then on to
+    // the next image the annotation file does not mark, as Ctrl+U goes. A
+    // save that fails stays on the image.
+    keys->bind({QKeySequence(Qt::SHIFT | Qt::Key_Return), QKeySequence(Qt::SHIFT | Qt::Key_Enter)},
+               [this] {
+                   if (saveModifiedAnnotations())
+                       goToNextUnmarkedImage();
+               });
+
+    // F1 opens the sheet of every key of every window.
+    keys->bind({QKeySequence(Qt::Key_F1)}, [this] { KeysSheet::open(this, labels); });
 
     // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left).
     DatasetFeature::attach(this, new StoreSource(this));

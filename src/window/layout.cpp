@@ -4,6 +4,7 @@
 #include "tavrelin.h"
 
 #include "annotationstore.h"
+#include "remembered.h"
 #include "teamaddress.h"
 #include "teamstore.h"
 #include "windowactivity.h"
@@ -28,7 +29,8 @@ void Tavrelin::setupInterface(const QString &namedPath)
     // Named on the command line, or asked for here.
     QString savePath = namedPath;
     if (savePath.isEmpty())
-        savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"), QDir::homePath(),
+        savePath = QFileDialog::getSaveFileName(this, tr("选择保存路径"),
+                                                Remembered::annotationFolder(),
                                                 tr("CSV Files (*.csv)"));
     if (savePath.isEmpty()) {
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
@@ -37,6 +39,10 @@ void Tavrelin::setupInterface(const QString &namedPath)
     annotationStore = openAnnotations(savePath);
     if (!annotationStore)
         return;
+    // The folder of the last annotation file is where the start dialog opens
+    // next time; a team's address has none.
+    if (!TeamAddress::isAddress(savePath))
+        Remembered::useAnnotationFile(savePath);
     connect(annotationStore, &AnnotationSource::reloaded, windowActivity,
             &WindowActivity::noteReloaded);
     connect(annotationStore, &AnnotationSource::savedElsewhere, this,

@@ -1,5 +1,6 @@
 #include "pendingkeytip.h"
 
+#include "keynames.h"
 #include "labelkeys.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 
 PendingKeyTip::PendingKeyTip(LabelKeys *keys, QWidget *anchor)
     : QObject(anchor)
+    , keys(keys)
     , anchor(anchor)
 {
     connect(keys, &LabelKeys::pendingChanged, this, &PendingKeyTip::follow);
@@ -25,7 +27,7 @@ void PendingKeyTip::follow(const QKeySequence &typed)
             QToolTip::hideText();
         return;
     }
-    text = tr("%1…").arg(QKeySequence(typed[0]).toString(QKeySequence::NativeText));
+    text = KeyNames::waiting(keys->continuations());
     show();
 }
 

@@ -56,6 +56,9 @@ public:
     void moveTo(int index) override;
     AnnotationSource *store() const override;
     const ImageSession &session() const override;
+    // labelrequests.cpp
+    void giveLabel(const QString &label) override;
+    void removeLabel(const QString &label) override;
     // The pictures shown here and those prepared beside them.
     const PictureCache &pictureCache() const;
     // Lists `folder` and shows its first image as a folder chosen through

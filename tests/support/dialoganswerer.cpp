@@ -1,5 +1,7 @@
 #include "dialoganswerer.h"
 
+#include "testsettings.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileInfo>
@@ -9,6 +11,8 @@
 DialogAnswerer::DialogAnswerer(QObject *parent)
     : QObject(parent)
 {
+    // Before any window reads what the program remembers.
+    TestSettings::isolate();
     connect(&timer, &QTimer::timeout, this, &DialogAnswerer::answer);
     timer.start(5);
 }

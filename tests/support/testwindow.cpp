@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include "testwindow.h"
+#include "testsettings.h"
 
 namespace TestWindow {
 
@@ -192,6 +193,8 @@ void Fixture::openWindow()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     csvPath = dir->filePath(u"labels.csv"_qs);
+    // Every test starts with nothing remembered.
+    TestSettings::keepIn(dir->filePath(u"settings"_qs));
     answerer = std::make_unique<DialogAnswerer>();
     window = create(*answerer, csvPath);
     QVERIFY(window->hasAnnotationFile());

@@ -1,0 +1,167 @@
+#include "labelpanel.h"
+
+#include <QHeaderView>
+
+namespace {
+
+const QColor savedBackground(0xe8, 0xf5, 0xe9);
+const QColor unsavedBackground(0xff, 0xec, 0xb3);
+const QColor candidateBackground(0xbb, 0xde, 0xfb);
+const QColor savedText(0x2e, 0x7d, 0x32);
+const QColor unsavedText(0xc6, 0x28, 0x28);
+const QColor dimmedText(0xb0, 0xb0, 0xb0);
+
+} // namespace
+
+LabelPanel::LabelPanel(const QStringList &catalogue, QWidget *parent)
+    : QTreeWidget(parent)
+    , entries(catalogue)
+    , states(catalogue.size(), State::Absent)
+{
+    setObjectName(QStringLiteral("labelPanel"));
+    setColumnCount(ColumnCount);
+    setHeaderHidden(true);
+    setRootIsDecorated(false);
+    setUniformRowHeights(true);
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Keys belong to the picture and to the codes: the panel is clicked, never
+    // typed into.
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+
+    QFont codeFont = font();
+    codeFont.setBold(true);
+    codeFont.setFamily(QStringLiteral("monospace"));
+    codeFont.setStyleHint(QFont::TypeWriter);
+    for (const QString &entry : catalogue) {
+        auto *item = new QTreeWidgetItem(this);
+        // Every catalogue entry ends in "_" and its two-letter code.
+        item->setText(Code, entry.right(2));
+        item->setFont(Code, codeFont);
+        item->setText(Name, entry.chopped(3));
+        item->setTextAlignment(Mark, Qt::AlignCenter);
+    }
+    QHeaderView *columns = header();
+    columns->setStretchLastSection(true);
+    columns->setSectionResizeMode(Mark, QHeaderView::Fixed);
+    columns->setSectionResizeMode(Code, QHeaderView::ResizeToContents);
+    columns->resizeSection(Mark, fontMetrics().horizontalAdvance(QStringLiteral("✓")) + 14);
+
+    // Every row in sight, none scrolled away.
+    const int rows = int(catalogue.size());
+    setMinimumHeight(rows * sizeHintForRow(0) + 2 * frameWidth() + 2);
+    setMaximumHeight(minimumHeight());
+
+    connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) {
+        const int row = indexOfTopLevelItem(item);
+        if (!this->clickable || row < 0)
+            return;
+        const State state = states.at(row);
+        if (state == State::Saved || state == State::Added)
+            emit removeRequested(entries.at(row));
+        else
+            emit giveRequested(entries.at(row));
+    });
+    for (int row = 0; row < entries.size(); ++row)
+        showRow(row);
+}
+
+void LabelPanel::showLabels(const QStringList &current, const QStringList &saved)
+{
+    for (int row = 0; row < entries.size(); ++row) {
+        const QString &entry = entries.at(row);
+        const bool shown = current.contains(entry);
+        const bool stored = saved.contains(entry);
+        const State state = shown ? (stored ? State::Saved : State::Added)
+                                  : (stored ? State::Removed : State::Absent);
+        if (state != states.at(row)) {
+            states[row] = state;
+            showRow(row);
+        }
+    }
+}
+
+void LabelPanel::showWaiting(QChar first)
+{
+    if (first == waiting)
+        return;
+    waiting = first;
+    for (int row = 0; row < entries.size(); ++row)
+        showRow(row);
+}
+
+void LabelPanel::setClickable(bool clickable)
+{
+    if (clickable == this->clickable)
+        return;
+    this->clickable = clickable;
+    setCursor(clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    for (int row = 0; row < entries.size(); ++row)
+        showRow(row);
+}
+
+LabelPanel::Emphasis LabelPanel::emphasis(int row) const
+{
+    if (waiting.isNull())
+        return Emphasis::Plain;
+    const QString &entry = entries.at(row);
+    return entry.at(entry.size() - 2) == waiting ? Emphasis::Candidate : Emphasis::Dimmed;
+}
+
+void LabelPanel::showRow(int row)
+{
+    QTreeWidgetItem *item = topLevelItem(row);
+    const State state = states.at(row);
+    const QString &entry = entries.at(row);
+    const bool candidate = emphasis(row) == Emphasis::Candidate;
+    const bool dimmed = emphasis(row) == Emphasis::Dimmed;
+
+    QString mark;
+    QString stateText;
+    QColor background;
+    QColor markColour;
+    switch (state) {
+    case State::Absent:
+        stateText = clickable ? tr("单击添加") : QString();
+        break;
+    case State::Saved:
+        mark = QStringLiteral("✓");
+        stateText = tr("已保存；单击删除");
+        background = savedBackground;
+        markColour = savedText;
+        break;
+    case State::Added:
+        mark = QStringLiteral("+");
+        stateText = tr("已添加，未保存；单击删除");
+        background = unsavedBackground;
+        markColour = unsavedText;
+        break;
+    case State::Removed:
+        mark = QStringLiteral("−");
+        stateText = tr("已删除，未保存；单击重新添加");
+        background = unsavedBackground;
+        markColour = unsavedText;
+        break;
+    }
+    if (candidate)
+        background = candidateBackground;
+
+    item->setText(Mark, mark);
+    QFont nameFont = font();
+    nameFont.setBold(state == State::Saved || state == State::Added || candidate);
+    nameFont.setStrikeOut(state == State::Removed);
+    item->setFont(Name, nameFont);
+    item->setFont(Mark, nameFont);
+    for (int column = 0; column < ColumnCount; ++column) {
+        item->setBackground(column, background.isValid() ? QBrush(background) : QBrush());
+        item->setForeground(column, dimmed ? QBrush(dimmedText)
+                                    : column == Mark && markColour.isValid() ? QBrush(markColour)
+                                                                             : QBrush());
+        item->setToolTip(column, stateText.isEmpty()
+                                     ? entry
+                                     : QStringLiteral("%1：%2").arg(entry, stateText));
+    }
+}

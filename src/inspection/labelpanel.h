@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QChar>
+#include <QStringList>
+#include <QTreeWidget>
+
+// The 19 catalogue labels in catalogue order, each with its two-letter code
+// apart from its name ("RO  树根"), the current image's labels marked: saved
+// ones as saved, added or removed ones as not yet saved. A click asks for a
+// label to be given, or removed when the image has it; the panel itself
+// changes nothing. While the first letter of a code waits, the labels it can
+// still complete stand out and the others dim.
+class LabelPanel final : public QTreeWidget
+{
+    Q_OBJECT
+
+public:
+    enum Column { Mark, Code, Name, ColumnCount };
+    // What a row shows of the current image's label.
+    enum class State { Absent, Saved, Added, Removed };
+    // How a row stands while a first letter waits.
+    enum class Emphasis { Plain, Candidate, Dimmed };
+
+    LabelPanel(const QStringList &catalogue, QWidget *parent = nullptr);
+
+    // `current` as the main window shows them, `saved` as the annotation
+    // file holds them.
+    void showLabels(const QStringList &current, const QStringList &saved);
+    // The first letter of a code that waits for its second; null while none
+    // waits.
+    void showWaiting(QChar first);
+    // The labels a click on a row would change; false while there is no
+    // image.
+    void setClickable(bool clickable);
+
+    QStringList catalogue() const { return entries; }
+    State state(int row) const { return states.at(row); }
+    Emphasis emphasis(int row) const;
+
+signals:
+    void giveRequested(const QString &label);
+    void removeRequested(const QString &label);
+
+private:
+    void showRow(int row);
+
+    QStringList entries;
+    QList<State> states;
+    QChar waiting;
+    bool clickable = false;
+};

@@ -1,0 +1,155 @@
+#include "keyssheet.h"
+
+#include "keynames.h"
+#include "windowplace.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QEvent>
+#include <QScreen>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace {
+
+using Keys = QList<QKeySequence>;
+
+struct Row
+{
+    QString keys;
+    QString does;
+};
+
+QString table(const QString &heading, const QList<Row> &rows)
+{
+    QString html = QStringLiteral("<h3>%1</h3><table cellspacing='0' cellpadding='3'>")
+                       .arg(heading.toHtmlEscaped());
+    for (const Row &row : rows)
+        html += QStringLiteral("<tr><td style='padding-right:18px'><b>%1</b></td><td>%2</td></tr>")
+                    .arg(row.keys.toHtmlEscaped(), row.does.toHtmlEscaped());
+    return html + QStringLiteral("</table>");
+}
+
+// Closes the sheet with the main window: a window left open would keep the
+// program running once the main window is gone.
+class CloseWith final : public QObject
+{
+public:
+    CloseWith(QWidget *mainWindow, QWidget *sheet)
+        : QObject(sheet)
+        , sheet(sheet)
+    {
+        mainWindow->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Close)
+            sheet->close();
+        return false;
+    }
+
+private:
+    QWidget *sheet;
+};
+
+} // namespace
+
+KeysSheet *KeysSheet::open(QWidget *mainWindow, const QStringList &catalogue)
+{
+    auto *sheet = mainWindow->findChild<KeysSheet *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!sheet) {
+        sheet = new KeysSheet(mainWindow, catalogue);
+        sheet->resize(620, 760);
+        // Where it stood last, or in the middle of the window it was asked from.
+        if (!WindowPlace::keep(sheet, QStringLiteral("keysSheet"))) {
+            const QWidget *asking = QApplication::activeWindow();
+            const QRect over = (asking ? asking : mainWindow)->frameGeometry();
+            const QSize room = mainWindow->screen()->availableGeometry().size();
+            QRect placed(QPoint(), sheet->size().boundedTo(room));
+            placed.moveCenter(over.center());
+            sheet->setGeometry(placed);
+        }
+    }
+    sheet->setWindowState(sheet->windowState() & ~Qt::WindowMinimized);
+    sheet->show();
+    sheet->raise();
+    sheet->activateWindow();
+    return sheet;
+}
+
+KeysSheet::KeysSheet(QWidget *mainWindow, const QStringList &catalogue)
+    : QWidget(mainWindow, Qt::Window)
+{
+    setObjectName(QStringLiteral("keysSheet"));
+    setWindowTitle(tr("快捷键"));
+
+    text = new QTextBrowser(this);
+    text->setHtml(sheet(catalogue));
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(text);
+
+    auto *closing = new QAction(this);
+    closing->setShortcuts({QKeySequence(Qt::Key_F1), QKeySequence(Qt::Key_Escape)});
+    connect(closing, &QAction::triggered, this, &QWidget::close);
+    addAction(closing);
+    new CloseWith(mainWindow, this);
+}
+
+QString KeysSheet::sheet(const QStringList &catalogue) const
+{
+    using KeyNames::names;
+    const auto key = [](QKeyCombination stroke) { return Keys{QKeySequence(stroke)}; };
+    const QList<Row> everyWindow{
+        {tr("代码的两个字母，如 %1").arg(names({QKeySequence(Qt::Key_R, Qt::Key_O)})),
+         tr("给当前图片添加该标签（如 树根_RO），同点击其按钮")},
+        {names({Qt::Key_Right}) + QStringLiteral(" / ") + names({Qt::Key_Left}),
+         tr("查看下一张 / 查看上一张（不保存）")},
+        {names({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
+                QKeySequence(Qt::CTRL | Qt::Key_Right)}),
+         tr("保存并下一张")},
+        {names(key(Qt::CTRL | Qt::Key_Left)), tr("保存并上一张")},
+        {names(key(Qt::SHIFT | Qt::Key_Return)), tr("保存，然后转到下一张未标记的图片")},
+        {names(key(Qt::CTRL | Qt::Key_S)), tr("保存当前图片的标签，不移动")},
+        {names({Qt::Key_Delete, Qt::Key_Backspace}), tr("删除列表中选中的标签，同双击")},
+        {names(key(Qt::CTRL | Qt::Key_O)), tr("加载图片")},
+        {names(key(Qt::CTRL | Qt::Key_J)), tr("跳转到最后标注图片")},
+        {names(key(Qt::CTRL | Qt::Key_U)), tr("转到下一张未标记的图片（不保存）")},
+        {names(key(Qt::CTRL | Qt::Key_D)), tr("打开数据集窗口")},
+        {names(key(Qt::ALT | Qt::Key_Right)) + QStringLiteral(" / ")
+             + names(key(Qt::ALT | Qt::Key_Left)),
+         tr("转到符合数据集筛选的下一张 / 上一张（不保存）")},
+        {names({Qt::Key_Z}) + tr("，或双击图片"), tr("打开检查视图")},
+        {names({Qt::Key_F1}), tr("打开或关闭本快捷键表")},
+    };
+    const QList<Row> inspection{
+        {tr("滚轮，%1 / %2").arg(names({Qt::Key_Plus}), names({Qt::Key_Minus})),
+         tr("放大 / 缩小")},
+        {names({Qt::Key_1}), tr("按原始像素显示（100 %）")},
+        {names({Qt::Key_0}), tr("适应窗口")},
+        {tr("按住左键拖动"), tr("移动画面")},
+        {names(key(Qt::CTRL | Qt::Key_R)), tr("重置亮度、对比度和伽马")},
+        {tr("单击标签面板中的标签"), tr("添加该标签，或删除已有的该标签")},
+    };
+    const QList<Row> dataset{
+        {tr("双击一行，或在表格中按 %1").arg(names({Qt::Key_Return})),
+         tr("在主窗口中显示该图片（不保存）")},
+        {names({QKeySequence::Copy}), tr("复制选中的行")},
+        {tr("%1、%2、%3、%4")
+             .arg(names({Qt::Key_Right}), names({Qt::Key_Left}), names({Qt::Key_Return}),
+                  names({Qt::Key_Delete})),
+         tr("留给表格使用；其他按键同上")},
+        {tr("在文件名框中输入时"), tr("字母与编辑键归文件名框")},
+    };
+    const QList<Row> sheetKeys{
+        {names({Qt::Key_F1}) + QStringLiteral(" / ") + names({Qt::Key_Escape}), tr("关闭")},
+    };
+    QList<Row> codes;
+    for (const QString &entry : catalogue)
+        codes.append({entry.right(2), entry});
+
+    return table(tr("每个窗口（主窗口、检查视图、数据集窗口）"), everyWindow)
+        + table(tr("检查视图"), inspection) + table(tr("数据集窗口"), dataset)
+        + table(tr("快捷键表"), sheetKeys) + table(tr("标签代码"), codes);
+}

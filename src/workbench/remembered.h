@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+
+// What the program keeps between runs: where its windows stood, the
+// inspection view's tones, the dataset window's column widths and the
+// folders last used. One file, named by the application's id
+// (org.norvanta.Norvanta.conf in the user's configuration folder).
+class Remembered final : public QSettings
+{
+    Q_OBJECT
+
+public:
+    Remembered();
+
+    // The folder of the annotation file used last, where the start-up
+    // dialog opens; the home folder until one was used or once it is gone.
+    static QString annotationFolder();
+    static void useAnnotationFile(const QString &path);
+    // The image folder opened last, where the folder dialog opens; empty
+    // (the dialog's own choice) until one was opened or once it is gone.
+    static QString imageFolder();
+    static void useImageFolder(const QString &folder);
+};
