@@ -40,6 +40,7 @@ QString reasonOf(AnnotationFile::SaveResult result)
         return Texts::tr("无法在标签文件所在目录中创建文件，未保存");
     case SaveResult::DiskFull:
         return Texts::tr("磁盘空间不足，标签文件未保存");
+    case SaveResult::RowChanged:
     case SaveResult::Conflict:
     case SaveResult::Unreachable:
         break;
