@@ -255,7 +255,8 @@ void DatasetWindow::showAnnotators()
     if (!labelFilter)
         return;
     const QStringList annotators = feature->images().annotators();
-    const int first = DatasetFilter::FirstLabel + int(feature->catalogue().size());
+    // After the labels and the choice of "no defect" beside a defect.
+    const int first = DatasetFilter::NoDefectWithDefect + 1;
     for (qsizetype i = labelFilter->count() - first; i < annotators.size(); ++i)
         labelFilter->addItem(tr("由 %1 保存").arg(annotators.at(i)), annotators.at(i));
 }
