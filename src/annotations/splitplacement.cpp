@@ -32,7 +32,7 @@ quint64 below(std::mt19937_64 &random, quint64 n)
     }
 }
 
-// The groups in the order drawn from the seed, each with what it holds: for
+// The groups in the order drawn from the split's seed, each with what it holds: for
 // every column it touches (a label, or the rows in the last column) its
 // number of rows there. Kept sparse, since most rows carry a label or two,
 // and laid out in the drawn order, so that every pass over the groups reads
