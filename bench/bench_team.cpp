@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
@@ -24,9 +25,11 @@
 #include <QSet>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -72,13 +75,15 @@ int client(const QString &addressText, qsizetype rows, int saves, int number)
     QString error;
     const auto address = TeamAddress::parse(addressText, &error);
     TeamStore store(*address, labelCatalogue(), QStringLiteral("client%1").arg(number));
+    // The folder's listing is ready when the dataset is opened.
+    const QStringList names = imageNames(rows);
     QElapsedTimer opening;
     opening.start();
     if (!store.open(&error)) {
         std::printf("error %s\n", qPrintable(error));
         return 1;
     }
-    store.setListedNames(imageNames(rows));
+    store.setListedNames(names);
     std::printf("open %.1f\n", opening.nsecsElapsed() / 1e6);
     // Every client saves at once: each waits for the word after opening.
     std::printf("ready\n");
@@ -90,31 +95,40 @@ int client(const QString &addressText, qsizetype rows, int saves, int number)
         std::printf("heard %lld\n",
                     QDateTime::currentMSecsSinceEpoch() - store.savedAt(name));
     });
+    // The steps run from the event loop, as a window's do: notifications
+    // are handled between two steps, as soon as they arrive.
     qsizetype position = -1;
+    int done = 0;
     const QStringList labels = labelCatalogue();
-    for (int i = 0; i < saves; ++i) {
+    QEventLoop loop;
+    std::function<void()> step = [&] {
+        if (done == saves) {
+            // Time for the others' last saves to arrive.
+            QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+            return;
+        }
         position = store.takeNextUnmarked(position, {}, &error);
         if (position < 0) {
-            std::printf("error %s\n", qPrintable(error.isEmpty() ? QStringLiteral("none left") : error));
-            break;
+            std::printf("error %s\n",
+                        qPrintable(error.isEmpty() ? QStringLiteral("none left") : error));
+            loop.quit();
+            return;
         }
         const QString name = store.listedNames().at(position);
         store.showing(name);
         QElapsedTimer saving;
         saving.start();
-        const auto saved = store.saveRow(name, {labels.at(i % labels.size())});
+        const auto saved = store.saveRow(name, {labels.at(done % labels.size())});
         const double milliseconds = saving.nsecsElapsed() / 1e6;
         if (saved == AnnotationFile::SaveResult::Saved)
             std::printf("saved %.3f %s\n", milliseconds, qPrintable(name));
         else
             std::printf("failed %s\n", qPrintable(store.refusalDetail()));
-        QCoreApplication::processEvents();
-    }
-    // Time for the others' last saves to arrive.
-    QElapsedTimer settling;
-    settling.start();
-    while (settling.elapsed() < 2000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        ++done;
+        QTimer::singleShot(0, &loop, step);
+    };
+    QTimer::singleShot(0, &loop, step);
+    loop.exec();
     std::printf("peak %lld\n", peakKilobytes());
     std::fflush(stdout);
     return 0;
@@ -173,40 +187,60 @@ int main(int argc, char *argv[])
     double openAlone = 0;
     {
         TeamStore store(address, labelCatalogue(), QStringLiteral("reader"));
+        const QStringList names = imageNames(rows);
         QElapsedTimer opening;
         opening.start();
         if (!store.open(&error)) {
             std::fprintf(stderr, "open: %s\n", qPrintable(error));
             return 1;
         }
-        store.setListedNames(imageNames(rows));
+        store.setListedNames(names);
         openAlone = opening.nsecsElapsed() / 1e6;
     }
     std::printf("open alone:                %.0f ms\n", openAlone);
     std::fflush(stdout);
 
+    // Every client's output is read as it comes: a client whose pipe filled
+    // up would stop in the middle of its work, and hear of saves late.
     std::vector<QProcess *> processes;
+    std::vector<QByteArray> outputs;
+    outputs.resize(std::size_t(clients));
+    int running = clients;
+    QEventLoop collecting;
     for (int i = 0; i < clients; ++i) {
         auto *process = new QProcess(&app);
+        QObject::connect(process, &QProcess::readyReadStandardOutput, process,
+                         [process, &outputs, i] { outputs[std::size_t(i)] += process->readAllStandardOutput(); });
+        QObject::connect(process, &QProcess::finished, process, [process, &outputs, &running, &collecting, i] {
+            outputs[std::size_t(i)] += process->readAllStandardOutput();
+            if (--running == 0)
+                collecting.quit();
+        });
         process->start(app.applicationFilePath(),
                        {QStringLiteral("--client"), addressText, QString::number(rows),
                         QString::number(saves), QString::number(i)});
         processes.push_back(process);
     }
     // All opened, then all save at once.
-    for (QProcess *process : processes) {
-        while (!process->peek(4096).contains("ready\n") && process->state() == QProcess::Running)
-            process->waitForReadyRead(1000);
-    }
+    const auto allReady = [&] {
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            if (!outputs[i].contains("ready\n") && processes[i]->state() != QProcess::NotRunning)
+                return false;
+        }
+        return true;
+    };
+    while (!allReady())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 1000);
     for (QProcess *process : processes)
         process->write("go\n");
+    if (running > 0)
+        collecting.exec();
     std::vector<double> saveTimes, heardTimes, openTimes;
     QHash<QString, int> savedBy;
     qint64 peak = 0;
     int failed = 0;
-    for (QProcess *process : processes) {
-        process->waitForFinished(-1);
-        for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
+    for (const QByteArray &output : outputs) {
+        for (const QByteArray &line : output.split('\n')) {
             const QList<QByteArray> fields = line.split(' ');
             if (fields.at(0) == "saved") {
                 saveTimes.push_back(fields.at(1).toDouble());

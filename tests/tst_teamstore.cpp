@@ -186,7 +186,7 @@ void TeamStoreTest::aRoleThatMayNotCreateTablesIsToldWhatIsMissing()
     TeamDatabase database(*parsed, labelCatalogue(), u"clerk"_qs, u"c"_qs);
     QVERIFY(!database.open(&error));
     QCOMPARE(error, u"数据库中缺少 norvanta_datasets, norvanta_annotations, norvanta_history, "
-                    "norvanta_holds, norvanta_labels, norvanta_save，当前角色无权创建；请数据库管理员按说明建表并授权"_qs);
+                    "norvanta_holds, norvanta_labels, norvanta_save, norvanta_take，当前角色无权创建；请数据库管理员按说明建表并授权"_qs);
 
     // Made by the owner, but without the grants: they are named.
     TeamDatabase owner(*TeamAddress::parse(server.address(u"bare"_qs, u"d"_qs), &error),

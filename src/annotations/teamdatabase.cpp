@@ -40,7 +40,7 @@ TeamDatabase::~TeamDatabase()
 
 void TeamDatabase::close()
 {
-    saving.reset();
+    statements.clear();
     datasetId = 0;
     if (QSqlDatabase::contains(name))
         QSqlDatabase::database(name, false).close();
@@ -50,6 +50,29 @@ QString TeamDatabase::failure(const QString &what) const
 {
     const QSqlError error = QSqlDatabase::database(name, false).lastError();
     return what.isEmpty() ? error.text() : what;
+}
+
+// QPSQL prepares a statement on the server: made anew for each call, it
+// would cost two more round trips (the PREPARE and the DEALLOCATE).
+QSqlQuery *TeamDatabase::prepared(const QString &statement, QString *error)
+{
+    std::unique_ptr<QSqlQuery> &query = statements[statement];
+    if (!query) {
+        query = std::make_unique<QSqlQuery>(QSqlDatabase::database(name, false));
+        if (!query->prepare(statement)) {
+            *error = query->lastError().text();
+            statements.erase(statement);
+            return nullptr;
+        }
+    }
+    return query.get();
+}
+
+// After a failed call the statement is made anew: the connection may be a
+// new one by then.
+void TeamDatabase::forget(const QString &statement)
+{
+    statements.erase(statement);
 }
 
 bool TeamDatabase::connect(QString *error)
@@ -92,7 +115,8 @@ bool TeamDatabase::open(QString *error)
 namespace {
 
 const char *const tableNames[] = {"norvanta_datasets", "norvanta_annotations", "norvanta_history",
-                                  "norvanta_holds", "norvanta_labels", "norvanta_save"};
+                                  "norvanta_holds",    "norvanta_labels",      "norvanta_save",
+                                  "norvanta_take"};
 
 // The rights a team member's role needs on each table.
 const struct
@@ -107,9 +131,9 @@ const struct
 };
 
 // A save in one call: the row is locked, checked against the version the
-// window knows unless the window itself saved it last, written, recorded in
-// the history and told to every listener, all in the caller's transaction.
-// The payload is the one TeamDatabase::rowOfPayload() reads.
+// window knows unless the window itself saved it last, written and recorded
+// in the history, all in the caller's transaction. The listeners are told
+// by the saving window once this has been committed (see TeamWorker).
 QString saveFunction()
 {
     return QStringLiteral(R"(
@@ -146,10 +170,57 @@ BEGIN
     END IF;
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)
         VALUES (p_dataset, p_image, p_annotator, saved.saved_at, old.flags, p_flags);
-    PERFORM pg_notify('norvanta', concat_ws(E'\t', p_dataset, saved.version, saved.flags,
-        (extract(epoch FROM saved.saved_at) * 1000)::bigint, p_client, p_annotator, p_image));
     RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
         (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client;
+END
+$$)");
+}
+
+// A step to the next unmarked image in one call: the first of the
+// candidates (file names, separated by "/", which no name holds) that is not
+// marked and that no other window holds is held for `p_holder`, whose other
+// holds are given up; NULL when there is none.
+// - A candidate that another window's step is looking at right now (its
+//   transaction lock on the name) is passed over at once: that window takes
+//   it, or finds it taken or marked. No step waits for another, so steps of
+//   many windows, each holding some rows until it ends, never deadlock.
+// - A hold is one row per image: an arrow's hold being inserted at the same
+//   time is waited for, and then found.
+// - Each statement sees what was committed before it started, so a window
+//   that saved a candidate and let go of it while the insert ran is seen by
+//   the check after it.
+QString takeFunction()
+{
+    return QStringLiteral(R"(
+CREATE OR REPLACE FUNCTION norvanta_take(p_dataset integer, p_candidates text,
+    p_holder text, p_annotator text)
+RETURNS text
+LANGUAGE plpgsql AS $$
+DECLARE
+    candidate text;
+BEGIN
+    PERFORM set_config('synchronous_commit', 'off', true);
+    FOREACH candidate IN ARRAY string_to_array(p_candidates, '/') LOOP
+        CONTINUE WHEN NOT pg_try_advisory_xact_lock(hashtextextended(candidate, p_dataset));
+        INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)
+            SELECT p_dataset, candidate, p_holder, p_annotator, now()
+            WHERE NOT EXISTS (SELECT 1 FROM norvanta_annotations a
+                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0)
+            ON CONFLICT (dataset, image) DO UPDATE
+            SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()
+            WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds';
+        CONTINUE WHEN NOT FOUND;
+        IF EXISTS (SELECT 1 FROM norvanta_annotations a
+                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0) THEN
+            DELETE FROM norvanta_holds h
+                WHERE h.dataset = p_dataset AND h.image = candidate AND h.holder = p_holder;
+            CONTINUE;
+        END IF;
+        DELETE FROM norvanta_holds h WHERE h.holder = p_holder
+            AND (h.dataset <> p_dataset OR h.image <> candidate);
+        RETURN candidate;
+    END LOOP;
+    RETURN NULL;
 END
 $$)");
 }
@@ -192,6 +263,7 @@ QStringList schemaStatements(const QStringList &labels)
                        " PRIMARY KEY (dataset, image))"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_holds_holder ON norvanta_holds (holder)"),
         saveFunction(),
+        takeFunction(),
         QStringLiteral("CREATE OR REPLACE VIEW norvanta_labels AS SELECT d.name AS dataset,"
                        " a.image AS \"图片名称\", %1, a.annotator, a.saved_at"
                        " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset")
@@ -301,47 +373,58 @@ bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString 
     return readAllRows(take, error);
 }
 
-// A row a line: version, flags, time, annotator and image, separated by
-// tabs (only the image, last, may hold one). A million rows come as a few
-// long texts, made in one pass over the dataset's rows in no order, rather
-// than as a million rows of values that the driver would hand over one by
-// one. Which window saved a row is left out: only the server compares it.
+// A row a line of text: version, flags, time, annotator and image,
+// separated by tabs (only the image, last, may hold one); one text per row
+// costs the driver one value instead of five. The rows are read as the
+// server sends them, so that a million rows are taken in while the server
+// still finds the next ones: the driver does that only for a forward-only
+// statement that it does not prepare, so the dataset is named to the server
+// first, as a bound value of this connection's setting, and the statement
+// reads it once. Which window saved a row is left out: only the server
+// compares it.
 bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QString *error)
 {
-    constexpr int rowsPerPart = 100000;
-    QSqlQuery query(QSqlDatabase::database(name, false));
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    {
+        QSqlQuery naming(db);
+        naming.prepare(QStringLiteral("SELECT set_config('norvanta.dataset', ?, false)"));
+        naming.addBindValue(QString::number(datasetId));
+        if (!naming.exec()) {
+            *error = naming.lastError().text();
+            return false;
+        }
+    }
+    QSqlQuery query(db);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral(
-        "SELECT string_agg(line, E'\\n') FROM (SELECT concat_ws(E'\\t', version, flags,"
-        "  (extract(epoch FROM saved_at) * 1000)::bigint, annotator, image) AS line,"
-        "  row_number() OVER () / %1 AS part FROM norvanta_annotations WHERE dataset = ?) rows"
-        " GROUP BY part")
-                      .arg(rowsPerPart));
-    query.addBindValue(datasetId);
-    if (!query.exec()) {
+    if (!query.exec(QStringLiteral(
+            "SELECT concat_ws(E'\\t', version, flags, (extract(epoch FROM saved_at) * 1000)::bigint,"
+            " annotator, image) FROM norvanta_annotations"
+            " WHERE dataset = (SELECT current_setting('norvanta.dataset')::integer)"))) {
         *error = query.lastError().text();
         return false;
     }
+    // Rows of one annotator share one text.
+    QString annotator;
     while (query.next()) {
-        const QString text = query.value(0).toString();
-        for (QStringView line : QStringView(text).tokenize(u'\n')) {
-            TeamRow row;
-            qsizetype start = 0;
-            QStringView fields[4];
-            for (QStringView &field : fields) {
-                const qsizetype tab = line.indexOf(u'\t', start);
-                if (tab < 0)
-                    break;
-                field = line.mid(start, tab - start);
-                start = tab + 1;
-            }
-            row.version = fields[0].toLongLong();
-            row.flags = fields[1].toUInt();
-            row.savedAtMs = fields[2].toLongLong();
-            row.annotator = fields[3].toString();
-            row.image = line.mid(start).toString();
-            take(std::move(row));
+        const QString line = query.value(0).toString();
+        TeamRow row;
+        qsizetype start = 0;
+        QStringView fields[4];
+        for (QStringView &field : fields) {
+            const qsizetype tab = line.indexOf(u'\t', start);
+            if (tab < 0)
+                break;
+            field = QStringView(line).mid(start, tab - start);
+            start = tab + 1;
         }
+        row.version = fields[0].toLongLong();
+        row.flags = fields[1].toUInt();
+        row.savedAtMs = fields[2].toLongLong();
+        if (fields[3] != annotator)
+            annotator = fields[3].toString();
+        row.annotator = annotator;
+        row.image = line.mid(start);
+        take(std::move(row));
     }
     if (query.lastError().isValid()) {
         *error = query.lastError().text();
@@ -350,19 +433,24 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
     return true;
 }
 
+static QString saveStatement()
+{
+    return QStringLiteral("SELECT * FROM norvanta_save(?, ?, ?, ?, ?, ?)");
+}
+
+static QString takeStatement()
+{
+    return QStringLiteral("SELECT norvanta_take(?, ?, ?, ?)");
+}
+
 TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
 {
     TeamOutcome outcome;
-    // One statement, kept prepared while the connection lasts: a save is one
-    // round trip to the server.
+    const QString statement = saveStatement();
+    QSqlQuery *saving = prepared(statement, &outcome.error);
     if (!saving) {
-        saving = std::make_unique<QSqlQuery>(QSqlDatabase::database(name, false));
-        if (!saving->prepare(QStringLiteral("SELECT * FROM norvanta_save(?, ?, ?, ?, ?, ?)"))) {
-            outcome.kind = TeamOutcome::Failed;
-            outcome.error = saving->lastError().text();
-            saving.reset();
-            return outcome;
-        }
+        outcome.kind = TeamOutcome::Failed;
+        return outcome;
     }
     saving->bindValue(0, datasetId);
     saving->bindValue(1, image);
@@ -373,7 +461,7 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
     if (!saving->exec() || !saving->next()) {
         outcome.kind = TeamOutcome::Failed;
         outcome.error = saving->lastError().text();
-        saving.reset();
+        forget(statement);
         return outcome;
     }
     if (saving->value(0).toBool())
@@ -388,95 +476,122 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
     return outcome;
 }
 
+void TeamDatabase::prepareForWork()
+{
+    QString error;
+    prepared(saveStatement(), &error);
+    // No candidate: nothing is held or given up.
+    if (QSqlQuery *query = prepared(takeStatement(), &error)) {
+        query->bindValue(0, datasetId);
+        query->bindValue(1, QStringLiteral(""));
+        query->bindValue(2, clientId);
+        query->bindValue(3, annotatorName);
+        query->exec();
+        query->finish();
+    }
+}
+
+bool TeamDatabase::announce(const QString &payload)
+{
+    const QString statement = QStringLiteral("SELECT pg_notify(?, ?)");
+    QString error;
+    QSqlQuery *query = prepared(statement, &error);
+    if (!query)
+        return false;
+    query->bindValue(0, channel());
+    query->bindValue(1, payload);
+    if (!query->exec()) {
+        forget(statement);
+        return false;
+    }
+    query->finish();
+    return true;
+}
+
 TeamOutcome TeamDatabase::hold(const QString &image)
 {
     TeamOutcome outcome;
-    QSqlQuery query(QSqlDatabase::database(name, false));
     // An empty name would reach the server as NULL, which no image equals.
-    query.prepare(image.isEmpty()
-                      ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
-                      : QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?"));
-    query.addBindValue(clientId);
-    if (!image.isEmpty())
-        query.addBindValue(image);
-    bool done = query.exec();
+    const QString letGo = image.isEmpty()
+        ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
+        : QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?");
+    QSqlQuery *query = prepared(letGo, &outcome.error);
+    bool done = query;
+    if (done) {
+        query->bindValue(0, clientId);
+        if (!image.isEmpty())
+            query->bindValue(1, image);
+        done = query->exec();
+    }
     if (done && !image.isEmpty()) {
         // Taken over only from this window itself or from one that has not
         // renewed it for 120 seconds (a program that died).
-        query.prepare(QStringLiteral(
+        query = prepared(QStringLiteral(
             "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
             " VALUES (?, ?, ?, ?, now()) ON CONFLICT (dataset, image) DO UPDATE"
             " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
             " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
-            " RETURNING image"));
-        query.addBindValue(datasetId);
-        query.addBindValue(image);
-        query.addBindValue(clientId);
-        query.addBindValue(annotatorName);
-        done = query.exec();
-        if (done && query.next())
+            " RETURNING image"), &outcome.error);
+        done = query;
+        if (done) {
+            query->bindValue(0, datasetId);
+            query->bindValue(1, image);
+            query->bindValue(2, clientId);
+            query->bindValue(3, annotatorName);
+            done = query->exec();
+        }
+        if (done && query->next())
             outcome.taken = image;
     }
+    if (query)
+        query->finish();
     if (!done) {
         outcome.kind = TeamOutcome::Failed;
-        outcome.error = query.lastError().text();
+        if (query)
+            outcome.error = query->lastError().text();
+        statements.clear();
     }
     return outcome;
 }
 
 bool TeamDatabase::renewHolds()
 {
-    QSqlQuery query(QSqlDatabase::database(name, false));
-    query.prepare(QStringLiteral("UPDATE norvanta_holds SET renewed = now() WHERE holder = ?"));
-    query.addBindValue(clientId);
-    return query.exec();
+    const QString statement =
+        QStringLiteral("UPDATE norvanta_holds SET renewed = now() WHERE holder = ?");
+    QString error;
+    QSqlQuery *query = prepared(statement, &error);
+    if (!query)
+        return false;
+    query->bindValue(0, clientId);
+    if (!query->exec()) {
+        forget(statement);
+        return false;
+    }
+    return true;
 }
 
 TeamOutcome TeamDatabase::takeNext(const QStringList &candidates)
 {
     TeamOutcome outcome;
-    QSqlQuery query(QSqlDatabase::database(name, false));
-    QSqlQuery check(QSqlDatabase::database(name, false));
-    for (const QString &image : candidates) {
-        // A hold is one row per image: of two windows inserting it at once,
-        // the second waits for the first and then finds it held.
-        query.prepare(QStringLiteral(
-            "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
-            " SELECT ?, ?, ?, ?, now() WHERE NOT EXISTS (SELECT 1 FROM norvanta_annotations"
-            "  WHERE dataset = ? AND image = ? AND flags <> 0)"
-            " ON CONFLICT (dataset, image) DO UPDATE"
-            " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
-            " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
-            " RETURNING image"));
-        query.addBindValue(datasetId);
-        query.addBindValue(image);
-        query.addBindValue(clientId);
-        query.addBindValue(annotatorName);
-        query.addBindValue(datasetId);
-        query.addBindValue(image);
-        if (!query.exec()) {
-            outcome.kind = TeamOutcome::Failed;
-            outcome.error = query.lastError().text();
-            return outcome;
-        }
-        if (!query.next())
-            continue;
-        // A window that saved this image and let go of it while the insert
-        // ran is seen now, by a statement that starts after both.
-        check.prepare(QStringLiteral("SELECT 1 FROM norvanta_annotations"
-                                     " WHERE dataset = ? AND image = ? AND flags <> 0"));
-        check.addBindValue(datasetId);
-        check.addBindValue(image);
-        if (!check.exec()) {
-            outcome.kind = TeamOutcome::Failed;
-            outcome.error = check.lastError().text();
-            return outcome;
-        }
-        if (!check.next()) {
-            outcome.taken = image;
-            return outcome;
-        }
+    const QString statement = takeStatement();
+    QSqlQuery *query = prepared(statement, &outcome.error);
+    if (!query) {
+        outcome.kind = TeamOutcome::Failed;
+        return outcome;
     }
+    // A name with a "/" is no file's name: it cannot be listed.
+    query->bindValue(0, datasetId);
+    query->bindValue(1, candidates.join(u'/'));
+    query->bindValue(2, clientId);
+    query->bindValue(3, annotatorName);
+    if (!query->exec() || !query->next()) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = query->lastError().text();
+        forget(statement);
+        return outcome;
+    }
+    outcome.taken = query->value(0).toString();
+    query->finish();
     return outcome;
 }
 

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
 #include <memory>
 
 class QSqlQuery;
@@ -71,15 +72,22 @@ public:
     bool readAll(const std::function<void(TeamRow &&)> &take, QString *error);
     // Saves `flags` for `image` unless another window saved it after the
     // version this window knows (`knownVersion`, 0 for no row): then the
-    // outcome is Conflict with the row that stands. Records the history and
-    // tells every listener, in one transaction.
+    // outcome is Conflict with the row that stands. Records the history in
+    // the same transaction; the listeners are told apart (announce()).
     TeamOutcome save(const QString &image, quint32 flags, qint64 knownVersion);
+    // Makes this connection ready for the first save and step without
+    // changing anything: a fresh server process would otherwise prepare
+    // and compile them while the person waits.
+    void prepareForWork();
+    // Tells every listener `payload` (see payloadOf()).
+    bool announce(const QString &payload);
     // Holds `image` for this window, unless another window holds it, and
     // gives up this window's other holds. An empty name gives up all.
     TeamOutcome hold(const QString &image);
     bool renewHolds();
     // Holds the first of `candidates` that is not marked and that no other
-    // window holds; race-free between windows.
+    // window holds, race-free between windows, and gives up this window's
+    // other holds: the window goes there.
     TeamOutcome takeNext(const QStringList &candidates);
 
     // The whole dataset replaced row by row from `rows` (image, flags):
@@ -104,6 +112,8 @@ private:
     bool findDataset(QString *error);
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
     QString failure(const QString &what) const;
+    QSqlQuery *prepared(const QString &statement, QString *error);
+    void forget(const QString &statement);
 
     TeamAddress teamAddress;
     QStringList labels;
@@ -112,5 +122,6 @@ private:
     QString name;
     qint32 datasetId = 0;
     int statementMilliseconds = 0;
-    std::unique_ptr<QSqlQuery> saving;
+    // The statements of this connection, prepared on the server once each.
+    std::map<QString, std::unique_ptr<QSqlQuery>> statements;
 };

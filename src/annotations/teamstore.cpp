@@ -3,6 +3,8 @@
 #include <QElapsedTimer>
 #include <QUuid>
 
+#include <thread>
+
 // Candidates offered to the server for one step to the next unmarked image:
 // each costs one statement only when another window took it first.
 static constexpr qsizetype candidatesPerCall = 64;
@@ -136,11 +138,17 @@ qint64 TeamStore::savedAt(const QString &fileName) const
     return found == known->rows.constEnd() ? 0 : found->savedAtMs;
 }
 
-// The exported file sorts its rows by their text: a name followed by "," is
-// compared the way its row is, since no name holds a ",".
-static bool rowsAfter(const QString &name, const QString &other)
+// The exported file sorts its rows by their text: a name is compared as
+// followed by ",", the way its row is, since no name holds a ",".
+static bool rowsAfter(QStringView name, QStringView other)
 {
-    return QString(name + u',') > QString(other + u',');
+    const qsizetype common = std::min(name.size(), other.size());
+    const int order = name.first(common).compare(other.first(common));
+    if (order != 0)
+        return order > 0;
+    const QChar nameNext = common < name.size() ? name.at(common) : QChar(u',');
+    const QChar otherNext = common < other.size() ? other.at(common) : QChar(u',');
+    return nameNext > otherNext;
 }
 
 std::optional<QString> TeamStore::lastMarkedName() const
@@ -209,25 +217,58 @@ bool TeamStore::enter(const TeamRow &row)
 void TeamStore::setListedNames(const QStringList &names)
 {
     listed.names = names;
-    listed.positions.clear();
-    listed.positions.reserve(names.size());
-    for (qsizetype i = names.size() - 1; i >= 0; --i)
-        listed.positions.insert(names.at(i), i);
-    recount();
+    recount([this, &names] {
+        listed.positions.clear();
+        listed.positions.reserve(names.size());
+        for (qsizetype i = names.size() - 1; i >= 0; --i)
+            listed.positions.insert(names.at(i), i);
+    });
 }
 
-void TeamStore::recount()
+namespace {
+
+// The counts of part of the listed images.
+struct Tally
 {
-    listed.facts.assign(std::size_t(listed.names.size()), RowFacts());
-    listed.markedCount = 0;
-    listed.labelCounts = QList<qsizetype>(labels.size(), 0);
-    for (qsizetype i = 0; i < listed.names.size(); ++i) {
-        const RowFacts facts = this->facts(listed.names.at(i));
-        listed.facts[std::size_t(i)] = facts;
-        listed.markedCount += facts.marked;
-        for (qsizetype label = 0; label < labels.size(); ++label)
-            listed.labelCounts[label] += bool(facts.flags & (1u << label));
-    }
+    qsizetype marked = 0;
+    QList<qsizetype> labels;
+};
+
+} // namespace
+
+// At a million listed images, looking each up among the known rows is most
+// of an opening's time: another thread takes the second half of the list
+// while this one does `alongside` and the first half. The halves write
+// their own entries of the facts and tally apart.
+void TeamStore::recount(const std::function<void()> &alongside)
+{
+    constexpr qsizetype shared = 50000;
+    const qsizetype count = listed.names.size();
+    listed.facts.assign(std::size_t(count), RowFacts());
+    const auto tally = [this](qsizetype from, qsizetype to, Tally *out) {
+        out->labels = QList<qsizetype>(labels.size(), 0);
+        for (qsizetype i = from; i < to; ++i) {
+            const RowFacts facts = this->facts(listed.names.at(i));
+            listed.facts[std::size_t(i)] = facts;
+            out->marked += facts.marked;
+            for (qsizetype label = 0; label < labels.size(); ++label)
+                out->labels[label] += bool(facts.flags & (1u << label));
+        }
+    };
+    const qsizetype half = count < shared ? count : count / 2;
+    Tally first, second;
+    std::thread other;
+    if (half < count)
+        other = std::thread(tally, half, count, &second);
+    if (alongside)
+        alongside();
+    tally(0, half, &first);
+    if (other.joinable())
+        other.join();
+    listed.markedCount = first.marked + second.marked;
+    listed.labelCounts = first.labels;
+    for (qsizetype label = 0; label < second.labels.size(); ++label)
+        listed.labelCounts[label] += second.labels.at(label);
 }
 
 AnnotationFormat::MarkCounts TeamStore::markCounts() const
@@ -271,6 +312,10 @@ void TeamStore::showing(const QString &fileName)
     if (fileName == shownImage)
         return;
     shownImage = fileName;
+    // A step by Ctrl+U took the hold already.
+    if (fileName == heldImage)
+        return;
+    heldImage = fileName;
     QMetaObject::invokeMethod(worker, [this, fileName] { worker->hold(fileName); });
 }
 
@@ -357,8 +402,10 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
             *error = outcome.error;
             return -1;
         }
-        if (!outcome.taken.isEmpty())
+        if (!outcome.taken.isEmpty()) {
+            heldImage = outcome.taken;
             return positions.at(candidates.indexOf(outcome.taken));
+        }
         from = positions.last();
     }
 }

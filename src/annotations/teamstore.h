@@ -108,7 +108,7 @@ private:
     void adopt(std::shared_ptr<TeamSnapshot> snapshot);
     // Enters a row the server reports; true when it was news.
     bool enter(const TeamRow &row);
-    void recount();
+    void recount(const std::function<void()> &alongside = {});
     void findLastMarked();
     static RowFacts factsOf(const TeamSnapshot::Entry &entry);
 
@@ -122,6 +122,8 @@ private:
     Listed listed;
     QString lastMarked;
     QString shownImage;
+    // The image the server holds for this window, as far as it was told.
+    QString heldImage;
     qint64 shownVersion = 0;
     QString refusal;
 };

@@ -13,6 +13,8 @@ static constexpr int renewalMilliseconds = 30000;
 // A listening connection that died (a server restart) says nothing; it is
 // asked this often whether it still stands.
 static constexpr int listenerCheckMilliseconds = 1000;
+// Saves told less than this after the last are told together.
+static constexpr int announcementMilliseconds = 200;
 
 bool TeamSnapshot::enter(const TeamRow &row)
 {
@@ -20,6 +22,9 @@ bool TeamSnapshot::enter(const TeamRow &row)
     if (entry.version >= row.version && entry.version != 0)
         return false;
     const auto intern = [](QHash<QString, qint32> &index, QStringList &names, const QString &name) {
+        // Rows come in runs of one annotator and one window.
+        if (!names.isEmpty() && names.constLast() == name)
+            return qint32(names.size() - 1);
         auto found = index.constFind(name);
         if (found != index.constEnd())
             return *found;
@@ -68,7 +73,10 @@ TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
     : database(address, catalogue, annotator, client)
     , address(address)
     , listenerName(database.connectionName() + QStringLiteral("-listening"))
+    , announcement(new QTimer(this))
 {
+    announcement->setSingleShot(true);
+    connect(announcement, &QTimer::timeout, this, &TeamWorker::announce);
     // A save the window has given up on after five seconds must not be
     // written after all: the server ends it first. Reading a whole dataset
     // is one statement too, and may take longer.
@@ -77,6 +85,7 @@ TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
 
 TeamWorker::~TeamWorker()
 {
+    announcing.reset();
     QSqlDatabase::removeDatabase(listenerName);
 }
 
@@ -123,6 +132,8 @@ void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
     std::shared_ptr<TeamSnapshot> snapshot;
     if (!ready(&outcome.error) || !(snapshot = readAll(&outcome.error)))
         outcome.kind = TeamOutcome::Failed;
+    else
+        database.prepareForWork();
     reply->answer(outcome, snapshot);
 }
 
@@ -138,6 +149,76 @@ void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion,
             afterFailure();
     }
     reply->answer(outcome);
+    if (outcome.kind == TeamOutcome::Done)
+        announceSoon(outcome.row);
+}
+
+// Every window, this one too, hears of a save once it is committed, from the
+// listening connection, whose commits need not wait for the disk: a
+// notification lost in a crash of the server is made good by the reading
+// anew that follows it. The server keeps notifications in commit order under
+// one lock, held until the commit is on disk; a save that told the
+// listeners itself would hold it while its row is written, and the saves of
+// many windows at once would wait for each other.
+//
+// Each notification wakes every listening window and its server process. A
+// save is told at once, unless this window told one less than
+// `announcementMilliseconds` ago: then the saves until then go together, in
+// one notification a line each. A person never saves that fast; a program
+// saving for many may.
+void TeamWorker::announceSoon(const TeamRow &row)
+{
+    unannounced.append(TeamDatabase::payloadOf(database.dataset(), row));
+    if (announcement->isActive())
+        return;
+    const qint64 since = lastAnnounced.isValid() ? lastAnnounced.elapsed() : announcementMilliseconds;
+    if (since >= announcementMilliseconds)
+        announce();
+    else
+        announcement->start(int(announcementMilliseconds - since));
+}
+
+void TeamWorker::announce()
+{
+    announcement->stop();
+    lastAnnounced.start();
+    // The server takes payloads of under 8000 bytes.
+    constexpr qsizetype most = 7000;
+    QString payload;
+    for (const QString &line : std::as_const(unannounced)) {
+        if (!payload.isEmpty() && payload.size() * 3 + line.size() * 3 > most) {
+            tell(payload);
+            payload.clear();
+        }
+        if (!payload.isEmpty())
+            payload += u'\n';
+        payload += line;
+    }
+    if (!payload.isEmpty())
+        tell(payload);
+    unannounced.clear();
+}
+
+bool TeamWorker::tell(const QString &payload)
+{
+    if (listening && !announcing) {
+        announcing = std::make_unique<QSqlQuery>(QSqlDatabase::database(listenerName, false));
+        if (!announcing->prepare(QStringLiteral("SELECT pg_notify(?, ?)")))
+            announcing.reset();
+    }
+    if (listening && announcing) {
+        announcing->bindValue(0, TeamDatabase::channel());
+        announcing->bindValue(1, payload);
+        if (announcing->exec()) {
+            announcing->finish();
+            return true;
+        }
+        announcing.reset();
+    }
+    if (database.announce(payload))
+        return true;
+    afterFailure();
+    return false;
 }
 
 void TeamWorker::hold(const QString &image)
@@ -162,9 +243,12 @@ void TeamWorker::takeNext(const QStringList &candidates, const std::shared_ptr<T
 
 void TeamWorker::finish()
 {
+    if (!unannounced.isEmpty())
+        announce();
     if (database.isOpen())
         database.hold(QString());
     database.close();
+    announcing.reset();
     if (QSqlDatabase::contains(listenerName))
         QSqlDatabase::database(listenerName, false).close();
     listening = false;
@@ -181,10 +265,12 @@ void TeamWorker::listen()
         : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), listenerName);
     if (!listener.isValid())
         return;
+    announcing.reset();
     listener.close();
     listener.setConnectOptions(address.connectOptions());
     if (!listener.open())
         return;
+    QSqlQuery(listener).exec(QStringLiteral("SET synchronous_commit = off"));
     connect(listener.driver(), &QSqlDriver::notification, this, &TeamWorker::notified,
             Qt::UniqueConnection);
     listening = listener.driver()->subscribeToNotification(TeamDatabase::channel());
@@ -224,11 +310,17 @@ void TeamWorker::notified(const QString &channel, QSqlDriver::NotificationSource
     const QString payload = message.toString();
     if (channel != TeamDatabase::channel() || !database.isOpen())
         return;
-    TeamRow row;
-    if (TeamDatabase::rowOfPayload(payload, database.dataset(), &row)) {
+    // A line a save.
+    bool rows = false;
+    for (QStringView line : QStringView(payload).tokenize(u'\n')) {
+        TeamRow row;
+        if (!TeamDatabase::rowOfPayload(line.toString(), database.dataset(), &row))
+            break;
+        rows = true;
         emit rowChanged(row);
-        return;
     }
+    if (rows)
+        return;
     if (payload == QStringLiteral("%1\treload").arg(database.dataset())) {
         QString error;
         if (auto snapshot = readAll(&error))

@@ -2,6 +2,7 @@
 
 #include "teamdatabase.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMutex>
 #include <QObject>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+class QSqlQuery;
 class QTimer;
 
 // What a window knows of a dataset: one entry per image with a row, the
@@ -96,6 +98,9 @@ private:
     bool ready(QString *error);
     void afterFailure();
     void listen();
+    void announceSoon(const TeamRow &row);
+    void announce();
+    bool tell(const QString &payload);
     void checkListener();
     void notified(const QString &channel, QSqlDriver::NotificationSource source,
                   const QVariant &message);
@@ -108,6 +113,12 @@ private:
     // The listening connection was made anew; the dataset is read again
     // once the other connection answers.
     bool missedSaves = false;
+    // The listening connection's statement that tells of saves.
+    std::unique_ptr<QSqlQuery> announcing;
+    // Saves not yet told, each as a notification's line.
+    QStringList unannounced;
+    QElapsedTimer lastAnnounced;
+    QTimer *announcement = nullptr;
     QTimer *renewal = nullptr;
     QTimer *listenerCheck = nullptr;
 };
