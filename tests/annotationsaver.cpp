@@ -8,15 +8,49 @@
 //   annotationsaver store PATH PREFIX COUNT  as save, through one annotation store
 //                                            that looks at the file before each
 //                                            save, as a window's display does
+//   annotationsaver team ADDRESS PREFIX COUNT
+//                                            as save, into a team's dataset, trying a
+//                                            failed save again as a person would;
+//                                            says "saved NAME" after each save the
+//                                            server confirmed
 #include "annotationfile.h"
 #include "fileoracle.h"
 #include "annotationlock.h"
 #include "annotationstore.h"
+#include "teamaddress.h"
+#include "teamstore.h"
 #include "testwindow.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
 #include <QThread>
+
+static int saveToTeam(const QString &addressText, const QString &prefix, int count,
+                      const QStringList &catalogue)
+{
+    QString error;
+    const auto address = TeamAddress::parse(addressText, &error);
+    if (!address)
+        return 2;
+    TeamStore store(*address, catalogue, prefix);
+    if (!store.open(&error))
+        return 3;
+    QTextStream out(stdout);
+    for (int i = 0; i < count; ++i) {
+        const QString name = prefix + QString::number(i) + QStringLiteral(".png");
+        store.showing(name);
+        AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Unreachable;
+        for (int tries = 0; tries < 100 && result != AnnotationFile::SaveResult::Saved; ++tries) {
+            if (tries > 0)
+                QThread::msleep(100);
+            result = store.saveRow(name, {catalogue.at(i % 19)});
+        }
+        if (result != AnnotationFile::SaveResult::Saved)
+            return int(result);
+        out << "saved " << name << Qt::endl;
+    }
+    return 0;
+}
 
 int main(int argc, char *argv[])
 {
@@ -30,11 +64,13 @@ int main(int argc, char *argv[])
         QThread::sleep(600);
         return 0;
     }
-    if (args.size() != 5 || (args.at(1) != u"save" && args.at(1) != u"store"))
+    if (args.size() != 5 || (args.at(1) != u"save" && args.at(1) != u"store" && args.at(1) != u"team"))
         return 2;
 
     const QStringList catalogue = TestWindow::catalogue();
     const int count = args.at(4).toInt();
+    if (args.at(1) == u"team")
+        return saveToTeam(args.at(2), args.at(3), count, catalogue);
     AnnotationStore store(args.at(2), catalogue);
     AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Saved;
     for (int i = 0; i < count && result == AnnotationFile::SaveResult::Saved; ++i) {

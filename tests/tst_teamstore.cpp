@@ -9,6 +9,8 @@
 #include "teamtransfer.h"
 #include "testwindow.h"
 
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -18,6 +20,10 @@
 #include <QTest>
 
 #include <memory>
+#include <thread>
+#include <vector>
+
+#include <csignal>
 
 using namespace TestWindow;
 using AnnotationFile::SaveResult;
@@ -39,8 +45,10 @@ private slots:
     void aSaveAfterAnotherAnnotatorsIsRefusedOnceThenOverwrites();
     void otherWindowsHearOfEverySave();
     void twoWindowsNeverTakeTheSameUnmarkedImage();
+    void manyWindowsSteppingAtOnceNeverCollideNorWait();
     void aHeldImageIsSkippedUntilItsHoldLapses();
     void aLostServerFailsOneSaveAndTheNextReconnects();
+    void noConfirmedSaveIsLostWhenAClientIsKilledOrTheServerRestarts();
     void importThenExportGivesTheSameBytes();
     void importRecordsChangedRowsAndRefusesForeignFiles();
 
@@ -296,6 +304,19 @@ void TeamStoreTest::otherWindowsHearOfEverySave()
     QCOMPARE(notHeard.count(), 0);
     QVERIFY(QTest::qWaitFor([&] { return false; }, 200) == false);
     QCOMPARE(heard.count(), 1);
+
+    // Saves in quick succession are told together, and every one is heard once.
+    QStringList burst{u"a.png"_qs, u"b.png"_qs};
+    for (int i = 0; i < 120; ++i)
+        burst << u"burst%1.png"_qs.arg(i);
+    ben->setListedNames(burst);
+    for (qsizetype i = 2; i < burst.size(); ++i) {
+        anna->showing(burst.at(i));
+        QCOMPARE(anna->saveRow(burst.at(i), {entry(int(i % 19) + 1)}), SaveResult::Saved);
+    }
+    QTRY_COMPARE(ben->markCounts().marked, 121);
+    QCOMPARE(heard.count(), 121);
+    QCOMPARE(ben->listedFacts(121).flags, 1u << (121 % 19));
 }
 
 void TeamStoreTest::twoWindowsNeverTakeTheSameUnmarkedImage()
@@ -318,6 +339,58 @@ void TeamStoreTest::twoWindowsNeverTakeTheSameUnmarkedImage()
     // Leaving an image gives it up.
     anna->showing(u"a.png"_qs);
     QTRY_COMPARE(ben->takeNextUnmarked(1, {}, &error), 2);
+}
+
+// Windows stepping with Ctrl+U at the same moment over the same images, each
+// saving what it took: every image is taken once, and no step fails (as one
+// waiting for another's would, the server ending it as a deadlock).
+void TeamStoreTest::manyWindowsSteppingAtOnceNeverCollideNorWait()
+{
+    constexpr int windows = 6;
+    constexpr int steps = 15;
+    QStringList candidates;
+    for (int i = 0; i < windows * steps; ++i)
+        candidates << u"step%1.png"_qs.arg(i, 3, 10, QLatin1Char('0'));
+    const TeamAddress team = address(u"steps"_qs);
+    std::vector<QStringList> taken(windows);
+    std::vector<QString> failures(windows);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < windows; ++w) {
+        threads.emplace_back([&, w] {
+            TeamDatabase database(team, labelCatalogue(), u"w%1"_qs.arg(w), u"client%1"_qs.arg(w));
+            QString error;
+            if (!database.open(&error)) {
+                failures[w] = error;
+                return;
+            }
+            for (int step = 0; step < steps; ++step) {
+                // Each window offers every image: it hears of no save.
+                const TeamOutcome outcome = database.takeNext(candidates);
+                if (outcome.kind != TeamOutcome::Done || outcome.taken.isEmpty()) {
+                    failures[w] = outcome.error.isEmpty() ? u"none taken"_qs : outcome.error;
+                    return;
+                }
+                taken[w] << outcome.taken;
+                if (database.save(outcome.taken, 1, 0).kind != TeamOutcome::Done) {
+                    failures[w] = u"save of "_qs + outcome.taken;
+                    return;
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QStringList all;
+    for (int w = 0; w < windows; ++w) {
+        QVERIFY2(failures[w].isEmpty(), qPrintable(failures[w]));
+        all << taken[w];
+    }
+    all.sort();
+    QCOMPARE(all, candidates);
+    QCOMPARE(queryValue(u"SELECT count(*) FROM norvanta_holds h JOIN norvanta_datasets d"
+                        " ON d.id = h.dataset WHERE d.name = 'steps'"_qs)
+                 .toInt(),
+             windows);
 }
 
 void TeamStoreTest::aHeldImageIsSkippedUntilItsHoldLapses()
@@ -370,6 +443,69 @@ void TeamStoreTest::aLostServerFailsOneSaveAndTheNextReconnects()
     QVERIFY2(server.restart(), qPrintable(server.errorString()));
     QSqlDatabase::database(u"test"_qs).close();
     QVERIFY(QSqlDatabase::database(u"test"_qs).open());
+}
+
+// Three programs saving at once: one is killed, and the server stops at once
+// (as in a crash) and starts again while the other two go on. Every save a
+// program was told of is in the dataset with its labels and its history.
+void TeamStoreTest::noConfirmedSaveIsLostWhenAClientIsKilledOrTheServerRestarts()
+{
+    const QString addressText = server.address(u"team"_qs, u"crash"_qs);
+    constexpr int count = 1500;
+    std::vector<std::unique_ptr<QProcess>> savers;
+    for (const char *prefix : {"killed", "anna", "ben"}) {
+        auto saver = std::make_unique<QProcess>();
+        saver->start(QStringLiteral(ANNOTATION_SAVER),
+                     {u"team"_qs, addressText, QString::fromLatin1(prefix), QString::number(count)});
+        savers.push_back(std::move(saver));
+    }
+    QByteArray output[3];
+    const auto saved = [&](int i) {
+        output[i] += savers[std::size_t(i)]->readAllStandardOutput();
+        return output[i].count("saved ");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(saved(0) >= 20 && saved(1) >= 20 && saved(2) >= 20, 60000);
+    for (const auto &saver : savers)
+        QCOMPARE(saver->state(), QProcess::Running);
+    ::kill(pid_t(savers[0]->processId()), SIGKILL);
+    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    for (int i = 1; i < 3; ++i) {
+        QProcess &saver = *savers[std::size_t(i)];
+        if (saver.state() != QProcess::NotRunning)
+            QVERIFY(saver.waitForFinished(120000));
+        QVERIFY2(saver.exitStatus() == QProcess::NormalExit && saver.exitCode() == 0,
+                 saver.readAllStandardError().constData());
+    }
+    savers[0]->waitForFinished();
+    QSqlDatabase::database(u"test"_qs).close();
+    QVERIFY(QSqlDatabase::database(u"test"_qs).open());
+
+    QHash<QString, int> stored;
+    QSqlQuery query(QSqlDatabase::database(u"test"_qs));
+    QVERIFY(query.exec(u"SELECT a.image, a.flags, (SELECT count(*) FROM norvanta_history h"
+                       " WHERE h.dataset = a.dataset AND h.image = a.image)"
+                       " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset"
+                       " WHERE d.name = 'crash'"_qs));
+    while (query.next()) {
+        QCOMPARE(query.value(2).toInt(), 1);
+        stored.insert(query.value(0).toString(), query.value(1).toInt());
+    }
+    // Killed in the middle of its saves.
+    QVERIFY(saved(0) < count);
+    QCOMPARE(saved(1), count);
+    QCOMPARE(saved(2), count);
+    for (int i = 0; i < 3; ++i) {
+        saved(i);
+        for (const QByteArray &line : output[i].split('\n')) {
+            if (!line.startsWith("saved "))
+                continue;
+            const QString name = QString::fromUtf8(line.mid(6));
+            const QString stem = name.chopped(4);
+            const int number = stem.mid(stem.indexOf(QRegularExpression(u"\\d"_qs))).toInt();
+            QVERIFY2(stored.contains(name), qPrintable(name));
+            QCOMPARE(stored.value(name), 1 << (number % 19));
+        }
+    }
 }
 
 void TeamStoreTest::importThenExportGivesTheSameBytes()

@@ -98,8 +98,10 @@ bool PgServer::restart()
     QString options = QStringLiteral("-c listen_addresses='' -c unix_socket_directories='%1' "
                                      "-c max_connections=200")
                           .arg(folder);
+    // Without fsync a commit still reaches the system's files before it is
+    // confirmed, so a server stopped at once keeps every confirmed save.
     if (!durableServer)
-        options += QStringLiteral(" -c fsync=off -c synchronous_commit=off");
+        options += QStringLiteral(" -c fsync=off");
     running = run(QStringLiteral("pg_ctl"),
                   {QStringLiteral("-D"), folder + QStringLiteral("/data"), QStringLiteral("-l"),
                    folder + QStringLiteral("/server.log"), QStringLiteral("-o"), options,

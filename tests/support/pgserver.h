@@ -18,7 +18,8 @@ public:
     PgServer &operator=(const PgServer &) = delete;
 
     // Makes the cluster and starts the server; false with errorString() when
-    // either failed. `durable` keeps fsync on, as a real server has it.
+    // either failed. `durable` keeps fsync on, as a real server has it;
+    // without it the server survives its own crash, not the machine's.
     bool start(bool durable = false);
     bool stop();
     // Stops the server at once, as a crash would, and starts it again.
