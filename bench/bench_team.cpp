@@ -6,7 +6,13 @@
 // clients through Ctrl+U, the time until another client hears of a save
 // (99th percentile) and the peak memory per client.
 //
-//   bench_team [ROWS [CLIENTS [SAVES]]]     (1000000 20 200 by default)
+// With PAUSE, a client waits between its steps, as a person looks at each
+// image before the next: PAUSE milliseconds on average, drawn at random
+// between half and one and a half times that (people do not step in
+// lockstep), and its first step comes at a random moment of the first PAUSE.
+// Without it the clients step as fast as they can, all from the same moment.
+//
+//   bench_team [ROWS [CLIENTS [SAVES [PAUSE]]]]     (1000000 20 200 0 by default)
 #include "annotationformat.h"
 #include "labelcatalogue.h"
 #include "pgserver.h"
@@ -21,6 +27,7 @@
 #include <QFile>
 #include <QHash>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSet>
 #include <QSqlQuery>
@@ -70,7 +77,7 @@ qint64 peakKilobytes()
 
 // One client: opens the dataset, lists every image, and steps with Ctrl+U
 // and a save. Prints what it did, one fact a line.
-int client(const QString &addressText, qsizetype rows, int saves, int number)
+int client(const QString &addressText, qsizetype rows, int saves, int pause, int number)
 {
     QString error;
     const auto address = TeamAddress::parse(addressText, &error);
@@ -101,6 +108,7 @@ int client(const QString &addressText, qsizetype rows, int saves, int number)
     int done = 0;
     const QStringList labels = labelCatalogue();
     QEventLoop loop;
+    QRandomGenerator random{quint32(number)};
     std::function<void()> step = [&] {
         if (done == saves) {
             // Time for the others' last saves to arrive.
@@ -125,9 +133,9 @@ int client(const QString &addressText, qsizetype rows, int saves, int number)
         else
             std::printf("failed %s\n", qPrintable(store.refusalDetail()));
         ++done;
-        QTimer::singleShot(0, &loop, step);
+        QTimer::singleShot(pause > 0 ? pause / 2 + random.bounded(pause + 1) : 0, &loop, step);
     };
-    QTimer::singleShot(0, &loop, step);
+    QTimer::singleShot(pause > 0 ? random.bounded(pause) : 0, &loop, step);
     loop.exec();
     std::printf("peak %lld\n", peakKilobytes());
     std::fflush(stdout);
@@ -142,11 +150,12 @@ int main(int argc, char *argv[])
     const QStringList arguments = app.arguments();
     if (arguments.value(1) == QStringLiteral("--client"))
         return client(arguments.at(2), arguments.at(3).toLongLong(), arguments.at(4).toInt(),
-                      arguments.at(5).toInt());
+                      arguments.at(5).toInt(), arguments.at(6).toInt());
 
     const qsizetype rows = arguments.size() > 1 ? arguments.at(1).toLongLong() : 1000000;
     const int clients = arguments.size() > 2 ? arguments.at(2).toInt() : 20;
     const int saves = arguments.size() > 3 ? arguments.at(3).toInt() : 200;
+    const int pause = arguments.size() > 4 ? arguments.at(4).toInt() : 0;
 
     PgServer server;
     if (!server.start(true) || !server.createDatabase(QStringLiteral("bench"))) {
@@ -180,8 +189,12 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "import: %s\n", qPrintable(imported.text));
         return 1;
     }
-    std::printf("%lld rows, %d clients, %d saves each\n", qint64(rows), clients, saves);
+    std::printf("%lld rows, %d clients, %d saves each, %d ms apart\n", qint64(rows), clients, saves,
+                pause);
     std::printf("import:                    %.1f s\n", importSeconds);
+    // The import's writes go to disk now, rather than in a checkpoint that
+    // would fall among the clients' saves.
+    server.execute({QStringLiteral("CHECKPOINT")});
 
     // Opening alone, as one person's window does.
     double openAlone = 0;
@@ -218,7 +231,7 @@ int main(int argc, char *argv[])
         });
         process->start(app.applicationFilePath(),
                        {QStringLiteral("--client"), addressText, QString::number(rows),
-                        QString::number(saves), QString::number(i)});
+                        QString::number(saves), QString::number(pause), QString::number(i)});
         processes.push_back(process);
     }
     // All opened, then all save at once.

@@ -182,11 +182,12 @@ void TeamWorker::announce()
 {
     announcement->stop();
     lastAnnounced.start();
-    // The server takes payloads of under 8000 bytes.
+    // The server takes payloads of under 8000 bytes; a UTF-16 unit is at
+    // most three bytes of UTF-8.
     constexpr qsizetype most = 7000;
     QString payload;
     for (const QString &line : std::as_const(unannounced)) {
-        if (!payload.isEmpty() && payload.size() * 3 + line.size() * 3 > most) {
+        if (!payload.isEmpty() && (payload.size() + 1 + line.size()) * 3 > most) {
             tell(payload);
             payload.clear();
         }
@@ -199,7 +200,7 @@ void TeamWorker::announce()
     unannounced.clear();
 }
 
-bool TeamWorker::tell(const QString &payload)
+void TeamWorker::tell(const QString &payload)
 {
     if (listening && !announcing) {
         announcing = std::make_unique<QSqlQuery>(QSqlDatabase::database(listenerName, false));
@@ -211,14 +212,12 @@ bool TeamWorker::tell(const QString &payload)
         announcing->bindValue(1, payload);
         if (announcing->exec()) {
             announcing->finish();
-            return true;
+            return;
         }
         announcing.reset();
     }
-    if (database.announce(payload))
-        return true;
-    afterFailure();
-    return false;
+    if (!database.announce(payload))
+        afterFailure();
 }
 
 void TeamWorker::hold(const QString &image)

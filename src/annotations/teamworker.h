@@ -100,7 +100,7 @@ private:
     void listen();
     void announceSoon(const TeamRow &row);
     void announce();
-    bool tell(const QString &payload);
+    void tell(const QString &payload);
     void checkListener();
     void notified(const QString &channel, QSqlDriver::NotificationSource source,
                   const QVariant &message);
