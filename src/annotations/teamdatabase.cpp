@@ -481,7 +481,21 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
 void TeamDatabase::prepareForWork()
 {
     QString error;
-    prepared(saveStatement(), &error);
+    // A save taken back, of a name that no file has: the server has then
+    // made its plans for every statement of a save.
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery *saving = prepared(saveStatement(), &error);
+    if (saving && db.transaction()) {
+        saving->bindValue(0, datasetId);
+        saving->bindValue(1, u'/' + clientId);
+        saving->bindValue(2, 0);
+        saving->bindValue(3, qint64(0));
+        saving->bindValue(4, annotatorName);
+        saving->bindValue(5, clientId);
+        saving->exec();
+        saving->finish();
+        db.rollback();
+    }
     // No candidate: nothing is held or given up.
     if (QSqlQuery *query = prepared(takeStatement(), &error)) {
         query->bindValue(0, datasetId);
