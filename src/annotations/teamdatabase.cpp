@@ -445,6 +445,17 @@ static QString takeStatement()
     return QStringLiteral("SELECT norvanta_take(?, ?, ?, ?)");
 }
 
+void TeamDatabase::bindSave(QSqlQuery *saving, const QString &image, quint32 flags,
+                            qint64 knownVersion) const
+{
+    saving->bindValue(0, datasetId);
+    saving->bindValue(1, image);
+    saving->bindValue(2, qint32(flags));
+    saving->bindValue(3, knownVersion);
+    saving->bindValue(4, annotatorName);
+    saving->bindValue(5, clientId);
+}
+
 TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
 {
     TeamOutcome outcome;
@@ -454,12 +465,7 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
         outcome.kind = TeamOutcome::Failed;
         return outcome;
     }
-    saving->bindValue(0, datasetId);
-    saving->bindValue(1, image);
-    saving->bindValue(2, qint32(flags));
-    saving->bindValue(3, knownVersion);
-    saving->bindValue(4, annotatorName);
-    saving->bindValue(5, clientId);
+    bindSave(saving, image, flags, knownVersion);
     if (!saving->exec() || !saving->next()) {
         outcome.kind = TeamOutcome::Failed;
         outcome.error = saving->lastError().text();
@@ -486,12 +492,7 @@ void TeamDatabase::prepareForWork()
     QSqlDatabase db = QSqlDatabase::database(name, false);
     QSqlQuery *saving = prepared(saveStatement(), &error);
     if (saving && db.transaction()) {
-        saving->bindValue(0, datasetId);
-        saving->bindValue(1, u'/' + clientId);
-        saving->bindValue(2, 0);
-        saving->bindValue(3, qint64(0));
-        saving->bindValue(4, annotatorName);
-        saving->bindValue(5, clientId);
+        bindSave(saving, u'/' + clientId, 0, 0);
         saving->exec();
         saving->finish();
         db.rollback();

@@ -113,6 +113,8 @@ private:
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
     QString failure(const QString &what) const;
     QSqlQuery *prepared(const QString &statement, QString *error);
+    // Binds a save's values to the call of norvanta_save.
+    void bindSave(QSqlQuery *saving, const QString &image, quint32 flags, qint64 knownVersion) const;
     void forget(const QString &statement);
 
     TeamAddress teamAddress;
