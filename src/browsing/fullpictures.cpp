@@ -7,6 +7,8 @@
 // decode for nothing, never a wrong picture.
 #include "fullpictures.h"
 
+#include "awaiteddelivery.h"
+
 #include "picturefiles.h"
 
 #include <QCoreApplication>
@@ -125,30 +127,9 @@ void FullPictures::State::startDecodes(const std::weak_ptr<State> &weakState,
     }
 }
 
-// Posted to the application's thread; what came in between (another picture
-// asked for, the pictures cleared or gone) has reset `awaited` by then.
 void FullPictures::State::deliver(const std::weak_ptr<State> &weakState, quint64 ticket)
 {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [weakState, ticket] {
-        const std::shared_ptr<State> owner = weakState.lock();
-        if (!owner)
-            return;
-        std::function<void(const FullPicture &)> ready;
-        FullPicture picture;
-        {
-            const std::lock_guard lock(owner->mutex);
-            if (owner->awaited != ticket)
-                return;
-            owner->awaited = 0;
-            ready = std::exchange(owner->ready, nullptr);
-            for (const Entry &entry : std::as_const(owner->entries)) {
-                if (entry.ticket == ticket)
-                    picture = entry.picture;
-            }
-        }
-        if (ready)
-            ready(picture);
-    }, Qt::QueuedConnection);
+    deliverAwaited(weakState, ticket, &Entry::picture);
 }
 
 FullPictures::FullPictures()

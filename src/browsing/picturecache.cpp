@@ -6,6 +6,8 @@
 // asked for last.
 #include "picturecache.h"
 
+#include "awaiteddelivery.h"
+
 #include "picturefiles.h"
 
 #include <QCoreApplication>
@@ -96,30 +98,9 @@ void PictureCache::State::startDecodes(const std::weak_ptr<State> &weakState,
     }
 }
 
-// Posted to the application's thread; what came in between (another picture
-// asked for, the cache cleared or gone) has reset `awaited` by then.
 void PictureCache::State::deliver(const std::weak_ptr<State> &weakState, quint64 ticket)
 {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [weakState, ticket] {
-        const std::shared_ptr<State> owner = weakState.lock();
-        if (!owner)
-            return;
-        std::function<void(const QImage &)> ready;
-        QImage image;
-        {
-            const std::lock_guard lock(owner->mutex);
-            if (owner->awaited != ticket)
-                return;
-            owner->awaited = 0;
-            ready = std::exchange(owner->ready, nullptr);
-            for (const Entry &entry : std::as_const(owner->entries)) {
-                if (entry.ticket == ticket)
-                    image = entry.image;
-            }
-        }
-        if (ready)
-            ready(image);
-    }, Qt::QueuedConnection);
+    deliverAwaited(weakState, ticket, &Entry::image);
 }
 
 PictureCache::PictureCache()
