@@ -226,10 +226,10 @@ void lockCost(int count)
     const auto save = [&](bool locked) {
         const QStringList annotations{catalogue.at(round++ % 19)};
         const QString name = Bench::imageName(count / 2);
-        const AnnotationFile::SaveResult result =
+        const SaveResult result =
             locked ? FileOracle::saveRow(csvPath, name, catalogue, annotations)
                    : FileOracle::rewriteRow(csvPath, name, catalogue, annotations);
-        if (result != AnnotationFile::SaveResult::Saved)
+        if (result != SaveResult::Saved)
             qFatal("save failed");
     };
     std::vector<double> withLock, withoutLock;

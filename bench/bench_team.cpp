@@ -128,7 +128,7 @@ int client(const QString &addressText, qsizetype rows, int saves, int pause, int
         saving.start();
         const auto saved = store.saveRow(name, {labels.at(done % labels.size())});
         const double milliseconds = saving.nsecsElapsed() / 1e6;
-        if (saved == AnnotationFile::SaveResult::Saved)
+        if (saved == SaveResult::Saved)
             std::printf("saved %.3f %s\n", milliseconds, qPrintable(name));
         else
             std::printf("failed %s\n", qPrintable(store.refusalDetail()));

@@ -16,7 +16,7 @@
 #include "annotationfile.h"
 #include "fileoracle.h"
 #include "annotationlock.h"
-#include "annotationstore.h"
+#include "csvannotationfile.h"
 #include "teamaddress.h"
 #include "teamstore.h"
 #include "testwindow.h"
@@ -39,13 +39,13 @@ static int saveToTeam(const QString &addressText, const QString &prefix, int cou
     for (int i = 0; i < count; ++i) {
         const QString name = prefix + QString::number(i) + QStringLiteral(".png");
         store.showing(name);
-        AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Unreachable;
-        for (int tries = 0; tries < 100 && result != AnnotationFile::SaveResult::Saved; ++tries) {
+        SaveResult result = SaveResult::Unreachable;
+        for (int tries = 0; tries < 100 && result != SaveResult::Saved; ++tries) {
             if (tries > 0)
                 QThread::msleep(100);
             result = store.saveRow(name, {catalogue.at(i % 19)});
         }
-        if (result != AnnotationFile::SaveResult::Saved)
+        if (result != SaveResult::Saved)
             return int(result);
         out << "saved " << name << Qt::endl;
     }
@@ -71,9 +71,9 @@ int main(int argc, char *argv[])
     const int count = args.at(4).toInt();
     if (args.at(1) == u"team")
         return saveToTeam(args.at(2), args.at(3), count, catalogue);
-    AnnotationStore store(args.at(2), catalogue);
-    AnnotationFile::SaveResult result = AnnotationFile::SaveResult::Saved;
-    for (int i = 0; i < count && result == AnnotationFile::SaveResult::Saved; ++i) {
+    CsvAnnotationFile store(args.at(2), catalogue);
+    SaveResult result = SaveResult::Saved;
+    for (int i = 0; i < count && result == SaveResult::Saved; ++i) {
         const QString name = args.at(3) + QString::number(i) + QStringLiteral(".png");
         if (args.at(1) == u"store") {
             store.refresh();

@@ -130,7 +130,7 @@ void AnnotationFormatTest::savingReplacesOrAddsTheRowAndSorts()
 
     QCOMPARE(FileOracle::saveRow(path, u"a.png"_qs, catalogue,
                                      {catalogue.at(10), u"不在目录中"_qs, catalogue.at(0)}),
-             AnnotationFile::SaveResult::Saved);
+             SaveResult::Saved);
     QCOMPARE(TestWindow::readFile(path), after);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"labels.csv"_qs});
 }

@@ -2,7 +2,7 @@
 // annotation file's lock, files that are no regular files, and folders that
 // do not let a new file be created.
 #include "annotationfile.h"
-#include "annotationstore.h"
+#include "csvannotationfile.h"
 #include "testwindow.h"
 
 #include <QDir>
@@ -24,7 +24,6 @@
 #include <ctime>
 
 using namespace TestWindow;
-using AnnotationFile::SaveResult;
 
 class SaveSafetyTest final : public QObject, public Fixture
 {
@@ -92,7 +91,7 @@ void SaveSafetyTest::twoProgramsSavingAtOnceKeepEveryRow()
     for (QProcess *saver : {&first, &second}) {
         QVERIFY(saver->waitForFinished(240000));
         QCOMPARE(saver->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(saver->exitCode(), int(AnnotationFile::SaveResult::Saved));
+        QCOMPARE(saver->exitCode(), int(SaveResult::Saved));
     }
 
     QList<QByteArray> rows;
@@ -321,7 +320,7 @@ void SaveSafetyTest::readOnlyFolderKeepsItsWritableFile()
         QVERIFY(saver.waitForFinished());
         if (saver.exitCode() == 100 || saver.exitCode() == 127)
             QSKIP("cannot run the saver as an unprivileged user here");
-        QCOMPARE(saver.exitCode(), int(AnnotationFile::SaveResult::CannotCreateInFolder));
+        QCOMPARE(saver.exitCode(), int(SaveResult::CannotCreateInFolder));
     } else {
         window = create(*answerer, path);
         loadFolder(*answerer, window.get(), makeFolder(u"imgs"_qs, {u"a.png"_qs}));
@@ -432,24 +431,24 @@ void SaveSafetyTest::wholeSecondFileSystemLosesNoRow()
     writeFile(path, content);
 
     const QStringList labels = catalogue();
-    std::vector<std::unique_ptr<AnnotationStore>> stores;
+    std::vector<std::unique_ptr<CsvAnnotationFile>> stores;
     for (int k = 0; k < 3; ++k) {
-        stores.push_back(std::make_unique<AnnotationStore>(path, labels));
+        stores.push_back(std::make_unique<CsvAnnotationFile>(path, labels));
         stores.back()->refresh();
     }
     QByteArray expected = headerLine();
     for (int i = 0; i < rows; ++i) {
-        AnnotationStore &store = *stores[std::size_t(i % 3)];
+        CsvAnnotationFile &store = *stores[std::size_t(i % 3)];
         store.refresh();
-        QCOMPARE(store.saveRow(names.at(i), {labels.at(i % 19)}), AnnotationFile::SaveResult::Saved);
+        QCOMPARE(store.saveRow(names.at(i), {labels.at(i % 19)}), SaveResult::Saved);
         expected += row(names.at(i), {i % 19 + 1});
     }
     QCOMPARE(readFile(path), expected);
 
     // An edit of the same size in place, within the second of a save: the
     // next display sees it and the next save keeps it.
-    AnnotationStore &store = *stores.front();
-    QCOMPARE(store.saveRow(names.at(0), {labels.at(5)}), AnnotationFile::SaveResult::Saved);
+    CsvAnnotationFile &store = *stores.front();
+    QCOMPARE(store.saveRow(names.at(0), {labels.at(5)}), SaveResult::Saved);
     QByteArray edited = readFile(path);
     const QByteArray before = row(names.at(1), {2});
     const QByteArray after = row(names.at(1), {3});
@@ -460,7 +459,7 @@ void SaveSafetyTest::wholeSecondFileSystemLosesNoRow()
     file.close();
     store.refresh();
     QCOMPARE(store.storedLabels(names.at(1)), QStringList{labels.at(2)});
-    QCOMPARE(store.saveRow(names.at(2), {labels.at(7)}), AnnotationFile::SaveResult::Saved);
+    QCOMPARE(store.saveRow(names.at(2), {labels.at(7)}), SaveResult::Saved);
     QVERIFY(readFile(path).contains(after));
 
     // Three programs at once, each looking at the file before each save.
@@ -482,7 +481,7 @@ void SaveSafetyTest::wholeSecondFileSystemLosesNoRow()
         startSaver(savers[k], {u"store"_qs, path, QString(QChar(u'a' + k)), QString::number(rowsEach)});
     for (QProcess &saver : savers) {
         QVERIFY(saver.waitForFinished(240000));
-        QCOMPARE(saver.exitCode(), int(AnnotationFile::SaveResult::Saved));
+        QCOMPARE(saver.exitCode(), int(SaveResult::Saved));
     }
     QCOMPARE(readFile(path), headerLine() + saved.join());
 }

@@ -26,7 +26,6 @@
 #include <csignal>
 
 using namespace TestWindow;
-using AnnotationFile::SaveResult;
 
 class TeamStoreTest final : public QObject
 {

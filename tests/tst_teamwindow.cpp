@@ -2,7 +2,7 @@
 // each with its own connection, as two people's programs are: what one saves
 // shows in the other, a save over the other's is refused once, Ctrl+U never
 // gives both the same image, and a lost server fails a save by the rules.
-#include "annotationsource.h"
+#include "annotationstore.h"
 #include "pgserver.h"
 #include "testwindow.h"
 

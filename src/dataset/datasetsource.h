@@ -1,6 +1,6 @@
 #pragma once
 
-#include "annotationsource.h"
+#include "annotationstore.h"
 
 #include <QObject>
 #include <QString>
@@ -9,7 +9,7 @@
 #include <vector>
 
 // What the annotations say about one image.
-using ImageFacts = AnnotationSource::RowFacts;
+using ImageFacts = AnnotationStore::RowFacts;
 
 // What the dataset window reads, each from its one owner: the listed images
 // and the current one from the main window's session, every image's facts

@@ -1,7 +1,7 @@
 #include "storesource.h"
 
-#include "annotationsource.h"
 #include "annotationstore.h"
+#include "csvannotationfile.h"
 #include "imagesession.h"
 #include "labellingwindow.h"
 
@@ -18,7 +18,7 @@ QStringList StoreSource::catalogue() const
 
 QString StoreSource::annotationPath() const
 {
-    const auto *file = qobject_cast<const AnnotationStore *>(window->store());
+    const auto *file = qobject_cast<const CsvAnnotationFile *>(window->store());
     return file ? file->path() : QString();
 }
 

@@ -6,7 +6,7 @@
 // one way through the program.
 #include "inspectionview.h"
 
-#include "annotationsource.h"
+#include "annotationstore.h"
 #include "imagesession.h"
 #include "keynames.h"
 #include "labelkeys.h"
@@ -404,7 +404,7 @@ void InspectionView::showState()
     // Marked by the count line's rule: the annotation file's row of the image
     // has a flag set.
     const QString name = mainWindow->session().currentName();
-    const AnnotationSource *store = mainWindow->store();
+    const AnnotationStore *store = mainWindow->store();
     const bool marked = !name.isEmpty() && store && store->isMarked(name);
     const bool unsaved = mainWindow->hasUnsavedAnnotations();
     stateLabel->setText(unsaved ? tr("有未保存的更改") : marked ? tr("已标记") : tr("未标记"));
@@ -449,7 +449,7 @@ void InspectionView::showName()
 void InspectionView::showLabels()
 {
     const QString name = mainWindow->session().currentName();
-    const AnnotationSource *store = mainWindow->store();
+    const AnnotationStore *store = mainWindow->store();
     labelPanel->showLabels(texts(mainWindow->labelModel()),
                            name.isEmpty() || !store ? QStringList() : store->storedLabels(name));
     labelPanel->setClickable(mainWindow->session().hasCurrent());

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-class AnnotationSource;
+class AnnotationStore;
 class ImageSession;
 class LabelKeys;
 class QAbstractItemModel;
@@ -51,7 +51,7 @@ public:
     virtual void giveLabel(const QString &label) = 0;
     virtual void removeLabel(const QString &label) = 0;
     // Where the annotations live; null when no annotation file was named.
-    virtual AnnotationSource *store() const = 0;
+    virtual AnnotationStore *store() const = 0;
     // The open folder and the current position.
     virtual const ImageSession &session() const = 0;
 };

@@ -7,7 +7,7 @@
 // it does is a step of its own.
 #include "undofeature.h"
 
-#include "annotationsource.h"
+#include "annotationstore.h"
 #include "labelkeys.h"
 #include "lockwaiting.h"
 #include "saverefusal.h"
@@ -25,7 +25,6 @@
 
 #include <utility>
 
-using AnnotationFile::SaveResult;
 
 namespace {
 
@@ -63,7 +62,7 @@ UndoFeature::UndoFeature(Tavrelin *window, QWidget *noteAnchor)
     connect(activity, &WindowActivity::currentLabelsChanged, this, &UndoFeature::follow);
     connect(activity, &WindowActivity::unsavedChanged, this, &UndoFeature::follow);
     // Told while the save runs, with the labels it saved still shown.
-    connect(window->store(), &AnnotationSource::rowReplaced, this, &UndoFeature::takeSave);
+    connect(window->store(), &AnnotationStore::rowReplaced, this, &UndoFeature::takeSave);
     // The windows beside this one get the keys as they appear.
     window->installEventFilter(this);
     shown = shownNow();
@@ -233,7 +232,7 @@ bool UndoFeature::showImage(const QString &folder, const QString &image, bool re
 // Told before the image is shown: a step that cannot be taken changes nothing.
 bool UndoFeature::rowStillIs(const QString &image, const QByteArray &row)
 {
-    AnnotationSource *store = window->store();
+    AnnotationStore *store = window->store();
     store->refresh();
     // An unreadable file is for the save to refuse.
     if (store->status() == AnnotationText::Unreadable || store->row(image) == row)

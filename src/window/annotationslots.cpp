@@ -4,7 +4,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationsource.h"
+#include "annotationstore.h"
 #include "lockwaiting.h"
 #include "saverefusal.h"
 #include "serverwaiting.h"
@@ -59,7 +59,6 @@ bool Tavrelin::storeCurrentAnnotations()
         return false;
     }
 
-    using AnnotationFile::SaveResult;
     SaveResult result;
     {
         // Copies: the window paints, and its timers run, while the save waits.

@@ -3,7 +3,7 @@
 // pictures, list rows and enabled states.
 #include "tavrelin.h"
 
-#include "annotationstore.h"
+#include "csvannotationfile.h"
 #include "remembered.h"
 #include "teamaddress.h"
 #include "teamstore.h"
@@ -43,15 +43,15 @@ void Tavrelin::setupInterface(const QString &namedPath)
     // next time; a team's address has none.
     if (!TeamAddress::isAddress(savePath))
         Remembered::useAnnotationFile(savePath);
-    connect(annotationStore, &AnnotationSource::reloaded, windowActivity,
+    connect(annotationStore, &AnnotationStore::reloaded, windowActivity,
             &WindowActivity::noteReloaded);
-    connect(annotationStore, &AnnotationSource::savedElsewhere, this,
+    connect(annotationStore, &AnnotationStore::savedElsewhere, this,
             &Tavrelin::showSavedElsewhere);
     // A file is read anew only within an operation, which shows the result
     // itself; a team's dataset is read anew by itself after an import or a
     // lost connection.
     if (annotationStore->knowsWhoSaved())
-        connect(annotationStore, &AnnotationSource::reloaded, this,
+        connect(annotationStore, &AnnotationStore::reloaded, this,
                 [this] { showSavedElsewhere(QString()); });
 
     auto *mainLayout = new QVBoxLayout(centralWidget);
@@ -71,10 +71,10 @@ void Tavrelin::setupInterface(const QString &namedPath)
 
 // A file, or a team's dataset on a server named by its address; null, after
 // telling why, when the dataset cannot be opened.
-AnnotationSource *Tavrelin::openAnnotations(const QString &savePath)
+AnnotationStore *Tavrelin::openAnnotations(const QString &savePath)
 {
     if (!TeamAddress::isAddress(savePath))
-        return new AnnotationStore(savePath, labels, this);
+        return new CsvAnnotationFile(savePath, labels, this);
     QString error;
     const std::optional<TeamAddress> address = TeamAddress::parse(savePath, &error);
     if (address) {

@@ -3,7 +3,7 @@
 #include "tavrelin.h"
 #include "windowactivity.h"
 
-#include "annotationsource.h"
+#include "annotationstore.h"
 
 #include <QMessageBox>
 #include <QPushButton>

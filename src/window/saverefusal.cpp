@@ -2,9 +2,8 @@
 
 #include <QCoreApplication>
 
-QString saveRefusal(AnnotationFile::SaveResult result)
+QString saveRefusal(SaveResult result)
 {
-    using AnnotationFile::SaveResult;
     const char *refusal = nullptr;
     switch (result) {
     case SaveResult::Saved:

@@ -7,4 +7,4 @@
 // Why a save of the annotation file wrote nothing, as the warning box tells
 // it; empty for a save that wrote. Every save of the program, whichever row
 // it writes, tells its refusals in these words.
-QString saveRefusal(AnnotationFile::SaveResult result);
+QString saveRefusal(SaveResult result);

@@ -1,7 +1,7 @@
 #include "tavrelin.h"
 
 #include "annotationformat.h"
-#include "annotationsource.h"
+#include "annotationstore.h"
 #include "labelcatalogue.h"
 #include "windowactivity.h"
 
@@ -94,7 +94,7 @@ void Tavrelin::moveTo(int index)
         loadCurrentImage();
 }
 
-AnnotationSource *Tavrelin::store() const
+AnnotationStore *Tavrelin::store() const
 {
     return annotationStore;
 }

@@ -17,7 +17,7 @@ class QListWidget;
 class QListWidgetItem;
 class QPushButton;
 class QVBoxLayout;
-class AnnotationSource;
+class AnnotationStore;
 class LabelKeys;
 class WindowActivity;
 
@@ -54,7 +54,7 @@ public:
     QString currentImagePath() const override;
     bool hasUnsavedAnnotations() const override;
     void moveTo(int index) override;
-    AnnotationSource *store() const override;
+    AnnotationStore *store() const override;
     const ImageSession &session() const override;
     // labelrequests.cpp
     void giveLabel(const QString &label) override;
@@ -91,7 +91,7 @@ private slots:
 private:
     // Asks for the annotation file unless `namedPath` names it.
     void setupInterface(const QString &namedPath);
-    AnnotationSource *openAnnotations(const QString &savePath);
+    AnnotationStore *openAnnotations(const QString &savePath);
     QAction *createMenu();
     void createPathLines(QVBoxLayout *mainLayout, const QString &savePath);
     QHBoxLayout *createContentRow();
@@ -128,7 +128,7 @@ private:
     QListWidget *annotationList = nullptr;
     QPushButton *previousButton = nullptr;
     QPushButton *nextButton = nullptr;
-    AnnotationSource *annotationStore = nullptr;
+    AnnotationStore *annotationStore = nullptr;
     ImageSession imageSession;
     CurrentLabels currentAnnotations;
     QStringList labels;

@@ -12,7 +12,6 @@
 
 namespace FileOracle {
 
-using AnnotationFile::SaveResult;
 using AnnotationFile::mayReplace;
 using AnnotationFile::readBytes;
 using AnnotationFile::underLock;

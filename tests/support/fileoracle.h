@@ -20,12 +20,12 @@ AnnotationText read(const QString &path);
 // the catalogue's header row, or holds no line at all, is rewritten, through
 // AnnotationFile::writeContent(), under the file's lock. On success
 // `written`, when given, receives the lines now in the file.
-AnnotationFile::SaveResult saveRow(const QString &path, const QString &fileName,
+SaveResult saveRow(const QString &path, const QString &fileName,
                                    const QStringList &labels, const QStringList &annotations,
                                    QStringList *written = nullptr);
 
 // The same rewrite for a caller that already holds the file's lock.
-AnnotationFile::SaveResult rewriteRow(const QString &path, const QString &fileName,
+SaveResult rewriteRow(const QString &path, const QString &fileName,
                                       const QStringList &labels,
                                       const QStringList &annotations,
                                       QStringList *written = nullptr);

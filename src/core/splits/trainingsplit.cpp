@@ -472,12 +472,12 @@ Outcome run(const QString &annotationPath, const QStringList &catalogue,
         const QString path = dir.filePath(names.at(j));
         const QByteArray content = j < splitCount ? splitFile(rows, splitOf, j)
                                                   : report(rows, groups, splitOf, settings);
-        const AnnotationFile::SaveResult result = AnnotationFile::writeContent(path, content);
-        outcome.failed = result != AnnotationFile::SaveResult::Saved;
+        const SaveResult result = AnnotationFile::writeContent(path, content);
+        outcome.failed = result != SaveResult::Saved;
         switch (result) {
-        case AnnotationFile::SaveResult::Saved:
+        case SaveResult::Saved:
             break;
-        case AnnotationFile::SaveResult::DiskFull:
+        case SaveResult::DiskFull:
             outcome.problem = tr("磁盘空间不足，%1 未写入").arg(shown(path));
             return outcome;
         default:

@@ -1,21 +1,13 @@
 #pragma once
 
+#include "annotationtext.h"
+#include "saveresult.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
-
-// What a read of the annotation file found. The store keeps an index of the
-// last read and reads again only when the file on disk changed.
-struct AnnotationText
-{
-    enum Status { Missing, Unreadable, Read };
-
-    Status status = Missing;
-    QStringList lines;
-    bool isText = true;  // UTF-8 without a NUL byte
-};
 
 // The annotation file on disk: reading its bytes, its lock and replacing it
 // whole. These functions show nothing and keep nothing; the store decides
@@ -26,22 +18,6 @@ namespace AnnotationFile {
 // Unreadable when it is not a regular file, is over 512 MiB or cannot be
 // read; `bytes` is filled only when the result is Read.
 AnnotationText::Status readBytes(const QString &path, QByteArray *bytes);
-
-enum class SaveResult {
-    Saved,
-    NameNotStorable,      // the file name holds "," or a line end, or begins with '"'
-    CannotOpen,           // the file cannot be read, created or replaced
-    NotText,              // the existing file is not UTF-8 text
-    ForeignHeader,        // the first line is not the catalogue's header row
-    WriteFailed,          // writing or committing the new content failed
-    Locked,               // another program is saving into the file
-    CannotCreateInFolder, // the folder does not let a new file be created
-    DiskFull,             // no room or quota left for the lock or the new content
-    RowChanged,           // the row is no longer the one a put-back expects
-    // A team's dataset on a server only:
-    Conflict,             // another window saved the row since this one showed it
-    Unreachable,          // the server did not answer, or the connection is lost
-};
 
 // Whether an existing file at `path` may be replaced at all: a regular file
 // of sane size that somebody may write. A missing file may be created.

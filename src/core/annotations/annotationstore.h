@@ -1,7 +1,8 @@
 #pragma once
 
-#include "annotationfile.h"
 #include "annotationformat.h"
+#include "annotationtext.h"
+#include "saveresult.h"
 
 #include <QList>
 #include <QObject>
@@ -17,11 +18,11 @@
 // the searches the keys make, and saving one row. Every question is answered
 // from what the source holds at that moment; refresh() brings that up to
 // the annotations' home first, and is the only question that may touch it.
-// The CSV annotation file (AnnotationStore) is one such home.
+// The CSV annotation file (CsvAnnotationFile) is one such home.
 //
 // Names are bare file names; a position is a place in the list given to
 // setListedNames(), which is the open folder's listing in its order.
-class AnnotationSource : public QObject
+class AnnotationStore : public QObject
 {
     Q_OBJECT
 
@@ -79,7 +80,7 @@ public:
     // failure leaves the stored rows and every answer as they were. While
     // another writer holds the annotations, `waiting` is called before each
     // new try and ends the wait as Locked by returning false.
-    virtual AnnotationFile::SaveResult saveRow(const QString &fileName,
+    virtual SaveResult saveRow(const QString &fileName,
                                                const QStringList &annotations,
                                                const std::function<bool()> &waiting = {}) = 0;
 
@@ -91,7 +92,7 @@ public:
     // a save by all of saveRow()'s rules, for a row saved before. Refused as
     // RowChanged, nothing changed, when the row held then is not `expected`
     // (empty: none).
-    virtual AnnotationFile::SaveResult putBackRow(const QString &fileName,
+    virtual SaveResult putBackRow(const QString &fileName,
                                                   const QByteArray &expected,
                                                   const QByteArray &replacement,
                                                   const std::function<bool()> &waiting = {}) = 0;

@@ -14,7 +14,7 @@ static constexpr int openMilliseconds = 600000;
 
 TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
                      const QString &annotator, QObject *parent)
-    : AnnotationSource(parent)
+    : AnnotationStore(parent)
     , teamAddress(address)
     , labels(catalogue)
     , annotatorName(annotator)
@@ -110,13 +110,13 @@ QByteArray TeamStore::row(const QString &fileName) const
     return AnnotationFormat::buildRow(fileName, labels, storedLabels(fileName)).toUtf8();
 }
 
-AnnotationFile::SaveResult TeamStore::putBackRow(const QString &fileName,
+SaveResult TeamStore::putBackRow(const QString &fileName,
                                                  const QByteArray &expected,
                                                  const QByteArray &replacement,
                                                  const std::function<bool()> &waiting)
 {
     if (row(fileName) != expected)
-        return AnnotationFile::SaveResult::RowChanged;
+        return SaveResult::RowChanged;
     const QList<QByteArray> fields = replacement.split(',');
     QStringList annotations;
     for (qsizetype i = 0; i < labels.size() && i + 1 < fields.size(); ++i) {
@@ -319,11 +319,10 @@ void TeamStore::showing(const QString &fileName)
     QMetaObject::invokeMethod(worker, [this, fileName] { worker->hold(fileName); });
 }
 
-AnnotationFile::SaveResult TeamStore::saveRow(const QString &fileName,
+SaveResult TeamStore::saveRow(const QString &fileName,
                                              const QStringList &annotations,
                                              const std::function<bool()> &waiting)
 {
-    using AnnotationFile::SaveResult;
     refusal.clear();
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;

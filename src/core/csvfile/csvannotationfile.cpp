@@ -4,7 +4,7 @@
 // compared as UTF-8 bytes: the text is valid UTF-8 (a file that is not is
 // decoded and encoded again, as its readers see it), so equal bytes are equal
 // names.
-#include "annotationstore.h"
+#include "csvannotationfile.h"
 
 #include <QFile>
 #include <QStringDecoder>
@@ -17,7 +17,6 @@
 
 #include <sys/stat.h>
 
-using AnnotationFile::SaveResult;
 
 namespace {
 
@@ -138,7 +137,7 @@ QByteArray savedForm(QByteArray bytes, bool *isText)
 
 } // namespace
 
-bool AnnotationStore::Identity::operator==(const Identity &other) const
+bool CsvAnnotationFile::Identity::operator==(const Identity &other) const
 {
     return exists == other.exists && device == other.device && inode == other.inode
         && size == other.size && modifiedSeconds == other.modifiedSeconds
@@ -147,9 +146,9 @@ bool AnnotationStore::Identity::operator==(const Identity &other) const
         && changedNanoseconds == other.changedNanoseconds;
 }
 
-AnnotationStore::AnnotationStore(const QString &path, const QStringList &catalogue,
+CsvAnnotationFile::CsvAnnotationFile(const QString &path, const QStringList &catalogue,
                                  QObject *parent)
-    : AnnotationSource(parent)
+    : AnnotationStore(parent)
     , filePath(path)
     , labels(catalogue)
 {
@@ -157,10 +156,10 @@ AnnotationStore::AnnotationStore(const QString &path, const QStringList &catalog
     listed.labelCounts.fill(0, labels.size());
 }
 
-AnnotationStore::~AnnotationStore() = default;
+CsvAnnotationFile::~CsvAnnotationFile() = default;
 
 // Links are followed, as the readers follow them.
-AnnotationStore::Identity AnnotationStore::identityOf(const QString &path)
+CsvAnnotationFile::Identity CsvAnnotationFile::identityOf(const QString &path)
 {
     Identity identity;
     struct stat info {};
@@ -177,7 +176,7 @@ AnnotationStore::Identity AnnotationStore::identityOf(const QString &path)
     return identity;
 }
 
-bool AnnotationStore::isSettled(const Identity &identity)
+bool CsvAnnotationFile::isSettled(const Identity &identity)
 {
     if (!identity.exists)
         return true;
@@ -191,7 +190,7 @@ bool AnnotationStore::isSettled(const Identity &identity)
         > (coarse ? settleCoarseNanoseconds : settleNanoseconds);
 }
 
-bool AnnotationStore::refresh()
+bool CsvAnnotationFile::refresh()
 {
     const bool changed = update();
     if (changed)
@@ -199,7 +198,7 @@ bool AnnotationStore::refresh()
     return changed;
 }
 
-bool AnnotationStore::update()
+bool CsvAnnotationFile::update()
 {
     const Identity now = identityOf(filePath);
     if (identityKnown && now == identity)
@@ -235,7 +234,7 @@ bool AnnotationStore::update()
     return true;
 }
 
-void AnnotationStore::rebuild(QByteArray text, bool isText)
+void CsvAnnotationFile::rebuild(QByteArray text, bool isText)
 {
     index = Index();
     index.status = AnnotationText::Read;
@@ -273,17 +272,17 @@ void AnnotationStore::rebuild(QByteArray text, bool isText)
     }
 }
 
-QByteArrayView AnnotationStore::line(qsizetype i) const
+QByteArrayView CsvAnnotationFile::line(qsizetype i) const
 {
     return view(index.text, index.starts[i], index.starts[i + 1] - 1);
 }
 
-QByteArrayView AnnotationStore::firstField(qsizetype i) const
+QByteArrayView CsvAnnotationFile::firstField(qsizetype i) const
 {
     return firstFieldOf(line(i));
 }
 
-quint32 AnnotationStore::factsOfLine(QByteArrayView text) const
+quint32 CsvAnnotationFile::factsOfLine(QByteArrayView text) const
 {
     // One pass: a field is "1" when a "1" stands between two separators (or
     // a separator and the line's end).
@@ -303,20 +302,20 @@ quint32 AnnotationStore::factsOfLine(QByteArrayView text) const
     return facts;
 }
 
-qsizetype AnnotationStore::rowOf(QByteArrayView name) const
+qsizetype CsvAnnotationFile::rowOf(QByteArrayView name) const
 {
     return probe(index.buckets, qHash(name),
                  [&](quint32 line) { return firstField(line) == name; });
 }
 
-qsizetype AnnotationStore::firstLineOf(QByteArrayView name) const
+qsizetype CsvAnnotationFile::firstLineOf(QByteArrayView name) const
 {
     if (hasLines() && firstField(0) == name)
         return 0;
     return rowOf(name);
 }
 
-bool AnnotationStore::placeInSlots(qsizetype i)
+bool CsvAnnotationFile::placeInSlots(qsizetype i)
 {
     const QByteArrayView name = firstField(i);
     const std::size_t hash = qHash(name);
@@ -333,7 +332,7 @@ bool AnnotationStore::placeInSlots(qsizetype i)
     return true;
 }
 
-void AnnotationStore::takeFromSlots(qsizetype line)
+void CsvAnnotationFile::takeFromSlots(qsizetype line)
 {
     const std::size_t mask = index.buckets.size() - 1;
     const auto home = [&](quint32 entry) { return qHash(firstField(entry - 1)) & mask; };
@@ -359,7 +358,7 @@ void AnnotationStore::takeFromSlots(qsizetype line)
     --index.names;
 }
 
-void AnnotationStore::growSlots()
+void CsvAnnotationFile::growSlots()
 {
     if (std::size_t(index.names + 1) * 2 <= index.buckets.size())
         return;
@@ -369,12 +368,12 @@ void AnnotationStore::growSlots()
         placeInSlots(i);
 }
 
-AnnotationStore::RowFacts AnnotationStore::facts(const QString &fileName) const
+CsvAnnotationFile::RowFacts CsvAnnotationFile::facts(const QString &fileName) const
 {
     return facts(QByteArrayView(fileName.toUtf8()));
 }
 
-AnnotationStore::RowFacts AnnotationStore::facts(QByteArrayView name) const
+CsvAnnotationFile::RowFacts CsvAnnotationFile::facts(QByteArrayView name) const
 {
     RowFacts facts;
     const qsizetype row = rowOf(name);
@@ -386,13 +385,13 @@ AnnotationStore::RowFacts AnnotationStore::facts(QByteArrayView name) const
     return facts;
 }
 
-bool AnnotationStore::isMarked(const QString &fileName) const
+bool CsvAnnotationFile::isMarked(const QString &fileName) const
 {
     const qsizetype first = firstLineOf(fileName.toUtf8());
     return first >= 0 && (index.lineFacts[first] & markedBit);
 }
 
-QStringList AnnotationStore::storedLabels(const QString &fileName) const
+QStringList CsvAnnotationFile::storedLabels(const QString &fileName) const
 {
     const qsizetype row = rowOf(fileName.toUtf8());
     if (row < 0)
@@ -400,14 +399,14 @@ QStringList AnnotationStore::storedLabels(const QString &fileName) const
     return AnnotationFormat::labelsOfRow(QString::fromUtf8(line(0)), QString::fromUtf8(line(row)));
 }
 
-std::optional<QString> AnnotationStore::lastMarkedName() const
+std::optional<QString> CsvAnnotationFile::lastMarkedName() const
 {
     if (index.lastMarked < 0)
         return std::nullopt;
     return QString::fromUtf8(firstField(index.lastMarked));
 }
 
-void AnnotationStore::setListedNames(const QStringList &names)
+void CsvAnnotationFile::setListedNames(const QStringList &names)
 {
     listed.names = names;
     listed.repeated = false;
@@ -433,13 +432,13 @@ void AnnotationStore::setListedNames(const QStringList &names)
     recount();
 }
 
-qsizetype AnnotationStore::listedPosition(const QString &fileName) const
+qsizetype CsvAnnotationFile::listedPosition(const QString &fileName) const
 {
     return probe(listed.positions, qHash(fileName),
                  [&](quint32 position) { return listed.names.at(position) == fileName; });
 }
 
-void AnnotationStore::recount()
+void CsvAnnotationFile::recount()
 {
     listed.marked.assign(listed.names.size(), false);
     listed.facts.assign(listed.names.size(), RowFacts());
@@ -476,7 +475,7 @@ void AnnotationStore::recount()
     }
 }
 
-AnnotationFormat::MarkCounts AnnotationStore::markCounts() const
+AnnotationFormat::MarkCounts CsvAnnotationFile::markCounts() const
 {
     AnnotationFormat::MarkCounts counts;
     counts.marked = int(listed.markedCount);
@@ -484,7 +483,7 @@ AnnotationFormat::MarkCounts AnnotationStore::markCounts() const
     return counts;
 }
 
-qsizetype AnnotationStore::nextUnmarked(qsizetype position) const
+qsizetype CsvAnnotationFile::nextUnmarked(qsizetype position) const
 {
     for (qsizetype i = std::max<qsizetype>(position + 1, 0); i < listed.names.size(); ++i) {
         if (!listed.marked[i])
@@ -493,37 +492,37 @@ qsizetype AnnotationStore::nextUnmarked(qsizetype position) const
     return -1;
 }
 
-AnnotationStore::RowFacts AnnotationStore::listedFacts(qsizetype position) const
+CsvAnnotationFile::RowFacts CsvAnnotationFile::listedFacts(qsizetype position) const
 {
     return listed.facts.at(std::size_t(position));
 }
 
-QList<qsizetype> AnnotationStore::labelCounts() const
+QList<qsizetype> CsvAnnotationFile::labelCounts() const
 {
     return listed.labelCounts;
 }
 
-SaveResult AnnotationStore::saveRow(const QString &fileName, const QStringList &annotations,
+SaveResult CsvAnnotationFile::saveRow(const QString &fileName, const QStringList &annotations,
                                     const std::function<bool()> &waiting)
 {
     const QByteArray newRow = AnnotationFormat::buildRow(fileName, labels, annotations).toUtf8();
     return replaceRow(fileName, nullptr, newRow, waiting);
 }
 
-QByteArray AnnotationStore::row(const QString &fileName) const
+QByteArray CsvAnnotationFile::row(const QString &fileName) const
 {
     const qsizetype found = rowOf(fileName.toUtf8());
     return found < 0 ? QByteArray() : line(found).toByteArray();
 }
 
-SaveResult AnnotationStore::putBackRow(const QString &fileName, const QByteArray &expected,
+SaveResult CsvAnnotationFile::putBackRow(const QString &fileName, const QByteArray &expected,
                                        const QByteArray &replacement,
                                        const std::function<bool()> &waiting)
 {
     return replaceRow(fileName, &expected, replacement, waiting);
 }
 
-SaveResult AnnotationStore::replaceRow(const QString &fileName, const QByteArray *expected,
+SaveResult CsvAnnotationFile::replaceRow(const QString &fileName, const QByteArray *expected,
                                        const QByteArray &newRow,
                                        const std::function<bool()> &waiting)
 {
@@ -551,7 +550,7 @@ SaveResult AnnotationStore::replaceRow(const QString &fileName, const QByteArray
     return result;
 }
 
-SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QByteArray &newRow)
+SaveResult CsvAnnotationFile::rewriteLocked(const QString &fileName, const QByteArray &newRow)
 {
     if (index.status == AnnotationText::Unreadable || !AnnotationFile::mayReplace(filePath))
         return SaveResult::CannotOpen;
@@ -594,7 +593,7 @@ SaveResult AnnotationStore::rewriteLocked(const QString &fileName, const QByteAr
     return saveResorted(fileName, newRow);
 }
 
-SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
+SaveResult CsvAnnotationFile::saveInOrder(const QString &fileName, qsizetype row,
                                         const QByteArray &newRow)
 {
     const RowFacts before = facts(fileName);
@@ -679,7 +678,7 @@ SaveResult AnnotationStore::saveInOrder(const QString &fileName, qsizetype row,
 
 // Removing a line leaves the lines around it in order, and with no name
 // standing twice, no other row becomes the readers' row of the name.
-SaveResult AnnotationStore::removeInOrder(const QString &fileName, qsizetype row)
+SaveResult CsvAnnotationFile::removeInOrder(const QString &fileName, qsizetype row)
 {
     const RowFacts before = facts(fileName);
     const QByteArray &old = index.text;
@@ -717,7 +716,7 @@ SaveResult AnnotationStore::removeInOrder(const QString &fileName, qsizetype row
     return SaveResult::Saved;
 }
 
-SaveResult AnnotationStore::saveResorted(const QString &fileName, const QByteArray &newRow)
+SaveResult CsvAnnotationFile::saveResorted(const QString &fileName, const QByteArray &newRow)
 {
     // Split at "\n" alone: the index's lines keep every CR they were read with.
     QStringList lines = QString::fromUtf8(index.text).split(u'\n');
@@ -746,7 +745,7 @@ SaveResult AnnotationStore::saveResorted(const QString &fileName, const QByteArr
 }
 
 // The index is what a fresh read of `content` finds.
-void AnnotationStore::written(const QByteArray &content)
+void CsvAnnotationFile::written(const QByteArray &content)
 {
     bool isText = true;
     rebuild(savedForm(content, &isText), isText);
@@ -759,13 +758,13 @@ void AnnotationStore::written(const QByteArray &content)
 // tick of this write is past: within it, another program's save can leave
 // the same inode number (reused), size and times, so until then the next
 // refresh, and the next save under the lock, read the file again.
-void AnnotationStore::trustWritten()
+void CsvAnnotationFile::trustWritten()
 {
     identity = identityOf(filePath);
     identityKnown = identity.exists && identity.size == index.text.size() && isSettled(identity);
 }
 
-void AnnotationStore::updateListed(const QString &fileName, const RowFacts &before)
+void CsvAnnotationFile::updateListed(const QString &fileName, const RowFacts &before)
 {
     if (listed.repeated) {
         recount();

@@ -2,7 +2,7 @@
 
 #include "annotationfile.h"
 #include "annotationformat.h"
-#include "annotationsource.h"
+#include "annotationstore.h"
 
 #include <QByteArray>
 #include <QList>
@@ -30,14 +30,14 @@
 // the exact name after the header; `flags` bit i of its facts is set when
 // field i+1 is exactly "1". A name is marked when its first line, the header
 // included, has a field after the first that is exactly "1", at any position.
-class AnnotationStore final : public AnnotationSource
+class CsvAnnotationFile final : public AnnotationStore
 {
     Q_OBJECT
 
 public:
     // `catalogue` names the flag columns in order; at most 31 entries.
-    AnnotationStore(const QString &path, const QStringList &catalogue, QObject *parent = nullptr);
-    ~AnnotationStore() override;
+    CsvAnnotationFile(const QString &path, const QStringList &catalogue, QObject *parent = nullptr);
+    ~CsvAnnotationFile() override;
 
     const QString &path() const { return filePath; }
     const QStringList &catalogue() const override { return labels; }
@@ -91,12 +91,12 @@ public:
     // rewritten; on a refusal or failure the file and the index stay as
     // they were. While another program holds the file's lock, `waiting` is
     // called as AnnotationFile::underLock() calls it.
-    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
+    SaveResult saveRow(const QString &fileName, const QStringList &annotations,
                                        const std::function<bool()> &waiting = {}) override;
     // The readers' row, as the file holds it without its line end. A row put
     // back goes where the rows' order puts it, as a saved row does.
     QByteArray row(const QString &fileName) const override;
-    AnnotationFile::SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
+    SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
                                           const QByteArray &replacement,
                                           const std::function<bool()> &waiting = {}) override;
 
@@ -200,14 +200,14 @@ private:
     void takeFromSlots(qsizetype line);
     void growSlots();
 
-    AnnotationFile::SaveResult replaceRow(const QString &fileName, const QByteArray *expected,
+    SaveResult replaceRow(const QString &fileName, const QByteArray *expected,
                                           const QByteArray &newRow,
                                           const std::function<bool()> &waiting);
-    AnnotationFile::SaveResult rewriteLocked(const QString &fileName, const QByteArray &newRow);
-    AnnotationFile::SaveResult saveInOrder(const QString &fileName, qsizetype row,
+    SaveResult rewriteLocked(const QString &fileName, const QByteArray &newRow);
+    SaveResult saveInOrder(const QString &fileName, qsizetype row,
                                            const QByteArray &newRow);
-    AnnotationFile::SaveResult removeInOrder(const QString &fileName, qsizetype row);
-    AnnotationFile::SaveResult saveResorted(const QString &fileName, const QByteArray &newRow);
+    SaveResult removeInOrder(const QString &fileName, qsizetype row);
+    SaveResult saveResorted(const QString &fileName, const QByteArray &newRow);
     void written(const QByteArray &content);
     void trustWritten();
     void updateListed(const QString &fileName, const RowFacts &before);

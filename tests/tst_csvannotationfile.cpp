@@ -5,7 +5,7 @@
 #include "annotationfile.h"
 #include "fileoracle.h"
 #include "annotationformat.h"
-#include "annotationstore.h"
+#include "csvannotationfile.h"
 #include "filesizelimit.h"
 #include "testwindow.h"
 
@@ -20,18 +20,17 @@
 #include <unistd.h>
 
 using namespace TestWindow;
-using AnnotationFile::SaveResult;
 
 namespace {
 
 // Every answer the store gives about `names`, one line each, so that two
 // sets of answers compare in one QCOMPARE with a readable difference.
-QStringList storeAnswers(const AnnotationStore &store, const QStringList &names)
+QStringList storeAnswers(const CsvAnnotationFile &store, const QStringList &names)
 {
     QStringList answers{u"status %1 text %2 lines %3"_qs.arg(store.status()).arg(store.isText())
                             .arg(store.hasLines())};
     for (const QString &name : names) {
-        const AnnotationStore::RowFacts facts = store.facts(name);
+        const CsvAnnotationFile::RowFacts facts = store.facts(name);
         answers.append(u"%1: row %2 marked %3/%4 flags %5 labels %6"_qs.arg(name)
                            .arg(facts.hasRow).arg(facts.marked).arg(store.isMarked(name))
                            .arg(facts.flags, 0, 2).arg(store.storedLabels(name).join(u'|')));
@@ -221,7 +220,7 @@ void AnnotationStoreTest::answersFollowTheReadersRules()
         writeFile(path, content);
     const QStringList names{u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs,
                             u"caf\uFFFD.png"_qs, u"图片名称"_qs, u"a.png"_qs};
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.setListedNames(names);
     store.refresh();
     QCOMPARE(storeAnswers(store, names), readersAnswers(path, names));
@@ -237,7 +236,7 @@ void AnnotationStoreTest::savesWriteWhatTheFileLayerWritesAndAnswerAsAFreshRead(
         const QByteArray content = randomFile(random);
         writeFile(path, content);
         writeFile(twin, content);
-        AnnotationStore store(path, catalogue());
+        CsvAnnotationFile store(path, catalogue());
         store.setListedNames(listed);
         store.refresh();
         for (int save = 0; save < 6; ++save) {
@@ -257,7 +256,7 @@ void AnnotationStoreTest::savesWriteWhatTheFileLayerWritesAndAnswerAsAFreshRead(
             QVERIFY2(readFile(path) == readFile(twin), context.constData());
             // Asked without a refresh: the index holds what was written.
             QCOMPARE(storeAnswers(store, listed), readersAnswers(path, listed));
-            AnnotationStore fresh(path, catalogue());
+            CsvAnnotationFile fresh(path, catalogue());
             fresh.setListedNames(listed);
             fresh.refresh();
             QCOMPARE(storeAnswers(fresh, listed), storeAnswers(store, listed));
@@ -286,7 +285,7 @@ void AnnotationStoreTest::savedRowsAnswerAsAFreshReadWhateverTheirLineEnds()
     writeFile(path, content);
     writeFile(twin, content);
     const QStringList names{u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs};
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.setListedNames(names);
     store.refresh();
 
@@ -296,7 +295,7 @@ void AnnotationStoreTest::savedRowsAnswerAsAFreshReadWhateverTheirLineEnds()
         QCOMPARE(FileOracle::saveRow(twin, saved, catalogue(), {entry(3)}), SaveResult::Saved);
         QCOMPARE(readFile(path), readFile(twin));
         QCOMPARE(storeAnswers(store, names), readersAnswers(path, names));
-        AnnotationStore fresh(path, catalogue());
+        CsvAnnotationFile fresh(path, catalogue());
         fresh.setListedNames(names);
         fresh.refresh();
         QCOMPARE(storeAnswers(store, names), storeAnswers(fresh, names));
@@ -320,9 +319,9 @@ void AnnotationStoreTest::editsOfAnotherProgramAreSeenByTheNextRefresh()
     const QByteArray content = headerLine() + row(u"a.png"_qs, {1}) + row(u"b.png"_qs);
     writeFile(path, content);
     const QStringList names{u"a.png"_qs, u"b.png"_qs, u"c.png"_qs};
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.setListedNames(names);
-    QSignalSpy reloaded(&store, &AnnotationStore::reloaded);
+    QSignalSpy reloaded(&store, &CsvAnnotationFile::reloaded);
     QVERIFY(store.refresh());
     settle();
     QVERIFY(!store.refresh());
@@ -373,7 +372,7 @@ void AnnotationStoreTest::saveAfterAnotherProgramsEditKeepsItsRows()
 {
     const QByteArray content = headerLine() + row(u"b.png"_qs, {2}) + row(u"c.png"_qs);
     writeFile(path, content);
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.setListedNames({u"a.png"_qs, u"b.png"_qs, u"c.png"_qs});
     store.refresh();
     settle();
@@ -392,8 +391,8 @@ void AnnotationStoreTest::saveAfterAnotherProgramsEditKeepsItsRows()
     const timespec times[2] = {before.st_atim, before.st_mtim};
     QCOMPARE(::utimensat(AT_FDCWD, name.constData(), times, 0), 0);
 
-    QSignalSpy reloaded(&store, &AnnotationStore::reloaded);
-    QSignalSpy saved(&store, &AnnotationStore::rowSaved);
+    QSignalSpy reloaded(&store, &CsvAnnotationFile::reloaded);
+    QSignalSpy saved(&store, &CsvAnnotationFile::rowSaved);
     QCOMPARE(store.saveRow(u"a.png"_qs, {entry(5)}), SaveResult::Saved);
     QCOMPARE(readFile(path), headerLine() + row(u"a.png"_qs, {5}) + row(u"b.png"_qs, {2})
                                  + row(u"c.png"_qs, {19}));
@@ -411,7 +410,7 @@ void AnnotationStoreTest::refusedOrFailedSaveKeepsTheFileAndTheAnswers()
         content += row(u"img%1.png"_qs.arg(i, 5, 10, QChar(u'0')), {i % 19 + 1});
     writeFile(path, content);
     const QStringList names{u"img00005.png"_qs, u"new.png"_qs, u"img01999.png"_qs};
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.setListedNames(names);
     store.refresh();
     const QStringList answers = storeAnswers(store, names);
@@ -445,11 +444,11 @@ void AnnotationStoreTest::rowsPutBackInTurnGiveBackEachFileAndAnswerAsAFreshRead
     for (int round = 0; round < 40; ++round) {
         const QByteArray content = randomFile(random);
         writeFile(path, content);
-        AnnotationStore store(path, catalogue());
+        CsvAnnotationFile store(path, catalogue());
         store.setListedNames(listed);
         store.refresh();
-        QSignalSpy replaced(&store, &AnnotationStore::rowReplaced);
-        QSignalSpy saved(&store, &AnnotationStore::rowSaved);
+        QSignalSpy replaced(&store, &CsvAnnotationFile::rowReplaced);
+        QSignalSpy saved(&store, &CsvAnnotationFile::rowSaved);
         QList<QByteArray> files{content};
         QStringList names;
         for (int save = 0; save < 6; ++save) {
@@ -478,7 +477,7 @@ void AnnotationStoreTest::rowsPutBackInTurnGiveBackEachFileAndAnswerAsAFreshRead
             if (save > 0)
                 QVERIFY2(readFile(path) == files.at(save), context.constData());
             QCOMPARE(storeAnswers(store, listed), readersAnswers(path, listed));
-            AnnotationStore fresh(path, catalogue());
+            CsvAnnotationFile fresh(path, catalogue());
             fresh.setListedNames(listed);
             fresh.refresh();
             QCOMPARE(storeAnswers(fresh, listed), storeAnswers(store, listed));
@@ -500,7 +499,7 @@ void AnnotationStoreTest::rowsRemovedInAnyOrderLeaveTheOthersFound()
         content += row(names.last(), {i % 19 + 1});
     }
     writeFile(path, content);
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.setListedNames(names);
     store.refresh();
     QRandomGenerator random(5);
@@ -525,9 +524,9 @@ void AnnotationStoreTest::putBackIsRefusedWhenTheRowIsNotTheOneExpected()
 {
     const QByteArray content = headerLine() + row(u"a.png"_qs, {1}) + row(u"b.png"_qs, {2});
     writeFile(path, content);
-    AnnotationStore store(path, catalogue());
+    CsvAnnotationFile store(path, catalogue());
     store.refresh();
-    QSignalSpy saved(&store, &AnnotationStore::rowSaved);
+    QSignalSpy saved(&store, &CsvAnnotationFile::rowSaved);
     const QByteArray rowA = row(u"a.png"_qs, {1}).chopped(1);
     QCOMPARE(store.putBackRow(u"a.png"_qs, row(u"a.png"_qs, {3}).chopped(1), QByteArray()),
              SaveResult::RowChanged);
@@ -546,4 +545,4 @@ void AnnotationStoreTest::putBackIsRefusedWhenTheRowIsNotTheOneExpected()
 }
 
 QTEST_GUILESS_MAIN(AnnotationStoreTest)
-#include "tst_annotationstore.moc"
+#include "tst_csvannotationfile.moc"

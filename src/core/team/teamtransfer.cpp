@@ -18,9 +18,8 @@ struct Texts
     Q_DECLARE_TR_FUNCTIONS(TeamTransfer)
 };
 
-QString reasonOf(AnnotationFile::SaveResult result)
+QString reasonOf(SaveResult result)
 {
-    using AnnotationFile::SaveResult;
     switch (result) {
     case SaveResult::Saved:
         break;
@@ -65,15 +64,15 @@ AnnotationText readText(const QString &path)
 
 // The file as a save finds it: missing (nothing to import), or a regular
 // UTF-8 file that starts with the catalogue's header row or holds nothing.
-AnnotationFile::SaveResult checkFile(const AnnotationText &text, const QStringList &catalogue)
+SaveResult checkFile(const AnnotationText &text, const QStringList &catalogue)
 {
     if (text.status == AnnotationText::Unreadable)
-        return AnnotationFile::SaveResult::CannotOpen;
+        return SaveResult::CannotOpen;
     if (!text.isText)
-        return AnnotationFile::SaveResult::NotText;
+        return SaveResult::NotText;
     if (!text.lines.isEmpty() && text.lines.first() != AnnotationFormat::headerRow(catalogue))
-        return AnnotationFile::SaveResult::ForeignHeader;
-    return AnnotationFile::SaveResult::Saved;
+        return SaveResult::ForeignHeader;
+    return SaveResult::Saved;
 }
 
 QString unreachable(const QString &reason)
@@ -92,7 +91,7 @@ Report importFile(const QString &csvPath, const TeamAddress &address, const QStr
         report.text = Texts::tr("标签文件不存在：%1").arg(csvPath);
         return report;
     }
-    if (const auto refused = checkFile(text, catalogue); refused != AnnotationFile::SaveResult::Saved) {
+    if (const auto refused = checkFile(text, catalogue); refused != SaveResult::Saved) {
         report.text = reasonOf(refused);
         return report;
     }
@@ -137,11 +136,11 @@ Report exportFile(const TeamAddress &address, const QString &csvPath, const QStr
     Report report;
     // A file that a save would not rewrite is not replaced by an export either.
     if (!AnnotationFile::mayReplace(csvPath)) {
-        report.text = reasonOf(AnnotationFile::SaveResult::CannotOpen);
+        report.text = reasonOf(SaveResult::CannotOpen);
         return report;
     }
     if (const auto refused = checkFile(readText(csvPath), catalogue);
-        refused != AnnotationFile::SaveResult::Saved) {
+        refused != SaveResult::Saved) {
         report.text = reasonOf(refused);
         return report;
     }
@@ -178,7 +177,7 @@ Report exportFile(const TeamAddress &address, const QString &csvPath, const QStr
     const auto written = AnnotationFile::underLock(csvPath, [&csvPath, &content] {
         return AnnotationFile::writeContent(csvPath, content);
     });
-    if (written != AnnotationFile::SaveResult::Saved) {
+    if (written != SaveResult::Saved) {
         report.text = reasonOf(written);
         return report;
     }

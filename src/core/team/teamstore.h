@@ -1,7 +1,7 @@
 #pragma once
 
 #include "annotationformat.h"
-#include "annotationsource.h"
+#include "annotationstore.h"
 #include "teamaddress.h"
 #include "teamworker.h"
 
@@ -23,7 +23,7 @@
 // next unmarked image), which run on the worker's thread. The questions of
 // the window answer from what is known, so a lost server leaves the display
 // as it was; a save or Ctrl+U waits for the server, five seconds at most.
-class TeamStore final : public AnnotationSource
+class TeamStore final : public AnnotationStore
 {
     Q_OBJECT
 
@@ -75,7 +75,7 @@ public:
     // save again then overwrites. Unreachable when the server gave no answer
     // within five seconds or the connection failed. `waiting` is called
     // while the answer is awaited; false ends the wait.
-    AnnotationFile::SaveResult saveRow(const QString &fileName, const QStringList &annotations,
+    SaveResult saveRow(const QString &fileName, const QStringList &annotations,
                                        const std::function<bool()> &waiting = {}) override;
     // The position of the first listed image after `position` that is not
     // marked and that no other window holds, now held for this one; -1
@@ -89,7 +89,7 @@ public:
     // A save of the flags `replacement` holds, by saveRow()'s rules and
     // attributed to this window's annotator; a server keeps a row once saved,
     // so an empty `replacement` saves it with no label.
-    AnnotationFile::SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
+    SaveResult putBackRow(const QString &fileName, const QByteArray &expected,
                                           const QByteArray &replacement,
                                           const std::function<bool()> &waiting = {}) override;
 
