@@ -12,6 +12,7 @@
 // (a few minutes, mostly making a million links; about 120 MB of disk).
 #include "annotationfile.h"
 #include "fileoracle.h"
+#include "labellingsession.h"
 #include "dialoganswerer.h"
 #include "tavrelin.h"
 #include "testwindow.h"
@@ -103,7 +104,7 @@ void openFolder(Tavrelin &window, DialogAnswerer &answerer, const QString &folde
 void letTheFileSettle(Tavrelin &window)
 {
     QTest::qWait(100);
-    window.moveTo(0);
+    window.labelling()->moveTo(0);
 }
 
 void run(int images, int rows)
@@ -177,7 +178,7 @@ void run(int images, int rows)
 
     std::vector<double> times;
     for (int i = 0; i < 5; ++i) {
-        window.moveTo(0);
+        window.labelling()->moveTo(0);
         times.push_back(Bench::medianMilliseconds(1, [&] {
             QMetaObject::invokeMethod(&window, "jumpToLastMarkedImage");
         }));
@@ -195,7 +196,7 @@ void run(int images, int rows)
     letTheFileSettle(window);
     times.clear();
     for (int i = 0; i < 5; ++i) {
-        window.moveTo(0);
+        window.labelling()->moveTo(0);
         times.push_back(Bench::medianMilliseconds(1, [&] {
             QTest::keyClick(&window, Qt::Key_U, Qt::ControlModifier);
         }));

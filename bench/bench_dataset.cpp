@@ -5,6 +5,7 @@
 // (1,000,000 by default; the folder's files are hard links to one 1x1
 // picture, so writing them takes seconds, listing them a few more).
 #include "dialoganswerer.h"
+#include "labellingsession.h"
 #include "tavrelin.h"
 #include "testwindow.h"
 #include "timing.h"
@@ -126,14 +127,14 @@ int main(int argc, char *argv[])
     // One display of an image, the part of every step below that belongs to
     // the main window alone.
     int shown = 0;
-    const double display = Bench::medianMilliseconds(5, [&] { window.moveTo(1 + shown++ % 2); });
+    const double display = Bench::medianMilliseconds(5, [&] { window.labelling()->moveTo(1 + shown++ % 2); });
     std::printf("display of one image by the main window: %.2f ms\n", display);
 
     const int runs = 5;
     // Save-and-next is mostly writing the whole file; many steps even out
     // the disk.
     const int steps = 15;
-    window.moveTo(count / 2);
+    window.labelling()->moveTo(count / 2);
     const double closedStep = saveAndNext(window, steps);
 
     activate(&window);
@@ -158,7 +159,7 @@ int main(int argc, char *argv[])
                 "slowest %.1f ms (goal: under 200)\n",
                 Bench::median(filtering), *std::max_element(filtering.begin(), filtering.end()));
 
-    window.moveTo(count / 2 + steps + 1);
+    window.labelling()->moveTo(count / 2 + steps + 1);
     const double openStep = saveAndNext(window, steps);
     std::printf("save-and-next: %.1f ms before the window was opened, %.1f ms with it open "
                 "(x%.2f)\n",
@@ -190,7 +191,7 @@ int main(int argc, char *argv[])
     nameFilter->setText(Bench::imageName(count - 1).mid(3, 7));
     std::vector<double> stepping;
     for (int run = 0; run < runs; ++run) {
-        window.moveTo(0);
+        window.labelling()->moveTo(0);
         activate(&window);
         stepping.push_back(
             shownAfter([&] { QTest::keyClick(&window, Qt::Key_Right, Qt::AltModifier); }));

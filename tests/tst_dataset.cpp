@@ -1,3 +1,4 @@
+#include "labellingsession.h"
 #include "testwindow.h"
 
 #include <QAbstractItemModel>
@@ -245,7 +246,7 @@ void DatasetTest::savesAndOtherProgramsEditsShowAfterTheNextAction()
 {
     open({u"a.png"_qs, u"b.png"_qs, u"c.png"_qs}, headerLine() + row(u"c.png"_qs));
     // Saved before the window ever opened, which then starts from it.
-    w()->moveTo(1);
+    w()->labelling()->moveTo(1);
     call(w(), "annotate", entry(7));
     call(w(), "saveAnnotations");
     openDataset();
@@ -254,7 +255,7 @@ void DatasetTest::savesAndOtherProgramsEditsShowAfterTheNextAction()
 
     // Saved on the last image, where the step that follows cannot move: the
     // row leaves the unmarked ones at once.
-    w()->moveTo(2);
+    w()->labelling()->moveTo(2);
     call(w(), "annotate", entry(1));
     call(w(), "saveAnnotations");
     QCOMPARE(tableRows(), QStringList{u"1|a.png|未标记|"_qs});

@@ -1,5 +1,6 @@
 // Undo and redo through the real keys of the main window and the windows
 // beside it, with the annotation file checked byte for byte after each step.
+#include "labellingsession.h"
 #include "testwindow.h"
 
 #include <QApplication>
@@ -101,7 +102,7 @@ QString UndoTest::shown() const
     for (int row = 0; row < list->rowCount(); ++row)
         labels.append(list->index(row, 0).data().toString());
     return w()->session().currentName() + u": "_qs + labels.join(u'|')
-         + (w()->hasUnsavedAnnotations() ? u" *"_qs : QString());
+         + (w()->labelling()->hasUnsaved() ? u" *"_qs : QString());
 }
 
 QString UndoTest::note() const

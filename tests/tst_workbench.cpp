@@ -2,6 +2,7 @@
 // main window: its label panel, its lines and tones, where the windows open
 // and what they remember, the keys in every window and the keys sheet. Run
 // on two screens: a wide one and a small one beside it.
+#include "labellingsession.h"
 #include "inspectionview.h"
 #include "labelpanel.h"
 #include "testwindow.h"
@@ -436,7 +437,7 @@ void WorkbenchTest::shiftReturnSavesThenGoesToTheNextUnmarkedImageInEveryWindow(
     answerer->clear();
     const QByteArray foreign = "name,x,y\n";
     writeFile(csvPath, foreign);
-    window->moveTo(0);
+    window->labelling()->moveTo(0);
     press(window.get(), "FO", Qt::Key_Return, Qt::ShiftModifier);
     QCOMPARE(answerer->boxTexts(), QStringList{u"标签文件的表头与标签目录不一致，未保存"_qs});
     QCOMPARE(currentIndex(window.get()), 0);

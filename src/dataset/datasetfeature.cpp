@@ -4,13 +4,13 @@
 #include "datasetwindow.h"
 #include "imagesession.h"
 #include "labelkeys.h"
+#include "labellingsession.h"
 #include "labellingwindow.h"
+#include "outcomeboxes.h"
 #include "windowactivity.h"
 #include "windowplace.h"
 
-#include <QEvent>
 #include <QKeySequence>
-#include <QLabel>
 #include <QMessageBox>
 
 DatasetFeature *DatasetFeature::attach(LabellingWindow *window, DatasetSource *source)
@@ -26,17 +26,12 @@ DatasetFeature *DatasetFeature::attach(LabellingWindow *window, DatasetSource *s
     keys->bind({nextKey}, [feature, mainWidget] { feature->moveByFilter(1, mainWidget); });
     keys->bind({previousKey}, [feature, mainWidget] { feature->moveByFilter(-1, mainWidget); });
 
-    QLabel *countLine = window->countLine();
-    countLine->installEventFilter(feature);
-    countLine->setToolTip(tr("双击或按 %1 打开数据集窗口；%2 / %3 转到符合筛选的下一张 / 上一张")
-                              .arg(openKey.toString(QKeySequence::NativeText),
-                                   nextKey.toString(QKeySequence::NativeText),
-                                   previousKey.toString(QKeySequence::NativeText)));
+    feature->openerTip = tr("双击或按 %1 打开数据集窗口；%2 / %3 转到符合筛选的下一张 / 上一张")
+                             .arg(openKey.toString(QKeySequence::NativeText),
+                                  nextKey.toString(QKeySequence::NativeText),
+                                  previousKey.toString(QKeySequence::NativeText));
 
-    // It closes with the main window: a window left open would keep the
-    // program running once the main window is gone.
-    mainWidget->installEventFilter(feature);
-    const WindowActivity *activity = window->activity();
+    const WindowActivity *activity = window->labelling()->activity();
     connect(activity, &WindowActivity::annotationsReloaded, feature, [feature] {
         feature->stale = true;
         feature->follow();
@@ -83,7 +78,7 @@ void DatasetFeature::openWindow()
         datasetWindow = new DatasetWindow(this, mainWindow->windowWidget());
         WindowPlace::openBeside(datasetWindow, QStringLiteral("datasetWindow"),
                                 datasetWindow->size(), mainWindow->windowWidget(),
-                                mainWindow->imageArea());
+                                mainWindow->placementAnchor());
         // The main window's keys work here too, so that a filtered review
         // can fix labels without leaving the window; the table keeps the
         // keys it moves and opens rows with, and the review keys are the
@@ -131,7 +126,7 @@ void DatasetFeature::follow()
 
 void DatasetFeature::moveTo(qsizetype position)
 {
-    mainWindow->moveTo(int(position));
+    tellOutcome(mainWindow->windowWidget(), mainWindow->labelling()->moveTo(int(position)));
 }
 
 void DatasetFeature::moveByFilter(int step, QWidget *parent)
@@ -157,15 +152,10 @@ void DatasetFeature::moveByFilter(int step, QWidget *parent)
     moveTo(target);
 }
 
-bool DatasetFeature::eventFilter(QObject *watched, QEvent *event)
+void DatasetFeature::closeWindow()
 {
-    if (event->type() == QEvent::MouseButtonDblClick && watched == mainWindow->countLine()) {
-        openWindow();
-        return true;
-    }
-    if (event->type() == QEvent::Close && watched == mainWindow->windowWidget() && datasetWindow)
+    if (datasetWindow)
         datasetWindow->close();
-    return QObject::eventFilter(watched, event);
 }
 
 bool DatasetFeature::isShown() const

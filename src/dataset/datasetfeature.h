@@ -25,9 +25,11 @@ class DatasetFeature final : public QObject
     Q_OBJECT
 
 public:
-    // Ctrl+D and a double-click on the count line open the window; Alt+Right
-    // and Alt+Left move by the filter. Takes `source` as its child.
+    // Ctrl+D opens the window; Alt+Right and Alt+Left move by the filter.
+    // Takes `source` as its child.
     static DatasetFeature *attach(LabellingWindow *window, DatasetSource *source);
+    // What the main window's opener of the window (its count line) says.
+    const QString &openerToolTip() const { return openerTip; }
 
     QStringList catalogue() const;
     QString annotationPath() const;
@@ -39,6 +41,9 @@ public:
 
     // Shows the dataset window, building it the first time, and raises it.
     void openWindow();
+    // Closes it, with the main window: a window left open would keep the
+    // program running once the main window is gone.
+    void closeWindow();
     // One look at the file on disk, then follow().
     void lookAndFollow();
     // Shows the main window's list and current image, all anew when the
@@ -60,9 +65,6 @@ signals:
     // The main window went to another image, or everything changed.
     void currentChanged(int position);
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     DatasetFeature(LabellingWindow *window, DatasetSource *source);
     bool isShown() const;
@@ -79,4 +81,5 @@ private:
     quint64 shownListing = 0;
     int shownCurrent = -1;
     DatasetFilter chosen;
+    QString openerTip;
 };

@@ -6,6 +6,7 @@
 #include "datasetfeature.h"
 #include "datasetmodel.h"
 #include "labelbardelegate.h"
+#include "labelcatalogue.h"
 #include "labelstatisticsmodel.h"
 #include "remembered.h"
 #include "splitdialog.h"
@@ -271,7 +272,7 @@ void DatasetWindow::takeFilter()
     filter.nameText = nameFilter->text();
     const QStringList catalogue = feature->catalogue();
     for (qsizetype label = 0; label < catalogue.size(); ++label) {
-        if (catalogue.at(label).endsWith(QLatin1String("_ND")))
+        if (isNoDefect(catalogue.at(label)))
             filter.noDefectLabel = int(label);
     }
     feature->setFilter(filter);

@@ -3,83 +3,83 @@
 #include "annotationstore.h"
 #include "csvannotationfile.h"
 #include "imagesession.h"
-#include "labellingwindow.h"
+#include "labellingsession.h"
 
-StoreSource::StoreSource(const LabellingWindow *window, QObject *parent)
+StoreSource::StoreSource(const LabellingSession *labelling, QObject *parent)
     : DatasetSource(parent)
-    , window(window)
+    , labelling(labelling)
 {
 }
 
 QStringList StoreSource::catalogue() const
 {
-    return window->store()->catalogue();
+    return labelling->store()->catalogue();
 }
 
 QString StoreSource::annotationPath() const
 {
-    const auto *file = qobject_cast<const CsvAnnotationFile *>(window->store());
+    const auto *file = qobject_cast<const CsvAnnotationFile *>(labelling->store());
     return file ? file->path() : QString();
 }
 
 const QStringList &StoreSource::names() const
 {
-    return window->session().names();
+    return labelling->images().names();
 }
 
 quint64 StoreSource::listing() const
 {
-    return window->session().listing();
+    return labelling->images().listing();
 }
 
 int StoreSource::currentIndex() const
 {
-    return window->session().position();
+    return labelling->images().position();
 }
 
 ImageFacts StoreSource::factsAt(qsizetype position) const
 {
-    // The main window gives the store its session's list whenever it opens
-    // a folder: a listed position is one of the store's listed names.
-    return window->store()->listedFacts(position);
+    // The session gives the store its list whenever it opens a folder: a
+    // listed position is one of the store's listed names.
+    return labelling->store()->listedFacts(position);
 }
 
 const std::vector<ImageFacts> &StoreSource::facts() const
 {
-    return window->store()->listedFactsInOrder();
+    return labelling->store()->listedFactsInOrder();
 }
 
 qsizetype StoreSource::markedCount() const
 {
-    return window->store()->markCounts().marked;
+    return labelling->store()->markCounts().marked;
 }
 
 qsizetype StoreSource::labelCount(int label) const
 {
-    return window->store()->labelCounts().value(label);
+    return labelling->store()->labelCounts().value(label);
 }
 
 bool StoreSource::knowsWhoSaved() const
 {
-    return window->store()->knowsWhoSaved();
+    return labelling->store()->knowsWhoSaved();
 }
 
 QString StoreSource::savedBy(qsizetype position) const
 {
-    return window->store()->savedBy(window->session().names().at(position));
+    return labelling->store()->savedBy(labelling->images().names().at(position));
 }
 
 qint64 StoreSource::savedAt(qsizetype position) const
 {
-    return window->store()->savedAt(window->session().names().at(position));
+    return labelling->store()->savedAt(labelling->images().names().at(position));
 }
 
 QStringList StoreSource::annotators() const
 {
-    return window->store()->annotators();
+    return labelling->store()->annotators();
 }
 
 void StoreSource::refresh()
 {
-    window->store()->refresh();
+    labelling->store()->refresh();
 }

@@ -2,17 +2,17 @@
 
 #include "datasetsource.h"
 
-class LabellingWindow;
+class LabellingSession;
 
-// The dataset window's source: the main window's session (the listed images
-// and the current position) and its annotation source, whose listed facts
-// and counts answer for every listed image.
+// The dataset window's source: the labelling session (the listed images and
+// the current position) and its store, whose listed facts and counts answer
+// for every listed image.
 class StoreSource final : public DatasetSource
 {
     Q_OBJECT
 
 public:
-    explicit StoreSource(const LabellingWindow *window, QObject *parent = nullptr);
+    explicit StoreSource(const LabellingSession *labelling, QObject *parent = nullptr);
 
     QStringList catalogue() const override;
     QString annotationPath() const override;
@@ -30,5 +30,5 @@ public:
     void refresh() override;
 
 private:
-    const LabellingWindow *window;
+    const LabellingSession *labelling;
 };

@@ -1,15 +1,18 @@
-// The inspection view knows the main window only through its port: what its
-// notifier tells, the texts of its lines, its list of labels (shown here
-// through the same model and selection), its change flag and its keys. Every
-// key but the view's own zoom and tone keys acts through the main window's
-// keys, and every click on the label panel through its controls, so there is
-// one way through the program.
+// The inspection view knows the main window only through its port: the
+// labelling session (its current image, labels, counts, change flag,
+// operations and notifier), the main window's list of labels (shown here
+// through the same model and selection) and its keys. Every key but the
+// view's own zoom and tone keys acts through the main window's keys, and
+// every click on the label panel is the session's operation, so there is one
+// way through the program.
 #include "inspectionview.h"
 
 #include "annotationstore.h"
 #include "imagesession.h"
 #include "keynames.h"
 #include "labelkeys.h"
+#include "labelcatalogue.h"
+#include "labellingsession.h"
 #include "labellingwindow.h"
 #include "undokeys.h"
 #include "labelpanel.h"
@@ -37,61 +40,6 @@
 
 namespace {
 
-// Opens the view on Z and on a double-click on the image area, and closes it
-// with the main window. Until the first opening the main window's widgets
-// are exactly those it builds itself.
-class Opener final : public QObject
-{
-public:
-    explicit Opener(LabellingWindow *window)
-        : QObject(window->windowWidget())
-        , window(window)
-        , mainWidget(window->windowWidget())
-    {
-        window->imageArea()->installEventFilter(this);
-        mainWidget->installEventFilter(this);
-    }
-
-    void open()
-    {
-        if (!view) {
-            view = new InspectionView(window);
-            // As large as most of the screen, beside the main window's picture.
-            QWidget *mainWindow = window->windowWidget();
-            WindowPlace::openBeside(view, QStringLiteral("inspectionView"),
-                                    mainWindow->screen()->availableGeometry().size() * 0.8,
-                                    mainWindow, window->imageArea());
-        }
-        view->setWindowState(view->windowState() & ~Qt::WindowMinimized);
-        view->show();
-        view->raise();
-        view->activateWindow();
-    }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        // Compared with the widget kept at the start: the main window's own
-        // events reach here while it is destroyed, past its port's lifetime.
-        if (watched == mainWidget) {
-            if (event->type() == QEvent::Close && view)
-                view->close();
-            return false;
-        }
-        if (event->type() == QEvent::MouseButtonDblClick
-            && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
-            open();
-            return true;
-        }
-        return false;
-    }
-
-private:
-    LabellingWindow *window;
-    QWidget *const mainWidget;
-    QPointer<InspectionView> view;
-};
-
 // A tooltip as plain text, even when the text looks like markup.
 QString plainTooltip(const QString &text)
 {
@@ -102,41 +50,60 @@ const QString brightnessKey = QStringLiteral("inspection/brightness");
 const QString contrastKey = QStringLiteral("inspection/contrast");
 const QString gammaKey = QStringLiteral("inspection/gamma");
 
-// The rows of a list of labels.
-QStringList texts(const QAbstractItemModel *labels)
-{
-    QStringList rows;
-    for (int row = 0; row < labels->rowCount(); ++row)
-        rows.append(labels->index(row, 0).data().toString());
-    return rows;
-}
-
 // No defect, given together with a defect.
 bool contradicts(const QStringList &labels)
 {
-    const bool noDefect = std::any_of(labels.cbegin(), labels.cend(), [](const QString &label) {
-        return label.endsWith(QLatin1String("_ND"));
-    });
+    const bool noDefect = std::any_of(labels.cbegin(), labels.cend(), isNoDefect);
     return noDefect && labels.size() > 1;
 }
 
 } // namespace
 
-void InspectionView::attach(LabellingWindow *window)
+InspectionOpener::InspectionOpener(LabellingWindow *window)
+    : QObject(window->windowWidget())
+    , window(window)
 {
-    auto *opener = new Opener(window);
-    window->keys()->bind({QKeySequence(Qt::Key_Z)}, [opener] { opener->open(); });
-    window->imageArea()->setToolTip(tr("双击图片或按 Z 键打开检查视图"));
+    window->keys()->bind({QKeySequence(Qt::Key_Z)}, [this] { open(); });
+}
+
+QString InspectionOpener::toolTip()
+{
+    return InspectionView::tr("双击图片或按 Z 键打开检查视图");
+}
+
+void InspectionOpener::open()
+{
+    if (!view) {
+        view = new InspectionView(window);
+        // As large as most of the screen, beside the main window's picture.
+        QWidget *mainWindow = window->windowWidget();
+        WindowPlace::openBeside(view, QStringLiteral("inspectionView"),
+                                mainWindow->screen()->availableGeometry().size() * 0.8,
+                                mainWindow, window->placementAnchor());
+    }
+    view->setWindowState(view->windowState() & ~Qt::WindowMinimized);
+    view->show();
+    view->raise();
+    view->activateWindow();
+}
+
+void InspectionOpener::close()
+{
+    if (view)
+        view->close();
+}
+
+InspectionOpener *InspectionView::attach(LabellingWindow *window)
+{
+    return new InspectionOpener(window);
 }
 
 InspectionView::InspectionView(LabellingWindow *window)
     : QWidget(window->windowWidget(), Qt::Window)
     , mainWindow(window)
-    , imagePath(window->currentImagePath())
-    // The image area holds the picture, or a text while the picture is
-    // decoded in the background; it is empty when the decode failed.
-    , imageDecoded(!window->imageArea()->pixmap().isNull()
-                   || !window->imageArea()->text().isEmpty())
+    , labelling(window->labelling())
+    , imagePath(labelling->images().currentPath())
+    , imageDecoded(labelling->currentShown())
 {
     setWindowTitle(tr("检查视图"));
 
@@ -161,7 +128,7 @@ InspectionView::InspectionView(LabellingWindow *window)
     // picture is too small to look at.
     setMinimumSize(400, 300);
 
-    const WindowActivity *activity = window->activity();
+    const WindowActivity *activity = labelling->activity();
     connect(activity, &WindowActivity::currentImageChanged, this, &InspectionView::showImage);
     // The state line follows the file and the change flag, the count line
     // the file.
@@ -329,16 +296,17 @@ QWidget *InspectionView::createStateRow(QWidget *panel)
     return row;
 }
 
-// The panel's clicks go through the main window's own controls: giving
-// clicks the label's button, removing is a double-click on the label's row
-// in its list, so every rule and log line stays the same.
+// The panel's clicks are the session's operations, as the main window's
+// buttons and its list's double-click are, so every rule and log line stays
+// the same.
 void InspectionView::createLabelPanel(QWidget *panel)
 {
-    labelPanel = new LabelPanel(mainWindow->store()->catalogue(), panel);
+    labelPanel = new LabelPanel(labelling->store()->catalogue(), panel);
     connect(labelPanel, &LabelPanel::giveRequested, this,
-            [this](const QString &label) { mainWindow->giveLabel(label); });
-    connect(labelPanel, &LabelPanel::removeRequested, this,
-            [this](const QString &label) { mainWindow->removeLabel(label); });
+            [this](const QString &label) { labelling->give(label); });
+    connect(labelPanel, &LabelPanel::removeRequested, this, [this](const QString &label) {
+        labelling->removeAt(int(labelling->labels().indexOf(label)));
+    });
 }
 
 void InspectionView::toneChanged()
@@ -370,7 +338,7 @@ void InspectionView::showPicture()
         showDecoded(FullPicture());
         return;
     }
-    const ImageSession &session = mainWindow->session();
+    const ImageSession &session = labelling->images();
     QStringList neighbours = session.neighbourPaths();
     if (session.position() < shownPosition && neighbours.size() == 2)
         neighbours.swapItemsAt(0, 1);
@@ -403,16 +371,15 @@ void InspectionView::showState()
 {
     // Marked by the count line's rule: the annotation file's row of the image
     // has a flag set.
-    const QString name = mainWindow->session().currentName();
-    const AnnotationStore *store = mainWindow->store();
-    const bool marked = !name.isEmpty() && store && store->isMarked(name);
-    const bool unsaved = mainWindow->hasUnsavedAnnotations();
+    const QString name = labelling->images().currentName();
+    const bool marked = !name.isEmpty() && labelling->store()->isMarked(name);
+    const bool unsaved = labelling->hasUnsaved();
     stateLabel->setText(unsaved ? tr("有未保存的更改") : marked ? tr("已标记") : tr("未标记"));
     const char *colour = unsaved ? "#c62828" : marked ? "#2e7d32" : "gray";
     stateLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; padding: 2px; color: %1;")
             .arg(QLatin1String(colour)));
-    const bool contradiction = contradicts(texts(mainWindow->labelModel()));
+    const bool contradiction = contradicts(labelling->labels());
     contradictionLabel->setText(contradiction ? tr("无缺陷与缺陷标签并存") : QString());
     contradictionLabel->setVisible(contradiction);
 }
@@ -420,14 +387,15 @@ void InspectionView::showState()
 void InspectionView::showLines()
 {
     showName();
-    countLabel->setText(mainWindow->countLine()->text());
+    // The main window's count line, which shows from the first image on.
+    countLabel->setText(labelling->images().hasCurrent() ? labelling->countText() : QString());
 }
 
 // The line as the main window's, the name cut in its middle where the panel
 // is too narrow, so that the position always shows.
 void InspectionView::showName()
 {
-    const ImageSession &session = mainWindow->session();
+    const ImageSession &session = labelling->images();
     if (!session.hasCurrent()) {
         nameLabel->clear();
         nameLabel->setToolTip(QString());
@@ -448,11 +416,11 @@ void InspectionView::showName()
 // holds as saved.
 void InspectionView::showLabels()
 {
-    const QString name = mainWindow->session().currentName();
-    const AnnotationStore *store = mainWindow->store();
-    labelPanel->showLabels(texts(mainWindow->labelModel()),
-                           name.isEmpty() || !store ? QStringList() : store->storedLabels(name));
-    labelPanel->setClickable(mainWindow->session().hasCurrent());
+    const QString name = labelling->images().currentName();
+    labelPanel->showLabels(labelling->labels(), name.isEmpty()
+                                                    ? QStringList()
+                                                    : labelling->store()->storedLabels(name));
+    labelPanel->setClickable(labelling->images().hasCurrent());
 }
 
 void InspectionView::showPending(const QKeySequence &typed)

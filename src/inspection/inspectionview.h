@@ -8,7 +8,9 @@
 #include <QString>
 #include <QWidget>
 
+class InspectionView;
 class LabelPanel;
+class LabellingSession;
 class LabellingWindow;
 class QFormLayout;
 class QLabel;
@@ -16,6 +18,26 @@ class QListView;
 class QPushButton;
 class QSlider;
 class QVBoxLayout;
+
+// Opens the inspection view of a main window on Z, created the first time,
+// or raises it once it is open; the main window also opens it on a
+// double-click on its picture, and closes it with itself.
+class InspectionOpener final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit InspectionOpener(LabellingWindow *window);
+
+    // What the main window's picture says of the view.
+    static QString toolTip();
+    void open();
+    void close();
+
+private:
+    LabellingWindow *window;
+    QPointer<InspectionView> view;
+};
 
 // A second, resizable window on the main window's current image: the picture
 // at its full resolution to zoom into and move around, its tones adjustable,
@@ -30,9 +52,8 @@ public:
     // A window of the main window's, which closes with it.
     explicit InspectionView(LabellingWindow *window);
 
-    // Makes Z and a double-click on the image area open the view, created the
-    // first time, or raise it once it is open.
-    static void attach(LabellingWindow *window);
+    // Makes Z open the view; the opener is the main window's child.
+    static InspectionOpener *attach(LabellingWindow *window);
 
     InspectionCanvas *canvas() const { return pictureCanvas; }
     const FullPictures &pictures() const { return fullPictures; }
@@ -62,6 +83,7 @@ private:
     void rememberTones() const;
 
     LabellingWindow *mainWindow;
+    LabellingSession *labelling;
     FullPictures fullPictures;
     // The display the main window made last: the image's native path, and
     // whether it could decode it.

@@ -1,5 +1,7 @@
 #include "labelpanel.h"
 
+#include "labelcatalogue.h"
+
 #include <QHeaderView>
 
 namespace {
@@ -38,8 +40,7 @@ LabelPanel::LabelPanel(const QStringList &catalogue, QWidget *parent)
     codeFont.setStyleHint(QFont::TypeWriter);
     for (const QString &entry : catalogue) {
         auto *item = new QTreeWidgetItem(this);
-        // Every catalogue entry ends in "_" and its two-letter code.
-        item->setText(Code, entry.right(2));
+        item->setText(Code, labelCode(entry));
         item->setFont(Code, codeFont);
         item->setText(Name, entry.chopped(3));
         item->setTextAlignment(Mark, Qt::AlignCenter);

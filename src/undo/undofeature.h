@@ -1,21 +1,19 @@
 #pragma once
 
-#include "undohistory.h"
-
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
+class LabellingSession;
+class LabellingWindow;
 class QWidget;
-class Tavrelin;
 class UndoNote;
+struct UndoStep;
 
-// Undo and redo of one main window. It watches what the window does and
-// keeps each step: a label added or removed, a save, unsaved labels dropped
-// by a move. Taking a step back or doing it again first shows the image the
-// step concerns, as a view step would, and then puts the labels, the change
-// flag and the image's row in the file back as they were on that side of the
-// step. A row is put back by a save, under all of a save's rules.
+// The keys and the notes of undo and redo for one main window. The steps are
+// the labelling session's, on its undo stack (a label added or removed, a
+// save, unsaved labels dropped by a move); here a key takes one back or does
+// it again through the session, and the person is told what it did or why
+// it could not.
 class UndoFeature final : public QObject
 {
     Q_OBJECT
@@ -23,7 +21,7 @@ class UndoFeature final : public QObject
 public:
     // Ctrl+Z undoes, Ctrl+Shift+Z and Ctrl+Y redo, in the main window and in
     // every window beside it; the note shows beside `noteAnchor`.
-    static UndoFeature *attach(Tavrelin *window, QWidget *noteAnchor);
+    static UndoFeature *attach(LabellingWindow *window, QWidget *noteAnchor);
 
     void undo();
     void redo();
@@ -32,31 +30,12 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    // What the window showed after its last operation.
-    struct Shown
-    {
-        QString folder;
-        QString image; // empty while there is no current image
-        QStringList labels;
-        bool unsaved = false;
-    };
-
-    UndoFeature(Tavrelin *window, QWidget *noteAnchor);
-    Shown shownNow() const;
-    void follow();
-    void takeSave(const QString &fileName, const QByteArray &before, const QByteArray &after);
+    UndoFeature(LabellingWindow *window, QWidget *noteAnchor);
+    void take(bool forth);
     void equip(QWidget *sideWindow);
-
-    bool showImage(const QString &folder, const QString &image, bool reload);
-    bool rowStillIs(const QString &image, const QByteArray &row);
-    bool putBack(const QString &image, const QByteArray &expected, const QByteArray &replacement);
-    bool replay(const UndoStep &step, bool forth);
     static QString noteText(const UndoStep &step, bool forth);
 
-    Tavrelin *window;
+    QWidget *window;
+    LabellingSession *labelling;
     UndoNote *note;
-    UndoHistory steps;
-    Shown shown;
-    bool displayed = false;
-    bool replaying = false;
 };

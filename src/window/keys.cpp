@@ -9,23 +9,26 @@
 #include "inspectionview.h"
 #include "keynames.h"
 #include "keyssheet.h"
+#include "labelcatalogue.h"
 #include "labelkeys.h"
+#include "labellingsession.h"
 #include "pendingkeytip.h"
 #include "storesource.h"
 #include "undofeature.h"
 #include "undokeys.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
 
 namespace {
 
-// Every catalogue entry ends in "_" and its two-letter code in capitals.
 QKeySequence codeKeys(const QString &label)
 {
-    const QString code = label.right(2);
+    const QString code = labelCode(label);
     return QKeySequence(Qt::Key(code.at(0).unicode()), Qt::Key(code.at(1).unicode()));
 }
 
@@ -41,6 +44,62 @@ void clickShowingThePress(QPushButton *button)
     button->setDown(true);
     QTimer::singleShot(100, button, [button] { button->setDown(false); });
 }
+
+// The main window's own openers of the windows beside it: a double-click on
+// the count line opens the dataset window, one on the picture the
+// inspection view; both close with the main window.
+class SideOpeners final : public QObject
+{
+public:
+    SideOpeners(QWidget *window, QWidget *countLine, QWidget *picture, DatasetFeature *dataset,
+                InspectionOpener *inspection)
+        : QObject(window)
+        , window(window)
+        , countLine(countLine)
+        , picture(picture)
+        , dataset(dataset)
+        , inspection(inspection)
+    {
+        countLine->setToolTip(dataset->openerToolTip());
+        picture->setToolTip(InspectionOpener::toolTip());
+        countLine->installEventFilter(this);
+        picture->installEventFilter(this);
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // Compared with the widgets kept at the start: the main window's own
+        // events reach here while it is destroyed.
+        if (watched == window) {
+            if (event->type() == QEvent::Close) {
+                dataset->closeWindow();
+                inspection->close();
+            }
+            return false;
+        }
+        if (event->type() != QEvent::MouseButtonDblClick)
+            return false;
+        if (watched == countLine) {
+            dataset->openWindow();
+            return true;
+        }
+        if (watched == picture
+            && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            inspection->open();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    QWidget *const window;
+    QWidget *const countLine;
+    QWidget *const picture;
+    DatasetFeature *dataset;
+    InspectionOpener *inspection;
+};
 
 } // namespace
 
@@ -94,18 +153,18 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     // save that fails stays on the image.
     keys->bind({QKeySequence(Qt::SHIFT | Qt::Key_Return), QKeySequence(Qt::SHIFT | Qt::Key_Enter)},
                [this] {
-                   if (saveModifiedAnnotations())
+                   if (tell(labellingSession->save()))
                        goToNextUnmarkedImage();
                });
 
     // F1 opens the sheet of every key of every window.
     keys->bind({QKeySequence(Qt::Key_F1)}, [this] { KeysSheet::open(this, labels); });
 
-    // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left).
-    DatasetFeature::attach(this, new StoreSource(this));
-
-    // Z and a double-click on the picture open the inspection view.
-    InspectionView::attach(this);
+    // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left);
+    // Z opens the inspection view.
+    DatasetFeature *dataset = DatasetFeature::attach(this, new StoreSource(labellingSession));
+    InspectionOpener *inspection = InspectionView::attach(this);
+    new SideOpeners(this, markCountLabel, imageLabel, dataset, inspection);
 
     // Ctrl+Z, Ctrl+Shift+Z and Ctrl+Y take steps back and forth.
     UndoFeature::attach(this, labelButtons.first());

@@ -4,6 +4,7 @@
 #include "tavrelin.h"
 
 #include "csvannotationfile.h"
+#include "labellingsession.h"
 #include "remembered.h"
 #include "teamaddress.h"
 #include "teamstore.h"
@@ -36,15 +37,15 @@ void Tavrelin::setupInterface(const QString &namedPath)
         QMessageBox::warning(this, tr("警告"), tr("未指定保存路径，程序即将退出"));
         return;
     }
-    annotationStore = openAnnotations(savePath);
+    AnnotationStore *annotationStore = openAnnotations(savePath);
     if (!annotationStore)
         return;
     // The folder of the last annotation file is where the start dialog opens
     // next time; a team's address has none.
     if (!TeamAddress::isAddress(savePath))
         Remembered::useAnnotationFile(savePath);
-    connect(annotationStore, &AnnotationStore::reloaded, windowActivity,
-            &WindowActivity::noteReloaded);
+    labellingSession = new LabellingSession(annotationStore, this);
+    annotationStore->setParent(labellingSession);
     connect(annotationStore, &AnnotationStore::savedElsewhere, this,
             &Tavrelin::showSavedElsewhere);
     // A file is read anew only within an operation, which shows the result
@@ -66,6 +67,8 @@ void Tavrelin::setupInterface(const QString &namedPath)
     const NavigationRow navigation = createNavigationRow();
     mainLayout->addLayout(navigation.row);
 
+    // The session shows its operations here once every control is in place.
+    labellingSession->setScreen(this);
     setupKeys(loadAction, jumpButton, navigation.saveAndPrevious, navigation.saveAndNext);
 }
 
@@ -78,7 +81,7 @@ AnnotationStore *Tavrelin::openAnnotations(const QString &savePath)
     QString error;
     const std::optional<TeamAddress> address = TeamAddress::parse(savePath, &error);
     if (address) {
-        auto *team = new TeamStore(*address, labels, resolveAnnotator(QString()), this);
+        auto *team = new TeamStore(*address, labels, resolveAnnotator(annotatorName), this);
         if (team->open(&error))
             return team;
         delete team;
@@ -116,7 +119,6 @@ QHBoxLayout *Tavrelin::createContentRow()
 
     annotationList = new QListWidget(this);
     annotationList->setFixedSize(150, 400);
-    currentAnnotations.showIn(annotationList);
     connect(annotationList, &QListWidget::itemDoubleClicked, this, &Tavrelin::deleteAnnotation);
     contentRow->addWidget(annotationList);
 
@@ -168,10 +170,11 @@ Tavrelin::NavigationRow Tavrelin::createNavigationRow()
     navigation.saveAndPrevious->setStyleSheet(saveAndMoveStyle);
     connect(navigation.saveAndPrevious, &QPushButton::clicked, this, [this] {
         // One operation: the windows beside this one hear of the save and
-        // the move together, once both are over.
-        const OneAction action(windowActivity);
-        if (saveModifiedAnnotations())
-            previousImage();
+        // the move together, once both are over; a box about the save comes
+        // before the move.
+        const OneAction action(activity());
+        if (tell(labellingSession->save()))
+            tell(labellingSession->previous());
     });
     navigation.row->addWidget(navigation.saveAndPrevious);
 
@@ -180,10 +183,11 @@ Tavrelin::NavigationRow Tavrelin::createNavigationRow()
     navigation.saveAndNext->setStyleSheet(saveAndMoveStyle);
     connect(navigation.saveAndNext, &QPushButton::clicked, this, [this] {
         // One operation: the windows beside this one hear of the save and
-        // the move together, once both are over.
-        const OneAction action(windowActivity);
-        if (saveModifiedAnnotations())
-            nextImage();
+        // the move together, once both are over; a box about the save comes
+        // before the move.
+        const OneAction action(activity());
+        if (tell(labellingSession->save()))
+            tell(labellingSession->next());
     });
     navigation.row->addWidget(navigation.saveAndNext);
 

@@ -2,9 +2,10 @@
 
 #include "annotationformat.h"
 #include "annotationstore.h"
-#include "labelcatalogue.h"
-#include "windowactivity.h"
+#include "labellingsession.h"
+#include "outcomeboxes.h"
 
+#include <QLabel>
 #include <QListWidget>
 
 Tavrelin::Tavrelin(QWidget *parent)
@@ -13,9 +14,14 @@ Tavrelin::Tavrelin(QWidget *parent)
 }
 
 Tavrelin::Tavrelin(const QString &annotationPath, QWidget *parent)
+    : Tavrelin(annotationPath, QString(), parent)
+{
+}
+
+Tavrelin::Tavrelin(const QString &annotationPath, const QString &annotator, QWidget *parent)
     : QMainWindow(parent)
+    , annotatorName(annotator)
     , labels(AnnotationFormat::catalogue())
-    , windowActivity(new WindowActivity(this))
 {
     setupInterface(annotationPath);
 }
@@ -23,18 +29,21 @@ Tavrelin::Tavrelin(const QString &annotationPath, QWidget *parent)
 Tavrelin::~Tavrelin()
 {
     // The windows beside this one (the dataset window, the inspection view)
-    // read its state and their helpers' while they close: they go while all
-    // of it is still there.
+    // read the session and their helpers' state while they close: they go
+    // while all of it is still there.
     const QList<QWidget *> children = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
     for (QWidget *child : children) {
         if (child->isWindow())
             delete child;
     }
+    // The session shows nothing once the controls go.
+    if (labellingSession)
+        labellingSession->setScreen(nullptr);
 }
 
 bool Tavrelin::hasAnnotationFile() const
 {
-    return annotationStore != nullptr;
+    return labellingSession != nullptr;
 }
 
 QWidget *Tavrelin::windowWidget()
@@ -42,9 +51,9 @@ QWidget *Tavrelin::windowWidget()
     return this;
 }
 
-WindowActivity *Tavrelin::activity() const
+QWidget *Tavrelin::placementAnchor() const
 {
-    return windowActivity;
+    return imageLabel;
 }
 
 LabelKeys *Tavrelin::keys() const
@@ -52,19 +61,9 @@ LabelKeys *Tavrelin::keys() const
     return labelKeys;
 }
 
-QLabel *Tavrelin::imageArea() const
+LabellingSession *Tavrelin::labelling() const
 {
-    return imageLabel;
-}
-
-QLabel *Tavrelin::nameLine() const
-{
-    return imageNameLabel;
-}
-
-QLabel *Tavrelin::countLine() const
-{
-    return markCountLabel;
+    return labellingSession;
 }
 
 QAbstractItemModel *Tavrelin::labelModel() const
@@ -77,34 +76,29 @@ QItemSelectionModel *Tavrelin::labelSelection() const
     return annotationList->selectionModel();
 }
 
-QString Tavrelin::currentImagePath() const
+WindowActivity *Tavrelin::activity() const
 {
-    return imageSession.currentPath();
-}
-
-bool Tavrelin::hasUnsavedAnnotations() const
-{
-    return annotationsModified;
-}
-
-void Tavrelin::moveTo(int index)
-{
-    const OneAction action(windowActivity);
-    if (imageSession.moveTo(index))
-        loadCurrentImage();
+    return labellingSession ? labellingSession->activity() : nullptr;
 }
 
 AnnotationStore *Tavrelin::store() const
 {
-    return annotationStore;
+    return labellingSession ? labellingSession->store() : nullptr;
 }
 
 const ImageSession &Tavrelin::session() const
 {
-    return imageSession;
+    static const ImageSession none;
+    return labellingSession ? labellingSession->images() : none;
 }
 
 const PictureCache &Tavrelin::pictureCache() const
 {
     return pictures;
+}
+
+bool Tavrelin::tell(const SessionOutcome &outcome)
+{
+    tellOutcome(this, outcome);
+    return outcome.done;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "currentlabels.h"
 #include "imagesession.h"
 #include "labellingwindow.h"
 #include "picturecache.h"
+#include "sessionscreen.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -19,14 +19,16 @@ class QPushButton;
 class QVBoxLayout;
 class AnnotationStore;
 class LabelKeys;
+class LabellingSession;
+struct SessionOutcome;
 class WindowActivity;
 
-// The labelling window. The annotation file named at start-up belongs to its
-// store, the listed images and the current position to its session; the
-// window holds the current image's labels, whether they changed, and the
-// controls. Each operation asks the store and the session and shows the
-// result. The windows beside it see it through the LabellingWindow port.
-class Tavrelin : public QMainWindow, public LabellingWindow
+// The labelling window: the controls of one labelling session, whose store
+// holds the annotation file (or team's dataset) named at start-up. Each slot
+// forwards to the session and turns its outcome into the message boxes; the
+// session shows what its operations reach through the window's screen. The
+// windows beside it see it through the LabellingWindow port.
+class Tavrelin : public QMainWindow, public LabellingWindow, private SessionScreen
 {
     Q_OBJECT
 
@@ -36,6 +38,9 @@ public:
     // Starts on `annotationPath` without asking (an empty path asks, as
     // above); the path line shows it as given.
     explicit Tavrelin(const QString &annotationPath, QWidget *parent = nullptr);
+    // The same, saving a team's rows as `annotator` (empty: the default
+    // annotator, see resolveAnnotator()).
+    Tavrelin(const QString &annotationPath, const QString &annotator, QWidget *parent);
     ~Tavrelin() override;
 
     // False when the person refused to name an annotation file at start-up:
@@ -44,30 +49,24 @@ public:
 
     // The labelling port, for the windows beside this one.
     QWidget *windowWidget() override;
-    WindowActivity *activity() const override;
+    QWidget *placementAnchor() const override;
     LabelKeys *keys() const override;
-    QLabel *imageArea() const override;
-    QLabel *nameLine() const override;
-    QLabel *countLine() const override;
+    LabellingSession *labelling() const override;
     QAbstractItemModel *labelModel() const override;
     QItemSelectionModel *labelSelection() const override;
-    QString currentImagePath() const override;
-    bool hasUnsavedAnnotations() const override;
-    void moveTo(int index) override;
-    AnnotationStore *store() const override;
-    const ImageSession &session() const override;
-    // labelrequests.cpp
-    void giveLabel(const QString &label) override;
-    void removeLabel(const QString &label) override;
+
+    // The session's notifier; null when no annotation file was named.
+    WindowActivity *activity() const;
+    QLabel *imageArea() const { return imageLabel; }
+    QLabel *nameLine() const { return imageNameLabel; }
+    QLabel *countLine() const { return markCountLabel; }
+    AnnotationStore *store() const;
+    const ImageSession &session() const;
     // The pictures shown here and those prepared beside them.
     const PictureCache &pictureCache() const;
     // Lists `folder` and shows its first image as a folder chosen through
     // "加载图片" is, with the same messages.
     void openFolder(const QString &folder);
-    // Shows `labels` as the current image's labels, with the change flag
-    // `unsaved`, as a step taken back or done again leaves them. Does nothing
-    // while there is no current image.
-    void putBackLabels(const QStringList &labels, bool unsaved);
 
 private slots:
     // folder.cpp, display.cpp
@@ -107,19 +106,23 @@ private:
     // keys.cpp
     void setupKeys(QAction *loadAction, QPushButton *jumpButton,
                    QPushButton *saveAndPreviousButton, QPushButton *saveAndNextButton);
-    // unmarked.cpp
+    // Tells what an operation has to tell; whether it was done.
+    bool tell(const SessionOutcome &outcome);
     void goToNextUnmarkedImage();
-
-    bool saveModifiedAnnotations();
-    void setModified(bool modified);
-    bool storeCurrentAnnotations();
-    void showStoredAnnotations();
-    void showImageName();
-    void showMarkCounts();
     // A team's dataset: another window saved the row of `fileName`.
     void showSavedElsewhere(const QString &fileName);
 
-    bool annotationsModified = false;
+    // The session's screen (screen.cpp).
+    void showFolder(const QString &folder) override;
+    bool showPicture(const QString &path) override;
+    void showName() override;
+    void showCounts() override;
+    void showLabelAdded(const QString &label) override;
+    void showLabelRemoved(int row) override;
+    void showLabels(const QStringList &labels) override;
+    std::unique_ptr<SessionWait> startWaiting(SessionWait::Kind kind) override;
+    void showPictureFailed(const QString &path);
+
     QLabel *imageLabel = nullptr;
     QLabel *imageNameLabel = nullptr;
     QLabel *markCountLabel = nullptr;
@@ -128,12 +131,10 @@ private:
     QListWidget *annotationList = nullptr;
     QPushButton *previousButton = nullptr;
     QPushButton *nextButton = nullptr;
-    AnnotationStore *annotationStore = nullptr;
-    ImageSession imageSession;
-    CurrentLabels currentAnnotations;
+    LabellingSession *labellingSession = nullptr;
+    QString annotatorName;
     QStringList labels;
     QList<QPushButton *> labelButtons;
     PictureCache pictures;
-    WindowActivity *windowActivity = nullptr;
     LabelKeys *labelKeys = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "keyssheet.h"
 
 #include "keynames.h"
+#include "labelcatalogue.h"
 #include "windowplace.h"
 
 #include <QAction>
@@ -147,7 +148,7 @@ QString KeysSheet::sheet(const QStringList &catalogue) const
     };
     QList<Row> codes;
     for (const QString &entry : catalogue)
-        codes.append({entry.right(2), entry});
+        codes.append({labelCode(entry), entry});
 
     return table(tr("每个窗口（主窗口、检查视图、数据集窗口）"), everyWindow)
         + table(tr("检查视图"), inspection) + table(tr("数据集窗口"), dataset)

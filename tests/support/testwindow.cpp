@@ -15,6 +15,8 @@
 #include <QTest>
 
 #include "testwindow.h"
+
+#include "labellingsession.h"
 #include "testsettings.h"
 
 namespace TestWindow {
@@ -169,8 +171,8 @@ QStringList listTexts(Tavrelin *window)
 
 QStringList currentAnnotations(Tavrelin *window)
 {
-    // The list is the labels' only copy: what it shows is what a save writes.
-    return listTexts(window);
+    // The session's labels, which the list mirrors: what a save writes.
+    return window->labelling()->labels();
 }
 
 int currentIndex(Tavrelin *window)
@@ -180,7 +182,7 @@ int currentIndex(Tavrelin *window)
 
 bool annotationsModified(Tavrelin *window)
 {
-    return window->hasUnsavedAnnotations();
+    return window->labelling()->hasUnsaved();
 }
 
 QStringList imageFiles(Tavrelin *window)

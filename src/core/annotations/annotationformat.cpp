@@ -1,5 +1,7 @@
 #include "annotationformat.h"
 
+#include "labelcatalogue.h"
+
 #include <algorithm>
 
 namespace AnnotationFormat {
@@ -20,7 +22,7 @@ QStringList catalogue()
         QStringLiteral("表面损伤_OB"),
         QStringLiteral("施工变更相关缺陷_OK"),
         QStringLiteral("凿孔连接_PH"),
-        QStringLiteral("无缺陷_ND"),
+        noDefectLabel(),
         QStringLiteral("脱节、关节移位_FS"),
         QStringLiteral("生产错误_PF"),
         QStringLiteral("接口材料脱落_IS"),

@@ -2,6 +2,7 @@
 
 #include "annotationfile.h"
 #include "annotationformat.h"
+#include "saverefusal.h"
 #include "teamdatabase.h"
 
 #include <QHash>
@@ -18,33 +19,18 @@ struct Texts
     Q_DECLARE_TR_FUNCTIONS(TeamTransfer)
 };
 
+// A refusal of the file that an import reads or an export writes; the
+// refusals of a save on the server do not arise there.
 QString reasonOf(SaveResult result)
 {
     switch (result) {
-    case SaveResult::Saved:
-        break;
-    case SaveResult::NameNotStorable:
-        return Texts::tr("图片名称含有逗号、换行或以引号开头，无法保存");
-    case SaveResult::CannotOpen:
-        return Texts::tr("无法打开用于保存注释的文件");
-    case SaveResult::NotText:
-        return Texts::tr("标签文件不是 UTF-8 文本，未保存");
-    case SaveResult::ForeignHeader:
-        return Texts::tr("标签文件的表头与标签目录不一致，未保存");
-    case SaveResult::WriteFailed:
-        return Texts::tr("保存标签文件失败");
-    case SaveResult::Locked:
-        return Texts::tr("标签文件正被其他程序使用，未保存");
-    case SaveResult::CannotCreateInFolder:
-        return Texts::tr("无法在标签文件所在目录中创建文件，未保存");
-    case SaveResult::DiskFull:
-        return Texts::tr("磁盘空间不足，标签文件未保存");
     case SaveResult::RowChanged:
     case SaveResult::Conflict:
     case SaveResult::Unreachable:
-        break;
+        return QString();
+    default:
+        return saveRefusal(result, "TeamTransfer");
     }
-    return QString();
 }
 
 // The file's lines, and whether it is UTF-8 text without a NUL byte.

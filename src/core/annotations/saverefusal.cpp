@@ -2,12 +2,15 @@
 
 #include <QCoreApplication>
 
-QString saveRefusal(SaveResult result)
+namespace {
+
+// The text of each refusal, untranslated; null for a save that wrote.
+const char *refusalSource(SaveResult result)
 {
     const char *refusal = nullptr;
     switch (result) {
     case SaveResult::Saved:
-        return QString();
+        return nullptr;
     case SaveResult::NameNotStorable:
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "图片名称含有逗号、换行或以引号开头，无法保存");
         break;
@@ -40,5 +43,18 @@ QString saveRefusal(SaveResult result)
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法连接标签数据库，标签未保存");
         break;
     }
-    return QCoreApplication::translate("Tavrelin", refusal);
+    return refusal;
+}
+
+} // namespace
+
+QString saveRefusal(SaveResult result)
+{
+    return saveRefusal(result, "Tavrelin");
+}
+
+QString saveRefusal(SaveResult result, const char *context)
+{
+    const char *refusal = refusalSource(result);
+    return refusal ? QCoreApplication::translate(context, refusal) : QString();
 }

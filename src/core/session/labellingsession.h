@@ -1,0 +1,143 @@
+#pragma once
+
+#include "imagesession.h"
+#include "sessionoutcome.h"
+#include "sessionscreen.h"
+#include "undostep.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUndoStack>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class AnnotationStore;
+class WindowActivity;
+
+// One person's labelling of the open folder against one store: the listed
+// images and the current position, the current image's labels (the truth,
+// which the window's list only mirrors), whether they differ from its saved
+// row, and every operation on them. No widget: a window presents it through
+// a SessionScreen and turns the outcomes into message boxes; the windows
+// beside it follow its notifier, which tells once per operation, after it,
+// what the operation changed.
+//
+// Each operation that changes labels or rows pushes a step on one undo
+// stack: a label given or removed, a save, unsaved labels a display dropped.
+// Taking a step back or doing it again first shows the image the step
+// concerns, as a view step would, then puts the labels, the change flag and
+// the row back as they were on that side of it; a row is put back by a save,
+// under all of a save's rules. While a step is replayed nothing it does is a
+// step of its own.
+class LabellingSession final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The oldest steps go once more than this many are kept.
+    static constexpr int undoLimit = 1000;
+
+    explicit LabellingSession(AnnotationStore *store, QObject *parent = nullptr);
+    ~LabellingSession() override;
+
+    // Shows what the operations reach; null shows nothing.
+    void setScreen(SessionScreen *screen) { shownOn = screen; }
+
+    AnnotationStore *store() const { return annotationStore; }
+    const ImageSession &images() const { return imageSession; }
+    const QStringList &labels() const { return currentAnnotations; }
+    bool hasUnsaved() const { return annotationsModified; }
+    // Whether the current image's picture could be decoded, as its last
+    // display found.
+    bool currentShown() const { return pictureShown; }
+    WindowActivity *activity() const { return notes; }
+    const QUndoStack &steps() const { return undoStack; }
+    // The count line: marked and unmarked listed images, as the store counts
+    // them now.
+    QString countText() const;
+
+    // Lists `folder` and shows its first image; a folder without images
+    // changes nothing.
+    SessionOutcome openFolder(const QString &folder);
+    // Shows the current image anew with its stored labels.
+    SessionOutcome showCurrent();
+    // The current picture, decoded later, could not be.
+    void pictureFailed(const QString &path);
+    // Reads the store anew and adds the current image's stored labels.
+    SessionOutcome addStoredLabels();
+    bool isMarked(const QString &fileName);
+
+    // A label already there is not given twice.
+    void give(const QString &label);
+    void removeAt(int row);
+
+    // Saves the labels when they changed; not done only when they changed
+    // and could not be written: they then stay, flagged.
+    SessionOutcome save();
+    // Writes the current image's row as the labels stand, flag untouched.
+    SessionOutcome saveRow();
+
+    // Moves never save and keep the change flag.
+    SessionOutcome next();
+    SessionOutcome previous();
+    SessionOutcome moveTo(int index);
+    SessionOutcome jumpToLastMarked();
+    // The next image the store does not mark; on a team's server the image
+    // found is held for this session at once.
+    SessionOutcome nextUnmarked();
+
+    // Shows `labels` with the change flag `unsaved`, as a step taken back
+    // or done again leaves them; nothing while there is no current image.
+    void putBackLabels(const QStringList &labels, bool unsaved);
+    // A team's dataset: another member saved the row of `fileName` (empty:
+    // the whole dataset was read anew).
+    SessionOutcome followSavedElsewhere(const QString &fileName);
+
+    // Take the newest done step back, or do the newest undone one again;
+    // `taken` is the step when it was.
+    struct StepOutcome
+    {
+        SessionOutcome outcome;
+        std::optional<UndoStep> taken;
+    };
+    StepOutcome undo();
+    StepOutcome redo();
+    // Called by a step of the stack while it is replayed.
+    SessionOutcome replay(const UndoStep &step, bool forth);
+
+private:
+    void readStoredLabels(SessionOutcome &outcome);
+    void setModified(bool modified);
+    void showLabelsAnew();
+    void noteDropped(const QString &folder, const QString &image, const QStringList &before);
+    void record(const UndoStep &step);
+    StepOutcome takeStep(bool forth);
+    bool showStepImage(const QString &folder, const QString &image, bool reload,
+                       SessionOutcome &outcome);
+    bool rowStillIs(const QString &image, const QByteArray &row, SessionOutcome &outcome);
+    bool putBackRow(const QString &image, const QByteArray &expected,
+                    const QByteArray &replacement, SessionOutcome &outcome);
+    std::unique_ptr<SessionWait> startWaiting(SessionWait::Kind kind) const;
+    void takeReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
+
+    AnnotationStore *annotationStore;
+    SessionScreen *shownOn = nullptr;
+    WindowActivity *notes;
+    ImageSession imageSession;
+    QStringList currentAnnotations;
+    bool annotationsModified = false;
+    bool pictureShown = false;
+    // The image whose labels are held, as its folder and name: the one shown
+    // last.
+    QString labelsFolder;
+    QString labelsImage;
+    QUndoStack undoStack;
+    bool replaying = false;
+    // A save of this session in progress, and the rows it replaced.
+    bool saving = false;
+    QByteArray savedBefore;
+    QByteArray savedAfter;
+};
