@@ -192,6 +192,129 @@ int split(const QCommandLineParser &parser, const SplitOptions &options)
     return 0;
 }
 
+// Every option but those of the split, and the help text they go with.
+struct ProgramOptions
+{
+    QCommandLineOption annotator{
+        QStringLiteral("annotator"),
+        text("保存标签的标注人（默认为环境变量 NORVANTA_ANNOTATOR，否则为登录名）"),
+        QStringLiteral("NAME")};
+    QCommandLineOption import{QStringLiteral("import"), text("把标签文件导入 ADDRESS 的数据集"),
+                              QStringLiteral("FILE.csv")};
+    QCommandLineOption exportTo{QStringLiteral("export"), text("把数据集导出为标签文件 FILE.csv"),
+                                QStringLiteral("ADDRESS")};
+    SplitOptions split;
+};
+
+// norvanta [ANNOTATION_FILE [IMAGE_FOLDER]]: the desktop's "Open with"
+// hands over a CSV file this way.
+void describe(QCommandLineParser &parser, const ProgramOptions &options)
+{
+    parser.setApplicationDescription(
+        text("为图像标注缺陷类别，并把标注保存到 CSV 文件。\n\n"
+             "  ANNOTATION_FILE  标签文件（CSV）；不给出时启动后询问\n"
+             "  IMAGE_FOLDER     启动后加载其中图片的目录\n"
+             "  ADDRESS          团队的标签数据库，代替标签文件：\n"
+             "                   postgresql://[USER@][HOST][:PORT]/DBNAME?dataset=NAME[&PARAM=VALUE...]\n\n"
+             "norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE OUTPUT_FOLDER\n"
+             "  不打开窗口，写入 OUTPUT_FOLDER 中的 train.csv、val.csv、test.csv 和 splits.txt；\n"
+             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({options.split.shares, options.split.seed, options.split.group});
+    parser.addOptions({options.annotator, options.import, options.exportTo});
+    // Named in the usage line and described above: the help's own list of
+    // arguments is only as wide as the longest option, too narrow for them.
+    parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
+    parser.addPositionalArgument(QString(), QString(), QStringLiteral("[IMAGE_FOLDER]]"));
+}
+
+// The help (also --help-all, which the help option brings along) or the
+// version, when asked for: then the program ends.
+bool toldHelpOrVersion(QCommandLineParser &parser)
+{
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        // Without the list's heading, which would stand alone at the end.
+        QString helpText = parser.helpText();
+        helpText.truncate(helpText.lastIndexOf(QStringLiteral("\n\n")) + 1);
+        std::fputs(qUtf8Printable(helpText), stdout);
+        return true;
+    }
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    return false;
+}
+
+// The window reads a team's address as given; it is made known to be
+// reachable, and its schema usable, before any window opens. 0 when it is.
+int probeServer(const QString &annotationPath, const QString &annotator)
+{
+    int status = 0;
+    const auto address = addressOf(annotationPath, &status);
+    if (!address)
+        return status;
+    QString error;
+    TeamDatabase probe(*address, labelCatalogue(), annotator, QString());
+    if (!probe.open(&error))
+        return refuse(text("无法连接标签数据库：") + error);
+    return 0;
+}
+
+int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder)
+{
+    Tavrelin window(annotationPath, annotator, nullptr);
+    if (!window.hasAnnotationFile())
+        return 0;
+
+    window.setWindowTitle(QStringLiteral("Norvanta"));
+    window.resize(500, 500);
+    // Where it stood when the program last ended.
+    WindowPlace::keep(&window, QStringLiteral("mainWindow"));
+    window.show();
+    // Loaded from the event loop, so that its boxes find the window running.
+    if (!folder.isEmpty())
+        QTimer::singleShot(0, &window, [&window, folder] { window.openFolder(folder); });
+    return QCoreApplication::exec();
+}
+
+// The window on the named annotation file or team's dataset, and folder.
+// Nothing is opened before the whole command line is found good.
+int labelWith(const QStringList &arguments, const QString &annotator)
+{
+    if (arguments.size() > 2)
+        return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
+    const QString annotationPath = arguments.value(0);
+    const bool onServer = TeamAddress::isAddress(annotationPath);
+    if (onServer) {
+        if (const int status = probeServer(annotationPath, annotator); status != 0)
+            return status;
+    }
+    if (arguments.size() >= 1 && !onServer
+        && (annotationPath.isEmpty() || QFileInfo(annotationPath).isDir()))
+        return refuse(text("不是标签文件：%1").arg(annotationPath));
+    // As the folder dialog returns it: absolute, with "/" separators.
+    const QString folder = arguments.size() == 2 ? QDir(arguments.at(1)).absolutePath() : QString();
+    if (arguments.size() == 2 && (arguments.at(1).isEmpty() || !QFileInfo(folder).isDir()))
+        return refuse(text("不是图片目录：%1").arg(arguments.at(1)));
+    return runWindow(annotationPath, annotator, folder);
+}
+
+int run(const QCommandLineParser &parser, const ProgramOptions &options, bool splitting)
+{
+    if (splitting)
+        return split(parser, options.split);
+    if (parser.isSet(options.split.seed) || parser.isSet(options.split.group))
+        return refuse(text("--seed 和 --group 只能与 --split 一起使用"));
+    const QString annotator = parser.value(options.annotator);
+    if (parser.isSet(options.annotator) && !isAnnotatorName(annotator))
+        return refuse(text("标注人名称无效：%1").arg(annotator));
+    const QStringList arguments = parser.positionalArguments();
+    if (parser.isSet(options.import) || parser.isSet(options.exportTo))
+        return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
+                        resolveAnnotator(annotator));
+    return labelWith(arguments, resolveAnnotator(annotator));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -212,98 +335,12 @@ int main(int argc, char *argv[])
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&toolkitTexts);
 
-    // norvanta [ANNOTATION_FILE [IMAGE_FOLDER]]: the desktop's "Open with"
-    // hands over a CSV file this way. Nothing is opened before the whole
-    // command line is found good.
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        text("为图像标注缺陷类别，并把标注保存到 CSV 文件。\n\n"
-             "  ANNOTATION_FILE  标签文件（CSV）；不给出时启动后询问\n"
-             "  IMAGE_FOLDER     启动后加载其中图片的目录\n"
-             "  ADDRESS          团队的标签数据库，代替标签文件：\n"
-             "                   postgresql://[USER@][HOST][:PORT]/DBNAME?dataset=NAME[&PARAM=VALUE...]\n\n"
-             "norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE OUTPUT_FOLDER\n"
-             "  不打开窗口，写入 OUTPUT_FOLDER 中的 train.csv、val.csv、test.csv 和 splits.txt；\n"
-             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。"));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const SplitOptions splitOptions;
-    parser.addOptions({splitOptions.shares, splitOptions.seed, splitOptions.group});
-    const QCommandLineOption annotatorOption(
-        QStringLiteral("annotator"),
-        text("保存标签的标注人（默认为环境变量 NORVANTA_ANNOTATOR，否则为登录名）"),
-        QStringLiteral("NAME"));
-    const QCommandLineOption importOption(QStringLiteral("import"),
-                                          text("把标签文件导入 ADDRESS 的数据集"),
-                                          QStringLiteral("FILE.csv"));
-    const QCommandLineOption exportOption(QStringLiteral("export"),
-                                          text("把数据集导出为标签文件 FILE.csv"),
-                                          QStringLiteral("ADDRESS"));
-    parser.addOptions({annotatorOption, importOption, exportOption});
-    // Named in the usage line and described above: the help's own list of
-    // arguments is only as wide as the longest option, too narrow for them.
-    parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
-    parser.addPositionalArgument(QString(), QString(), QStringLiteral("[IMAGE_FOLDER]]"));
+    const ProgramOptions options;
+    describe(parser, options);
     if (!parser.parse(QCoreApplication::arguments()))
         return refuse(parser.errorText());
-    // --help-all, which the help option brings along, says the same.
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
-        // Without the list's heading, which would stand alone at the end.
-        QString helpText = parser.helpText();
-        helpText.truncate(helpText.lastIndexOf(QStringLiteral("\n\n")) + 1);
-        std::fputs(qUtf8Printable(helpText), stdout);
+    if (toldHelpOrVersion(parser))
         return 0;
-    }
-    if (parser.isSet(version))
-        parser.showVersion();
-    if (splitting)
-        return split(parser, splitOptions);
-    if (parser.isSet(splitOptions.seed) || parser.isSet(splitOptions.group))
-        return refuse(text("--seed 和 --group 只能与 --split 一起使用"));
-    const QStringList arguments = parser.positionalArguments();
-    const QString annotator = parser.value(annotatorOption);
-    if (parser.isSet(annotatorOption) && !isAnnotatorName(annotator))
-        return refuse(text("标注人名称无效：%1").arg(annotator));
-    if (parser.isSet(importOption) || parser.isSet(exportOption))
-        return transfer(parser.value(importOption), parser.value(exportOption), arguments,
-                        resolveAnnotator(annotator));
-    if (arguments.size() > 2)
-        return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
-    const QString annotationPath = arguments.value(0);
-    const bool onServer = TeamAddress::isAddress(annotationPath);
-    if (onServer) {
-        int status = 0;
-        const auto address = addressOf(annotationPath, &status);
-        if (!address)
-            return status;
-        // The window reads the same address; it is made known to be
-        // reachable, and its schema usable, before any window opens.
-        QString error;
-        TeamDatabase probe(*address, labelCatalogue(), resolveAnnotator(annotator), QString());
-        if (!probe.open(&error))
-            return refuse(text("无法连接标签数据库：") + error);
-        if (!annotator.isEmpty())
-            qputenv("NORVANTA_ANNOTATOR", annotator.toUtf8());
-    }
-    if (arguments.size() >= 1 && !onServer
-        && (annotationPath.isEmpty() || QFileInfo(annotationPath).isDir()))
-        return refuse(text("不是标签文件：%1").arg(annotationPath));
-    // As the folder dialog returns it: absolute, with "/" separators.
-    const QString folder = arguments.size() == 2 ? QDir(arguments.at(1)).absolutePath() : QString();
-    if (arguments.size() == 2 && (arguments.at(1).isEmpty() || !QFileInfo(folder).isDir()))
-        return refuse(text("不是图片目录：%1").arg(arguments.at(1)));
-
-    Tavrelin window(annotationPath);
-    if (!window.hasAnnotationFile())
-        return 0;
-
-    window.setWindowTitle(QStringLiteral("Norvanta"));
-    window.resize(500, 500);
-    // Where it stood when the program last ended.
-    WindowPlace::keep(&window, QStringLiteral("mainWindow"));
-    window.show();
-    // Loaded from the event loop, so that its boxes find the window running.
-    if (!folder.isEmpty())
-        QTimer::singleShot(0, &window, [&window, folder] { window.openFolder(folder); });
-    return app->exec();
+    return run(parser, options, splitting);
 }
