@@ -160,6 +160,11 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     // F1 opens the sheet of every key of every window.
     keys->bind({QKeySequence(Qt::Key_F1)}, [this] { KeysSheet::open(this, labels); });
 
+    attachSideWindows();
+}
+
+void Tavrelin::attachSideWindows()
+{
     // The dataset window (Ctrl+D) and the review keys (Alt+Right, Alt+Left);
     // Z opens the inspection view.
     DatasetFeature *dataset = DatasetFeature::attach(this, new StoreSource(labellingSession));

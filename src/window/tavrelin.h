@@ -106,6 +106,8 @@ private:
     // keys.cpp
     void setupKeys(QAction *loadAction, QPushButton *jumpButton,
                    QPushButton *saveAndPreviousButton, QPushButton *saveAndNextButton);
+    // The dataset window, the inspection view and undo, with their keys.
+    void attachSideWindows();
     // Tells what an operation has to tell; whether it was done.
     bool tell(const SessionOutcome &outcome);
     void goToNextUnmarkedImage();

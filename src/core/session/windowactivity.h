@@ -3,13 +3,13 @@
 #include <QObject>
 #include <QString>
 
-// What an operation of the labelling window changed, told to the windows
-// beside it (the dataset window, the inspection view); the labelling window
-// itself has no signals. Each signal comes at most once per operation, after
-// the operation is over, however many nested steps it took: an operation is
-// the outermost OneAction alive, and the window notes what changed while it
-// runs. A reload of the annotation file outside any operation (a window
-// beside it looking at the file) is told at once.
+// What an operation of the labelling session changed, told to the windows
+// beside the main window (the dataset window, the inspection view); the main
+// window itself has no signals. Each signal comes at most once per
+// operation, after the operation is over, however many nested steps it took:
+// an operation is the outermost OneAction alive, and the session notes what
+// changed while it runs. A reload of the store outside any operation (a
+// window beside the main window looking at the file) is told at once.
 class WindowActivity final : public QObject
 {
     Q_OBJECT
@@ -17,7 +17,7 @@ class WindowActivity final : public QObject
 public:
     using QObject::QObject;
 
-    // For the labelling window, while an operation runs.
+    // For the session, while an operation runs.
     void noteImage(const QString &path, bool shown);
     void noteLabels();
     void noteUnsaved(bool unsaved);
@@ -55,7 +55,7 @@ private:
     bool unsavedTold = false;
 };
 
-// Stands in an operation of the labelling window; when the outermost one
+// Stands in an operation of the labelling session; when the outermost one
 // ends, whichever way it returns, the notifier tells what the operation
 // changed.
 class OneAction final
