@@ -11,7 +11,6 @@
 #include "undonote.h"
 
 #include <QAction>
-#include <QChildEvent>
 #include <QKeySequence>
 #include <QWidget>
 
@@ -30,8 +29,6 @@ UndoFeature::UndoFeature(LabellingWindow *window, QWidget *noteAnchor)
     , labelling(window->labelling())
     , note(new UndoNote(noteAnchor))
 {
-    // The windows beside this one get the keys as they appear.
-    this->window->installEventFilter(this);
 }
 
 void UndoFeature::undo()
@@ -67,20 +64,6 @@ QString UndoFeature::noteText(const UndoStep &step, bool forth)
     return forth ? tr("已重做：恢复丢弃的标签") : tr("已撤销：恢复丢弃的标签");
 }
 
-bool UndoFeature::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == window && event->type() == QEvent::ChildPolished) {
-        auto *child = qobject_cast<QWidget *>(static_cast<QChildEvent *>(event)->child());
-        // Windows only, not dialogs: a key in a dialog must not change what
-        // the dialog is about.
-        if (child && child->windowType() == Qt::Window)
-            equip(child);
-    }
-    return QObject::eventFilter(watched, event);
-}
-
-// Window shortcuts: a control that has the keys as its own, as a text field
-// has Ctrl+Z, keeps them.
 void UndoFeature::equip(QWidget *sideWindow)
 {
     if (sideWindow->findChild<QAction *>(QStringLiteral("undoAction"), Qt::FindDirectChildrenOnly))

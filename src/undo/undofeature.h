@@ -19,20 +19,20 @@ class UndoFeature final : public QObject
     Q_OBJECT
 
 public:
-    // Ctrl+Z undoes, Ctrl+Shift+Z and Ctrl+Y redo, in the main window and in
-    // every window beside it; the note shows beside `noteAnchor`.
+    // Ctrl+Z undoes, Ctrl+Shift+Z and Ctrl+Y redo, in the main window; the
+    // note shows beside `noteAnchor`.
     static UndoFeature *attach(LabellingWindow *window, QWidget *noteAnchor);
 
     void undo();
     void redo();
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    // Gives a window beside the main window the same keys, as window
+    // shortcuts: a control that has them as its own, as a text field has
+    // Ctrl+Z, keeps them. Once per window.
+    void equip(QWidget *sideWindow);
 
 private:
     UndoFeature(LabellingWindow *window, QWidget *noteAnchor);
     void take(bool forth);
-    void equip(QWidget *sideWindow);
     static QString noteText(const UndoStep &step, bool forth);
 
     QWidget *window;

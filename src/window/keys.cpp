@@ -18,6 +18,7 @@
 #include "undokeys.h"
 
 #include <QAction>
+#include <QChildEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -47,18 +48,20 @@ void clickShowingThePress(QPushButton *button)
 
 // The main window's own openers of the windows beside it: a double-click on
 // the count line opens the dataset window, one on the picture the
-// inspection view; both close with the main window.
+// inspection view; both close with the main window. Each window beside it
+// gets the undo keys as it appears.
 class SideOpeners final : public QObject
 {
 public:
     SideOpeners(QWidget *window, QWidget *countLine, QWidget *picture, DatasetFeature *dataset,
-                InspectionOpener *inspection)
+                InspectionOpener *inspection, UndoFeature *undo)
         : QObject(window)
         , window(window)
         , countLine(countLine)
         , picture(picture)
         , dataset(dataset)
         , inspection(inspection)
+        , undo(undo)
     {
         countLine->setToolTip(dataset->openerToolTip());
         picture->setToolTip(InspectionOpener::toolTip());
@@ -77,6 +80,8 @@ protected:
                 dataset->closeWindow();
                 inspection->close();
             }
+            if (event->type() == QEvent::ChildPolished)
+                equip(static_cast<QChildEvent *>(event)->child());
             return false;
         }
         if (event->type() != QEvent::MouseButtonDblClick)
@@ -94,11 +99,21 @@ protected:
     }
 
 private:
+    // Windows only, not dialogs: a key in a dialog must not change what the
+    // dialog is about.
+    void equip(QObject *child)
+    {
+        auto *sideWindow = qobject_cast<QWidget *>(child);
+        if (sideWindow && sideWindow->windowType() == Qt::Window)
+            undo->equip(sideWindow);
+    }
+
     QWidget *const window;
     QWidget *const countLine;
     QWidget *const picture;
     DatasetFeature *dataset;
     InspectionOpener *inspection;
+    UndoFeature *undo;
 };
 
 } // namespace
@@ -169,9 +184,8 @@ void Tavrelin::attachSideWindows()
     // Z opens the inspection view.
     DatasetFeature *dataset = DatasetFeature::attach(this, new StoreSource(labellingSession));
     InspectionOpener *inspection = InspectionView::attach(this);
-    new SideOpeners(this, markCountLabel, imageLabel, dataset, inspection);
-
     // Ctrl+Z, Ctrl+Shift+Z and Ctrl+Y take steps back and forth.
-    UndoFeature::attach(this, labelButtons.first());
+    UndoFeature *undo = UndoFeature::attach(this, labelButtons.first());
     annotationList->setToolTip(UndoKeys::tip());
+    new SideOpeners(this, markCountLabel, imageLabel, dataset, inspection, undo);
 }
