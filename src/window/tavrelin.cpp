@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QListWidget>
 
+#include <utility>
+
 Tavrelin::Tavrelin(QWidget *parent)
     : Tavrelin(QString(), parent)
 {
@@ -36,9 +38,9 @@ Tavrelin::~Tavrelin()
         if (child->isWindow())
             delete child;
     }
-    // The session shows nothing once the controls go.
-    if (labellingSession)
-        labellingSession->setScreen(nullptr);
+    // The session and its store go next, while the window is whole: a store
+    // that tells something as it closes finds every control still there.
+    delete std::exchange(labellingSession, nullptr);
 }
 
 bool Tavrelin::hasAnnotationFile() const

@@ -22,8 +22,11 @@ LabellingSession::LabellingSession(AnnotationStore *store, QObject *parent)
 
 LabellingSession::~LabellingSession()
 {
-    // The steps refer to this session while they go.
+    // The steps refer to this session while they go; a store that outlives
+    // the session, or goes with it as its child, tells it nothing more.
     undoStack.clear();
+    disconnect(annotationStore, nullptr, this, nullptr);
+    disconnect(annotationStore, nullptr, notes, nullptr);
 }
 
 QString LabellingSession::countText() const
