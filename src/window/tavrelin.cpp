@@ -40,6 +40,8 @@ Tavrelin::~Tavrelin()
     }
     // The session and its store go next, while the window is whole: a store
     // that tells something as it closes finds every control still there.
+    if (labellingSession)
+        disconnect(labellingSession->store(), nullptr, this, nullptr);
     delete std::exchange(labellingSession, nullptr);
 }
 
