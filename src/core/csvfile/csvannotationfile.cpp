@@ -37,6 +37,14 @@ QByteArrayView view(const QByteArray &bytes, qsizetype from, qsizetype to)
     return QByteArrayView(bytes.constData() + from, to - from);
 }
 
+// A name may begin with a byte-order mark: it stays part of the name, where
+// QString::fromUtf8() would drop it and give the row another image's name.
+QString decodedRow(QByteArrayView utf8)
+{
+    return QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless
+                                                    | QStringDecoder::Flag::ConvertInitialBom)(utf8);
+}
+
 QByteArrayView firstFieldOf(QByteArrayView line)
 {
     const qsizetype comma = line.indexOf(',');
@@ -396,14 +404,14 @@ QStringList CsvAnnotationFile::storedLabels(const QString &fileName) const
     const qsizetype row = rowOf(fileName.toUtf8());
     if (row < 0)
         return QStringList();
-    return AnnotationFormat::labelsOfRow(QString::fromUtf8(line(0)), QString::fromUtf8(line(row)));
+    return AnnotationFormat::labelsOfRow(QString::fromUtf8(line(0)), decodedRow(line(row)));
 }
 
 std::optional<QString> CsvAnnotationFile::lastMarkedName() const
 {
     if (index.lastMarked < 0)
         return std::nullopt;
-    return QString::fromUtf8(firstField(index.lastMarked));
+    return decodedRow(firstField(index.lastMarked));
 }
 
 void CsvAnnotationFile::setListedNames(const QStringList &names)
@@ -726,9 +734,9 @@ SaveResult CsvAnnotationFile::saveResorted(const QString &fileName, const QByteA
         if (row >= 0)
             lines.removeAt(row);
     } else if (row >= 0) {
-        lines[row] = QString::fromUtf8(newRow);
+        lines[row] = decodedRow(newRow);
     } else {
-        lines.append(QString::fromUtf8(newRow));
+        lines.append(decodedRow(newRow));
     }
     AnnotationFormat::sortDataRows(lines);
 
