@@ -1,7 +1,7 @@
 // The inspection view as the place to label, and the windows around the
 // main window: its label panel, its lines and tones, where the windows open
 // and what they remember, the keys in every window and the keys sheet. Run
-// on two screens: a wide one and a small one beside it.
+// on three screens: a wide one, a small one and a square one beside them.
 #include "inspectionview.h"
 #include "labelpanel.h"
 #include "testwindow.h"
@@ -56,6 +56,7 @@ private slots:
     void spotsStayClearOfTheMainWindowThenOfItsPicture();
     void windowsFirstOpenBesideTheMainWindowOnItsScreen();
     void placesTonesAndColumnsComeBackInTheNextRun();
+    void aRememberedPlaceIsFittedToItsScreenFrameIncluded();
     void codesWorkInTheDatasetWindowButNotWhileANameIsTyped();
     void shiftReturnSavesThenGoesToTheNextUnmarkedImageInEveryWindow();
     void dialogsOpenWhereThePersonWasLast();
@@ -377,6 +378,27 @@ void WorkbenchTest::placesTonesAndColumnsComeBackInTheNextRun()
     QVERIFY(screenNamed(u"small"_qs)->availableGeometry().contains(view()->frameGeometry()));
 }
 
+void WorkbenchTest::aRememberedPlaceIsFittedToItsScreenFrameIncluded()
+{
+    closeWindow();
+    start(u"square"_qs);
+    const QRect square = screenNamed(u"square"_qs)->availableGeometry();
+    {
+        QSettings remembered(settingsFolder() + u"/org.norvanta.Norvanta.conf"_qs,
+                             QSettings::IniFormat);
+        remembered.setValue(u"windows/inspectionView/screen"_qs, u"square"_qs);
+        remembered.setValue(u"windows/inspectionView/geometry"_qs,
+                            QRect(square.topLeft() + QPoint(0, 30), QSize(800, 760)));
+    }
+    openFolder({u"a.png"_qs});
+    QVERIFY(openView());
+    QCOMPARE(view()->screen()->name(), u"square"_qs);
+    QVERIFY2(square.contains(view()->frameGeometry()),
+             qPrintable(QDebug::toString(view()->frameGeometry())));
+    // Only as much smaller as its frame needs.
+    QCOMPARE(view()->frameGeometry().size(), QSize(800, 764));
+}
+
 void WorkbenchTest::codesWorkInTheDatasetWindowButNotWhileANameIsTyped()
 {
     openFolder({u"a.png"_qs, u"b.png"_qs, u"c.png"_qs});
@@ -546,7 +568,7 @@ void WorkbenchTest::saveAndNextNamesEachKeyOnce()
     QCoreApplication::removeTranslator(&toolkitTexts);
 }
 
-// Two screens side by side, the wide one first, as the offscreen platform
+// Three screens side by side, the wide one first, as the offscreen platform
 // reads them from a file.
 int main(int argc, char *argv[])
 {
@@ -554,7 +576,8 @@ int main(int argc, char *argv[])
     const QString layout = screens.filePath(u"screens.json"_qs);
     writeFile(layout, R"({"screens": [
         {"name": "wide", "x": 0, "y": 0, "width": 1920, "height": 1080, "logicalDpi": 96, "dpr": 1},
-        {"name": "small", "x": 1920, "y": 0, "width": 1366, "height": 768, "logicalDpi": 96, "dpr": 1}
+        {"name": "small", "x": 1920, "y": 0, "width": 1366, "height": 768, "logicalDpi": 96, "dpr": 1},
+        {"name": "square", "x": 3286, "y": 0, "width": 800, "height": 800, "logicalDpi": 96, "dpr": 1}
     ]})");
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(layout));
     QApplication app(argc, argv);
