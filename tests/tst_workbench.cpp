@@ -13,6 +13,7 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSlider>
 #include <QTableView>
@@ -62,6 +63,7 @@ private slots:
     void noDefectWithADefectIsFlaggedAndFoundButNotRefused();
     void f1OpensTheKeysSheetFromEveryWindowAndF1OrEscCloseIt();
     void saveAndNextNamesEachKeyOnce();
+    void onASmallScreenTheDatasetShowsEveryColumnAndTheSheetEveryKey();
 
 private:
     // The main window on the screen named `screen`, at its top left.
@@ -544,6 +546,43 @@ void WorkbenchTest::saveAndNextNamesEachKeyOnce()
     restart();
     QCOMPARE(button(window.get(), u"保存并下一张"_qs)->toolTip(), u"快捷键：回车 / Ctrl+→"_qs);
     QCoreApplication::removeTranslator(&toolkitTexts);
+}
+
+// At 1366 × 768, with the view open beside the main window: every column
+// of both tables in sight, and the whole keys sheet without scrolling.
+void WorkbenchTest::onASmallScreenTheDatasetShowsEveryColumnAndTheSheetEveryKey()
+{
+    closeWindow();
+    start(u"small"_qs);
+    const QString longName =
+        u"管道检测_二零二六年十二月_第三标段_北侧主干管_检查井之间_摄像头编号十七_第三次复查.png"_qs;
+    openFolder({u"a.png"_qs, longName}, headerLine() + row(longName, {1, 2, 3, 4, 5, 6}));
+    QVERIFY(openView());
+    QVERIFY(openDataset());
+    const QRect small = screenNamed(u"small"_qs)->availableGeometry();
+    QVERIFY(small.contains(dataset()->frameGeometry()));
+    // Opened as it opens, and as narrow as it goes.
+    for (const int width : {dataset()->width(), 0}) {
+        dataset()->resize(width, dataset()->height());
+        QTRY_COMPARE(dataset()->width(), qMax(width, dataset()->minimumSizeHint().width()));
+        for (const char *name : {"imageTable", "labelStatistics"}) {
+            auto *table = dataset()->findChild<QTableView *>(QString::fromLatin1(name));
+            const QHeaderView *columns = table->horizontalHeader();
+            for (int column = 0; column < columns->count(); ++column)
+                QVERIFY2(columns->sectionPosition(column) + columns->sectionSize(column)
+                             <= table->viewport()->width(),
+                         name);
+        }
+    }
+
+    press(window.get(), "", Qt::Key_F1);
+    QVERIFY(sheet() && sheet()->isVisible());
+    auto *text = sheet()->findChild<QTextBrowser *>();
+    QVERIFY(small.contains(sheet()->geometry()));
+    QCOMPARE(text->verticalScrollBar()->maximum(), 0);
+    QCOMPARE(text->horizontalScrollBar()->maximum(), 0);
+    for (const char *key : {"Ctrl+Z", "Ctrl+Shift+Z", "Ctrl+Y", "Esc", "PB"})
+        QVERIFY2(text->toPlainText().contains(QString::fromUtf8(key)), key);
 }
 
 // Two screens side by side, the wide one first, as the offscreen platform
