@@ -228,6 +228,18 @@ void WorkbenchTest::aWaitingLetterLightsItsCandidatesAndTheHintNamesThem()
     QCOMPARE(panel()->emphasis(10), Emphasis::Dimmed);
     press(window.get(), "", Qt::Key_Escape);
     QCOMPARE(panel()->emphasis(10), Emphasis::Plain);
+
+    // A view in front of the label buttons shows the hint itself: nothing
+    // floats over its picture. The main window, in front again, shows it.
+    QTRY_VERIFY(!QToolTip::isVisible());
+    view()->setGeometry(window->geometry().adjusted(0, 0, 200, 200));
+    press(view()->canvas(), "R");
+    QCOMPARE(viewLine("inspectionPending")->text(), u"R… RB RO"_qs);
+    QTest::qWait(50);
+    QVERIFY(!QToolTip::isVisible());
+    press(window.get(), "");
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), u"R… RB RO"_qs);
 }
 
 void WorkbenchTest::nameLineKeepsThePositionAndTheTonesShowTheirValues()
