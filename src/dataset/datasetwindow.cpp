@@ -187,35 +187,7 @@ QWidget *DatasetWindow::createImageList()
     rows->hide();
     rows->setSectionResizeMode(QHeaderView::Fixed);
     rows->setDefaultSectionSize(fontMetrics().height() + 6);
-    QHeaderView *header = imageTable->horizontalHeader();
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    imageTable->setColumnWidth(DatasetModel::Position, 70);
-    imageTable->setColumnWidth(DatasetModel::FileName, 220);
-    imageTable->setColumnWidth(DatasetModel::State, 70);
-    imageTable->setColumnWidth(
-        DatasetModel::SavedBy,
-        fontMetrics().horizontalAdvance(QStringLiteral("annotator，2026-12-31 23:59:59")) + 12);
-    imageTable->setItemDelegateForColumn(DatasetModel::FileName, new MiddleElided(imageTable));
-    // The widths the person left last time; until there are any, the file
-    // name gives way to keep every column in sight.
-    const QByteArray rememberedColumns = Remembered().value(columnsKey).toByteArray();
-    header->restoreState(rememberedColumns);
-    fitsColumns = rememberedColumns.isEmpty();
-    connect(header, &QHeaderView::sectionResized, this, [this](int column) {
-        if (column == DatasetModel::FileName && !fittingColumns)
-            fitsColumns = false;
-    });
-    // Whatever was remembered, the labels take the spare width, and the
-    // table is never so narrow that a column leaves its sight.
-    header->setStretchLastSection(false);
-    header->setSectionResizeMode(DatasetModel::Entries, QHeaderView::Stretch);
-    int least = leastNameWidth + leastLabelsWidth;
-    for (const int column : {DatasetModel::Position, DatasetModel::State, DatasetModel::SavedBy}) {
-        if (column < imageModel->columnCount())
-            least += header->sectionSize(column);
-    }
-    imageTable->setMinimumWidth(least + 2 * imageTable->frameWidth()
-                                + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
+    setUpImageColumns();
     imageTable->installEventFilter(this);
     imageTable->viewport()->installEventFilter(this);
     connect(imageTable, &QTableView::doubleClicked, this, &DatasetWindow::activate);
@@ -253,6 +225,41 @@ bool DatasetWindow::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// The widths the person left last time, or the program's own; either way
+// the labels take the spare width.
+void DatasetWindow::setUpImageColumns()
+{
+    QHeaderView *header = imageTable->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    imageTable->setColumnWidth(DatasetModel::Position, 70);
+    imageTable->setColumnWidth(DatasetModel::FileName, 220);
+    imageTable->setColumnWidth(DatasetModel::State, 70);
+    imageTable->setColumnWidth(
+        DatasetModel::SavedBy,
+        fontMetrics().horizontalAdvance(QStringLiteral("annotator，2026-12-31 23:59:59")) + 12);
+    imageTable->setItemDelegateForColumn(DatasetModel::FileName, new MiddleElided(imageTable));
+    // The widths the person left last time; until there are any, the file
+    // name gives way to keep every column in sight.
+    const QByteArray rememberedColumns = Remembered().value(columnsKey).toByteArray();
+    header->restoreState(rememberedColumns);
+    fitsColumns = rememberedColumns.isEmpty();
+    connect(header, &QHeaderView::sectionResized, this, [this](int column) {
+        if (column == DatasetModel::FileName && !fittingColumns)
+            fitsColumns = false;
+    });
+    // Whatever was remembered, the labels take the spare width, and the
+    // table is never so narrow that a column leaves its sight.
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(DatasetModel::Entries, QHeaderView::Stretch);
+    int least = leastNameWidth + leastLabelsWidth;
+    for (const int column : {DatasetModel::Position, DatasetModel::State, DatasetModel::SavedBy}) {
+        if (column < imageModel->columnCount())
+            least += header->sectionSize(column);
+    }
+    imageTable->setMinimumWidth(least + 2 * imageTable->frameWidth()
+                                + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
 }
 
 // The file name gives up width, down to its least, where the table is too

@@ -30,6 +30,7 @@ protected:
 private:
     QWidget *createStatistics();
     QWidget *createImageList();
+    void setUpImageColumns();
     void fitColumns();
     void showEverything();
     void showImageChange(qsizetype position);

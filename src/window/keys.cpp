@@ -17,6 +17,7 @@
 #include "undokeys.h"
 #include "windowactivity.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QListWidget>
 #include <QPushButton>
@@ -44,6 +45,42 @@ void clickShowingThePress(QPushButton *button)
     QTimer::singleShot(100, button, [button] { button->setDown(false); });
 }
 
+// A code gives its label as the button does, and takes it off an image that
+// has it, as a click on it in the inspection view's label panel does: typing
+// a code twice undoes a slip. The buttons only give.
+void bindCodes(LabelKeys *keys, LabellingWindow *window, const QList<QPushButton *> &buttons,
+               const QStringList &labels)
+{
+    for (qsizetype i = 0; i < buttons.size(); ++i) {
+        QPushButton *button = buttons.at(i);
+        const QString label = labels.at(i);
+        const QList<QKeySequence> code{codeKeys(label)};
+        keys->bind(code, [window, button, label] {
+            const QAbstractItemModel *given = window->labelModel();
+            const bool has = !given->match(given->index(0, 0), Qt::DisplayRole, label, 1,
+                                           Qt::MatchExactly).isEmpty();
+            if (button->isEnabled() && has)
+                window->removeLabel(label);
+            else
+                clickShowingThePress(button);
+        });
+        button->setToolTip(Tavrelin::tr("快捷键：%1").arg(KeyNames::names(code)));
+    }
+}
+
+// The letter of a code that waits for its second shows by the label buttons
+// until it is completed or dropped; a move to another image drops it.
+void followPending(LabelKeys *keys, const WindowActivity *activity, QWidget *anchor)
+{
+    new PendingKeyTip(keys, anchor);
+    QObject::connect(activity, &WindowActivity::currentImageChanged, keys,
+                     [keys, shown = QString()](const QString &path) mutable {
+                         if (path != shown)
+                             keys->dropPending();
+                         shown = path;
+                     });
+}
+
 } // namespace
 
 void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
@@ -61,31 +98,8 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
         button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(sequences)));
     };
 
-    // A code gives its label as the button does, and takes it off an image
-    // that has it, as a click on it in the inspection view's label panel
-    // does: typing a code twice undoes a slip. The buttons only give.
-    for (qsizetype i = 0; i < labelButtons.size(); ++i) {
-        QPushButton *button = labelButtons.at(i);
-        const QString label = labels.at(i);
-        const QList<QKeySequence> code{codeKeys(label)};
-        keys->bind(code, [this, button, label] {
-            if (button->isEnabled() && !annotationList->findItems(label, Qt::MatchExactly).isEmpty())
-                removeLabel(label);
-            else
-                clickShowingThePress(button);
-        });
-        button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(code)));
-    }
-    // The letter of a code that waits for its second shows by the label
-    // buttons until it is completed or dropped; a move to another image
-    // drops it.
-    new PendingKeyTip(keys, labelButtons.first());
-    connect(windowActivity, &WindowActivity::currentImageChanged, keys,
-            [keys, shown = QString()](const QString &path) mutable {
-                if (path != shown)
-                    keys->dropPending();
-                shown = path;
-            });
+    bindCodes(keys, this, labelButtons, labels);
+    followPending(keys, activity(), labelButtons.first());
     // A box that a key opens does not take the keys typed right after it.
     FreshBoxKeys::guardApplication();
 

@@ -43,6 +43,40 @@ QString table(const QString &heading, const QList<Row> &rows, int across = 1)
     return html + QStringLiteral("</table>");
 }
 
+// The keys that work alike in every window.
+QList<Row> everyWindowRows()
+{
+    using KeyNames::names;
+    const auto key = [](QKeyCombination stroke) { return Keys{QKeySequence(stroke)}; };
+    return {
+        {KeysSheet::tr("代码的两个字母，如 %1").arg(names({QKeySequence(Qt::Key_R, Qt::Key_O)})),
+         KeysSheet::tr("给当前图片添加该标签（如 树根_RO），同点击其按钮；已有该标签时删除它")},
+        {names({Qt::Key_Escape}), KeysSheet::tr("丢弃正在等待第二个字母的首字母")},
+        {names({Qt::Key_Right}) + QStringLiteral(" / ") + names({Qt::Key_Left}),
+         KeysSheet::tr("查看下一张 / 查看上一张（不保存）")},
+        {names({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
+                QKeySequence(Qt::CTRL | Qt::Key_Right)}),
+         KeysSheet::tr("保存并下一张")},
+        {names(key(Qt::CTRL | Qt::Key_Left)), KeysSheet::tr("保存并上一张")},
+        {names(key(Qt::SHIFT | Qt::Key_Return)), KeysSheet::tr("保存，然后转到下一张未标记的图片")},
+        {names(key(Qt::CTRL | Qt::Key_S)), KeysSheet::tr("保存当前图片的标签，不移动")},
+        {names({Qt::Key_Delete, Qt::Key_Backspace}),
+         KeysSheet::tr("删除列表中选中的标签，同双击；未选中时删除最后添加的标签")},
+        {names(key(Qt::CTRL | Qt::Key_O)), KeysSheet::tr("加载图片")},
+        {names(key(Qt::CTRL | Qt::Key_J)), KeysSheet::tr("跳转到最后标注图片")},
+        {names(key(Qt::CTRL | Qt::Key_U)), KeysSheet::tr("转到下一张未标记的图片（不保存）")},
+        {names(key(Qt::CTRL | Qt::Key_D)), KeysSheet::tr("打开数据集窗口")},
+        {names(key(Qt::ALT | Qt::Key_Right)) + QStringLiteral(" / ")
+             + names(key(Qt::ALT | Qt::Key_Left)),
+         KeysSheet::tr("转到符合数据集筛选的下一张 / 上一张（不保存）")},
+        {names({Qt::Key_Z}) + KeysSheet::tr("，或双击图片"), KeysSheet::tr("打开检查视图")},
+        {names(key(Qt::CTRL | Qt::Key_Z)), KeysSheet::tr("撤销上一步")},
+        {names({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)}),
+         KeysSheet::tr("重做撤销的一步")},
+        {names({Qt::Key_F1}), KeysSheet::tr("打开或关闭本快捷键表")},
+    };
+}
+
 // Closes the sheet with the main window: a window left open would keep the
 // program running once the main window is gone.
 class CloseWith final : public QObject
@@ -124,33 +158,7 @@ QString KeysSheet::sheet(const QStringList &catalogue) const
 {
     using KeyNames::names;
     const auto key = [](QKeyCombination stroke) { return Keys{QKeySequence(stroke)}; };
-    const QList<Row> everyWindow{
-        {tr("代码的两个字母，如 %1").arg(names({QKeySequence(Qt::Key_R, Qt::Key_O)})),
-         tr("给当前图片添加该标签（如 树根_RO），同点击其按钮；已有该标签时删除它")},
-        {names({Qt::Key_Escape}), tr("丢弃正在等待第二个字母的首字母")},
-        {names({Qt::Key_Right}) + QStringLiteral(" / ") + names({Qt::Key_Left}),
-         tr("查看下一张 / 查看上一张（不保存）")},
-        {names({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
-                QKeySequence(Qt::CTRL | Qt::Key_Right)}),
-         tr("保存并下一张")},
-        {names(key(Qt::CTRL | Qt::Key_Left)), tr("保存并上一张")},
-        {names(key(Qt::SHIFT | Qt::Key_Return)), tr("保存，然后转到下一张未标记的图片")},
-        {names(key(Qt::CTRL | Qt::Key_S)), tr("保存当前图片的标签，不移动")},
-        {names({Qt::Key_Delete, Qt::Key_Backspace}),
-         tr("删除列表中选中的标签，同双击；未选中时删除最后添加的标签")},
-        {names(key(Qt::CTRL | Qt::Key_O)), tr("加载图片")},
-        {names(key(Qt::CTRL | Qt::Key_J)), tr("跳转到最后标注图片")},
-        {names(key(Qt::CTRL | Qt::Key_U)), tr("转到下一张未标记的图片（不保存）")},
-        {names(key(Qt::CTRL | Qt::Key_D)), tr("打开数据集窗口")},
-        {names(key(Qt::ALT | Qt::Key_Right)) + QStringLiteral(" / ")
-             + names(key(Qt::ALT | Qt::Key_Left)),
-         tr("转到符合数据集筛选的下一张 / 上一张（不保存）")},
-        {names({Qt::Key_Z}) + tr("，或双击图片"), tr("打开检查视图")},
-        {names(key(Qt::CTRL | Qt::Key_Z)), tr("撤销上一步")},
-        {names({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)}),
-         tr("重做撤销的一步")},
-        {names({Qt::Key_F1}), tr("打开或关闭本快捷键表")},
-    };
+    const QList<Row> everyWindow = everyWindowRows();
     const QList<Row> inspection{
         {tr("滚轮，%1 / %2").arg(names({Qt::Key_Plus}), names({Qt::Key_Minus})),
          tr("放大 / 缩小")},
