@@ -110,6 +110,12 @@ bool UndoNote::eventFilter(QObject *watched, QEvent *event)
         showQueued();
         return QObject::eventFilter(watched, event);
     }
+    // The tooltip closes itself too when the pointer leaves a control or a
+    // button is pressed; the note stays all the same.
+    if (event->type() == QEvent::Leave || event->type() == QEvent::MouseButtonRelease) {
+        showQueued();
+        return QObject::eventFilter(watched, event);
+    }
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
         return QObject::eventFilter(watched, event);
     const auto *key = static_cast<QKeyEvent *>(event);
