@@ -13,6 +13,7 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSlider>
 #include <QTableView>
@@ -63,6 +64,7 @@ private slots:
     void noDefectWithADefectIsFlaggedAndFoundButNotRefused();
     void f1OpensTheKeysSheetFromEveryWindowAndF1OrEscCloseIt();
     void saveAndNextNamesEachKeyOnce();
+    void onASmallScreenTheDatasetShowsEveryColumnAndTheSheetEveryKey();
 
 private:
     // The main window on the screen named `screen`, at its top left.
@@ -227,6 +229,18 @@ void WorkbenchTest::aWaitingLetterLightsItsCandidatesAndTheHintNamesThem()
     QCOMPARE(panel()->emphasis(10), Emphasis::Dimmed);
     press(window.get(), "", Qt::Key_Escape);
     QCOMPARE(panel()->emphasis(10), Emphasis::Plain);
+
+    // A view in front of the label buttons shows the hint itself: nothing
+    // floats over its picture. The main window, in front again, shows it.
+    QTRY_VERIFY(!QToolTip::isVisible());
+    view()->setGeometry(window->geometry().adjusted(0, 0, 200, 200));
+    press(view()->canvas(), "R");
+    QCOMPARE(viewLine("inspectionPending")->text(), u"R… RB RO"_qs);
+    QTest::qWait(50);
+    QVERIFY(!QToolTip::isVisible());
+    press(window.get(), "");
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), u"R… RB RO"_qs);
 }
 
 void WorkbenchTest::nameLineKeepsThePositionAndTheTonesShowTheirValues()
@@ -566,6 +580,43 @@ void WorkbenchTest::saveAndNextNamesEachKeyOnce()
     restart();
     QCOMPARE(button(window.get(), u"保存并下一张"_qs)->toolTip(), u"快捷键：回车 / Ctrl+→"_qs);
     QCoreApplication::removeTranslator(&toolkitTexts);
+}
+
+// At 1366 × 768, with the view open beside the main window: every column
+// of both tables in sight, and the whole keys sheet without scrolling.
+void WorkbenchTest::onASmallScreenTheDatasetShowsEveryColumnAndTheSheetEveryKey()
+{
+    closeWindow();
+    start(u"small"_qs);
+    const QString longName =
+        u"管道检测_二零二六年十二月_第三标段_北侧主干管_检查井之间_摄像头编号十七_第三次复查.png"_qs;
+    openFolder({u"a.png"_qs, longName}, headerLine() + row(longName, {1, 2, 3, 4, 5, 6}));
+    QVERIFY(openView());
+    QVERIFY(openDataset());
+    const QRect small = screenNamed(u"small"_qs)->availableGeometry();
+    QVERIFY(small.contains(dataset()->frameGeometry()));
+    // Opened as it opens, and as narrow as it goes.
+    for (const int width : {dataset()->width(), 0}) {
+        dataset()->resize(width, dataset()->height());
+        QTRY_COMPARE(dataset()->width(), qMax(width, dataset()->minimumSizeHint().width()));
+        for (const char *name : {"imageTable", "labelStatistics"}) {
+            auto *table = dataset()->findChild<QTableView *>(QString::fromLatin1(name));
+            const QHeaderView *columns = table->horizontalHeader();
+            for (int column = 0; column < columns->count(); ++column)
+                QVERIFY2(columns->sectionPosition(column) + columns->sectionSize(column)
+                             <= table->viewport()->width(),
+                         name);
+        }
+    }
+
+    press(window.get(), "", Qt::Key_F1);
+    QVERIFY(sheet() && sheet()->isVisible());
+    auto *text = sheet()->findChild<QTextBrowser *>();
+    QVERIFY(small.contains(sheet()->geometry()));
+    QCOMPARE(text->verticalScrollBar()->maximum(), 0);
+    QCOMPARE(text->horizontalScrollBar()->maximum(), 0);
+    for (const char *key : {"Ctrl+Z", "Ctrl+Shift+Z", "Ctrl+Y", "Esc", "PB"})
+        QVERIFY2(text->toPlainText().contains(QString::fromUtf8(key)), key);
 }
 
 // Three screens side by side, the wide one first, as the offscreen platform

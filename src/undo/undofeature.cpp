@@ -50,7 +50,7 @@ UndoFeature *UndoFeature::attach(Tavrelin *window, QWidget *noteAnchor)
 UndoFeature::UndoFeature(Tavrelin *window, QWidget *noteAnchor)
     : QObject(window)
     , window(window)
-    , note(new UndoNote(noteAnchor))
+    , note(UndoNote::of(noteAnchor))
 {
     // Told after each operation: the display first, then the labels and the
     // change flag.

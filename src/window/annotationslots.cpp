@@ -77,7 +77,7 @@ bool Tavrelin::storeCurrentAnnotations()
     }
     if (result == SaveResult::Conflict) {
         // The labels stay as typed; the same save again overwrites.
-        QMessageBox::warning(this, tr("Warning"), tr("此图片的标签已由 %1 保存，再次保存将覆盖")
+        QMessageBox::warning(this, tr("Warning"), tr("此图片的标签已由 %1 保存，标签未保存，再次保存将覆盖")
                                                       .arg(annotationStore->refusalDetail()));
         showMarkCounts();
         return false;
