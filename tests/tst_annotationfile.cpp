@@ -265,7 +265,7 @@ void AnnotationFileTest::writeFailingPartWayLeavesTheOldFileAndTheFlag()
         const FileSizeLimit limit(4096);
         call(window.get(), "saveAnnotations");
     }
-    expectOnlyBox(QMessageBox::Warning, u"Error"_qs, u"保存标签文件失败"_qs);
+    expectOnlyBox(QMessageBox::Warning, u"Error"_qs, u"保存标签文件失败，标签未保存"_qs);
     QCOMPARE(readFile(csvPath), big);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{u"labels.csv"_qs});

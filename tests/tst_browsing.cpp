@@ -35,6 +35,7 @@ private slots:
     void cancelledFolderDialogChangesNothing();
     void folderWithoutImagesChangesNothing();
     void imagesWithNamesThatAreNotUtf8AreCountedAfterTheFolderIsShown();
+    void nameBeginningWithAByteOrderMarkIsListedAndSavedUnderItsOwnName();
     void displayShowsNamePositionCountsAndDebugLine();
     void picturesAreScaledIntoTheImageArea();
     void viewButtonsStepThroughTheListAndReportItsEnds();
@@ -201,6 +202,34 @@ void BrowsingTest::imagesWithNamesThatAreNotUtf8AreCountedAfterTheFolderIsShown(
     loadFolder(*answerer, w(), gbkOnly);
     QCOMPARE(shownBoxes(), (QStringList{u"warning|Warning|在此目录中未找到相关文件"_qs,
                                         u"information|Info|有 1 个图片文件的名称不是 UTF-8 编码，未列出"_qs}));
+}
+
+// U+FEFF at the start of a name is part of it, as QDir lists it; dropped, the
+// file would be shown, loaded and saved as the a.png beside it.
+void BrowsingTest::nameBeginningWithAByteOrderMarkIsListedAndSavedUnderItsOwnName()
+{
+    const QString marked = QChar(0xFEFF) + u"a.png"_qs;
+    // Out of order, so that the save rewrites every line.
+    writeFile(csvPath, headerLine() + row(u"b.png"_qs, {1}) + row(marked, {2}) + row(u"a.png"_qs, {3}));
+    const QString folder = makeFolder(u"imgs"_qs, {u"a.png"_qs});
+    writeImage(folder + u'/' + marked);
+    QCOMPARE(QFile::encodeName(QDir(folder).entryList(QDir::Files).value(1)), "\xEF\xBB\xBF" "a.png");
+
+    loadFolder(*answerer, w(), folder);
+    QCOMPARE(imageFiles(w()), (QStringList{u"a.png"_qs, marked}));
+    click(u"查看下一张"_qs);
+    QVERIFY(answerer->boxes.isEmpty());
+    QVERIFY(!label(w(), "imageLabel")->pixmap().isNull());
+    QCOMPARE(listTexts(w()), QStringList{entry(2)});
+
+    call(w(), "annotate", entry(4));
+    click(u"保存并上一张"_qs);
+    QCOMPARE(readFile(csvPath), headerLine() + row(u"a.png"_qs, {3}) + row(u"b.png"_qs, {1})
+                                    + row(marked, {2, 4}));
+    QCOMPARE(listTexts(w()), QStringList{entry(3)});
+    click(u"跳转到最后标注图片"_qs);
+    QCOMPARE(currentIndex(w()), 1);
+    QVERIFY(answerer->boxes.isEmpty());
 }
 
 void BrowsingTest::displayShowsNamePositionCountsAndDebugLine()

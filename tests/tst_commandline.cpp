@@ -22,25 +22,36 @@ private slots:
     void commandLineIsCheckedBeforeAnyWindow();
     void fileAndFolderOpenWithoutTheStartDialog();
     void helpAllPrintsTheHelpAndEnds();
+    void helpAndVersionNeedNoDisplay();
     void splitWritesTheFourFilesWithoutAWindow();
     void badSplitsAreRefusedInOneLine_data();
     void badSplitsAreRefusedInOneLine();
 
 private:
+    // What the program finds to show its windows on.
+    enum class Display { Offscreen, None, UnknownPlugin };
     // The exit status; `reported` gets the lines on the standard error from
     // the program and the answerer, without the debug log.
-    int run(const QStringList &arguments, QStringList *reported, QByteArray *out = nullptr);
+    int run(const QStringList &arguments, QStringList *reported, QByteArray *out = nullptr,
+            Display display = Display::Offscreen);
 };
 
-int CommandLineTest::run(const QStringList &arguments, QStringList *reported, QByteArray *out)
+int CommandLineTest::run(const QStringList &arguments, QStringList *reported, QByteArray *out,
+                         Display display)
 {
     QProcess program;
     program.setWorkingDirectory(dir->path());
-#ifdef STARTUP_ANSWER
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+#ifdef STARTUP_ANSWER
     environment.insert(u"LD_PRELOAD"_qs, QStringLiteral(STARTUP_ANSWER));
-    program.setProcessEnvironment(environment);
 #endif
+    if (display != Display::Offscreen) {
+        for (const QString &name : {u"QT_QPA_PLATFORM"_qs, u"DISPLAY"_qs, u"WAYLAND_DISPLAY"_qs})
+            environment.remove(name);
+        if (display == Display::UnknownPlugin)
+            environment.insert(u"QT_QPA_PLATFORM"_qs, u"nowhere"_qs);
+    }
+    program.setProcessEnvironment(environment);
     program.start(QStringLiteral(NORVANTA_PROGRAM), arguments);
     if (!program.waitForFinished(60000) || program.exitStatus() != QProcess::NormalExit)
         return -1;
@@ -116,6 +127,25 @@ void CommandLineTest::helpAllPrintsTheHelpAndEnds()
     QCOMPARE(run({u"--help-all"_qs}, &reported, &helpAll), 0);
     QCOMPARE(helpAll, help);
     QVERIFY(reported.isEmpty());
+}
+
+// Without a display a window could not even start: the toolkit ends the
+// program when it finds no platform to show it on.
+void CommandLineTest::helpAndVersionNeedNoDisplay()
+{
+    QByteArray help;
+    QStringList reported;
+    QCOMPARE(run({u"--help"_qs}, &reported, &help), 0);
+    for (const Display display : {Display::None, Display::UnknownPlugin}) {
+        QByteArray printed;
+        QCOMPARE(run({u"--version"_qs}, &reported, &printed, display), 0);
+        QCOMPARE(printed, QByteArray("norvanta 1.0\n"));
+        QCOMPARE(run({u"labels.csv"_qs, u"-h"_qs}, &reported, &printed, display), 0);
+        QCOMPARE(printed, help);
+    }
+    QVERIFY(reported.isEmpty());
+    // A window still needs one.
+    QCOMPARE(run({u"labels.csv"_qs}, &reported, nullptr, Display::UnknownPlugin), -1);
 }
 
 void CommandLineTest::splitWritesTheFourFilesWithoutAWindow()

@@ -162,6 +162,19 @@ void settle()
     QTest::qSleep(60);
 }
 
+// Bytes this process has read through the system, the page cache included.
+qint64 bytesRead()
+{
+    QFile io(u"/proc/self/io"_qs);
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
 
 class AnnotationStoreTest final : public QObject
@@ -179,6 +192,7 @@ private slots:
     void editsOfAnotherProgramAreSeenByTheNextRefresh_data();
     void editsOfAnotherProgramAreSeenByTheNextRefresh();
     void saveAfterAnotherProgramsEditKeepsItsRows();
+    void aLookRightAfterItsOwnSaveReadsNothingUntilTheWriteSettles();
     void refusedOrFailedSaveKeepsTheFileAndTheAnswers();
     void rowsPutBackInTurnGiveBackEachFileAndAnswerAsAFreshRead();
     void rowsRemovedInAnyOrderLeaveTheOthersFound();
@@ -401,6 +415,37 @@ void AnnotationStoreTest::saveAfterAnotherProgramsEditKeepsItsRows()
     QCOMPARE(saved.first().first().toString(), u"a.png"_qs);
     QCOMPARE(store.markCounts().marked, 3);
     QCOMPARE(store.labelCounts().at(18), 1);
+}
+
+// A save and the display after it cost one write: the file is looked at once
+// more when the write has settled, by the store itself, and the next save
+// then trusts it too.
+void AnnotationStoreTest::aLookRightAfterItsOwnSaveReadsNothingUntilTheWriteSettles()
+{
+    QByteArray content = headerLine();
+    for (int i = 0; i < 20000; ++i)
+        content += row(u"n%1.png"_qs.arg(i, 5, 10, QChar(u'0')));
+    writeFile(path, content);
+    CsvAnnotationFile store(path, catalogue());
+    store.refresh();
+    settle();
+    QVERIFY(bytesRead() >= 0);
+
+    QCOMPARE(store.saveRow(u"n00001.png"_qs, {entry(3)}), SaveResult::Saved);
+    const qint64 size = QFileInfo(path).size();
+    qint64 before = bytesRead();
+    QVERIFY(!store.refresh());
+    QVERIFY(!store.refresh());
+    QCOMPARE(store.storedLabels(u"n00001.png"_qs), QStringList{entry(3)});
+    QVERIFY(bytesRead() - before < size);
+    QTRY_VERIFY(bytesRead() - before >= size);
+
+    before = bytesRead();
+    QVERIFY(!store.refresh());
+    QCOMPARE(store.saveRow(u"n00002.png"_qs, {entry(4)}), SaveResult::Saved);
+    QVERIFY(bytesRead() - before < size);
+    const QByteArray saved = readFile(path);
+    QVERIFY(saved.contains(row(u"n00001.png"_qs, {3})) && saved.contains(row(u"n00002.png"_qs, {4})));
 }
 
 void AnnotationStoreTest::refusedOrFailedSaveKeepsTheFileAndTheAnswers()

@@ -1,8 +1,11 @@
 #include "labelkeys.h"
 #include "testwindow.h"
 
+#include <QApplication>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
 
 using namespace TestWindow;
@@ -20,9 +23,11 @@ private slots:
     void cleanup() { closeWindow(); }
 
     void codesClickTheirLabelButtonsOnlyWhenWholePlainAndEnabled();
-    void keysWorkFromTheListWhichLosesOnlyASelectedRow();
+    void keysWorkFromTheListWhichLosesTheSelectedRowOrTheLastGiven();
     void returnSavesOrReportsAndThenMoves();
     void strayLetterIsShownThenDroppedAndTheKeyAfterItActs();
+    void aCodeTheImageHasTakesItsLabelOffAsOneStep();
+    void aFailureBoxIgnoresTheKeysOfItsFirstMoments();
     void nextUnmarkedImageFollowsTheFirstRowOfEachName();
 
 private:
@@ -78,7 +83,7 @@ void KeysTest::codesClickTheirLabelButtonsOnlyWhenWholePlainAndEnabled()
     }
 }
 
-void KeysTest::keysWorkFromTheListWhichLosesOnlyASelectedRow()
+void KeysTest::keysWorkFromTheListWhichLosesTheSelectedRowOrTheLastGiven()
 {
     open({u"a.png"_qs});
     press("DERO");
@@ -92,10 +97,14 @@ void KeysTest::keysWorkFromTheListWhichLosesOnlyASelectedRow()
     QTest::keyClick(list, 'B');
     QTRY_COMPARE(listTexts(w()), (QStringList{entry(3), entry(11), entry(19)}));
 
-    // Current but not selected, as a Ctrl+click leaves a row.
+    // Current but not selected, as a Ctrl+click leaves a row: that row stays,
+    // and the label given last goes.
     list->setCurrentRow(0, QItemSelectionModel::NoUpdate);
     QTest::keyClick(list, Qt::Key_Delete);
-    QCOMPARE(listTexts(w()).size(), 3);
+    QCOMPARE(currentAnnotations(w()), (QStringList{entry(3), entry(11)}));
+    press("PB");
+    QTRY_COMPARE(listTexts(w()).size(), 3);
+    list->setCurrentRow(0, QItemSelectionModel::NoUpdate);
     QTest::keyClick(list, Qt::Key_Down);
     DebugLog log;
     QTest::keyClick(list, Qt::Key_Backspace);
@@ -140,12 +149,87 @@ void KeysTest::strayLetterIsShownThenDroppedAndTheKeyAfterItActs()
     press("RXRO");
     QTRY_COMPARE(currentAnnotations(w()), QStringList{entry(11)});
 
-    // No second letter in time: "R" goes, and "O" begins a code of its own.
-    press("R");
-    QVERIFY(pending.wait(10000));
+    // No clock: a letter waits as long as the person hesitates, its hint in
+    // sight all the while.
+    press("P");
+    QTest::qWait(3000);
+    QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(), u"P… PH PF PB"_qs);
+    press("H");
+    QTRY_COMPARE(currentAnnotations(w()), (QStringList{entry(11), entry(6)}));
+    QTRY_VERIFY(!QToolTip::isVisible());
+
+    // Esc drops a waiting letter, and so does a move to another image: "O"
+    // then begins a code of its own.
+    press("R", Qt::Key_Escape);
     QCOMPARE(pending.last().at(0).value<QKeySequence>(), QKeySequence());
     press("OB");
-    QTRY_COMPARE(currentAnnotations(w()), (QStringList{entry(11), entry(4)}));
+    QTRY_COMPARE(currentAnnotations(w()), (QStringList{entry(11), entry(6), entry(4)}));
+    press("R");
+    button(w(), u"查看下一张"_qs)->click();
+    QCOMPARE(currentIndex(w()), 2);
+    QCOMPARE(pending.last().at(0).value<QKeySequence>(), QKeySequence());
+    press("OB");
+    QTRY_COMPARE(currentAnnotations(w()), QStringList{entry(4)});
+}
+
+void KeysTest::aCodeTheImageHasTakesItsLabelOffAsOneStep()
+{
+    writeFile(csvPath, headerLine() + row(u"a.png"_qs, {11}));
+    open({u"a.png"_qs});
+    press("OBRO");
+    QTRY_COMPARE(currentAnnotations(w()), QStringList{entry(4)});
+    QVERIFY(annotationsModified(w()));
+    press("OB");
+    QTRY_VERIFY(currentAnnotations(w()).isEmpty());
+
+    // One step each, taken back as a removal.
+    press("", Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(currentAnnotations(w()), QStringList{entry(4)});
+    QTRY_COMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(),
+                 u"已撤销：删除 "_qs + entry(4));
+
+    // The button only gives.
+    button(w(), entry(4))->click();
+    QCOMPARE(currentAnnotations(w()), QStringList{entry(4)});
+}
+
+// A save refused while the person types on: the keys of the first 400 ms do
+// not answer the box, which says that the labels were not saved; a key after
+// that answers it.
+void KeysTest::aFailureBoxIgnoresTheKeysOfItsFirstMoments()
+{
+    const QByteArray foreign("name,kind\nx.png,1\n");
+    writeFile(csvPath, foreign);
+    open({u"a.png"_qs, u"b.png"_qs});
+    press("RO");
+    QTRY_COMPARE(currentAnnotations(w()), QStringList{entry(11)});
+    answerer->clear();
+
+    answerer->leaveBoxesOpen = true;
+    QString text;
+    bool openAfterTyping = false;
+    QTimer answering;
+    connect(&answering, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        answering.stop();
+        text = box->text();
+        for (const auto key : {Qt::Key_O, Qt::Key_K, Qt::Key_Return, Qt::Key_Escape})
+            QTest::keyClick(box, key);
+        openAfterTyping = box->isVisible();
+        QTest::qWait(450);
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    answering.start(1);
+    QTest::keyClick(w(), Qt::Key_Return);
+    answerer->leaveBoxesOpen = false;
+    QVERIFY(openAfterTyping);
+    QCOMPARE(text, u"标签文件的表头与标签目录不一致，未保存"_qs);
+    QVERIFY(!QApplication::activeModalWidget());
+    QCOMPARE(currentIndex(w()), 0);
+    QVERIFY(annotationsModified(w()));
+    QCOMPARE(readFile(csvPath), foreign);
 }
 
 void KeysTest::nextUnmarkedImageFollowsTheFirstRowOfEachName()

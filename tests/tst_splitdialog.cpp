@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTest>
 
@@ -88,12 +89,28 @@ void SplitDialogTest::opensFromTheDatasetWindowWithTheDefaults()
 
 void SplitDialogTest::thePreviewCountsGroupsAndNamesThatDoNotMatch()
 {
+    // Two groups cannot fill three splits.
     control<QLineEdit>("groupPattern")->setText(u"^(run\\d+)_"_qs);
     QTRY_COMPARE(preview(), u"将划分 3 张已标记的图片，2 组；1 张未标记的图片不划分。\n"
-                            "0 个名称不匹配分组模式，各自成组。"_qs);
+                            "0 个名称不匹配分组模式，各自成组。\n"
+                            "组数（2）少于比例不为 0 的集合数（3），至少有一个集合将为空。"_qs);
     control<QLineEdit>("groupPattern")->setText(u"^(run1)_"_qs);
     QTRY_COMPARE(preview(), u"将划分 3 张已标记的图片，2 组；1 张未标记的图片不划分。\n"
+                            "1 个名称不匹配分组模式，各自成组。\n"
+                            "组数（2）少于比例不为 0 的集合数（3），至少有一个集合将为空。"_qs);
+    control<QSpinBox>("testShare")->setValue(0);
+    control<QSpinBox>("trainShare")->setValue(90);
+    QTRY_COMPARE(preview(), u"将划分 3 张已标记的图片，2 组；1 张未标记的图片不划分。\n"
                             "1 个名称不匹配分组模式，各自成组。"_qs);
+    control<QSpinBox>("trainShare")->setValue(80);
+    control<QSpinBox>("testShare")->setValue(10);
+
+    // The example in the empty field groups every kind of listed picture.
+    const QString example = control<QLineEdit>("groupPattern")->placeholderText();
+    const QRegularExpression shown(
+        example.section(u"如 "_qs, 1).section(u"；"_qs, 0, 0));
+    for (const QString &name : {u"pipe7_0001.png"_qs, u"pipe7_0002.jpg"_qs, u"PIPE8_3.BMP"_qs})
+        QVERIFY2(shown.match(name).hasMatch(), qPrintable(shown.pattern() + u' ' + name));
     control<QLineEdit>("groupPattern")->setText(u"^run"_qs);
     QTRY_COMPARE(preview(), u"将划分 3 张已标记的图片，3 组；1 张未标记的图片不划分。\n"
                             "分组模式无效：须有一个捕获组（括号），其匹配的文字命名图片的组"_qs);

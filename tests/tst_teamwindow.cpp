@@ -107,7 +107,7 @@ void TeamWindowTest::eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels()
 
     // His save is refused once, naming Anna, and he stays on the image.
     QTest::mouseClick(button(ben.get(), u"保存并下一张"_qs), Qt::LeftButton);
-    QCOMPARE(answerer->boxTexts(), QStringList{u"此图片的标签已由 anna 保存，再次保存将覆盖"_qs});
+    QCOMPARE(answerer->boxTexts(), QStringList{u"此图片的标签已由 anna 保存，标签未保存，再次保存将覆盖"_qs});
     QCOMPARE(currentIndex(ben.get()), 0);
     QCOMPARE(listTexts(ben.get()), (QStringList{entry(11), entry(2)}));
     QVERIFY(annotationsModified(ben.get()));

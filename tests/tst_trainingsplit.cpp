@@ -1,6 +1,7 @@
 // The training split's core: what it reads of the annotation file, how it
 // groups and places rows, and the four files it writes.
 #include "annotationformat.h"
+#include "filesizelimit.h"
 #include "testwindow.h"
 #include "trainingsplit.h"
 
@@ -40,6 +41,7 @@ private slots:
     void theFourFilesAreWrittenByteForByte();
     void theSameInputsGiveTheSameBytes();
     void outputsThatCannotBeWrittenSafelyAreRefused();
+    void aSplitThatFailsPartWayLeavesEveryFileAsItWas();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -447,6 +449,38 @@ void TrainingSplitTest::outputsThatCannotBeWrittenSafelyAreRefused()
     writeFile(path(u"out/test.csv"_qs), "mine\n");
     writeFile(path(u"out/splits.txt"_qs), "mine\n");
     QCOMPARE(existingOutputs(path(u"out"_qs)), (QStringList{u"test.csv"_qs, u"splits.txt"_qs}));
+}
+
+// The training set is small and the test set large: the disk "fills up"
+// at test.csv, after train.csv and val.csv are written.
+void TrainingSplitTest::aSplitThatFailsPartWayLeavesEveryFileAsItWas()
+{
+    writeFile(path(u"labels.csv"_qs), dataset(200));
+    const Settings settings{{10, 10, 80}, 0, {}};
+    const auto failedRun = [&](const QString &folder) {
+        const FileSizeLimit limit(4096);
+        return run(path(u"labels.csv"_qs), AnnotationFormat::catalogue(), settings, folder);
+    };
+
+    Outcome outcome = failedRun(path(u"new/nested"_qs));
+    QVERIFY(!outcome.written);
+    QVERIFY(outcome.failed);
+    QCOMPARE(outcome.problem, u"无法写入 "_qs + QDir::toNativeSeparators(path(u"new/nested/test.csv"_qs)));
+    QVERIFY(!QFileInfo::exists(path(u"new"_qs)));
+
+    QVERIFY(QDir(dir->path()).mkdir(u"out"_qs));
+    writeFile(path(u"out/val.csv"_qs), "mine\n");
+    writeFile(path(u"out/splits.txt"_qs), "mine\n");
+    outcome = failedRun(path(u"out"_qs));
+    QVERIFY(outcome.failed);
+    QCOMPARE(QDir(path(u"out"_qs)).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
+             (QStringList{u"splits.txt"_qs, u"val.csv"_qs}));
+    QCOMPARE(readFile(path(u"out/val.csv"_qs)), "mine\n");
+
+    outcome = run(path(u"labels.csv"_qs), AnnotationFormat::catalogue(), settings, path(u"out"_qs));
+    QVERIFY2(outcome.written, qPrintable(outcome.problem));
+    QCOMPARE(QDir(path(u"out"_qs)).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 4);
+    QVERIFY(readFile(path(u"out/val.csv"_qs)).startsWith(headerLine()));
 }
 
 QTEST_GUILESS_MAIN(TrainingSplitTest)

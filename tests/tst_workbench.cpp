@@ -1,7 +1,7 @@
 // The inspection view as the place to label, and the windows around the
 // main window: its label panel, its lines and tones, where the windows open
 // and what they remember, the keys in every window and the keys sheet. Run
-// on two screens: a wide one and a small one beside it.
+// on three screens: a wide one, a small one and a square one beside them.
 #include "labellingsession.h"
 #include "inspectionview.h"
 #include "labelpanel.h"
@@ -14,6 +14,7 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSlider>
 #include <QTableView>
@@ -57,12 +58,14 @@ private slots:
     void spotsStayClearOfTheMainWindowThenOfItsPicture();
     void windowsFirstOpenBesideTheMainWindowOnItsScreen();
     void placesTonesAndColumnsComeBackInTheNextRun();
+    void aRememberedPlaceIsFittedToItsScreenFrameIncluded();
     void codesWorkInTheDatasetWindowButNotWhileANameIsTyped();
     void shiftReturnSavesThenGoesToTheNextUnmarkedImageInEveryWindow();
     void dialogsOpenWhereThePersonWasLast();
     void noDefectWithADefectIsFlaggedAndFoundButNotRefused();
     void f1OpensTheKeysSheetFromEveryWindowAndF1OrEscCloseIt();
     void saveAndNextNamesEachKeyOnce();
+    void onASmallScreenTheDatasetShowsEveryColumnAndTheSheetEveryKey();
 
 private:
     // The main window on the screen named `screen`, at its top left.
@@ -227,6 +230,18 @@ void WorkbenchTest::aWaitingLetterLightsItsCandidatesAndTheHintNamesThem()
     QCOMPARE(panel()->emphasis(10), Emphasis::Dimmed);
     press(window.get(), "", Qt::Key_Escape);
     QCOMPARE(panel()->emphasis(10), Emphasis::Plain);
+
+    // A view in front of the label buttons shows the hint itself: nothing
+    // floats over its picture. The main window, in front again, shows it.
+    QTRY_VERIFY(!QToolTip::isVisible());
+    view()->setGeometry(window->geometry().adjusted(0, 0, 200, 200));
+    press(view()->canvas(), "R");
+    QCOMPARE(viewLine("inspectionPending")->text(), u"R… RB RO"_qs);
+    QTest::qWait(50);
+    QVERIFY(!QToolTip::isVisible());
+    press(window.get(), "");
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), u"R… RB RO"_qs);
 }
 
 void WorkbenchTest::nameLineKeepsThePositionAndTheTonesShowTheirValues()
@@ -376,6 +391,27 @@ void WorkbenchTest::placesTonesAndColumnsComeBackInTheNextRun()
     QCOMPARE(view()->screen()->name(), u"small"_qs);
     QCOMPARE(view()->size(), QSize(560, 500));
     QVERIFY(screenNamed(u"small"_qs)->availableGeometry().contains(view()->frameGeometry()));
+}
+
+void WorkbenchTest::aRememberedPlaceIsFittedToItsScreenFrameIncluded()
+{
+    closeWindow();
+    start(u"square"_qs);
+    const QRect square = screenNamed(u"square"_qs)->availableGeometry();
+    {
+        QSettings remembered(settingsFolder() + u"/org.norvanta.Norvanta.conf"_qs,
+                             QSettings::IniFormat);
+        remembered.setValue(u"windows/inspectionView/screen"_qs, u"square"_qs);
+        remembered.setValue(u"windows/inspectionView/geometry"_qs,
+                            QRect(square.topLeft() + QPoint(0, 30), QSize(800, 760)));
+    }
+    openFolder({u"a.png"_qs});
+    QVERIFY(openView());
+    QCOMPARE(view()->screen()->name(), u"square"_qs);
+    QVERIFY2(square.contains(view()->frameGeometry()),
+             qPrintable(QDebug::toString(view()->frameGeometry())));
+    // Only as much smaller as its frame needs.
+    QCOMPARE(view()->frameGeometry().size(), QSize(800, 764));
 }
 
 void WorkbenchTest::codesWorkInTheDatasetWindowButNotWhileANameIsTyped()
@@ -547,7 +583,44 @@ void WorkbenchTest::saveAndNextNamesEachKeyOnce()
     QCoreApplication::removeTranslator(&toolkitTexts);
 }
 
-// Two screens side by side, the wide one first, as the offscreen platform
+// At 1366 × 768, with the view open beside the main window: every column
+// of both tables in sight, and the whole keys sheet without scrolling.
+void WorkbenchTest::onASmallScreenTheDatasetShowsEveryColumnAndTheSheetEveryKey()
+{
+    closeWindow();
+    start(u"small"_qs);
+    const QString longName =
+        u"管道检测_二零二六年十二月_第三标段_北侧主干管_检查井之间_摄像头编号十七_第三次复查.png"_qs;
+    openFolder({u"a.png"_qs, longName}, headerLine() + row(longName, {1, 2, 3, 4, 5, 6}));
+    QVERIFY(openView());
+    QVERIFY(openDataset());
+    const QRect small = screenNamed(u"small"_qs)->availableGeometry();
+    QVERIFY(small.contains(dataset()->frameGeometry()));
+    // Opened as it opens, and as narrow as it goes.
+    for (const int width : {dataset()->width(), 0}) {
+        dataset()->resize(width, dataset()->height());
+        QTRY_COMPARE(dataset()->width(), qMax(width, dataset()->minimumSizeHint().width()));
+        for (const char *name : {"imageTable", "labelStatistics"}) {
+            auto *table = dataset()->findChild<QTableView *>(QString::fromLatin1(name));
+            const QHeaderView *columns = table->horizontalHeader();
+            for (int column = 0; column < columns->count(); ++column)
+                QVERIFY2(columns->sectionPosition(column) + columns->sectionSize(column)
+                             <= table->viewport()->width(),
+                         name);
+        }
+    }
+
+    press(window.get(), "", Qt::Key_F1);
+    QVERIFY(sheet() && sheet()->isVisible());
+    auto *text = sheet()->findChild<QTextBrowser *>();
+    QVERIFY(small.contains(sheet()->geometry()));
+    QCOMPARE(text->verticalScrollBar()->maximum(), 0);
+    QCOMPARE(text->horizontalScrollBar()->maximum(), 0);
+    for (const char *key : {"Ctrl+Z", "Ctrl+Shift+Z", "Ctrl+Y", "Esc", "PB"})
+        QVERIFY2(text->toPlainText().contains(QString::fromUtf8(key)), key);
+}
+
+// Three screens side by side, the wide one first, as the offscreen platform
 // reads them from a file.
 int main(int argc, char *argv[])
 {
@@ -555,7 +628,8 @@ int main(int argc, char *argv[])
     const QString layout = screens.filePath(u"screens.json"_qs);
     writeFile(layout, R"({"screens": [
         {"name": "wide", "x": 0, "y": 0, "width": 1920, "height": 1080, "logicalDpi": 96, "dpr": 1},
-        {"name": "small", "x": 1920, "y": 0, "width": 1366, "height": 768, "logicalDpi": 96, "dpr": 1}
+        {"name": "small", "x": 1920, "y": 0, "width": 1366, "height": 768, "logicalDpi": 96, "dpr": 1},
+        {"name": "square", "x": 3286, "y": 0, "width": 800, "height": 800, "logicalDpi": 96, "dpr": 1}
     ]})");
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(layout));
     QApplication app(argc, argv);

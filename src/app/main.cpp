@@ -18,6 +18,7 @@
 #include <QTranslator>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -123,6 +124,32 @@ bool asksForSplit(int argc, char *argv[])
         if (std::strcmp(argument, "--split") == 0 || std::strncmp(argument, "--split=", 8) == 0)
             return true;
         if (std::strcmp(argument, "--seed") == 0 || std::strcmp(argument, "--group") == 0)
+            ++i;
+    }
+    return false;
+}
+
+// --help and --version only print: they are answered without the windowing
+// system, so that they work where there is no display (a remote shell, a
+// package's check). The values of the options that take one are passed over.
+bool asksOnlyToBeTold(int argc, char *argv[])
+{
+    static const char *const valued[] = {"--split", "--seed", "--group",
+                                         "--annotator", "--import", "--export"};
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (std::strcmp(argument, "--") == 0)
+            return false;
+        for (const char *option : {"--help", "--help-all", "--version"}) {
+            if (std::strcmp(argument, option) == 0)
+                return true;
+        }
+        // -h, -? and -v, alone or written together (-hv).
+        if (argument[0] == '-' && argument[1] != '-' && argument[1] != '\0'
+            && std::strspn(argument + 1, "hv?") == std::strlen(argument + 1))
+            return true;
+        if (std::any_of(std::begin(valued), std::end(valued),
+                        [argument](const char *option) { return std::strcmp(argument, option) == 0; }))
             ++i;
     }
     return false;
@@ -320,7 +347,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
 int main(int argc, char *argv[])
 {
     const bool splitting = asksForSplit(argc, argv);
-    const bool windowed = !splitting && !movesADataset(argc, argv);
+    const bool windowed =
+        !splitting && !movesADataset(argc, argv) && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
                  : std::make_unique<QCoreApplication>(argc, argv);

@@ -23,6 +23,8 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -31,6 +33,26 @@
 namespace {
 
 const QString columnsKey = QStringLiteral("dataset/imageColumns");
+
+// A file name cut where it is too long keeps both its start and its end,
+// where recordings put their frame numbers.
+class MiddleElided final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideMiddle;
+    }
+};
+
+// The narrowest a file name and the labels are cut to before any column
+// would leave the table's sight.
+constexpr int leastNameWidth = 120;
+constexpr int leastLabelsWidth = 120;
 
 } // namespace
 
@@ -166,15 +188,9 @@ QWidget *DatasetWindow::createImageList()
     rows->hide();
     rows->setSectionResizeMode(QHeaderView::Fixed);
     rows->setDefaultSectionSize(fontMetrics().height() + 6);
-    QHeaderView *header = imageTable->horizontalHeader();
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    header->setStretchLastSection(true);
-    imageTable->setColumnWidth(DatasetModel::Position, 70);
-    imageTable->setColumnWidth(DatasetModel::FileName, 220);
-    imageTable->setColumnWidth(DatasetModel::State, 70);
-    // The widths the person left last time.
-    header->restoreState(Remembered().value(columnsKey).toByteArray());
+    setUpImageColumns();
     imageTable->installEventFilter(this);
+    imageTable->viewport()->installEventFilter(this);
     connect(imageTable, &QTableView::doubleClicked, this, &DatasetWindow::activate);
     column->addWidget(imageTable, 1);
 
@@ -195,6 +211,8 @@ bool DatasetWindow::event(QEvent *event)
 
 bool DatasetWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == imageTable->viewport() && event->type() == QEvent::Resize)
+        fitColumns();
     if (watched == imageTable && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (key == QKeySequence::Copy) {
@@ -208,6 +226,61 @@ bool DatasetWindow::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// The widths the person left last time, or the program's own; either way
+// the labels take the spare width.
+void DatasetWindow::setUpImageColumns()
+{
+    QHeaderView *header = imageTable->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    imageTable->setColumnWidth(DatasetModel::Position, 70);
+    imageTable->setColumnWidth(DatasetModel::FileName, 220);
+    imageTable->setColumnWidth(DatasetModel::State, 70);
+    imageTable->setColumnWidth(
+        DatasetModel::SavedBy,
+        fontMetrics().horizontalAdvance(QStringLiteral("annotator，2026-12-31 23:59:59")) + 12);
+    imageTable->setItemDelegateForColumn(DatasetModel::FileName, new MiddleElided(imageTable));
+    // The widths the person left last time; until there are any, the file
+    // name gives way to keep every column in sight.
+    const QByteArray rememberedColumns = Remembered().value(columnsKey).toByteArray();
+    header->restoreState(rememberedColumns);
+    fitsColumns = rememberedColumns.isEmpty();
+    connect(header, &QHeaderView::sectionResized, this, [this](int column) {
+        if (column == DatasetModel::FileName && !fittingColumns)
+            fitsColumns = false;
+    });
+    // Whatever was remembered, the labels take the spare width, and the
+    // table is never so narrow that a column leaves its sight.
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(DatasetModel::Entries, QHeaderView::Stretch);
+    int least = leastNameWidth + leastLabelsWidth;
+    for (const int column : {DatasetModel::Position, DatasetModel::State, DatasetModel::SavedBy}) {
+        if (column < imageModel->columnCount())
+            least += header->sectionSize(column);
+    }
+    imageTable->setMinimumWidth(least + 2 * imageTable->frameWidth()
+                                + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
+}
+
+// The file name gives up width, down to its least, where the table is too
+// narrow for every column, until the person sets its width.
+void DatasetWindow::fitColumns()
+{
+    if (!fitsColumns)
+        return;
+    QHeaderView *header = imageTable->horizontalHeader();
+    int others = leastLabelsWidth;
+    for (int column = 0; column < header->count(); ++column) {
+        if (column != DatasetModel::FileName && column != DatasetModel::Entries)
+            others += header->sectionSize(column);
+    }
+    const int room = imageTable->viewport()->width() - others;
+    if (header->sectionSize(DatasetModel::FileName) > room) {
+        fittingColumns = true;
+        header->resizeSection(DatasetModel::FileName, qMax(room, leastNameWidth));
+        fittingColumns = false;
+    }
 }
 
 void DatasetWindow::showEverything()

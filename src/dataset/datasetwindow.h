@@ -30,6 +30,8 @@ protected:
 private:
     QWidget *createStatistics();
     QWidget *createImageList();
+    void setUpImageColumns();
+    void fitColumns();
     void showEverything();
     void showImageChange(qsizetype position);
     void showCounts();
@@ -51,5 +53,7 @@ private:
     QLineEdit *nameFilter = nullptr;
     QTableView *imageTable = nullptr;
     QLabel *shownLine = nullptr;
+    bool fitsColumns = true;
+    bool fittingColumns = false;
     QPointer<SplitDialog> splitDialog;
 };

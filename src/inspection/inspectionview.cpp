@@ -179,6 +179,9 @@ QWidget *InspectionView::createSidePanel()
     pendingLabel = new QLabel(panel);
     pendingLabel->setObjectName(QStringLiteral("inspectionPending"));
     pendingLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #1565c0; padding: 2px;"));
+    // Its line stays while nothing waits, so that the panel below never moves.
+    pendingLabel->ensurePolished();
+    pendingLabel->setMinimumHeight(pendingLabel->fontMetrics().height() + 4);
     column->addWidget(pendingLabel);
 
     createLabelPanel(panel);

@@ -24,18 +24,11 @@ bool isModifierOrLock(int key)
     }
 }
 
-// Long enough to find the second letter of a code, short enough that a
-// letter typed by mistake is gone before the next thought.
-constexpr int pendingMilliseconds = 2000;
-
 } // namespace
 
 LabelKeys::LabelKeys(QWidget *window)
     : QObject(window)
 {
-    pendingTimeout.setSingleShot(true);
-    pendingTimeout.setInterval(pendingMilliseconds);
-    connect(&pendingTimeout, &QTimer::timeout, this, [this] { setPending(QKeySequence()); });
     watch(window);
 }
 
@@ -112,12 +105,13 @@ QKeySequence::SequenceMatch LabelKeys::match(const QKeySequence &typed,
     return found;
 }
 
+void LabelKeys::dropPending()
+{
+    setPending(QKeySequence());
+}
+
 void LabelKeys::setPending(const QKeySequence &typed)
 {
-    if (typed.isEmpty())
-        pendingTimeout.stop();
-    else
-        pendingTimeout.start();
     if (typed == pending)
         return;
     pending = typed;

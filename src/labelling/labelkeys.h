@@ -4,7 +4,6 @@
 #include <QKeySequence>
 #include <QList>
 #include <QObject>
-#include <QTimer>
 
 #include <functional>
 
@@ -14,10 +13,11 @@ class QWidget;
 // The keys of one window: sequences of one or two key strokes, each with its
 // reaction. It watches the window and every control in it, so a key works
 // whichever of them has the focus, and it claims its keys before any control
-// or shortcut can take them. A first stroke waits for its second at most
-// two seconds; a stroke that completes no sequence drops it and then counts
-// on its own, as if nothing had waited, so that a stray letter never costs
-// the key typed after it.
+// or shortcut can take them. A first stroke waits for its second as long as
+// the person needs: no clock drops it, only a stroke that completes no
+// sequence (Esc among them), which then counts on its own, as if nothing had
+// waited, so that a stray letter never costs the key typed after it, or
+// dropPending().
 class LabelKeys final : public QObject
 {
     Q_OBJECT
@@ -37,6 +37,10 @@ public:
     // The sequences that the waiting first stroke can still complete, in
     // the order they were bound; empty while nothing waits.
     QList<QKeySequence> continuations() const;
+
+    // Forgets the waiting first stroke, as when the window moves to another
+    // image: a letter typed for one image never completes a code on the next.
+    void dropPending();
 
 signals:
     // The first stroke of a code waits for its second (`typed` names it), or
@@ -71,5 +75,4 @@ private:
     QHash<const QWidget *, QList<QKeySequence>> leftToControls;
     bool askingTextField = false;
     QKeySequence pending; // the first stroke of a sequence, or empty
-    QTimer pendingTimeout;
 };

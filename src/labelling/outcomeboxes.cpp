@@ -43,7 +43,7 @@ void tellNotice(QWidget *parent, const SessionNotice &notice)
         return warn(parent, Texts::tr("Error"), Texts::tr("没有当前图片，无法保存"));
     case SessionNotice::Conflict:
         return warn(parent, Texts::tr("Warning"),
-                    Texts::tr("此图片的标签已由 %1 保存，再次保存将覆盖").arg(notice.detail));
+                    Texts::tr("此图片的标签已由 %1 保存，标签未保存，再次保存将覆盖").arg(notice.detail));
     case SessionNotice::SaveRefused:
         return warn(parent, Texts::tr("Error"), saveRefusal(notice.result));
     case SessionNotice::FirstImage:

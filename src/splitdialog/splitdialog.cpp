@@ -14,6 +14,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <limits>
 
 SplitDialog::SplitDialog(const QString &annotationPath, const QStringList &catalogue,
@@ -42,7 +43,7 @@ SplitDialog::SplitDialog(const QString &annotationPath, const QStringList &catal
 
     groupPattern = new QLineEdit(this);
     groupPattern->setObjectName(QStringLiteral("groupPattern"));
-    groupPattern->setPlaceholderText(tr("正则表达式，如 ^(.+)_\\d+\\.png$；留空则每张图片自成一组"));
+    groupPattern->setPlaceholderText(tr("正则表达式，如 ^(.+)_\\d+\\.\\w+$；留空则每张图片自成一组"));
     groupPattern->setToolTip(tr("名称中第一个匹配的第一个捕获组相同的图片属于同一组，"
                                 "同一组的图片划入同一个集合；不匹配的图片自成一组。"));
     form->addRow(tr("分组模式"), groupPattern);
@@ -130,11 +131,13 @@ void SplitDialog::showPreview()
     const TrainingSplit::Settings chosen = settings();
     QStringList lines;
     const QString patternProblem = TrainingSplit::patternProblem(chosen.pattern);
+    qsizetype groupCount = rows.size();
     if (chosen.pattern.isEmpty() || !patternProblem.isEmpty()) {
         lines << tr("将划分 %1 张已标记的图片，%2 组；%3 张未标记的图片不划分。")
                      .arg(rows.size()).arg(rows.size()).arg(rows.unmarked());
     } else {
         const TrainingSplit::Groups groups = TrainingSplit::group(rows, chosen.pattern);
+        groupCount = groups.count;
         lines << tr("将划分 %1 张已标记的图片，%2 组；%3 张未标记的图片不划分。")
                      .arg(rows.size()).arg(groups.count).arg(rows.unmarked())
               << tr("%1 个名称不匹配分组模式，各自成组。").arg(groups.unmatched);
@@ -144,6 +147,13 @@ void SplitDialog::showPreview()
     const QString sharesProblem = TrainingSplit::sharesProblem(chosen.shares);
     if (!sharesProblem.isEmpty())
         lines << sharesProblem;
+    // A group lands whole in one split: with fewer groups than splits to
+    // fill, one of them stays empty whatever the shares ask.
+    const auto parts = std::count_if(chosen.shares.cbegin(), chosen.shares.cend(),
+                                     [](int share) { return share > 0; });
+    if (sharesProblem.isEmpty() && groupCount > 0 && groupCount < parts)
+        lines << tr("组数（%1）少于比例不为 0 的集合数（%2），至少有一个集合将为空。")
+                     .arg(groupCount).arg(parts);
     preview->setText(lines.join(u'\n'));
 }
 

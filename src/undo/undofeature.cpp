@@ -27,7 +27,7 @@ UndoFeature::UndoFeature(LabellingWindow *window, QWidget *noteAnchor)
     : QObject(window->windowWidget())
     , window(window->windowWidget())
     , labelling(window->labelling())
-    , note(new UndoNote(noteAnchor))
+    , note(UndoNote::of(noteAnchor))
 {
 }
 

@@ -8,18 +8,28 @@
 
 class QWidget;
 
-// Says for two seconds, as a tooltip beside `anchor`, what a step back or
-// forth did. A tooltip closes itself at every key press or release, so it is
-// shown again after each release of the keys that made it; a key pressed
-// after them ends the note, which leaves the place to what that key shows.
+// The note beside the label buttons: a tooltip beside `anchor` that says for
+// two seconds what a step back or forth did, and otherwise holds a hint (the
+// first letter of a code waiting for its second) for as long as it is held.
+// A tooltip closes itself at every key press or release, so it is shown
+// again after each release of the keys that made it; a key pressed after
+// them ends a note, which leaves the place to what that key shows. It shows
+// only where nothing of the program covers it: while another window of the
+// program is in front of the anchor (a maximised inspection view), that
+// window shows what it has to show itself, and no note floats over it.
 class UndoNote final : public QObject
 {
     Q_OBJECT
 
 public:
+    // The one note beside `anchor`, made the first time.
+    static UndoNote *of(QWidget *anchor);
+
     explicit UndoNote(QWidget *anchor);
 
     void show(const QString &text);
+    // Shown whenever no note is, until held again with an empty text.
+    void hold(const QString &hint);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -27,9 +37,12 @@ protected:
 private:
     void end();
     void showQueued();
+    void showNow();
+    bool inSight(const QString &shown) const;
 
     QPointer<QWidget> anchor;
     QString text; // empty while no note is shown
+    QString held; // empty while no hint is held
     QDeadlineTimer deadline;
     QTimer expiry;
     bool queued = false;

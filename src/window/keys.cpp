@@ -6,6 +6,7 @@
 #include "tavrelin.h"
 
 #include "datasetfeature.h"
+#include "freshboxkeys.h"
 #include "inspectionview.h"
 #include "keynames.h"
 #include "keyssheet.h"
@@ -16,7 +17,9 @@
 #include "storesource.h"
 #include "undofeature.h"
 #include "undokeys.h"
+#include "windowactivity.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QChildEvent>
 #include <QLabel>
@@ -116,6 +119,41 @@ private:
     UndoFeature *undo;
 };
 
+// A code gives its label as the button does, and takes it off an image that
+// has it, as a click on it in the inspection view's label panel does: typing
+// a code twice undoes a slip. The buttons only give.
+void bindCodes(LabelKeys *keys, LabellingWindow *window, const QList<QPushButton *> &buttons,
+               const QStringList &labels)
+{
+    for (qsizetype i = 0; i < buttons.size(); ++i) {
+        QPushButton *button = buttons.at(i);
+        const QString label = labels.at(i);
+        const QList<QKeySequence> code{codeKeys(label)};
+        keys->bind(code, [window, button, label] {
+            LabellingSession *labelling = window->labelling();
+            const int given = int(labelling->labels().indexOf(label));
+            if (button->isEnabled() && given >= 0)
+                labelling->removeAt(given);
+            else
+                clickShowingThePress(button);
+        });
+        button->setToolTip(Tavrelin::tr("快捷键：%1").arg(KeyNames::names(code)));
+    }
+}
+
+// The letter of a code that waits for its second shows by the label buttons
+// until it is completed or dropped; a move to another image drops it.
+void followPending(LabelKeys *keys, const WindowActivity *activity, QWidget *anchor)
+{
+    new PendingKeyTip(keys, anchor);
+    QObject::connect(activity, &WindowActivity::currentImageChanged, keys,
+                     [keys, shown = QString()](const QString &path) mutable {
+                         if (path != shown)
+                             keys->dropPending();
+                         shown = path;
+                     });
+}
+
 } // namespace
 
 void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
@@ -133,10 +171,10 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
         button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(sequences)));
     };
 
-    for (qsizetype i = 0; i < labelButtons.size(); ++i)
-        clickOnKeys(labelButtons.at(i), {codeKeys(labels.at(i))});
-    // The letter of a code that waits for its second shows by the label buttons.
-    new PendingKeyTip(keys, labelButtons.first());
+    bindCodes(keys, this, labelButtons, labels);
+    followPending(keys, labellingSession->activity(), labelButtons.first());
+    // A box that a key opens does not take the keys typed right after it.
+    FreshBoxKeys::guardApplication();
 
     clickOnKeys(nextButton, {QKeySequence(Qt::Key_Right)});
     clickOnKeys(previousButton, {QKeySequence(Qt::Key_Left)});
@@ -153,12 +191,15 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { saveAnnotations(); });
 
     keys->bind({QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)}, [this] {
-        // Only a selected row: a row can be current without being selected
-        // (the focus or a Ctrl+click leaves it so), and a stray key must not
-        // remove that label.
+        // The selected row, or with none the label given last (the list
+        // keeps the order of giving). A row can be current without being
+        // selected (the focus or a Ctrl+click leaves it so): that row is not
+        // what the person pointed at, so it counts as none.
         const QList<QListWidgetItem *> selected = annotationList->selectedItems();
         if (!selected.isEmpty())
             deleteAnnotation(selected.first());
+        else if (annotationList->count() > 0)
+            deleteAnnotation(annotationList->item(annotationList->count() - 1));
     });
 
     keys->bind({QKeySequence(Qt::CTRL | Qt::Key_U)}, [this] { goToNextUnmarkedImage(); });

@@ -35,6 +35,37 @@ bool reachable(const QRect &geometry, const QRect &available)
         && seen.height() >= qMin(30, geometry.height());
 }
 
+// The frame around a window that is shown; an empty one for a window that is not.
+QMargins frameOf(const QWidget *window)
+{
+    const QRect frame = window->frameGeometry();
+    const QRect inside = window->geometry();
+    return QMargins(inside.left() - frame.left(), inside.top() - frame.top(),
+                    frame.right() - inside.right(), frame.bottom() - inside.bottom());
+}
+
+// Not shown yet, a window has no frame: it will get one like the shown
+// window it belongs to.
+QMargins expectedFrame(const QWidget *window)
+{
+    if (window->isVisible())
+        return frameOf(window);
+    const QWidget *owner = window->parentWidget() ? window->parentWidget()->window() : nullptr;
+    return owner && owner->isVisible() ? frameOf(owner) : QMargins();
+}
+
+// `geometry` moved and, where it must be, shrunk so that the window with its
+// frame lies on `available`: a screen smaller than last time's keeps all of
+// the window in reach.
+QRect fitted(const QRect &geometry, const QMargins &frame, const QRect &available)
+{
+    QRect framed = geometry.marginsAdded(frame);
+    framed.setSize(framed.size().boundedTo(available.size()));
+    framed.moveTo(qBound(available.left(), framed.left(), available.right() + 1 - framed.width()),
+                  qBound(available.top(), framed.top(), available.bottom() + 1 - framed.height()));
+    return framed.marginsRemoved(frame);
+}
+
 qint64 area(const QRect &rect)
 {
     return rect.isEmpty() ? 0 : qint64(rect.width()) * rect.height();
@@ -117,7 +148,7 @@ bool WindowPlace::keep(QWidget *window, const QString &name)
         window->resize(geometry.size());
         return false;
     }
-    window->setGeometry(geometry);
+    window->setGeometry(fitted(geometry, expectedFrame(window), screen->availableGeometry()));
     if (remembered.value(key(name, "maximized")).toBool())
         window->setWindowState(window->windowState() | Qt::WindowMaximized);
     return true;
@@ -133,10 +164,7 @@ void WindowPlace::openBeside(QWidget *window, const QString &name, const QSize &
     // Not shown yet, the window has no frame: it will get one like the
     // main window's.
     const QRect mainFrame = mainWindow->frameGeometry();
-    const QRect mainInside = mainWindow->geometry();
-    const QMargins frame(mainInside.left() - mainFrame.left(), mainInside.top() - mainFrame.top(),
-                         mainFrame.right() - mainInside.right(),
-                         mainFrame.bottom() - mainInside.bottom());
+    const QMargins frame = frameOf(mainWindow);
     const QSize framing(frame.left() + frame.right(), frame.top() + frame.bottom());
 
     QList<QRect> others;

@@ -55,6 +55,8 @@ void DialogAnswerer::answer()
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible() || modal == answering)
         return;
+    if (leaveBoxesOpen && qobject_cast<QMessageBox *>(modal))
+        return;
     answering = modal;
 
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {

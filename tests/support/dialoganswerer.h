@@ -54,6 +54,8 @@ public:
     QList<Box> boxes;
     QList<FileDialog> fileDialogs;
     QStringList progressTexts;
+    // While set, message boxes are left to the test, which answers them itself.
+    bool leaveBoxesOpen = false;
     // Called from the event loop once for each progress dialog shown.
     std::function<void(QProgressDialog *)> onProgress;
     // Texts only, for comparisons in one line.

@@ -24,7 +24,7 @@ const char *refusalSource(SaveResult result)
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "标签文件的表头与标签目录不一致，未保存");
         break;
     case SaveResult::WriteFailed:
-        refusal = QT_TRANSLATE_NOOP("Tavrelin", "保存标签文件失败");
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "保存标签文件失败，标签未保存");
         break;
     case SaveResult::Locked:
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "标签文件正被其他程序使用，未保存");

@@ -5,8 +5,6 @@
 #include <QByteArray>
 #include <QFile>
 
-#include <algorithm>
-
 #ifdef Q_OS_UNIX
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,15 +14,6 @@
 namespace {
 
 #ifdef Q_OS_UNIX
-// The toolkit skips an entry whose name does not come back unchanged from
-// decoding and encoding; only names with a byte beyond ASCII can fail that.
-bool isDecodable(const QByteArray &name)
-{
-    const bool ascii = std::all_of(name.cbegin(), name.cend(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return ascii || QFile::encodeName(QFile::decodeName(name)) == name;
-}
-
 int countUndecodable(const QString &folder)
 {
     DIR *dir = ::opendir(QFile::encodeName(folder).constData());
@@ -33,7 +22,9 @@ int countUndecodable(const QString &folder)
     int count = 0;
     while (const dirent *entry = ::readdir(dir)) {
         const QByteArray name(entry->d_name);
-        if (isDecodable(name) || !isImageName(name))
+        // The listing takes every image name that is valid UTF-8, a leading
+        // byte-order mark included, as QDir does.
+        if (name.isValidUtf8() || !isImageName(name))
             continue;
         // Files only, as the listing takes them: a link counts by its target.
         struct stat info {};

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <string_view>
@@ -43,7 +44,11 @@ struct NameBuffer
             else
                 keys += QStringView(names).sliced(start).toString().toLower();
         } else {
-            names += QString::fromUtf8(utf8);
+            // A leading byte-order mark is part of the name, as QDir reads
+            // it: QString::fromUtf8() would drop it and list the file under
+            // the name of another.
+            names += QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless
+                                                          | QStringDecoder::Flag::ConvertInitialBom)(utf8);
             keys += QStringView(names).sliced(start).toString().toLower();
         }
         nameSpans.emplace_back(start, names.size() - start);

@@ -5,13 +5,17 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -107,9 +111,10 @@ bool isDiskFull(const QString &path, int error)
 // Every byte is written straight to the file and synced before the rename,
 // so a disk that fills up fails the save here: a buffered write whose late
 // flush fails would otherwise let the rename put a short file in place.
-SaveResult writeContent(const QString &path, const QByteArray &content)
+// On failure the temporary file is gone.
+static SaveResult writeSynced(QSaveFile &file, const QByteArray &content)
 {
-    QSaveFile file(path);
+    const QString path = file.fileName();
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return isDiskFull(path, errno) ? SaveResult::DiskFull : SaveResult::CannotCreateInFolder;
 
@@ -141,9 +146,113 @@ SaveResult writeContent(const QString &path, const QByteArray &content)
         return SaveResult::WriteFailed;
     }
 #endif
+    return SaveResult::Saved;
+}
+
+SaveResult writeContent(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    const SaveResult written = writeSynced(file, content);
+    if (written != SaveResult::Saved)
+        return written;
     if (!file.commit() || !syncFolderOf(path))
         return SaveResult::WriteFailed;
     return SaveResult::Saved;
+}
+
+// The file that a save to `path` replaces: QSaveFile writes through links.
+static QString replacedPath(const QString &path)
+{
+    QFileInfo info(path);
+    for (int depth = 0; depth < 128 && info.isSymLink(); ++depth)
+        info.setFile(info.symLinkTarget());
+    return info.filePath();
+}
+
+// A second name beside `path` for the file there, so that it can be put back;
+// empty when there is no file. A hard link leaves the file in place; where
+// the file system has none, the file is moved aside until its successor
+// comes. `*failed` is set when neither can be done.
+static QString keepAside(const QString &path, bool *failed)
+{
+    if (!QFileInfo::exists(path))
+        return QString();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString aside = path + u".old-"_qs
+            + QString::number(QRandomGenerator::global()->generate(), 36);
+        if (QFileInfo::exists(aside) || QFileInfo(aside).isSymLink())
+            continue;
+#ifdef Q_OS_UNIX
+        if (::link(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0)
+            return aside;
+#endif
+        if (QFile::rename(path, aside))
+            return aside;
+        break;
+    }
+    *failed = true;
+    return QString();
+}
+
+// Gives every target back what it held before: the files put in place (the
+// first `placed`) are replaced by the ones kept aside or removed.
+static void putBack(const QStringList &targets, const QStringList &asides, qsizetype placed)
+{
+    for (qsizetype k = 0; k < asides.size(); ++k) {
+        const QByteArray target = QFile::encodeName(targets.at(k));
+        if (!asides.at(k).isEmpty()) {
+            // Over its own hard link a rename does nothing: the name is removed after.
+            ::rename(QFile::encodeName(asides.at(k)).constData(), target.constData());
+            QFile::remove(asides.at(k));
+        } else if (k < placed) {
+            QFile::remove(targets.at(k));
+        }
+    }
+}
+
+static SaveResult putInPlace(std::vector<std::unique_ptr<QSaveFile>> &files, qsizetype *failedAt)
+{
+    QStringList targets;
+    QStringList asides;
+    bool failed = false;
+    for (const auto &file : files) {
+        targets.append(replacedPath(file->fileName()));
+        asides.append(keepAside(targets.last(), &failed));
+        if (failed) {
+            *failedAt = asides.size() - 1;
+            putBack(targets, asides, 0);
+            return SaveResult::WriteFailed;
+        }
+    }
+    for (qsizetype i = 0; i < qsizetype(files.size()); ++i) {
+        if (!files[std::size_t(i)]->commit() || !syncFolderOf(targets.at(i))) {
+            *failedAt = i;
+            putBack(targets, asides, i + 1);
+            return SaveResult::WriteFailed;
+        }
+    }
+    for (const QString &aside : std::as_const(asides)) {
+        if (!aside.isEmpty())
+            QFile::remove(aside);
+    }
+    return SaveResult::Saved;
+}
+
+// Every file is written whole and synced beside its target before the first
+// one is put in place, so that a full disk at any of them changes none.
+SaveResult writeContents(const QStringList &paths, const QList<QByteArray> &contents,
+                         qsizetype *failedAt)
+{
+    std::vector<std::unique_ptr<QSaveFile>> files;
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        files.push_back(std::make_unique<QSaveFile>(paths.at(i)));
+        const SaveResult written = writeSynced(*files.back(), contents.at(i));
+        if (written != SaveResult::Saved) {
+            *failedAt = i;
+            return written;
+        }
+    }
+    return putInPlace(files, failedAt);
 }
 
 SaveResult underLock(const QString &path, const std::function<SaveResult()> &rewrite,

@@ -33,6 +33,11 @@ SaveResult underLock(const QString &path, const std::function<SaveResult()> &rew
 // Replaces the file with `content` once it is written whole beside it and
 // synced; on any failure the file stays as it was.
 SaveResult writeContent(const QString &path, const QByteArray &content);
+// Replaces each of `paths` with its `contents` only once all are written
+// whole and synced; on any failure every file stays as it was and none is
+// made. `*failedAt` is then the index of the file that could not be written.
+SaveResult writeContents(const QStringList &paths, const QList<QByteArray> &contents,
+                         qsizetype *failedAt);
 
 // Whether a failure with the system's `error` at `path` came from a full disk
 // or quota: the error says so, or the folder has no block or inode left.

@@ -37,6 +37,14 @@ QByteArrayView view(const QByteArray &bytes, qsizetype from, qsizetype to)
     return QByteArrayView(bytes.constData() + from, to - from);
 }
 
+// A name may begin with a byte-order mark: it stays part of the name, where
+// QString::fromUtf8() would drop it and give the row another image's name.
+QString decodedRow(QByteArrayView utf8)
+{
+    return QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless
+                                                    | QStringDecoder::Flag::ConvertInitialBom)(utf8);
+}
+
 QByteArrayView firstFieldOf(QByteArrayView line)
 {
     const qsizetype comma = line.indexOf(',');
@@ -154,6 +162,8 @@ CsvAnnotationFile::CsvAnnotationFile(const QString &path, const QStringList &cat
 {
     Q_ASSERT(labels.size() <= 31);
     listed.labelCounts.fill(0, labels.size());
+    settleLook.setSingleShot(true);
+    connect(&settleLook, &QTimer::timeout, this, &CsvAnnotationFile::refresh);
 }
 
 CsvAnnotationFile::~CsvAnnotationFile() = default;
@@ -176,26 +186,52 @@ CsvAnnotationFile::Identity CsvAnnotationFile::identityOf(const QString &path)
     return identity;
 }
 
-bool CsvAnnotationFile::isSettled(const Identity &identity)
+qint64 CsvAnnotationFile::nanosecondsToSettle(const Identity &identity)
 {
     if (!identity.exists)
-        return true;
+        return -1;
     timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const qint64 latest =
         std::max(nanoseconds(identity.modifiedSeconds, identity.modifiedNanoseconds),
                  nanoseconds(identity.changedSeconds, identity.changedNanoseconds));
     const bool coarse = identity.modifiedNanoseconds == 0 && identity.changedNanoseconds == 0;
-    return nanoseconds(now.tv_sec, now.tv_nsec) - latest
-        > (coarse ? settleCoarseNanoseconds : settleNanoseconds);
+    return latest + (coarse ? settleCoarseNanoseconds : settleNanoseconds)
+        - nanoseconds(now.tv_sec, now.tv_nsec);
+}
+
+bool CsvAnnotationFile::isSettled(const Identity &identity)
+{
+    return nanosecondsToSettle(identity) < 0;
 }
 
 bool CsvAnnotationFile::refresh()
 {
+    if (trustsOwnWrite())
+        return false;
     const bool changed = update();
     if (changed)
         emit reloaded();
     return changed;
+}
+
+// Right after its own save the file on disk is, all but surely, the one just
+// written: a look between operations (a display, a count) takes the index as
+// it stands while the file still shows the identity written, and the file is
+// looked at once more when that identity has settled, so that another
+// program's save within the same tick of the clock is still taken in, by the
+// look or by the next action after it. A save reads the file again under the
+// lock until then all the same.
+bool CsvAnnotationFile::trustsOwnWrite()
+{
+    if (!ownWriteUnproven)
+        return false;
+    const qint64 left = nanosecondsToSettle(identity);
+    if (left < 0 || !(identityOf(filePath) == identity))
+        return false;
+    if (!settleLook.isActive())
+        settleLook.start(int(left / 1'000'000) + 1);
+    return true;
 }
 
 bool CsvAnnotationFile::update()
@@ -208,6 +244,7 @@ bool CsvAnnotationFile::update()
     const AnnotationText::Status status = AnnotationFile::readBytes(filePath, &bytes);
     identity = now;
     identityKnown = isSettled(now);
+    ownWriteUnproven = false;
 
     // Right after a save the identity has not settled, so the file is read
     // again although it is most likely the one written: bytes equal to the
@@ -396,14 +433,14 @@ QStringList CsvAnnotationFile::storedLabels(const QString &fileName) const
     const qsizetype row = rowOf(fileName.toUtf8());
     if (row < 0)
         return QStringList();
-    return AnnotationFormat::labelsOfRow(QString::fromUtf8(line(0)), QString::fromUtf8(line(row)));
+    return AnnotationFormat::labelsOfRow(QString::fromUtf8(line(0)), decodedRow(line(row)));
 }
 
 std::optional<QString> CsvAnnotationFile::lastMarkedName() const
 {
     if (index.lastMarked < 0)
         return std::nullopt;
-    return QString::fromUtf8(firstField(index.lastMarked));
+    return decodedRow(firstField(index.lastMarked));
 }
 
 void CsvAnnotationFile::setListedNames(const QStringList &names)
@@ -726,9 +763,9 @@ SaveResult CsvAnnotationFile::saveResorted(const QString &fileName, const QByteA
         if (row >= 0)
             lines.removeAt(row);
     } else if (row >= 0) {
-        lines[row] = QString::fromUtf8(newRow);
+        lines[row] = decodedRow(newRow);
     } else {
-        lines.append(QString::fromUtf8(newRow));
+        lines.append(decodedRow(newRow));
     }
     AnnotationFormat::sortDataRows(lines);
 
@@ -761,7 +798,9 @@ void CsvAnnotationFile::written(const QByteArray &content)
 void CsvAnnotationFile::trustWritten()
 {
     identity = identityOf(filePath);
-    identityKnown = identity.exists && identity.size == index.text.size() && isSettled(identity);
+    const bool own = identity.exists && identity.size == index.text.size();
+    identityKnown = own && isSettled(identity);
+    ownWriteUnproven = own && !identityKnown;
 }
 
 void CsvAnnotationFile::updateListed(const QString &fileName, const RowFacts &before)

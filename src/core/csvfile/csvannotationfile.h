@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 #include <optional>
@@ -20,7 +21,10 @@
 // listed images their marks and label counts. A question is answered from
 // the index in constant time; refresh() first compares the file's identity
 // on disk (one stat) with the one read and reads the file again only when it
-// changed, so an edit by another program is seen by the next action.
+// changed, so an edit by another program is seen by the next action. Right
+// after its own save, refresh() trusts the index and the file is looked at
+// again once the identity of the write has settled (by a timer, or by the
+// first refresh after).
 //
 // A save takes the file's lock, refreshes under it, writes the whole new
 // content and then updates the index from the bytes it has written, without
@@ -165,7 +169,10 @@ private:
     static constexpr quint32 markedBit = 0x80000000u;
 
     static Identity identityOf(const QString &path);
+    // Until the clock's tick of the identity's last change is past; below 0 once it is.
+    static qint64 nanosecondsToSettle(const Identity &identity);
     static bool isSettled(const Identity &identity);
+    bool trustsOwnWrite();
     // refresh() without the signal; true when the index changed.
     bool update();
     void rebuild(QByteArray text, bool isText);
@@ -216,6 +223,9 @@ private:
     QStringList labels;
     Identity identity;
     bool identityKnown = false;
+    // `identity` is this store's own write, not yet settled.
+    bool ownWriteUnproven = false;
+    QTimer settleLook;
     Index index;
     Listed listed;
 };

@@ -427,6 +427,55 @@ QStringList existingOutputs(const QString &folder)
     return existing;
 }
 
+namespace {
+
+// The folders that making `folder` creates, deepest first.
+QStringList missingFolders(const QString &folder)
+{
+    QStringList missing;
+    QFileInfo at(QDir::cleanPath(QDir(folder).absolutePath()));
+    while (!at.exists() && !at.isSymLink() && !at.isRoot()) {
+        missing.append(at.absoluteFilePath());
+        at.setFile(at.absolutePath());
+    }
+    return missing;
+}
+
+void removeFolders(const QStringList &folders)
+{
+    for (const QString &folder : folders)
+        QDir().rmdir(folder);
+}
+
+// All four files or none: a full disk at the report leaves no split behind.
+void writeOutputs(const QDir &dir, const MarkedRows &rows, const Settings &settings,
+                  Outcome *outcome)
+{
+    const Groups groups = group(rows, settings.pattern);
+    const std::vector<quint8> splitOf = assign(rows, groups, settings.shares, settings.seed);
+    QStringList paths;
+    QList<QByteArray> contents;
+    for (int j = 0; j <= splitCount; ++j) {
+        paths.append(dir.filePath(outputNames().at(j)));
+        contents.append(j < splitCount ? splitFile(rows, splitOf, j)
+                                       : report(rows, groups, splitOf, settings));
+    }
+    qsizetype failedAt = 0;
+    const SaveResult result = AnnotationFile::writeContents(paths, contents, &failedAt);
+    outcome->failed = result != SaveResult::Saved;
+    if (result == SaveResult::DiskFull) {
+        outcome->problem = tr("磁盘空间不足，%1 未写入").arg(shown(paths.at(failedAt)));
+    } else if (result != SaveResult::Saved) {
+        outcome->problem = tr("无法写入 %1").arg(shown(paths.at(failedAt)));
+    } else {
+        for (const quint8 split : splitOf)
+            ++outcome->rows[split];
+        outcome->written = true;
+    }
+}
+
+} // namespace
+
 Outcome run(const QString &annotationPath, const QStringList &catalogue,
             const Settings &settings, const QString &folder)
 {
@@ -452,10 +501,6 @@ Outcome run(const QString &annotationPath, const QStringList &catalogue,
         outcome.problem = tr("输出目录不是目录：%1").arg(shown(folder));
         return outcome;
     }
-    if (!place.exists() && !QDir().mkpath(folder)) {
-        outcome.problem = tr("无法创建输出目录：%1").arg(shown(folder));
-        return outcome;
-    }
     const QDir dir(folder);
     const QString source = QFileInfo(annotationPath).canonicalFilePath();
     for (const QString &name : outputNames()) {
@@ -464,30 +509,16 @@ Outcome run(const QString &annotationPath, const QStringList &catalogue,
             return outcome;
         }
     }
-
-    const Groups groups = group(rows, settings.pattern);
-    const std::vector<quint8> splitOf = assign(rows, groups, settings.shares, settings.seed);
-    const QStringList names = outputNames();
-    for (int j = 0; j <= splitCount; ++j) {
-        const QString path = dir.filePath(names.at(j));
-        const QByteArray content = j < splitCount ? splitFile(rows, splitOf, j)
-                                                  : report(rows, groups, splitOf, settings);
-        const SaveResult result = AnnotationFile::writeContent(path, content);
-        outcome.failed = result != SaveResult::Saved;
-        switch (result) {
-        case SaveResult::Saved:
-            break;
-        case SaveResult::DiskFull:
-            outcome.problem = tr("磁盘空间不足，%1 未写入").arg(shown(path));
-            return outcome;
-        default:
-            outcome.problem = tr("无法写入 %1").arg(shown(path));
-            return outcome;
-        }
+    // A split that fails leaves no folder it made.
+    const QStringList made = missingFolders(folder);
+    if (!place.exists() && !QDir().mkpath(folder)) {
+        removeFolders(made);
+        outcome.problem = tr("无法创建输出目录：%1").arg(shown(folder));
+        return outcome;
     }
-    for (const quint8 split : splitOf)
-        ++outcome.rows[split];
-    outcome.written = true;
+    writeOutputs(dir, rows, settings, &outcome);
+    if (!outcome.written)
+        removeFolders(made);
     return outcome;
 }
 

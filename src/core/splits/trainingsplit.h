@@ -129,8 +129,9 @@ struct Outcome
 };
 
 // Reads the annotation file, splits it and writes the four files into
-// `folder` (made when missing), each replacing its namesake only once it is
-// written whole, as a save does. Files already there are replaced: the caller
+// `folder` (made when missing), replacing their namesakes only once all four
+// are written whole: a split that fails changes no file and leaves no new
+// file or folder. Files already there are replaced: the caller
 // asks first. Refuses bad settings, a file that cannot be split, and a folder
 // where an output would replace the annotation file itself.
 Outcome run(const QString &annotationPath, const QStringList &catalogue,
