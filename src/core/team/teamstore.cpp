@@ -1,5 +1,6 @@
 #include "teamstore.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QUuid>
 
@@ -11,6 +12,11 @@ static constexpr qsizetype candidatesPerCall = 64;
 // Reading a big dataset on a busy server may take long; a server that does
 // not answer at all is found by the connection's own timeout first.
 static constexpr int openMilliseconds = 600000;
+// The server refuses a save this long before the window stops waiting for
+// it: room for the commit after the last check, and for the clocks' error.
+static constexpr int deadlineMarginMilliseconds = 1000;
+// The longest a closing window waits for the server.
+static constexpr int closeMilliseconds = 1000;
 
 TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
                      const QString &annotator, QObject *parent)
@@ -19,34 +25,48 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
     , labels(catalogue)
     , annotatorName(annotator)
     , clientId(QUuid::createUuid().toString(QUuid::WithoutBraces))
+    , thread(new QThread)
     , worker(new TeamWorker(address, catalogue, annotator, clientId))
     , known(std::make_shared<TeamSnapshot>())
 {
-    thread.setObjectName(QStringLiteral("norvanta-team"));
-    worker->moveToThread(&thread);
+    thread->setObjectName(QStringLiteral("norvanta-team"));
+    worker->moveToThread(thread);
+    // Any save that is news here was not answered to this window: another
+    // window's, or one of its own that it gave up on or lost the answer of.
     connect(worker, &TeamWorker::rowChanged, this, [this](const TeamRow &row) {
         if (!enter(row))
             return;
         emit rowSaved(row.image);
-        if (row.client != clientId)
-            emit savedElsewhere(row.image);
+        emit savedElsewhere(row.image);
     });
     connect(worker, &TeamWorker::reloaded, this, [this](std::shared_ptr<TeamSnapshot> snapshot) {
         adopt(std::move(snapshot));
         emit reloaded();
     });
-    thread.start();
+    thread->start();
 }
 
+// A server that does not answer never holds the window's closing longer
+// than `closeMilliseconds`: the worker is then left to end by itself once
+// the server answers or its connections fail, and deletes its thread. The
+// holds it could not give up lapse as a killed program's do.
 TeamStore::~TeamStore()
 {
     TeamWorker *leaving = worker;
+    leaving->cancelFromAnyThread();
     QMetaObject::invokeMethod(leaving, [leaving] {
         leaving->finish();
         delete leaving;
         QThread::currentThread()->quit();
     });
-    thread.wait();
+    if (thread->wait(QDeadlineTimer(closeMilliseconds))) {
+        delete thread;
+        return;
+    }
+    QThread *left = thread;
+    QObject::connect(left, &QThread::finished, left, &QObject::deleteLater);
+    if (left->isFinished())
+        delete left;
 }
 
 bool TeamStore::await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
@@ -305,10 +325,27 @@ qsizetype TeamStore::nextUnmarked(qsizetype position) const
     return -1;
 }
 
+bool TeamStore::isStoredRow(const QString &fileName, const QStringList &labels) const
+{
+    const quint32 flags = flagsOf(labels);
+    return fileName == shownImage && (flags == shownFlags || flags == facts(fileName).flags);
+}
+
+quint32 TeamStore::flagsOf(const QStringList &annotations) const
+{
+    quint32 flags = 0;
+    for (qsizetype i = 0; i < labels.size(); ++i) {
+        if (annotations.contains(labels.at(i)))
+            flags |= 1u << i;
+    }
+    return flags;
+}
+
 void TeamStore::showing(const QString &fileName)
 {
     const auto found = known->rows.constFind(fileName);
     shownVersion = found == known->rows.constEnd() ? 0 : found->version;
+    shownFlags = found == known->rows.constEnd() ? 0 : found->flags;
     if (fileName == shownImage)
         return;
     shownImage = fileName;
@@ -326,44 +363,62 @@ SaveResult TeamStore::saveRow(const QString &fileName,
     refusal.clear();
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
-    quint32 flags = 0;
-    for (qsizetype i = 0; i < labels.size(); ++i) {
-        if (annotations.contains(labels.at(i)))
-            flags |= 1u << i;
-    }
+    const quint32 flags = flagsOf(annotations);
+    // The shown image's row as it was shown, and as it stands: nothing of
+    // the person's to write.
+    const bool unedited = fileName == shownImage && flags == shownFlags;
+    if (unedited && shownVersion > 0 && facts(fileName).flags == flags)
+        return SaveResult::Saved;
     const auto found = known->rows.constFind(fileName);
     const qint64 knownVersion = fileName == shownImage ? shownVersion
         : found == known->rows.constEnd()              ? 0
                                                        : found->version;
-    const QByteArray before = row(fileName);
     auto reply = std::make_shared<TeamReply>();
-    QMetaObject::invokeMethod(worker, [this, reply, fileName, flags, knownVersion] {
-        worker->save(fileName, flags, knownVersion, reply);
+    // The server refuses the save once the window no longer waits for it.
+    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + answerMilliseconds - deadlineMarginMilliseconds;
+    QMetaObject::invokeMethod(worker, [this, reply, fileName, flags, knownVersion, deadline] {
+        worker->save(fileName, flags, knownVersion, deadline, reply);
     });
-    if (!await(reply, answerMilliseconds, waiting)) {
+    if (!await(reply, answerMilliseconds, waiting) && reply->abandon()) {
+        worker->cancelFromAnyThread();
         refusal = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
         return SaveResult::Unreachable;
     }
-    const TeamOutcome outcome = reply->outcome();
+    return takeSaveOutcome(fileName, reply->outcome(), unedited);
+}
+
+SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
+                                      bool unedited)
+{
+    const QByteArray before = row(fileName);
+    if (outcome.kind == TeamOutcome::Done || outcome.kind == TeamOutcome::Conflict) {
+        if (fileName == shownImage) {
+            shownVersion = outcome.row.version;
+            shownFlags = outcome.row.flags;
+        }
+    }
     switch (outcome.kind) {
     case TeamOutcome::Done:
-        if (fileName == shownImage)
-            shownVersion = outcome.row.version;
         if (enter(outcome.row)) {
             emit rowReplaced(fileName, before, row(fileName));
             emit rowSaved(fileName);
         }
         return SaveResult::Saved;
     case TeamOutcome::Conflict:
-        // The person is told now; the same save again overwrites.
-        if (fileName == shownImage)
-            shownVersion = outcome.row.version;
         if (enter(outcome.row)) {
             emit rowSaved(fileName);
             emit savedElsewhere(fileName);
         }
+        // Labels nobody changed follow the other's save rather than
+        // overwrite it; changed ones are refused once, and the same save
+        // again overwrites.
+        if (unedited)
+            return SaveResult::Saved;
         refusal = outcome.row.annotator;
         return SaveResult::Conflict;
+    case TeamOutcome::Unconfirmed:
+        refusal = outcome.error;
+        return SaveResult::Unconfirmed;
     case TeamOutcome::Failed:
         break;
     }

@@ -42,6 +42,7 @@ QString reasonOf(SaveResult result)
     case SaveResult::RowChanged:
     case SaveResult::Conflict:
     case SaveResult::Unreachable:
+    case SaveResult::Unconfirmed:
         break;
     }
     return QString();
