@@ -533,7 +533,7 @@ void TeamStoreTest::aSaveCutOffWithItsConnectionIsUnconfirmedUntilTheRowIsRead()
     bool cut = false;
     const SaveResult result = anna->saveRow(u"a.png"_qs, {entry(2)}, [&] {
         if (!cut && queryValue(u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
-                               " WHERE wait_event_type = 'Lock' AND query LIKE '%norvanta_save%'"_qs)
+                               " WHERE wait_event_type = 'Lock' AND query LIKE 'EXECUTE %'"_qs)
                             .toInt() == 1) {
             cut = true;
             QSqlQuery write(locker);
