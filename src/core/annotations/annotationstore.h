@@ -153,7 +153,8 @@ signals:
     // replaced (empty when there was none) and the one it left (empty when
     // it removed the row).
     void rowReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
-    // Another window stored the row of `fileName` (a team's dataset), and
-    // the answers already hold it.
+    // Another window stored the row of `fileName` (a team's dataset), or
+    // this one did in a save whose answer it never had, and the answers
+    // already hold it.
     void savedElsewhere(const QString &fileName);
 };

@@ -152,21 +152,23 @@ bool TeamDatabase::measureClock(QString *error)
     return true;
 }
 
-void TeamDatabase::cancelFromAnyThread() const
+std::function<void()> TeamDatabase::cancelling() const
 {
     std::shared_ptr<void> cancel;
     {
         QMutexLocker locker(&cancelMutex);
         cancel = canceller;
     }
-    if (!cancel)
-        return;
-    // libpq's request opens a connection of its own and waits for the
-    // server to take it: a silent server would hold the caller.
-    std::thread([cancel] {
-        char reason[256];
-        PQcancel(static_cast<PGcancel *>(cancel.get()), reason, int(sizeof reason));
-    }).detach();
+    return [cancel] {
+        if (!cancel)
+            return;
+        // libpq's request opens a connection of its own and waits for the
+        // server to take it: a silent server would hold the caller.
+        std::thread([cancel] {
+            char reason[256];
+            PQcancel(static_cast<PGcancel *>(cancel.get()), reason, int(sizeof reason));
+        }).detach();
+    };
 }
 
 // Between two statements nothing comes on this connection (it listens to
@@ -698,9 +700,12 @@ TeamOutcome TeamDatabase::hold(const QString &image)
 {
     TeamOutcome outcome;
     // An empty name would reach the server as NULL, which no image equals.
+    // A step with the arrows deletes lapsed holds as norvanta_take does.
     const QString letGo = image.isEmpty()
         ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
-        : QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?");
+        : QStringLiteral("DELETE FROM norvanta_holds WHERE (holder = ? AND image <> ?)"
+                         " OR ctid IN (SELECT ctid FROM norvanta_holds"
+                         " WHERE renewed < now() - interval '120 seconds' FOR UPDATE SKIP LOCKED)");
     QSqlQuery *query = prepared(letGo, &outcome.error);
     bool done = query;
     if (done) {

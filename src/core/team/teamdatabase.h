@@ -86,7 +86,9 @@ public:
     // Asks the server to end the statement this connection runs; callable
     // from any thread, returns at once. The asking may wait for a silent
     // server on a thread of its own.
-    void cancelFromAnyThread() const;
+    void cancelFromAnyThread() const { cancelling()(); }
+    // The same, for the connection of now, callable after this is gone.
+    std::function<void()> cancelling() const;
     // Makes this connection ready for the first save and step without
     // changing anything: a fresh server process would otherwise prepare
     // and compile them while the person waits.

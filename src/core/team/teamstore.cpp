@@ -25,12 +25,12 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
     , labels(catalogue)
     , annotatorName(annotator)
     , clientId(QUuid::createUuid().toString(QUuid::WithoutBraces))
-    , thread(new QThread)
+    , thread(std::make_unique<QThread>())
     , worker(new TeamWorker(address, catalogue, annotator, clientId))
     , known(std::make_shared<TeamSnapshot>())
 {
     thread->setObjectName(QStringLiteral("norvanta-team"));
-    worker->moveToThread(thread);
+    worker->moveToThread(thread.get());
     // Any save that is news here was not answered to this window: another
     // window's, or one of its own that it gave up on or lost the answer of.
     connect(worker, &TeamWorker::rowChanged, this, [this](const TeamRow &row) {
@@ -47,23 +47,24 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
 }
 
 // A server that does not answer never holds the window's closing longer
-// than `closeMilliseconds`: the worker is then left to end by itself once
-// the server answers or its connections fail, and deletes its thread. The
-// holds it could not give up lapse as a killed program's do.
+// than `closeMilliseconds`: the statement under way is cancelled, and the
+// worker left to end by itself once the server answers or its connections
+// fail, and its thread deleted then. The holds it could not give up lapse
+// as a killed program's do. What is queued for the worker names the worker,
+// never this store.
 TeamStore::~TeamStore()
 {
     TeamWorker *leaving = worker;
-    leaving->cancelFromAnyThread();
+    const std::function<void()> cancel = leaving->cancelling();
     QMetaObject::invokeMethod(leaving, [leaving] {
         leaving->finish();
         delete leaving;
         QThread::currentThread()->quit();
     });
-    if (thread->wait(QDeadlineTimer(closeMilliseconds))) {
-        delete thread;
+    if (thread->wait(QDeadlineTimer(closeMilliseconds)))
         return;
-    }
-    QThread *left = thread;
+    cancel();
+    QThread *left = thread.release();
     QObject::connect(left, &QThread::finished, left, &QObject::deleteLater);
     if (left->isFinished())
         delete left;
@@ -84,7 +85,7 @@ bool TeamStore::await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
 bool TeamStore::open(QString *error)
 {
     auto reply = std::make_shared<TeamReply>();
-    QMetaObject::invokeMethod(worker, [this, reply] { worker->open(reply); });
+    QMetaObject::invokeMethod(worker, [w = worker, reply] { w->open(reply); });
     if (!await(reply, openMilliseconds, {})) {
         *error = tr("服务器无应答");
         return false;
@@ -353,7 +354,7 @@ void TeamStore::showing(const QString &fileName)
     if (fileName == heldImage)
         return;
     heldImage = fileName;
-    QMetaObject::invokeMethod(worker, [this, fileName] { worker->hold(fileName); });
+    QMetaObject::invokeMethod(worker, [w = worker, fileName] { w->hold(fileName); });
 }
 
 SaveResult TeamStore::saveRow(const QString &fileName,
@@ -373,24 +374,26 @@ SaveResult TeamStore::saveRow(const QString &fileName,
     const qint64 knownVersion = fileName == shownImage ? shownVersion
         : found == known->rows.constEnd()              ? 0
                                                        : found->version;
+    // The window paints while it waits, and may take in others' saves.
+    const QByteArray before = row(fileName);
     auto reply = std::make_shared<TeamReply>();
     // The server refuses the save once the window no longer waits for it.
-    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + answerMilliseconds - deadlineMarginMilliseconds;
-    QMetaObject::invokeMethod(worker, [this, reply, fileName, flags, knownVersion, deadline] {
-        worker->save(fileName, flags, knownVersion, deadline, reply);
+    const qint64 deadline =
+        QDateTime::currentMSecsSinceEpoch() + answerMilliseconds - deadlineMarginMilliseconds;
+    QMetaObject::invokeMethod(worker, [w = worker, reply, fileName, flags, knownVersion, deadline] {
+        w->save(fileName, flags, knownVersion, deadline, reply);
     });
     if (!await(reply, answerMilliseconds, waiting) && reply->abandon()) {
         worker->cancelFromAnyThread();
         refusal = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
         return SaveResult::Unreachable;
     }
-    return takeSaveOutcome(fileName, reply->outcome(), unedited);
+    return takeSaveOutcome(fileName, reply->outcome(), before, unedited);
 }
 
 SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
-                                      bool unedited)
+                                      const QByteArray &before, bool unedited)
 {
-    const QByteArray before = row(fileName);
     if (outcome.kind == TeamOutcome::Done || outcome.kind == TeamOutcome::Conflict) {
         if (fileName == shownImage) {
             shownVersion = outcome.row.version;
@@ -443,8 +446,8 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
         if (candidates.isEmpty())
             return -1;
         auto reply = std::make_shared<TeamReply>();
-        QMetaObject::invokeMethod(worker, [this, reply, candidates] {
-            worker->takeNext(candidates, reply);
+        QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
+            w->takeNext(candidates, reply);
         });
         const int left = int(std::max<qint64>(answerMilliseconds - waited.elapsed(), 0));
         if (!await(reply, left, waiting)) {

@@ -114,7 +114,8 @@ private:
 
     bool await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
                const std::function<bool()> &waiting) const;
-    SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome, bool unedited);
+    SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
+                               const QByteArray &before, bool unedited);
     quint32 flagsOf(const QStringList &annotations) const;
     void adopt(std::shared_ptr<TeamSnapshot> snapshot);
     // Enters a row the server reports; true when it was news.
@@ -128,7 +129,7 @@ private:
     QString annotatorName;
     QString clientId;
     // Left to end by itself when the server is silent at closing.
-    QThread *thread = nullptr;
+    std::unique_ptr<QThread> thread;
     TeamWorker *worker = nullptr;
     std::shared_ptr<TeamSnapshot> known;
     Listed listed;

@@ -93,6 +93,7 @@ public:
     void finish();
     // Ends the statement under way on the server, if any; from any thread.
     void cancelFromAnyThread() const { database.cancelFromAnyThread(); }
+    std::function<void()> cancelling() const { return database.cancelling(); }
 
 signals:
     // Another window (or this one) saved a row; `row` is as saved.
