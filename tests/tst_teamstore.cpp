@@ -9,6 +9,7 @@
 #include "teamtransfer.h"
 #include "testwindow.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -46,7 +47,10 @@ private slots:
     void twoWindowsNeverTakeTheSameUnmarkedImage();
     void manyWindowsSteppingAtOnceNeverCollideNorWait();
     void aHeldImageIsSkippedUntilItsHoldLapses();
+    void unchangedLabelsAreNeverWrittenOverAnothersSave();
     void aLostServerFailsOneSaveAndTheNextReconnects();
+    void aSaveGivenUpOnIsNeverWrittenWhenTheServerGoesOn();
+    void aSaveCutOffWithItsConnectionIsUnconfirmedUntilTheRowIsRead();
     void noConfirmedSaveIsLostWhenAClientIsKilledOrTheServerRestarts();
     void importThenExportGivesTheSameBytes();
     void importRecordsChangedRowsAndRefusesForeignFiles();
@@ -403,11 +407,47 @@ void TeamStoreTest::aHeldImageIsSkippedUntilItsHoldLapses()
                  u"b.png"_qs);
     QString error;
     QCOMPARE(ben->takeNextUnmarked(0, {}, &error), 2);
-    // Anna's program died 121 seconds ago.
+    // Anna's program died 121 seconds ago, and another's long before, on
+    // another dataset.
     QVERIFY(server.execute({u"UPDATE norvanta_holds SET renewed = now() - interval '121 seconds' "
-                            "WHERE annotator = 'anna'"_qs},
+                            "WHERE annotator = 'anna'"_qs,
+                            u"INSERT INTO norvanta_datasets (name) VALUES ('lapse-other')"_qs,
+                            u"INSERT INTO norvanta_holds SELECT id, 'x.png', 'dead', 'carl',"
+                            " now() - interval '1 hour' FROM norvanta_datasets WHERE name = 'lapse-other'"_qs},
                            u"team"_qs));
     QCOMPARE(ben->takeNextUnmarked(0, {}, &error), 1);
+    // Ben's step deleted the lapsed hold it did not take over.
+    QCOMPARE(queryValue(u"SELECT count(*) FROM norvanta_holds WHERE holder = 'dead'"_qs).toInt(), 0);
+}
+
+// Labels that are the shown row, as it was shown, hold nothing of the
+// person's: saved before the other's save is heard, they write nothing
+// and refuse nothing, whether the image had a row or not.
+void TeamStoreTest::unchangedLabelsAreNeverWrittenOverAnothersSave()
+{
+    auto anna = openStore(u"unchanged"_qs, u"anna"_qs);
+    auto ben = openStore(u"unchanged"_qs, u"ben"_qs);
+    anna->showing(u"x.png"_qs);
+    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(1)}), SaveResult::Saved);
+    QTRY_COMPARE(ben->storedLabels(u"x.png"_qs), QStringList{entry(1)});
+    ben->showing(u"x.png"_qs);
+    ben->showing(u"y.png"_qs);
+    anna->showing(u"y.png"_qs);
+    QCOMPARE(anna->saveRow(u"y.png"_qs, {entry(2)}), SaveResult::Saved);
+    anna->showing(u"x.png"_qs);
+    QCOMPARE(anna->saveRow(u"x.png"_qs, {entry(3)}), SaveResult::Saved);
+    // Ben has not heard of either save yet.
+    QCOMPARE(ben->saveRow(u"y.png"_qs, {}), SaveResult::Saved);
+    ben->showing(u"x.png"_qs);
+    QCOMPARE(ben->saveRow(u"x.png"_qs, {entry(1)}), SaveResult::Saved);
+    QCOMPARE(queryValue(u"SELECT string_agg(image || ':' || annotator || ':' || flags, ' ' ORDER BY image)"
+                        " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset"
+                        " WHERE d.name = 'unchanged'"_qs)
+                 .toString(),
+             u"x.png:anna:4 y.png:anna:2"_qs);
+    QVERIFY(ben->isStoredRow(u"x.png"_qs, {entry(1)}));
+    QVERIFY(!ben->isStoredRow(u"x.png"_qs, {entry(2)}));
+    QTRY_COMPARE(ben->storedLabels(u"x.png"_qs), QStringList{entry(3)});
 }
 
 void TeamStoreTest::aLostServerFailsOneSaveAndTheNextReconnects()
@@ -442,6 +482,75 @@ void TeamStoreTest::aLostServerFailsOneSaveAndTheNextReconnects()
     QVERIFY2(server.restart(), qPrintable(server.errorString()));
     QSqlDatabase::database(u"test"_qs).close();
     QVERIFY(QSqlDatabase::database(u"test"_qs).open());
+}
+
+// The server stops answering (SIGSTOP of its processes) while a save is on
+// its way, and goes on after the window gave the save up: the save is
+// refused then, and never written.
+void TeamStoreTest::aSaveGivenUpOnIsNeverWrittenWhenTheServerGoesOn()
+{
+    auto anna = openStore(u"given-up"_qs, u"anna"_qs);
+    anna->setListedNames({u"a.png"_qs});
+    anna->showing(u"a.png"_qs);
+    QTRY_COMPARE(queryValue(u"SELECT count(*) FROM norvanta_holds h JOIN norvanta_datasets d"
+                            " ON d.id = h.dataset WHERE d.name = 'given-up'"_qs).toInt(),
+                 1);
+    QVERIFY2(server.pause(), qPrintable(server.errorString()));
+    QElapsedTimer waited;
+    waited.start();
+    const SaveResult result = anna->saveRow(u"a.png"_qs, {entry(1)});
+    const qint64 elapsed = waited.elapsed();
+    QTest::qWait(500);
+    QVERIFY2(server.resume(), qPrintable(server.errorString()));
+    QCOMPARE(result, SaveResult::Unreachable);
+    QVERIFY2(elapsed < TeamStore::answerMilliseconds + 500, qPrintable(QString::number(elapsed)));
+    // The server has run the save by the time the next one is answered.
+    QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(2)}), SaveResult::Saved);
+    QCOMPARE(queryValue(u"SELECT string_agg(flags_after::text, ' ') FROM norvanta_history h"
+                        " JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = 'given-up'"_qs)
+                 .toString(),
+             u"2"_qs);
+    QCOMPARE(anna->storedLabels(u"a.png"_qs), QStringList{entry(2)});
+}
+
+// A save whose connection is cut while the server has it cannot be told
+// saved or not: it is Unconfirmed, and the row as the server has it comes
+// at the next contact. Here the save did stand (another session wrote its
+// row, as the server would have committed it before the answer was lost).
+void TeamStoreTest::aSaveCutOffWithItsConnectionIsUnconfirmedUntilTheRowIsRead()
+{
+    auto anna = openStore(u"cut-off"_qs, u"anna"_qs);
+    anna->setListedNames({u"a.png"_qs});
+    anna->showing(u"a.png"_qs);
+    QCOMPARE(anna->saveRow(u"a.png"_qs, {entry(1)}), SaveResult::Saved);
+    const QString client = queryValue(u"SELECT client FROM norvanta_annotations WHERE image = 'a.png'"
+                                      " AND annotator = 'anna' AND flags = 1"_qs).toString();
+    QSqlDatabase locker = QSqlDatabase::cloneDatabase(u"test"_qs, u"locker"_qs);
+    QVERIFY(locker.open());
+    QVERIFY(locker.transaction());
+    QSqlQuery lock(locker);
+    QVERIFY(lock.exec(u"SELECT 1 FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset"
+                      " WHERE d.name = 'cut-off' FOR UPDATE"_qs));
+    QSignalSpy told(anna.get(), &TeamStore::savedElsewhere);
+    bool cut = false;
+    const SaveResult result = anna->saveRow(u"a.png"_qs, {entry(2)}, [&] {
+        if (!cut && queryValue(u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                               " WHERE wait_event_type = 'Lock' AND query LIKE 'EXECUTE %'"_qs)
+                            .toInt() == 1) {
+            cut = true;
+            QSqlQuery write(locker);
+            write.exec(u"UPDATE norvanta_annotations SET flags = 2, version = version + 1, client = '%1'"
+                       " WHERE image = 'a.png'"_qs.arg(client));
+            locker.commit();
+        }
+        return true;
+    });
+    QVERIFY(cut);
+    QCOMPARE(result, SaveResult::Unconfirmed);
+    QCOMPARE(anna->storedLabels(u"a.png"_qs), QStringList{entry(1)});
+    QTRY_COMPARE(anna->storedLabels(u"a.png"_qs), QStringList{entry(2)});
+    QCOMPARE(told.count(), 1);
+    locker.close();
 }
 
 // Three programs saving at once: one is killed, and the server stops at once

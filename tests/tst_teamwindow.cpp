@@ -7,13 +7,16 @@
 #include "testwindow.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QTableView>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 using namespace TestWindow;
 
@@ -31,6 +34,8 @@ private slots:
     void theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem();
     void aSaveWithoutAnswerFailsAfterItsProgressDialogAndKeepsTheLabels();
     void aStoppedServerFailsTheSaveAndTheNextActionConnectsAnew();
+    void aSilentServerNeverWritesAGivenUpSaveNorHoldsTheClosing();
+    void unchangedLabelsFollowOthersSavesAfterAMoveAndSaveNothing();
 
 private:
     std::unique_ptr<Tavrelin> openWindow(const QString &annotator);
@@ -229,6 +234,61 @@ void TeamWindowTest::aStoppedServerFailsTheSaveAndTheNextActionConnectsAnew()
     QCOMPARE(answerer->boxTexts(), QStringList());
     QCOMPARE(currentIndex(anna.get()), 1);
     QCOMPARE(anna->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+}
+
+// The server stops answering (SIGSTOP of its processes): Ctrl+S fails
+// after five seconds, and the save is not written when the server goes on;
+// the window closes within a second all the same.
+void TeamWindowTest::aSilentServerNeverWritesAGivenUpSaveNorHoldsTheClosing()
+{
+    auto anna = openWindow(u"anna"_qs);
+    call(anna.get(), "annotate", entry(7));
+    QVERIFY2(server.pause(), qPrintable(server.errorString()));
+    // Resumed in any case, so that a window that waits for it ends.
+    std::thread resuming([this] {
+        std::this_thread::sleep_for(std::chrono::seconds(9));
+        server.resume();
+    });
+    QElapsedTimer waited;
+    waited.start();
+    press(anna.get(), Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(answerer->boxTexts(), QStringList{u"无法连接标签数据库，标签未保存"_qs});
+    QVERIFY(waited.elapsed() < 6000);
+    QVERIFY(annotationsModified(anna.get()));
+    waited.restart();
+    anna.reset();
+    const qint64 closing = waited.elapsed();
+    resuming.join();
+    QVERIFY2(closing < 1500, qPrintable(QString::number(closing)));
+
+    answerer->clear();
+    auto ben = openWindow(u"ben"_qs);
+    QTest::qWait(500);
+    QCOMPARE(ben->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+    QCOMPARE(ben->store()->row(u"a.png"_qs), QByteArray());
+}
+
+// With the change flag kept across a move by a view button, labels that
+// are the shown image's stored row follow another's save, and Return
+// then writes nothing and refuses nothing.
+void TeamWindowTest::unchangedLabelsFollowOthersSavesAfterAMoveAndSaveNothing()
+{
+    auto anna = openWindow(u"anna"_qs);
+    auto ben = openWindow(u"ben"_qs);
+    call(ben.get(), "annotate", entry(4));
+    call(ben.get(), "nextImage");
+    QVERIFY(annotationsModified(ben.get()));
+    call(anna.get(), "nextImage");
+    call(anna.get(), "annotate", entry(6));
+    call(anna.get(), "saveAnnotations");
+    QTRY_COMPARE(listTexts(ben.get()), QStringList{entry(6)});
+
+    press(ben.get(), Qt::Key_Return);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+    QCOMPARE(currentIndex(ben.get()), 2);
+    QTest::qWait(300);
+    QCOMPARE(anna->store()->savedBy(u"b.png"_qs), u"anna"_qs);
+    QCOMPARE(anna->store()->storedLabels(u"b.png"_qs), QStringList{entry(6)});
 }
 
 QTEST_MAIN(TeamWindowTest)

@@ -13,8 +13,10 @@ void Tavrelin::loadCurrentImage()
 
 // Another window's save of a team's dataset shows at once: the count line,
 // the row in the windows beside this one, and the current image's labels,
-// unless they hold changes not saved yet, which stay as typed. An empty
-// name stands for the whole dataset, read anew.
+// unless they hold changes not saved yet, which stay as typed. Labels that
+// are the image's stored row hold none, whatever the change flag kept
+// across a move says (the store tells). An empty name stands for the whole
+// dataset, read anew.
 void Tavrelin::showSavedElsewhere(const QString &fileName)
 {
     const OneAction action(activity());

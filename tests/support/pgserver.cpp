@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QUrl>
 
+#include <csignal>
 #include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -132,4 +133,41 @@ bool PgServer::execute(const QStringList &statements, const QString &database)
 bool PgServer::createDatabase(const QString &name)
 {
     return execute({QStringLiteral("CREATE DATABASE \"%1\"").arg(name)});
+}
+
+// The server's processes: the postmaster (the first line of its pid file)
+// and its children, found by their parent in /proc.
+bool PgServer::signalAll(int signal)
+{
+    QFile pidFile(folder + QStringLiteral("/data/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("no server runs");
+        return false;
+    }
+    const QByteArray postmaster = pidFile.readLine().trimmed();
+    QList<pid_t> processes{pid_t(postmaster.toInt())};
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (name) state ppid ...: the name may hold spaces, not ')'.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1) == postmaster)
+            processes.append(pid_t(entry.toInt()));
+    }
+    for (pid_t process : processes)
+        ::kill(process, signal);
+    return true;
+}
+
+bool PgServer::pause()
+{
+    return signalAll(SIGSTOP);
+}
+
+bool PgServer::resume()
+{
+    return signalAll(SIGCONT);
 }

@@ -24,6 +24,10 @@ public:
     bool stop();
     // Stops the server at once, as a crash would, and starts it again.
     bool restart();
+    // Stops every process of the server with SIGSTOP, as a machine that
+    // no longer answers, and lets them go on with SIGCONT.
+    bool pause();
+    bool resume();
     bool isRunning() const { return running; }
     QString errorString() const { return error; }
 
@@ -42,6 +46,7 @@ public:
     bool createDatabase(const QString &name);
 
 private:
+    bool signalAll(int signal);
     bool run(const QString &program, const QStringList &arguments, int timeoutMs = 120000);
 
     QString folder;

@@ -131,8 +131,18 @@ public:
         return nextUnmarked(position);
     }
     // After a save refused as Conflict: who saved the row that stands;
-    // after Unreachable: why.
+    // after Unreachable or Unconfirmed: why.
     virtual QString refusalDetail() const { return QString(); }
+    // Whether `labels`, shown for `fileName`, are its stored row as the
+    // window was shown it or as it stands, so that they hold nothing of the
+    // person's, whatever the change flag says: on a team's dataset they
+    // follow others' saves. A file keeps the change flag's rules: never.
+    virtual bool isStoredRow(const QString &fileName, const QStringList &labels) const
+    {
+        Q_UNUSED(fileName);
+        Q_UNUSED(labels);
+        return false;
+    }
 
 signals:
     // Everything was taken in anew (or emptied): any answer may have changed.
@@ -143,7 +153,8 @@ signals:
     // replaced (empty when there was none) and the one it left (empty when
     // it removed the row).
     void rowReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
-    // Another window stored the row of `fileName` (a team's dataset), and
-    // the answers already hold it.
+    // Another window stored the row of `fileName` (a team's dataset), or
+    // this one did in a save whose answer it never had, and the answers
+    // already hold it.
     void savedElsewhere(const QString &fileName);
 };

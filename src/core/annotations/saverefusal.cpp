@@ -42,6 +42,9 @@ const char *refusalSource(SaveResult result)
     case SaveResult::Unreachable:
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法连接标签数据库，标签未保存");
         break;
+    case SaveResult::Unconfirmed:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法确认标签是否已保存");
+        break;
     }
     return refusal;
 }

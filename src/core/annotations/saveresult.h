@@ -17,5 +17,6 @@ enum class SaveResult {
     // A team's dataset on a server only:
     Conflict,             // another window saved the row since this one showed it
     Unreachable,          // the server did not answer, or the connection is lost
+    Unconfirmed,          // the connection failed after the save was sent: it may stand
 };
 

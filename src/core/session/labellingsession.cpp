@@ -218,8 +218,13 @@ SessionOutcome LabellingSession::followSavedElsewhere(const QString &fileName)
     const qsizetype position = annotationStore->listedPosition(fileName);
     if (position >= 0)
         notes->noteRowSaved(position);
-    if (!imageSession.hasCurrent() || annotationsModified
+    if (!imageSession.hasCurrent()
         || (!fileName.isEmpty() && imageSession.currentName() != fileName))
+        return outcome;
+    // Labels that are the image's stored row hold no change, whatever the
+    // flag kept across a move says: the store tells.
+    if (annotationsModified
+        && !annotationStore->isStoredRow(imageSession.currentName(), currentAnnotations))
         return outcome;
     currentAnnotations.clear();
     readStoredLabels(outcome);

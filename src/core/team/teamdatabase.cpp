@@ -1,11 +1,17 @@
 #include "teamdatabase.h"
 
 #include <QAtomicInt>
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <thread>
 
 // Each connection needs a name of its own within the process.
 static QString freshConnectionName()
@@ -16,6 +22,8 @@ static QString freshConnectionName()
 
 // An SQLSTATE that says the role lacks a right.
 static const QString insufficientPrivilege = QStringLiteral("42501");
+// The SQLSTATE of a statement ended by a cancel or the statement timeout.
+static const QString queryCanceled = QStringLiteral("57014");
 
 TeamDatabase::TeamDatabase(const TeamAddress &address, const QStringList &catalogue,
                            const QString &annotator, const QString &client)
@@ -42,6 +50,10 @@ void TeamDatabase::close()
 {
     statements.clear();
     datasetId = 0;
+    {
+        QMutexLocker locker(&cancelMutex);
+        canceller.reset();
+    }
     if (QSqlDatabase::contains(name))
         QSqlDatabase::database(name, false).close();
 }
@@ -101,13 +113,86 @@ bool TeamDatabase::connect(QString *error)
             return false;
         }
     }
+    if (!measureClock(error)) {
+        db.close();
+        return false;
+    }
     return true;
+}
+
+static PGconn *connectionOf(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    // The type is named by its struct in Qt 6, by its typedef before.
+    if (!handle.isValid()
+        || (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
+        return nullptr;
+    return *static_cast<PGconn *const *>(handle.constData());
+}
+
+// A save's deadline is told in the server's clock: this machine's may be
+// off by any amount. Half the round trip is the measure's error.
+bool TeamDatabase::measureClock(QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    if (!query.exec(QStringLiteral("SELECT (extract(epoch FROM clock_timestamp()) * 1000)::bigint"))
+        || !query.next()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    const qint64 after = QDateTime::currentMSecsSinceEpoch();
+    clockOffsetMs = query.value(0).toLongLong() - (before + after) / 2;
+    PGconn *connection = connectionOf(db);
+    QMutexLocker locker(&cancelMutex);
+    canceller.reset();
+    if (PGcancel *cancel = connection ? PQgetCancel(connection) : nullptr)
+        canceller = std::shared_ptr<void>(cancel, [](void *c) { PQfreeCancel(static_cast<PGcancel *>(c)); });
+    return true;
+}
+
+std::function<void()> TeamDatabase::cancelling() const
+{
+    std::shared_ptr<void> cancel;
+    {
+        QMutexLocker locker(&cancelMutex);
+        cancel = canceller;
+    }
+    return [cancel] {
+        if (!cancel)
+            return;
+        // libpq's request opens a connection of its own and waits for the
+        // server to take it: a silent server would hold the caller.
+        std::thread([cancel] {
+            char reason[256];
+            PQcancel(static_cast<PGcancel *>(cancel.get()), reason, int(sizeof reason));
+        }).detach();
+    };
+}
+
+// Between two statements nothing comes on this connection (it listens to
+// nothing), so anything waiting to be read is the server closing it (its
+// last words, then the end), or at most a notice: either way a fresh
+// connection is the safe one to send a save on.
+bool TeamDatabase::standing() const
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    PGconn *connection = db.isOpen() ? connectionOf(db) : nullptr;
+    if (!connection || PQstatus(connection) != CONNECTION_OK)
+        return false;
+    pollfd socket{PQsocket(connection), POLLIN, 0};
+    return ::poll(&socket, 1, 0) == 0;
 }
 
 bool TeamDatabase::open(QString *error)
 {
-    if (isOpen() && QSqlDatabase::database(name, false).isOpen())
+    if (isOpen() && standing())
         return true;
+    // A connection the server closed is made anew before anything is sent
+    // on it, so that a save never meets a connection that was lost already.
+    if (isOpen())
+        close();
     datasetId = 0;
     return connect(error) && ensureSchema(error) && findDataset(error);
 }
@@ -115,8 +200,7 @@ bool TeamDatabase::open(QString *error)
 namespace {
 
 const char *const tableNames[] = {"norvanta_datasets", "norvanta_annotations", "norvanta_history",
-                                  "norvanta_holds",    "norvanta_labels",      "norvanta_save",
-                                  "norvanta_take"};
+                                  "norvanta_holds", "norvanta_labels"};
 
 // The rights a team member's role needs on each table.
 const struct
@@ -134,11 +218,18 @@ const struct
 // window knows unless the window itself saved it last, written and recorded
 // in the history, all in the caller's transaction. The listeners are told
 // by the saving window once this has been committed (see TeamWorker).
+//
+// A save the window has given up on must never be written: the window
+// passes the moment it stops waiting, in the server's clock (milliseconds
+// since the epoch; 0 for none), and a save that starts, or would commit,
+// after it fails instead. The second check comes after the row's lock was
+// waited for and the row written, just before the commit, so that only the
+// commit itself lies after it; the window waits a second longer.
 QString saveFunction()
 {
     return QStringLiteral(R"(
 CREATE OR REPLACE FUNCTION norvanta_save(p_dataset integer, p_image text, p_flags integer,
-    p_known bigint, p_annotator text, p_client text)
+    p_known bigint, p_annotator text, p_client text, p_deadline bigint)
 RETURNS TABLE (r_conflict boolean, r_image text, r_flags integer, r_version bigint,
     r_annotator text, r_saved_ms bigint, r_client text)
 LANGUAGE plpgsql AS $$
@@ -146,6 +237,9 @@ DECLARE
     old norvanta_annotations%ROWTYPE;
     saved norvanta_annotations%ROWTYPE;
 BEGIN
+    IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
+        RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
+    END IF;
     SELECT * INTO old FROM norvanta_annotations a
         WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
     IF NOT FOUND THEN
@@ -170,6 +264,9 @@ BEGIN
     END IF;
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)
         VALUES (p_dataset, p_image, p_annotator, saved.saved_at, old.flags, p_flags);
+    IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
+        RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
+    END IF;
     RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
         (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client;
 END
@@ -202,6 +299,8 @@ DECLARE
     candidate text;
 BEGIN
     PERFORM set_config('synchronous_commit', 'off', true);
+    DELETE FROM norvanta_holds h WHERE h.ctid IN (SELECT l.ctid FROM norvanta_holds l
+        WHERE l.renewed < now() - interval '120 seconds' FOR UPDATE SKIP LOCKED);
     FOREACH candidate IN ARRAY string_to_array(p_candidates, '/') LOOP
         CONTINUE WHEN NOT pg_try_advisory_xact_lock(hashtextextended(candidate, p_dataset));
         INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)
@@ -273,6 +372,38 @@ QStringList schemaStatements(const QStringList &labels)
     };
 }
 
+// The functions by their signatures, with their definitions.
+const struct
+{
+    const char *name;
+    const char *signature;
+    QString (*definition)();
+} functions[] = {
+    {"norvanta_save", "norvanta_save(integer,text,integer,bigint,text,text,bigint)", saveFunction},
+    {"norvanta_take", "norvanta_take(integer,text,text,text)", takeFunction},
+};
+
+// A function is missing when the server lacks it with this signature and
+// this body: a database made by an earlier version of the program gains
+// the current ones when the owner next opens a dataset.
+bool findOutdatedFunctions(QSqlQuery *query, QStringList *missing)
+{
+    for (const auto &function : functions) {
+        const QString definition = function.definition();
+        const qsizetype start = definition.indexOf(QStringLiteral("$$")) + 2;
+        const QString body = definition.mid(start, definition.lastIndexOf(QStringLiteral("$$")) - start);
+        query->prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM pg_proc"
+                                      " WHERE oid = to_regprocedure(?) AND prosrc = ?)"));
+        query->addBindValue(QString::fromLatin1(function.signature));
+        query->addBindValue(body);
+        if (!query->exec() || !query->next())
+            return false;
+        if (!query->value(0).toBool())
+            *missing << QString::fromLatin1(function.name);
+    }
+    return true;
+}
+
 } // namespace
 
 bool TeamDatabase::ensureSchema(QString *error)
@@ -281,9 +412,7 @@ bool TeamDatabase::ensureSchema(QString *error)
     QSqlQuery query(db);
     QStringList missing;
     for (const char *table : tableNames) {
-        query.prepare(QStringLiteral("SELECT coalesce(to_regclass(?)::text, to_regproc(?)::text)"
-                                     " IS NOT NULL"));
-        query.addBindValue(QString::fromLatin1(table));
+        query.prepare(QStringLiteral("SELECT to_regclass(?) IS NOT NULL"));
         query.addBindValue(QString::fromLatin1(table));
         if (!query.exec() || !query.next()) {
             *error = failure(QString());
@@ -291,6 +420,10 @@ bool TeamDatabase::ensureSchema(QString *error)
         }
         if (!query.value(0).toBool())
             missing << QString::fromLatin1(table);
+    }
+    if (!findOutdatedFunctions(&query, &missing)) {
+        *error = failure(QString());
+        return false;
     }
     if (!missing.isEmpty()) {
         // One creator at a time: two first users at once would otherwise
@@ -437,7 +570,7 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
 
 static QString saveStatement()
 {
-    return QStringLiteral("SELECT * FROM norvanta_save(?, ?, ?, ?, ?, ?)");
+    return QStringLiteral("SELECT * FROM norvanta_save(?, ?, ?, ?, ?, ?, ?)");
 }
 
 static QString takeStatement()
@@ -446,8 +579,9 @@ static QString takeStatement()
 }
 
 void TeamDatabase::bindSave(QSqlQuery *saving, const QString &image, quint32 flags,
-                            qint64 knownVersion) const
+                            qint64 knownVersion, qint64 deadlineMs) const
 {
+    saving->bindValue(6, deadlineMs > 0 ? deadlineMs + clockOffsetMs : qint64(0));
     saving->bindValue(0, datasetId);
     saving->bindValue(1, image);
     saving->bindValue(2, qint32(flags));
@@ -456,7 +590,8 @@ void TeamDatabase::bindSave(QSqlQuery *saving, const QString &image, quint32 fla
     saving->bindValue(5, clientId);
 }
 
-TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion)
+TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 knownVersion,
+                               qint64 deadlineMs)
 {
     TeamOutcome outcome;
     const QString statement = saveStatement();
@@ -465,9 +600,17 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
         outcome.kind = TeamOutcome::Failed;
         return outcome;
     }
-    bindSave(saving, image, flags, knownVersion);
-    if (!saving->exec() || !saving->next()) {
-        outcome.kind = TeamOutcome::Failed;
+    bindSave(saving, image, flags, knownVersion, deadlineMs);
+    bool done = saving->exec() && saving->next();
+    // The cancel of a save given up before may reach the server late and
+    // end this one instead: a cancelled save was never committed, and is
+    // tried once more (its deadline still holds).
+    if (!done && saving->lastError().nativeErrorCode() == queryCanceled && standing())
+        done = saving->exec() && saving->next();
+    if (!done) {
+        // A server that answered with an error rolled the save back; one
+        // that closed the connection may have committed it first.
+        outcome.kind = standing() ? TeamOutcome::Failed : TeamOutcome::Unconfirmed;
         outcome.error = saving->lastError().text();
         forget(statement);
         return outcome;
@@ -492,7 +635,7 @@ void TeamDatabase::prepareForWork()
     QSqlDatabase db = QSqlDatabase::database(name, false);
     QSqlQuery *saving = prepared(saveStatement(), &error);
     if (saving && db.transaction()) {
-        bindSave(saving, u'/' + clientId, 0, 0);
+        bindSave(saving, u'/' + clientId, 0, 0, 0);
         saving->exec();
         saving->finish();
         db.rollback();
@@ -506,6 +649,34 @@ void TeamDatabase::prepareForWork()
         query->exec();
         query->finish();
     }
+}
+
+bool TeamDatabase::readRow(const QString &image, TeamRow *row)
+{
+    const QString statement = QStringLiteral(
+        "SELECT flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint, client"
+        " FROM norvanta_annotations WHERE dataset = ? AND image = ?");
+    QString error;
+    QSqlQuery *query = prepared(statement, &error);
+    if (!query)
+        return false;
+    query->bindValue(0, datasetId);
+    query->bindValue(1, image);
+    if (!query->exec()) {
+        forget(statement);
+        return false;
+    }
+    *row = TeamRow();
+    row->image = image;
+    if (query->next()) {
+        row->flags = quint32(query->value(0).toLongLong());
+        row->version = query->value(1).toLongLong();
+        row->annotator = query->value(2).toString();
+        row->savedAtMs = query->value(3).toLongLong();
+        row->client = query->value(4).toString();
+    }
+    query->finish();
+    return true;
 }
 
 bool TeamDatabase::announce(const QString &payload)
@@ -529,9 +700,12 @@ TeamOutcome TeamDatabase::hold(const QString &image)
 {
     TeamOutcome outcome;
     // An empty name would reach the server as NULL, which no image equals.
+    // A step with the arrows deletes lapsed holds as norvanta_take does.
     const QString letGo = image.isEmpty()
         ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
-        : QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ? AND image <> ?");
+        : QStringLiteral("DELETE FROM norvanta_holds WHERE (holder = ? AND image <> ?)"
+                         " OR ctid IN (SELECT ctid FROM norvanta_holds"
+                         " WHERE renewed < now() - interval '120 seconds' FOR UPDATE SKIP LOCKED)");
     QSqlQuery *query = prepared(letGo, &outcome.error);
     bool done = query;
     if (done) {

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QList>
+#include <QMutex>
 #include <QString>
 #include <QStringList>
 
@@ -29,7 +30,9 @@ struct TeamRow
 // to connect anew.
 struct TeamOutcome
 {
-    enum Kind { Done, Conflict, Failed };
+    // Unconfirmed: the connection failed after the call was sent, so that
+    // it may have been committed; nobody knows until the row is read again.
+    enum Kind { Done, Conflict, Failed, Unconfirmed };
     Kind kind = Done;
     QString error;
     TeamRow row; // Done: the row as saved; Conflict: the row that stands
@@ -73,8 +76,19 @@ public:
     // Saves `flags` for `image` unless another window saved it after the
     // version this window knows (`knownVersion`, 0 for no row): then the
     // outcome is Conflict with the row that stands. Records the history in
-    // the same transaction; the listeners are told apart (announce()).
-    TeamOutcome save(const QString &image, quint32 flags, qint64 knownVersion);
+    // the same transaction; the listeners are told apart (announce()). The
+    // server refuses it when it would run or commit after `deadlineMs`
+    // (this machine's clock, milliseconds since the epoch; 0 for none).
+    TeamOutcome save(const QString &image, quint32 flags, qint64 knownVersion,
+                     qint64 deadlineMs = 0);
+    // The row of `image` as the server has it now (version 0: none).
+    bool readRow(const QString &image, TeamRow *row);
+    // Asks the server to end the statement this connection runs; callable
+    // from any thread, returns at once. The asking may wait for a silent
+    // server on a thread of its own.
+    void cancelFromAnyThread() const { cancelling()(); }
+    // The same, for the connection of now, callable after this is gone.
+    std::function<void()> cancelling() const;
     // Makes this connection ready for the first save and step without
     // changing anything: a fresh server process would otherwise prepare
     // and compile them while the person waits.
@@ -108,13 +122,18 @@ public:
 
 private:
     bool connect(QString *error);
+    // Whether the connection still stands, as far as it can be told without
+    // asking the server: a server that stopped or restarted closed it.
+    bool standing() const;
+    bool measureClock(QString *error);
     bool ensureSchema(QString *error);
     bool findDataset(QString *error);
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
     QString failure(const QString &what) const;
     QSqlQuery *prepared(const QString &statement, QString *error);
     // Binds a save's values to the call of norvanta_save.
-    void bindSave(QSqlQuery *saving, const QString &image, quint32 flags, qint64 knownVersion) const;
+    void bindSave(QSqlQuery *saving, const QString &image, quint32 flags, qint64 knownVersion,
+                  qint64 deadlineMs) const;
     void forget(const QString &statement);
 
     TeamAddress teamAddress;
@@ -124,6 +143,12 @@ private:
     QString name;
     qint32 datasetId = 0;
     int statementMilliseconds = 0;
+    // The server's clock minus this machine's, measured at connect.
+    qint64 clockOffsetMs = 0;
+    // The connection's cancel request (a libpq PGcancel), made at connect;
+    // read from other threads under `cancelMutex`.
+    mutable QMutex cancelMutex;
+    std::shared_ptr<void> canceller;
     // The statements of this connection, prepared on the server once each.
     std::map<QString, std::unique_ptr<QSqlQuery>> statements;
 };

@@ -1,5 +1,6 @@
 #include "teamstore.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QUuid>
 
@@ -11,6 +12,11 @@ static constexpr qsizetype candidatesPerCall = 64;
 // Reading a big dataset on a busy server may take long; a server that does
 // not answer at all is found by the connection's own timeout first.
 static constexpr int openMilliseconds = 600000;
+// The server refuses a save this long before the window stops waiting for
+// it: room for the commit after the last check, and for the clocks' error.
+static constexpr int deadlineMarginMilliseconds = 1000;
+// The longest a closing window waits for the server.
+static constexpr int closeMilliseconds = 1000;
 
 TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
                      const QString &annotator, QObject *parent)
@@ -19,34 +25,49 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
     , labels(catalogue)
     , annotatorName(annotator)
     , clientId(QUuid::createUuid().toString(QUuid::WithoutBraces))
+    , thread(std::make_unique<QThread>())
     , worker(new TeamWorker(address, catalogue, annotator, clientId))
     , known(std::make_shared<TeamSnapshot>())
 {
-    thread.setObjectName(QStringLiteral("norvanta-team"));
-    worker->moveToThread(&thread);
+    thread->setObjectName(QStringLiteral("norvanta-team"));
+    worker->moveToThread(thread.get());
+    // Any save that is news here was not answered to this window: another
+    // window's, or one of its own that it gave up on or lost the answer of.
     connect(worker, &TeamWorker::rowChanged, this, [this](const TeamRow &row) {
         if (!enter(row))
             return;
         emit rowSaved(row.image);
-        if (row.client != clientId)
-            emit savedElsewhere(row.image);
+        emit savedElsewhere(row.image);
     });
     connect(worker, &TeamWorker::reloaded, this, [this](std::shared_ptr<TeamSnapshot> snapshot) {
         adopt(std::move(snapshot));
         emit reloaded();
     });
-    thread.start();
+    thread->start();
 }
 
+// A server that does not answer never holds the window's closing longer
+// than `closeMilliseconds`: the statement under way is cancelled, and the
+// worker left to end by itself once the server answers or its connections
+// fail, and its thread deleted then. The holds it could not give up lapse
+// as a killed program's do. What is queued for the worker names the worker,
+// never this store.
 TeamStore::~TeamStore()
 {
     TeamWorker *leaving = worker;
+    const std::function<void()> cancel = leaving->cancelling();
     QMetaObject::invokeMethod(leaving, [leaving] {
         leaving->finish();
         delete leaving;
         QThread::currentThread()->quit();
     });
-    thread.wait();
+    if (thread->wait(QDeadlineTimer(closeMilliseconds)))
+        return;
+    cancel();
+    QThread *left = thread.release();
+    QObject::connect(left, &QThread::finished, left, &QObject::deleteLater);
+    if (left->isFinished())
+        delete left;
 }
 
 bool TeamStore::await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
@@ -64,7 +85,7 @@ bool TeamStore::await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
 bool TeamStore::open(QString *error)
 {
     auto reply = std::make_shared<TeamReply>();
-    QMetaObject::invokeMethod(worker, [this, reply] { worker->open(reply); });
+    QMetaObject::invokeMethod(worker, [w = worker, reply] { w->open(reply); });
     if (!await(reply, openMilliseconds, {})) {
         *error = tr("服务器无应答");
         return false;
@@ -305,10 +326,27 @@ qsizetype TeamStore::nextUnmarked(qsizetype position) const
     return -1;
 }
 
+bool TeamStore::isStoredRow(const QString &fileName, const QStringList &labels) const
+{
+    const quint32 flags = flagsOf(labels);
+    return fileName == shownImage && (flags == shownFlags || flags == facts(fileName).flags);
+}
+
+quint32 TeamStore::flagsOf(const QStringList &annotations) const
+{
+    quint32 flags = 0;
+    for (qsizetype i = 0; i < labels.size(); ++i) {
+        if (annotations.contains(labels.at(i)))
+            flags |= 1u << i;
+    }
+    return flags;
+}
+
 void TeamStore::showing(const QString &fileName)
 {
     const auto found = known->rows.constFind(fileName);
     shownVersion = found == known->rows.constEnd() ? 0 : found->version;
+    shownFlags = found == known->rows.constEnd() ? 0 : found->flags;
     if (fileName == shownImage)
         return;
     shownImage = fileName;
@@ -316,7 +354,7 @@ void TeamStore::showing(const QString &fileName)
     if (fileName == heldImage)
         return;
     heldImage = fileName;
-    QMetaObject::invokeMethod(worker, [this, fileName] { worker->hold(fileName); });
+    QMetaObject::invokeMethod(worker, [w = worker, fileName] { w->hold(fileName); });
 }
 
 SaveResult TeamStore::saveRow(const QString &fileName,
@@ -326,44 +364,64 @@ SaveResult TeamStore::saveRow(const QString &fileName,
     refusal.clear();
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
-    quint32 flags = 0;
-    for (qsizetype i = 0; i < labels.size(); ++i) {
-        if (annotations.contains(labels.at(i)))
-            flags |= 1u << i;
-    }
+    const quint32 flags = flagsOf(annotations);
+    // The shown image's row as it was shown, and as it stands: nothing of
+    // the person's to write.
+    const bool unedited = fileName == shownImage && flags == shownFlags;
+    if (unedited && shownVersion > 0 && facts(fileName).flags == flags)
+        return SaveResult::Saved;
     const auto found = known->rows.constFind(fileName);
     const qint64 knownVersion = fileName == shownImage ? shownVersion
         : found == known->rows.constEnd()              ? 0
                                                        : found->version;
+    // The window paints while it waits, and may take in others' saves.
     const QByteArray before = row(fileName);
     auto reply = std::make_shared<TeamReply>();
-    QMetaObject::invokeMethod(worker, [this, reply, fileName, flags, knownVersion] {
-        worker->save(fileName, flags, knownVersion, reply);
+    // The server refuses the save once the window no longer waits for it.
+    const qint64 deadline =
+        QDateTime::currentMSecsSinceEpoch() + answerMilliseconds - deadlineMarginMilliseconds;
+    QMetaObject::invokeMethod(worker, [w = worker, reply, fileName, flags, knownVersion, deadline] {
+        w->save(fileName, flags, knownVersion, deadline, reply);
     });
-    if (!await(reply, answerMilliseconds, waiting)) {
+    if (!await(reply, answerMilliseconds, waiting) && reply->abandon()) {
+        worker->cancelFromAnyThread();
         refusal = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
         return SaveResult::Unreachable;
     }
-    const TeamOutcome outcome = reply->outcome();
+    return takeSaveOutcome(fileName, reply->outcome(), before, unedited);
+}
+
+SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
+                                      const QByteArray &before, bool unedited)
+{
+    if (outcome.kind == TeamOutcome::Done || outcome.kind == TeamOutcome::Conflict) {
+        if (fileName == shownImage) {
+            shownVersion = outcome.row.version;
+            shownFlags = outcome.row.flags;
+        }
+    }
     switch (outcome.kind) {
     case TeamOutcome::Done:
-        if (fileName == shownImage)
-            shownVersion = outcome.row.version;
         if (enter(outcome.row)) {
             emit rowReplaced(fileName, before, row(fileName));
             emit rowSaved(fileName);
         }
         return SaveResult::Saved;
     case TeamOutcome::Conflict:
-        // The person is told now; the same save again overwrites.
-        if (fileName == shownImage)
-            shownVersion = outcome.row.version;
         if (enter(outcome.row)) {
             emit rowSaved(fileName);
             emit savedElsewhere(fileName);
         }
+        // Labels nobody changed follow the other's save rather than
+        // overwrite it; changed ones are refused once, and the same save
+        // again overwrites.
+        if (unedited)
+            return SaveResult::Saved;
         refusal = outcome.row.annotator;
         return SaveResult::Conflict;
+    case TeamOutcome::Unconfirmed:
+        refusal = outcome.error;
+        return SaveResult::Unconfirmed;
     case TeamOutcome::Failed:
         break;
     }
@@ -388,8 +446,8 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
         if (candidates.isEmpty())
             return -1;
         auto reply = std::make_shared<TeamReply>();
-        QMetaObject::invokeMethod(worker, [this, reply, candidates] {
-            worker->takeNext(candidates, reply);
+        QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
+            w->takeNext(candidates, reply);
         });
         const int left = int(std::max<qint64>(answerMilliseconds - waited.elapsed(), 0));
         if (!await(reply, left, waiting)) {

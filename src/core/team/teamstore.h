@@ -72,9 +72,14 @@ public:
     // Saves the row of `fileName` with a "1" for each catalogue label in
     // `annotations`. Refused as Conflict when another window saved it after
     // this one last showed or saved it (refusalDetail() names who); the same
-    // save again then overwrites. Unreachable when the server gave no answer
-    // within five seconds or the connection failed. `waiting` is called
-    // while the answer is awaited; false ends the wait.
+    // save again then overwrites. Labels that are the shown row as it was
+    // shown are never refused: they are not written, and follow the other's
+    // save. Unreachable when the server gave no answer within five seconds
+    // (the server then refuses it, and is asked to end it) or the
+    // connection failed before the save was sent; Unconfirmed when it
+    // failed after: the next contact with the server tells the row as it
+    // stands (savedElsewhere()). `waiting` is called while the answer is
+    // awaited; false ends the wait.
     SaveResult saveRow(const QString &fileName, const QStringList &annotations,
                                        const std::function<bool()> &waiting = {}) override;
     // The position of the first listed image after `position` that is not
@@ -83,6 +88,10 @@ public:
     qsizetype takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,
                                QString *error) override;
     QString refusalDetail() const override { return refusal; }
+    // Whether `labels` are the row of the shown image `fileName` as it was
+    // shown or as it stands now: such labels hold nothing of the person's,
+    // follow others' saves, and a save of them writes nothing.
+    bool isStoredRow(const QString &fileName, const QStringList &labels) const override;
     // The row as the annotation file would hold it, so that an undo compares
     // and puts back the same form with either home.
     QByteArray row(const QString &fileName) const override;
@@ -105,6 +114,9 @@ private:
 
     bool await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
                const std::function<bool()> &waiting) const;
+    SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
+                               const QByteArray &before, bool unedited);
+    quint32 flagsOf(const QStringList &annotations) const;
     void adopt(std::shared_ptr<TeamSnapshot> snapshot);
     // Enters a row the server reports; true when it was news.
     bool enter(const TeamRow &row);
@@ -116,7 +128,8 @@ private:
     QStringList labels;
     QString annotatorName;
     QString clientId;
-    QThread thread;
+    // Left to end by itself when the server is silent at closing.
+    std::unique_ptr<QThread> thread;
     TeamWorker *worker = nullptr;
     std::shared_ptr<TeamSnapshot> known;
     Listed listed;
@@ -125,5 +138,6 @@ private:
     // The image the server holds for this window, as far as it was told.
     QString heldImage;
     qint64 shownVersion = 0;
+    quint32 shownFlags = 0;
     QString refusal;
 };

@@ -27,6 +27,7 @@ QString reasonOf(SaveResult result)
     case SaveResult::RowChanged:
     case SaveResult::Conflict:
     case SaveResult::Unreachable:
+    case SaveResult::Unconfirmed:
         return QString();
     default:
         return saveRefusal(result, "TeamTransfer");

@@ -47,13 +47,21 @@ bool TeamReply::wait(int milliseconds)
     return done;
 }
 
-void TeamReply::answer(TeamOutcome outcome, std::shared_ptr<TeamSnapshot> snapshot)
+bool TeamReply::answer(TeamOutcome outcome, std::shared_ptr<TeamSnapshot> snapshot)
 {
     QMutexLocker locker(&mutex);
     result = std::move(outcome);
     rows = std::move(snapshot);
     done = true;
     answered.wakeAll();
+    return !abandoned;
+}
+
+bool TeamReply::abandon()
+{
+    QMutexLocker locker(&mutex);
+    abandoned = !done;
+    return abandoned;
 }
 
 TeamOutcome TeamReply::outcome() const
@@ -78,8 +86,9 @@ TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
     announcement->setSingleShot(true);
     connect(announcement, &QTimer::timeout, this, &TeamWorker::announce);
     // A save the window has given up on after five seconds must not be
-    // written after all: the server ends it first. Reading a whole dataset
-    // is one statement too, and may take longer.
+    // written after all: the save's deadline refuses it once it runs, and
+    // the server ends it first when it waits too long for a row's lock.
+    // Reading a whole dataset is one statement too, and may take longer.
     database.setStatementTimeout(4500);
 }
 
@@ -91,7 +100,24 @@ TeamWorker::~TeamWorker()
 
 bool TeamWorker::ready(QString *error)
 {
-    return database.open(error);
+    if (!database.open(error))
+        return false;
+    learnTruth();
+    return true;
+}
+
+// The rows of saves in doubt, as the server has them now, go to the window
+// as any other save's; a row the window knows already changes nothing.
+void TeamWorker::learnTruth()
+{
+    while (!inDoubt.isEmpty()) {
+        TeamRow row;
+        if (!database.readRow(inDoubt.constFirst(), &row))
+            return;
+        inDoubt.removeFirst();
+        if (row.version > 0)
+            emit rowChanged(row);
+    }
 }
 
 // Whatever failed, a connection that no longer answers is made anew by the
@@ -137,20 +163,27 @@ void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
     reply->answer(outcome, snapshot);
 }
 
-void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion,
+void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion, qint64 deadlineMs,
                       const std::shared_ptr<TeamReply> &reply)
 {
     TeamOutcome outcome;
     if (!ready(&outcome.error)) {
         outcome.kind = TeamOutcome::Failed;
     } else {
-        outcome = database.save(image, flags, knownVersion);
-        if (outcome.kind == TeamOutcome::Failed)
+        outcome = database.save(image, flags, knownVersion, deadlineMs);
+        if (outcome.kind == TeamOutcome::Failed || outcome.kind == TeamOutcome::Unconfirmed)
             afterFailure();
     }
-    reply->answer(outcome);
-    if (outcome.kind == TeamOutcome::Done)
+    // A save that ended after the window gave it up is told like another
+    // window's: the window learns of it either way.
+    const bool heard = reply->answer(outcome);
+    if (outcome.kind == TeamOutcome::Unconfirmed && !inDoubt.contains(image))
+        inDoubt.append(image);
+    if (outcome.kind == TeamOutcome::Done) {
+        if (!heard)
+            emit rowChanged(outcome.row);
         announceSoon(outcome.row);
+    }
 }
 
 // Every window, this one too, hears of a save once it is committed, from the
@@ -292,10 +325,10 @@ void TeamWorker::checkListener()
             return;
         missedSaves = true;
     }
-    if (!missedSaves)
+    if (!missedSaves && inDoubt.isEmpty())
         return;
     QString error;
-    if (!ready(&error))
+    if (!ready(&error) || !missedSaves)
         return;
     if (auto snapshot = readAll(&error)) {
         missedSaves = false;

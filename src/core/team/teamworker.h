@@ -51,7 +51,10 @@ class TeamReply final
 public:
     // Waits at most `milliseconds`; true once the answer is there.
     bool wait(int milliseconds);
-    void answer(TeamOutcome outcome, std::shared_ptr<TeamSnapshot> snapshot = {});
+    // False when the asker gave the answer up first (abandon()).
+    bool answer(TeamOutcome outcome, std::shared_ptr<TeamSnapshot> snapshot = {});
+    // The asker no longer waits; false when the answer came first.
+    bool abandon();
     TeamOutcome outcome() const;
     std::shared_ptr<TeamSnapshot> snapshot() const;
 
@@ -59,6 +62,7 @@ private:
     mutable QMutex mutex;
     QWaitCondition answered;
     bool done = false;
+    bool abandoned = false;
     TeamOutcome result;
     std::shared_ptr<TeamSnapshot> rows;
 };
@@ -80,12 +84,16 @@ public:
     // Each runs on the worker's thread once it gets there; queue them with
     // QMetaObject::invokeMethod.
     void open(const std::shared_ptr<TeamReply> &reply);
-    void save(const QString &image, quint32 flags, qint64 knownVersion,
+    // Refused by the server after `deadlineMs` (see TeamDatabase::save()).
+    void save(const QString &image, quint32 flags, qint64 knownVersion, qint64 deadlineMs,
               const std::shared_ptr<TeamReply> &reply);
     void hold(const QString &image);
     void takeNext(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply);
     // Lets go of every hold and closes both connections.
     void finish();
+    // Ends the statement under way on the server, if any; from any thread.
+    void cancelFromAnyThread() const { database.cancelFromAnyThread(); }
+    std::function<void()> cancelling() const { return database.cancelling(); }
 
 signals:
     // Another window (or this one) saved a row; `row` is as saved.
@@ -96,6 +104,7 @@ signals:
 
 private:
     bool ready(QString *error);
+    void learnTruth();
     void afterFailure();
     void listen();
     void announceSoon(const TeamRow &row);
@@ -117,6 +126,10 @@ private:
     std::unique_ptr<QSqlQuery> announcing;
     // Saves not yet told, each as a notification's line.
     QStringList unannounced;
+    // Images whose save nobody knows the end of: given up by the window
+    // while under way, or cut off with the connection. Their rows are read
+    // at the next contact with the server, and told as rowChanged().
+    QStringList inDoubt;
     QElapsedTimer lastAnnounced;
     QTimer *announcement = nullptr;
     QTimer *renewal = nullptr;
