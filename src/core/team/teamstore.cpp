@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QUuid>
 
-#include <thread>
 
 // Candidates offered to the server for one step to the next unmarked image:
 // each costs one statement only when another window took it first.
@@ -21,6 +20,7 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
     , clientId(QUuid::createUuid().toString(QUuid::WithoutBraces))
     , worker(new TeamWorker(address, catalogue, annotator, clientId))
     , known(std::make_shared<TeamSnapshot>())
+    , listed(catalogue.size())
 {
     thread.setObjectName(QStringLiteral("norvanta-team"));
     worker->moveToThread(&thread);
@@ -193,7 +193,6 @@ void TeamStore::adopt(std::shared_ptr<TeamSnapshot> snapshot)
 
 bool TeamStore::enter(const TeamRow &row)
 {
-    const RowFacts before = facts(row.image);
     if (!known->enter(row))
         return false;
     const RowFacts after = facts(row.image);
@@ -201,108 +200,43 @@ bool TeamStore::enter(const TeamRow &row)
         lastMarked = row.image;
     else if (!after.marked && row.image == lastMarked)
         findLastMarked();
-    // A folder lists each name once.
-    const qsizetype position = listedPosition(row.image);
-    if (position >= 0) {
-        listed.facts[std::size_t(position)] = after;
-        listed.markedCount += int(after.marked) - int(before.marked);
-        for (qsizetype label = 0; label < labels.size(); ++label) {
-            listed.labelCounts[label] += int(bool(after.flags & (1u << label)))
-                - int(bool(before.flags & (1u << label)));
-        }
-    }
+    listed.change(row.image, after);
     return true;
 }
 
 void TeamStore::setListedNames(const QStringList &names)
 {
-    listed.names = names;
-    recount([this, &names] {
-        listed.positions.clear();
-        listed.positions.reserve(names.size());
-        for (qsizetype i = names.size() - 1; i >= 0; --i)
-            listed.positions.insert(names.at(i), i);
-    });
+    listed.setNamesAndRecount(names, [this](const QString &name) { return facts(name); });
 }
 
-namespace {
-
-// The counts of part of the listed images.
-struct Tally
+void TeamStore::recount()
 {
-    qsizetype marked = 0;
-    QList<qsizetype> labels;
-};
-
-} // namespace
-
-// At a million listed images, looking each up among the known rows is most
-// of an opening's time: another thread takes the second half of the list
-// while this one does `alongside` and the first half. The halves write
-// their own entries of the facts and tally apart.
-void TeamStore::recount(const std::function<void()> &alongside)
-{
-    constexpr qsizetype shared = 50000;
-    const qsizetype count = listed.names.size();
-    listed.facts.assign(std::size_t(count), RowFacts());
-    const auto tally = [this](qsizetype from, qsizetype to, Tally *out) {
-        out->labels = QList<qsizetype>(labels.size(), 0);
-        for (qsizetype i = from; i < to; ++i) {
-            const RowFacts facts = this->facts(listed.names.at(i));
-            listed.facts[std::size_t(i)] = facts;
-            out->marked += facts.marked;
-            for (qsizetype label = 0; label < labels.size(); ++label)
-                out->labels[label] += bool(facts.flags & (1u << label));
-        }
-    };
-    const qsizetype half = count < shared ? count : count / 2;
-    Tally first, second;
-    std::thread other;
-    if (half < count)
-        other = std::thread(tally, half, count, &second);
-    if (alongside)
-        alongside();
-    tally(0, half, &first);
-    if (other.joinable())
-        other.join();
-    listed.markedCount = first.marked + second.marked;
-    listed.labelCounts = first.labels;
-    for (qsizetype label = 0; label < second.labels.size(); ++label)
-        listed.labelCounts[label] += second.labels.at(label);
+    listed.recount([this](qsizetype i) { return facts(listed.names().at(i)); });
 }
 
 AnnotationFormat::MarkCounts TeamStore::markCounts() const
 {
-    AnnotationFormat::MarkCounts counts;
-    counts.marked = int(listed.markedCount);
-    counts.unmarked = int(listed.names.size() - listed.markedCount);
-    return counts;
+    return listed.markCounts();
 }
 
 QList<qsizetype> TeamStore::labelCounts() const
 {
-    return listed.labelCounts;
+    return listed.labelCounts();
 }
 
 qsizetype TeamStore::listedPosition(const QString &fileName) const
 {
-    return listed.positions.value(fileName, -1);
+    return listed.position(fileName);
 }
 
 TeamStore::RowFacts TeamStore::listedFacts(qsizetype position) const
 {
-    if (position < 0 || position >= qsizetype(listed.facts.size()))
-        return RowFacts();
-    return listed.facts[std::size_t(position)];
+    return listed.facts(position);
 }
 
 qsizetype TeamStore::nextUnmarked(qsizetype position) const
 {
-    for (qsizetype i = std::max<qsizetype>(position + 1, 0); i < qsizetype(listed.facts.size()); ++i) {
-        if (!listed.facts[std::size_t(i)].marked)
-            return i;
-    }
-    return -1;
+    return listed.nextUnmarked(position);
 }
 
 void TeamStore::showing(const QString &fileName)
@@ -382,7 +316,7 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
         QList<qsizetype> positions;
         for (qsizetype i = nextUnmarked(from); i >= 0 && candidates.size() < candidatesPerCall;
              i = nextUnmarked(i)) {
-            candidates.append(listed.names.at(i));
+            candidates.append(listed.names().at(i));
             positions.append(i);
         }
         if (candidates.isEmpty())
