@@ -559,6 +559,18 @@ void TeamStoreTest::importRecordsChangedRowsAndRefusesForeignFiles()
                                                   labelCatalogue(), u"importer"_qs);
     QVERIFY(!foreign.ok);
     QCOMPARE(foreign.text, u"标签文件的表头与标签目录不一致，未保存"_qs);
+
+    // A name that a save refuses refuses the import, by its line; nothing is written.
+    writeFile(dir.filePath(u"quoted.csv"_qs), headerLine() + row(u"c.png"_qs, {4})
+                                                  + row(u"\"q.png"_qs, {5}) + row(u"\"r.png"_qs));
+    const auto quoted = TeamTransfer::importFile(dir.filePath(u"quoted.csv"_qs), address(u"reimport"_qs),
+                                                 labelCatalogue(), u"importer"_qs);
+    QVERIFY(!quoted.ok);
+    QCOMPARE(quoted.text, u"第 3、4 行：图片名称含有逗号、换行或以引号开头，无法保存；未导入任何行"_qs);
+    QCOMPARE(queryValue(u"SELECT count(*) FROM norvanta_annotations a JOIN norvanta_datasets d "
+                        "ON d.id = a.dataset WHERE d.name = 'reimport'"_qs)
+                 .toInt(),
+             2);
 }
 
 QTEST_MAIN(TeamStoreTest)
