@@ -17,6 +17,8 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <memory>
@@ -50,6 +52,7 @@ private slots:
     void noConfirmedSaveIsLostWhenAClientIsKilledOrTheServerRestarts();
     void importThenExportGivesTheSameBytes();
     void importRecordsChangedRowsAndRefusesForeignFiles();
+    void readingAnewKeepsTheWindowAnsweringAndLosesNoSave();
 
 private:
     std::unique_ptr<TeamStore> openStore(const QString &dataset, const QString &annotator);
@@ -571,6 +574,58 @@ void TeamStoreTest::importRecordsChangedRowsAndRefusesForeignFiles()
                         "ON d.id = a.dataset WHERE d.name = 'reimport'"_qs)
                  .toInt(),
              2);
+}
+
+// A reading anew (after an import, a lost connection) of a big dataset runs
+// on the worker, and the window only swaps it in: its event loop keeps
+// turning meanwhile, and a save of its own while the rows are read stays.
+void TeamStoreTest::readingAnewKeepsTheWindowAnsweringAndLosesNoSave()
+{
+    constexpr int rows = 300000;
+    auto anna = openStore(u"big"_qs, u"anna"_qs);
+    const int dataset = queryValue(u"SELECT id FROM norvanta_datasets WHERE name = 'big'"_qs).toInt();
+    QVERIFY2(server.execute({u"INSERT INTO norvanta_annotations SELECT %1, 'i' || n || '.png', n % 3, 1,"
+                             " 'importer', now(), 'x' FROM generate_series(1, %2) AS n"_qs
+                                 .arg(dataset).arg(rows)},
+                            u"team"_qs),
+             qPrintable(server.errorString()));
+    QStringList names;
+    for (int n = 1; n <= rows; ++n)
+        names.append(u"i%1.png"_qs.arg(n));
+    anna->setListedNames(names);
+    QSignalSpy reloaded(anna.get(), &TeamStore::reloaded);
+    const QString reload = u"SELECT pg_notify('norvanta', '%1' || chr(9) || 'reload')"_qs.arg(dataset);
+
+    // Every row marked but the last: the window learns it only by reading anew.
+    QVERIFY(server.execute({u"UPDATE norvanta_annotations SET flags = 1, version = 2 WHERE dataset = %1"
+                            " AND image <> 'i%2.png'"_qs.arg(dataset).arg(rows),
+                            reload},
+                           u"team"_qs));
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticking;
+    ticking.setInterval(5);
+    connect(&ticking, &QTimer::timeout, this, [&] {
+        longestGap = std::max(longestGap, sinceTick.restart());
+    });
+    sinceTick.start();
+    ticking.start();
+    QVERIFY(reloaded.wait(60000));
+    ticking.stop();
+    QVERIFY2(longestGap < 150, qPrintable(u"the event loop stood still for %1 ms"_qs.arg(longestGap)));
+    QCOMPARE(anna->markCounts().marked, rows - 1);
+    QCOMPARE(anna->labelCounts().at(0), rows - 1);
+    QCOMPARE(anna->nextUnmarked(0), rows - 1);
+
+    // A save that the worker makes after reading, before the window took the rows in.
+    QVERIFY(server.execute({reload}, u"team"_qs));
+    QTest::qWait(50);
+    anna->showing(u"i%1.png"_qs.arg(rows));
+    QCOMPARE(anna->saveRow(u"i%1.png"_qs.arg(rows), {entry(2)}), SaveResult::Saved);
+    QTRY_COMPARE_WITH_TIMEOUT(reloaded.count(), 2, 60000);
+    QCOMPARE(anna->storedLabels(u"i%1.png"_qs.arg(rows)), QStringList{entry(2)});
+    QCOMPARE(anna->markCounts().marked, rows);
+    QCOMPARE(anna->nextUnmarked(-1), -1);
 }
 
 QTEST_MAIN(TeamStoreTest)

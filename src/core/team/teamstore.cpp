@@ -31,9 +31,10 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
         if (row.client != clientId)
             emit savedElsewhere(row.image);
     });
-    connect(worker, &TeamWorker::reloaded, this, [this](std::shared_ptr<TeamSnapshot> snapshot) {
-        adopt(std::move(snapshot));
-        emit reloaded();
+    connect(worker, &TeamWorker::readingReady, this, [this] {
+        // A second reading ready before this one was taken came along.
+        if (adopt(worker->takeReading()))
+            emit reloaded();
     });
     thread.start();
 }
@@ -73,23 +74,13 @@ bool TeamStore::open(QString *error)
         *error = reply->outcome().error;
         return false;
     }
-    adopt(reply->snapshot());
+    adopt(reply->reading());
     return true;
-}
-
-TeamStore::RowFacts TeamStore::factsOf(const TeamSnapshot::Entry &entry)
-{
-    RowFacts facts;
-    facts.hasRow = entry.version > 0;
-    facts.flags = entry.flags;
-    facts.marked = entry.flags != 0;
-    return facts;
 }
 
 TeamStore::RowFacts TeamStore::facts(const QString &fileName) const
 {
-    const auto found = known->rows.constFind(fileName);
-    return found == known->rows.constEnd() ? RowFacts() : factsOf(*found);
+    return known->facts(fileName);
 }
 
 QStringList TeamStore::storedLabels(const QString &fileName) const
@@ -138,19 +129,6 @@ qint64 TeamStore::savedAt(const QString &fileName) const
     return found == known->rows.constEnd() ? 0 : found->savedAtMs;
 }
 
-// The exported file sorts its rows by their text: a name is compared as
-// followed by ",", the way its row is, since no name holds a ",".
-static bool rowsAfter(QStringView name, QStringView other)
-{
-    const qsizetype common = std::min(name.size(), other.size());
-    const int order = name.first(common).compare(other.first(common));
-    if (order != 0)
-        return order > 0;
-    const QChar nameNext = common < name.size() ? name.at(common) : QChar(u',');
-    const QChar otherNext = common < other.size() ? other.at(common) : QChar(u',');
-    return nameNext > otherNext;
-}
-
 std::optional<QString> TeamStore::lastMarkedName() const
 {
     if (lastMarked.isNull())
@@ -158,37 +136,23 @@ std::optional<QString> TeamStore::lastMarkedName() const
     return lastMarked;
 }
 
-void TeamStore::findLastMarked()
+// The reading was made ready on the worker, with every save of this window
+// since entered, and with this window's listed images unless another folder
+// was opened meanwhile; a save or notification heard before it was read is
+// in it. What it replaces is let go on the worker too: freeing a million
+// rows takes a while.
+bool TeamStore::adopt(std::shared_ptr<TeamReading> reading)
 {
-    lastMarked = QString();
-    for (auto it = known->rows.cbegin(); it != known->rows.cend(); ++it) {
-        if (it->flags != 0 && (lastMarked.isNull() || rowsAfter(it.key(), lastMarked)))
-            lastMarked = it.key();
-    }
-}
-
-void TeamStore::adopt(std::shared_ptr<TeamSnapshot> snapshot)
-{
-    if (!snapshot)
-        return;
-    // A save heard of while the dataset was being read may be newer than
-    // what the read found.
-    for (auto it = known->rows.cbegin(); it != known->rows.cend(); ++it) {
-        const auto read = snapshot->rows.constFind(it.key());
-        if (read != snapshot->rows.cend() && read->version >= it->version)
-            continue;
-        TeamRow row;
-        row.image = it.key();
-        row.flags = it->flags;
-        row.version = it->version;
-        row.annotator = known->annotatorOf(*it);
-        row.savedAtMs = it->savedAtMs;
-        row.client = known->clientOf(*it);
-        snapshot->enter(row);
-    }
-    known = std::move(snapshot);
-    findLastMarked();
-    recount();
+    if (!reading)
+        return false;
+    std::swap(known, reading->snapshot);
+    std::swap(lastMarked, reading->lastMarked);
+    const bool sameList = reading->listed.names() == listed.names();
+    std::swap(listed, reading->listed);
+    if (!sameList)
+        setListedNames(reading->listed.names());
+    QMetaObject::invokeMethod(worker, [old = std::move(reading)]() mutable { old.reset(); });
+    return true;
 }
 
 bool TeamStore::enter(const TeamRow &row)
@@ -196,10 +160,10 @@ bool TeamStore::enter(const TeamRow &row)
     if (!known->enter(row))
         return false;
     const RowFacts after = facts(row.image);
-    if (after.marked && (lastMarked.isNull() || rowsAfter(row.image, lastMarked)))
+    if (after.marked && (lastMarked.isNull() || TeamSnapshot::rowsAfter(row.image, lastMarked)))
         lastMarked = row.image;
     else if (!after.marked && row.image == lastMarked)
-        findLastMarked();
+        lastMarked = known->lastMarkedName();
     listed.change(row.image, after);
     return true;
 }
@@ -207,11 +171,7 @@ bool TeamStore::enter(const TeamRow &row)
 void TeamStore::setListedNames(const QStringList &names)
 {
     listed.setNamesAndRecount(names, [this](const QString &name) { return facts(name); });
-}
-
-void TeamStore::recount()
-{
-    listed.recount([this](qsizetype i) { return facts(listed.names().at(i)); });
+    QMetaObject::invokeMethod(worker, [this, names] { worker->setListedNames(names); });
 }
 
 AnnotationFormat::MarkCounts TeamStore::markCounts() const

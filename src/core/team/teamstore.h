@@ -97,12 +97,10 @@ public:
 private:
     bool await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
                const std::function<bool()> &waiting) const;
-    void adopt(std::shared_ptr<TeamSnapshot> snapshot);
+    // Swaps in what was read; false when there was nothing.
+    bool adopt(std::shared_ptr<TeamReading> reading);
     // Enters a row the server reports; true when it was news.
     bool enter(const TeamRow &row);
-    void recount();
-    void findLastMarked();
-    static RowFacts factsOf(const TeamSnapshot::Entry &entry);
 
     TeamAddress teamAddress;
     QStringList labels;
