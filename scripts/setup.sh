@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
     # the SVG plugin draws the program's icon; the toolkit's own texts in Chinese
     libqt6svg6 qt6-translations-l10n
-    # a team's dataset: Qt's PostgreSQL driver, and the server the tests start
-    libqt6sql6-psql postgresql
+    # a team's dataset: Qt's PostgreSQL driver, libpq's headers (an import's COPY),
+    # and the server the tests start
+    libqt6sql6-psql libpq-dev pkg-config postgresql
     # validators and package tools that the packaging tests run
     desktop-file-utils appstream dpkg-dev file lintian
     # the save tests make a small ext4 file system that keeps whole seconds

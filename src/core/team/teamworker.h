@@ -117,17 +117,16 @@ public:
     // Lets go of every hold and closes both connections.
     void finish();
 
+    // The dataset as read anew last, with every save this window made since
+    // entered; null once taken. Called from any thread.
+    std::shared_ptr<TeamReading> takeReading();
+
 signals:
     // Another window (or this one) saved a row; `row` is as saved.
     void rowChanged(const TeamRow &row);
     // The dataset was read anew after changes this window could not follow
     // (an import, a lost listening connection): takeReading() has it.
     void readingReady();
-
-public:
-    // The dataset as read anew last, with every save this window made since
-    // entered; null once taken. Called from any thread.
-    std::shared_ptr<TeamReading> takeReading();
 
 private:
     bool ready(QString *error);
