@@ -1,6 +1,7 @@
 #include "listedimages.h"
 
 #include <QHash>
+#include <QtAlgorithms>
 
 #include <thread>
 
@@ -60,7 +61,7 @@ void ListedImages::reset()
 {
     const std::size_t count = std::size_t(listedNames.size());
     listedFacts.assign(count, RowFacts());
-    marked.assign(count, false);
+    marked.assign((count + 63) / 64, 0);
     markedCount = 0;
     counts.fill(0);
 }
@@ -106,7 +107,7 @@ void ListedImages::setNamesAndRecount(const QStringList &names,
         other.join();
     // Bits of one word are not written from two threads.
     for (qsizetype i = 0; i < count; ++i)
-        marked[std::size_t(i)] = listedFacts[std::size_t(i)].marked;
+        setMarked(i, listedFacts[std::size_t(i)].marked);
     markedCount = first.marked + second.marked;
     for (qsizetype k = 0; k < labels; ++k)
         counts[k] = first.labels.at(k) + second.labels.value(k);
@@ -116,7 +117,7 @@ void ListedImages::replace(qsizetype position, const RowFacts &after)
 {
     const RowFacts before = listedFacts[std::size_t(position)];
     listedFacts[std::size_t(position)] = after;
-    marked[std::size_t(position)] = after.marked;
+    setMarked(position, after.marked);
     markedCount += qsizetype(after.marked) - qsizetype(before.marked);
     for (qsizetype k = 0; k < counts.size(); ++k)
         counts[k] += qsizetype((after.flags >> k) & 1u) - qsizetype((before.flags >> k) & 1u);
@@ -153,10 +154,19 @@ ListedImages::RowFacts ListedImages::facts(qsizetype position) const
 
 qsizetype ListedImages::nextUnmarked(qsizetype position) const
 {
-    const qsizetype count = qsizetype(marked.size());
-    for (qsizetype i = std::max<qsizetype>(position + 1, 0); i < count; ++i) {
-        if (!marked[std::size_t(i)])
-            return i;
+    const qsizetype count = listedNames.size();
+    const qsizetype from = std::max<qsizetype>(position + 1, 0);
+    if (from >= count)
+        return -1;
+    // The bits past the last position are 0, as if unmarked: a find there
+    // is no find.
+    std::size_t word = std::size_t(from / 64);
+    quint64 unmarked = ~marked[word] & (~quint64(0) << (from % 64));
+    while (unmarked == 0) {
+        if (++word == marked.size())
+            return -1;
+        unmarked = ~marked[word];
     }
-    return -1;
+    const qsizetype found = qsizetype(word) * 64 + qCountTrailingZeroBits(unmarked);
+    return found < count ? found : -1;
 }

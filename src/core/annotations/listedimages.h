@@ -71,10 +71,16 @@ private:
 
     void buildPositions();
     void reset();
+    void setMarked(qsizetype position, bool isMarked)
+    {
+        const quint64 bit = quint64(1) << (position % 64);
+        quint64 &word = marked[std::size_t(position / 64)];
+        word = isMarked ? word | bit : word & ~bit;
+    }
     void place(qsizetype position, const RowFacts &facts)
     {
         listedFacts[std::size_t(position)] = facts;
-        marked[std::size_t(position)] = facts.marked;
+        setMarked(position, facts.marked);
         markedCount += facts.marked;
         for (qsizetype k = 0; k < counts.size(); ++k)
             counts[k] += (facts.flags >> k) & 1u;
@@ -86,9 +92,10 @@ private:
     std::vector<Bucket> positions;
     bool repeated = false;
     std::vector<RowFacts> listedFacts;
-    // The marks apart from the facts: the search for the next unmarked
-    // image passes a million of them in a few kilobytes.
-    std::vector<bool> marked;
+    // The marks apart from the facts, bit i of word i / 64 for position i:
+    // the search for the next unmarked image passes 64 marked images at a
+    // time.
+    std::vector<quint64> marked;
     qsizetype markedCount = 0;
     QList<qsizetype> counts;
 };
