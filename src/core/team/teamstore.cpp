@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QUuid>
 
-
 // Candidates offered to the server for one step to the next unmarked image:
 // each costs one statement only when another window took it first.
 static constexpr qsizetype candidatesPerCall = 64;
@@ -32,7 +31,8 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
             emit savedElsewhere(row.image);
     });
     connect(worker, &TeamWorker::readingReady, this, [this] {
-        // A second reading ready before this one was taken came along.
+        // Nothing when two readings came in quick succession and the call
+        // for the first took the second already.
         if (adopt(worker->takeReading()))
             emit reloaded();
     });
@@ -157,15 +157,7 @@ bool TeamStore::adopt(std::shared_ptr<TeamReading> reading)
 
 bool TeamStore::enter(const TeamRow &row)
 {
-    if (!known->enter(row))
-        return false;
-    const RowFacts after = facts(row.image);
-    if (after.marked && (lastMarked.isNull() || TeamSnapshot::rowsAfter(row.image, lastMarked)))
-        lastMarked = row.image;
-    else if (!after.marked && row.image == lastMarked)
-        lastMarked = known->lastMarkedName();
-    listed.change(row.image, after);
-    return true;
+    return TeamReading::enter(*known, listed, lastMarked, row);
 }
 
 void TeamStore::setListedNames(const QStringList &names)

@@ -74,15 +74,16 @@ QString TeamSnapshot::lastMarkedName() const
     return last;
 }
 
-bool TeamReading::enter(const TeamRow &row)
+bool TeamReading::enter(TeamSnapshot &rows, ListedImages &listed, QString &last,
+                        const TeamRow &row)
 {
-    if (!snapshot->enter(row))
+    if (!rows.enter(row))
         return false;
-    const AnnotationStore::RowFacts after = snapshot->facts(row.image);
-    if (after.marked && (lastMarked.isNull() || TeamSnapshot::rowsAfter(row.image, lastMarked)))
-        lastMarked = row.image;
-    else if (!after.marked && row.image == lastMarked)
-        findLastMarked();
+    const AnnotationStore::RowFacts after = rows.facts(row.image);
+    if (after.marked && (last.isNull() || TeamSnapshot::rowsAfter(row.image, last)))
+        last = row.image;
+    else if (!after.marked && row.image == last)
+        last = rows.lastMarkedName();
     listed.change(row.image, after);
     return true;
 }

@@ -67,9 +67,11 @@ struct TeamReading
     ListedImages listed;
     QString lastMarked;
 
-    // Enters `row` and follows it in the listed facts and the last marked
-    // row; false when it was known already.
-    bool enter(const TeamRow &row);
+    // Enters `row` into `rows` and follows it in `listed` and `last` (the
+    // last marked row), as a window keeps what it knows; false when it was
+    // known already.
+    static bool enter(TeamSnapshot &rows, ListedImages &listed, QString &last, const TeamRow &row);
+    bool enter(const TeamRow &row) { return enter(*snapshot, listed, lastMarked, row); }
     void findLastMarked() { lastMarked = snapshot->lastMarkedName(); }
 };
 
