@@ -8,7 +8,7 @@ packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
     # the SVG plugin draws the program's icon; the toolkit's own texts in Chinese
     libqt6svg6 qt6-translations-l10n
     # a team's dataset: Qt's PostgreSQL driver, libpq's headers (to cancel a
-    # statement), and the server the tests start
+    # statement, and an import's COPY), and the server the tests start
     libqt6sql6-psql postgresql libpq-dev
     # validators and package tools that the packaging tests run
     desktop-file-utils appstream dpkg-dev file lintian

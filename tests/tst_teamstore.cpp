@@ -18,6 +18,8 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <memory>
@@ -54,6 +56,7 @@ private slots:
     void noConfirmedSaveIsLostWhenAClientIsKilledOrTheServerRestarts();
     void importThenExportGivesTheSameBytes();
     void importRecordsChangedRowsAndRefusesForeignFiles();
+    void readingAnewKeepsTheWindowAnsweringAndLosesNoSave();
 
 private:
     std::unique_ptr<TeamStore> openStore(const QString &dataset, const QString &annotator);
@@ -619,13 +622,14 @@ void TeamStoreTest::noConfirmedSaveIsLostWhenAClientIsKilledOrTheServerRestarts(
 void TeamStoreTest::importThenExportGivesTheSameBytes()
 {
     QTemporaryDir dir;
-    const QByteArray content = headerLine() + row(u"a b.png"_qs, {1, 19}) + row(u"c.png"_qs)
-        + row(u"z.png"_qs, {7}) + row(u"图.jpg"_qs, {11, 12});
+    // Names with what the rows' stream to the server escapes.
+    const QByteArray content = headerLine() + row(u"a\tb.png"_qs) + row(u"a b.png"_qs, {1, 19})
+        + row(u"a\\n.png"_qs, {2}) + row(u"c.png"_qs) + row(u"z.png"_qs, {7}) + row(u"图.jpg"_qs, {11, 12});
     writeFile(dir.filePath(u"in.csv"_qs), content);
     const auto report = TeamTransfer::importFile(dir.filePath(u"in.csv"_qs), address(u"roundtrip"_qs),
                                                  labelCatalogue(), u"importer"_qs);
     QVERIFY2(report.ok, qPrintable(report.text));
-    QCOMPARE(report.text, u"已导入 4 行，其中 4 行有更改"_qs);
+    QCOMPARE(report.text, u"已导入 6 行，其中 6 行有更改"_qs);
     const auto exported = TeamTransfer::exportFile(address(u"roundtrip"_qs), dir.filePath(u"out.csv"_qs),
                                                    labelCatalogue());
     QVERIFY2(exported.ok, qPrintable(exported.text));
@@ -668,6 +672,70 @@ void TeamStoreTest::importRecordsChangedRowsAndRefusesForeignFiles()
                                                   labelCatalogue(), u"importer"_qs);
     QVERIFY(!foreign.ok);
     QCOMPARE(foreign.text, u"标签文件的表头与标签目录不一致，未保存"_qs);
+
+    // A name that a save refuses refuses the import, by its line; nothing is written.
+    writeFile(dir.filePath(u"quoted.csv"_qs), headerLine() + row(u"c.png"_qs, {4})
+                                                  + row(u"\"q.png"_qs, {5}) + row(u"\"r.png"_qs));
+    const auto quoted = TeamTransfer::importFile(dir.filePath(u"quoted.csv"_qs), address(u"reimport"_qs),
+                                                 labelCatalogue(), u"importer"_qs);
+    QVERIFY(!quoted.ok);
+    QCOMPARE(quoted.text, u"第 3、4 行：图片名称含有逗号、换行或以引号开头，无法保存；未导入任何行"_qs);
+    QCOMPARE(queryValue(u"SELECT count(*) FROM norvanta_annotations a JOIN norvanta_datasets d "
+                        "ON d.id = a.dataset WHERE d.name = 'reimport'"_qs)
+                 .toInt(),
+             2);
+}
+
+// A reading anew (after an import, a lost connection) of a big dataset runs
+// on the worker, and the window only swaps it in: its event loop keeps
+// turning meanwhile, and a save of its own while the rows are read stays.
+void TeamStoreTest::readingAnewKeepsTheWindowAnsweringAndLosesNoSave()
+{
+    constexpr int rows = 300000;
+    auto anna = openStore(u"big"_qs, u"anna"_qs);
+    const int dataset = queryValue(u"SELECT id FROM norvanta_datasets WHERE name = 'big'"_qs).toInt();
+    QVERIFY2(server.execute({u"INSERT INTO norvanta_annotations SELECT %1, 'i' || n || '.png', n % 3, 1,"
+                             " 'importer', now(), 'x' FROM generate_series(1, %2) AS n"_qs
+                                 .arg(dataset).arg(rows)},
+                            u"team"_qs),
+             qPrintable(server.errorString()));
+    QStringList names;
+    for (int n = 1; n <= rows; ++n)
+        names.append(u"i%1.png"_qs.arg(n));
+    anna->setListedNames(names);
+    QSignalSpy reloaded(anna.get(), &TeamStore::reloaded);
+    const QString reload = u"SELECT pg_notify('norvanta', '%1' || chr(9) || 'reload')"_qs.arg(dataset);
+
+    // Every row marked but the last: the window learns it only by reading anew.
+    QVERIFY(server.execute({u"UPDATE norvanta_annotations SET flags = 1, version = 2 WHERE dataset = %1"
+                            " AND image <> 'i%2.png'"_qs.arg(dataset).arg(rows),
+                            reload},
+                           u"team"_qs));
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticking;
+    ticking.setInterval(5);
+    connect(&ticking, &QTimer::timeout, this, [&] {
+        longestGap = std::max(longestGap, sinceTick.restart());
+    });
+    sinceTick.start();
+    ticking.start();
+    QVERIFY(reloaded.wait(60000));
+    ticking.stop();
+    QVERIFY2(longestGap < 150, qPrintable(u"the event loop stood still for %1 ms"_qs.arg(longestGap)));
+    QCOMPARE(anna->markCounts().marked, rows - 1);
+    QCOMPARE(anna->labelCounts().at(0), rows - 1);
+    QCOMPARE(anna->nextUnmarked(0), rows - 1);
+
+    // A save that the worker makes after reading, before the window took the rows in.
+    QVERIFY(server.execute({reload}, u"team"_qs));
+    QTest::qWait(50);
+    anna->showing(u"i%1.png"_qs.arg(rows));
+    QCOMPARE(anna->saveRow(u"i%1.png"_qs.arg(rows), {entry(2)}), SaveResult::Saved);
+    QTRY_COMPARE_WITH_TIMEOUT(reloaded.count(), 2, 60000);
+    QCOMPARE(anna->storedLabels(u"i%1.png"_qs.arg(rows)), QStringList{entry(2)});
+    QCOMPARE(anna->markCounts().marked, rows);
+    QCOMPARE(anna->nextUnmarked(-1), -1);
 }
 
 QTEST_MAIN(TeamStoreTest)

@@ -12,12 +12,24 @@ DatasetModel::DatasetModel(const DatasetSource &source, const QStringList &catal
 {
 }
 
+// Annotations read anew (another program's edit, a team's dataset after an
+// import) mostly keep the rows the filter keeps: then the rows stay, with
+// the view's selection and scroll position, and only what they show is
+// told as changed, which costs the view the rows in sight.
 void DatasetModel::reset(const DatasetFilter &chosen)
 {
+    std::vector<int> nowKept =
+        chosen.keepsEverything() ? std::vector<int>() : chosen.keptPositions(images);
+    if (chosen == filter && images.names() == shownNames && nowKept == kept) {
+        if (rowCount() > 0)
+            emit dataChanged(index(0, State), index(rowCount() - 1, columnCount() - 1));
+        return;
+    }
     beginResetModel();
     filter = chosen;
-    listedCount = images.names().size();
-    kept = filter.keepsEverything() ? std::vector<int>() : filter.keptPositions(images);
+    shownNames = images.names();
+    listedCount = shownNames.size();
+    kept = std::move(nowKept);
     endResetModel();
 }
 

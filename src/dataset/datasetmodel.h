@@ -49,6 +49,8 @@ private:
     // The number of listed images at the last reset: the rows stand for
     // that list until the next one.
     qsizetype listedCount = 0;
+    // That list (shared, not copied).
+    QStringList shownNames;
     QStringList labels;
     DatasetFilter filter;
     // Unused while the filter keeps everything: row and position are one.

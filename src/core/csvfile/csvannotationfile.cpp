@@ -159,9 +159,9 @@ CsvAnnotationFile::CsvAnnotationFile(const QString &path, const QStringList &cat
     : AnnotationStore(parent)
     , filePath(path)
     , labels(catalogue)
+    , listed(catalogue.size())
 {
     Q_ASSERT(labels.size() <= 31);
-    listed.labelCounts.fill(0, labels.size());
     settleLook.setSingleShot(true);
     connect(&settleLook, &QTimer::timeout, this, &CsvAnnotationFile::refresh);
 }
@@ -445,42 +445,17 @@ std::optional<QString> CsvAnnotationFile::lastMarkedName() const
 
 void CsvAnnotationFile::setListedNames(const QStringList &names)
 {
-    listed.names = names;
-    listed.repeated = false;
-    std::size_t capacity = 16;
-    while (capacity < std::size_t(names.size()) * 2)
-        capacity *= 2;
-    listed.positions.assign(capacity, Bucket());
-    const std::size_t mask = capacity - 1;
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        const std::size_t hash = qHash(names.at(i));
-        const quint32 tag = quint32(hash >> 32);
-        std::size_t slot = hash & mask;
-        bool seen = false;
-        for (; listed.positions[slot].entry != 0 && !seen; slot = (slot + 1) & mask) {
-            const Bucket &bucket = listed.positions[slot];
-            seen = bucket.tag == tag && names.at(bucket.entry - 1) == names.at(i);
-        }
-        if (seen)
-            listed.repeated = true;
-        else
-            listed.positions[slot] = {quint32(i + 1), tag};
-    }
+    listed.setNames(names);
     recount();
 }
 
 qsizetype CsvAnnotationFile::listedPosition(const QString &fileName) const
 {
-    return probe(listed.positions, qHash(fileName),
-                 [&](quint32 position) { return listed.names.at(position) == fileName; });
+    return listed.position(fileName);
 }
 
 void CsvAnnotationFile::recount()
 {
-    listed.marked.assign(listed.names.size(), false);
-    listed.facts.assign(listed.names.size(), RowFacts());
-    listed.markedCount = 0;
-    listed.labelCounts.fill(0, labels.size());
     QStringEncoder encoder(QStringEncoder::Utf8);
     QVarLengthArray<char, 1024> buffer;
     // Listed names and rows mostly come in the same order: the line after the
@@ -488,8 +463,9 @@ void CsvAnnotationFile::recount()
     // the name is the name's row.
     qsizetype next = 1;
     const QByteArrayView header = hasLines() ? firstField(0) : QByteArrayView();
-    for (qsizetype i = 0; i < listed.names.size(); ++i) {
-        const QString &text = listed.names.at(i);
+    const QStringList &names = listed.names();
+    listed.recount([&](qsizetype i) {
+        const QString &text = names.at(i);
         buffer.resize(text.size() * 3);
         const QByteArrayView name(buffer.data(), encoder.appendToBuffer(buffer.data(), text) - buffer.data());
         RowFacts row;
@@ -504,39 +480,28 @@ void CsvAnnotationFile::recount()
             if (row.hasRow)
                 next = rowOf(name) + 1;
         }
-        listed.marked[i] = row.marked;
-        listed.facts[i] = row;
-        listed.markedCount += row.marked;
-        for (qsizetype k = 0; k < labels.size(); ++k)
-            listed.labelCounts[k] += (row.flags >> k) & 1u;
-    }
+        return row;
+    });
 }
 
 AnnotationFormat::MarkCounts CsvAnnotationFile::markCounts() const
 {
-    AnnotationFormat::MarkCounts counts;
-    counts.marked = int(listed.markedCount);
-    counts.unmarked = int(listed.names.size() - listed.markedCount);
-    return counts;
+    return listed.markCounts();
 }
 
 qsizetype CsvAnnotationFile::nextUnmarked(qsizetype position) const
 {
-    for (qsizetype i = std::max<qsizetype>(position + 1, 0); i < listed.names.size(); ++i) {
-        if (!listed.marked[i])
-            return i;
-    }
-    return -1;
+    return listed.nextUnmarked(position);
 }
 
 CsvAnnotationFile::RowFacts CsvAnnotationFile::listedFacts(qsizetype position) const
 {
-    return listed.facts.at(std::size_t(position));
+    return listed.facts(position);
 }
 
 QList<qsizetype> CsvAnnotationFile::labelCounts() const
 {
-    return listed.labelCounts;
+    return listed.labelCounts();
 }
 
 SaveResult CsvAnnotationFile::saveRow(const QString &fileName, const QStringList &annotations,
@@ -633,7 +598,6 @@ SaveResult CsvAnnotationFile::rewriteLocked(const QString &fileName, const QByte
 SaveResult CsvAnnotationFile::saveInOrder(const QString &fileName, qsizetype row,
                                         const QByteArray &newRow)
 {
-    const RowFacts before = facts(fileName);
     const quint32 newFacts = factsOfLine(newRow);
     const QByteArray &old = index.text;
 
@@ -709,7 +673,7 @@ SaveResult CsvAnnotationFile::saveInOrder(const QString &fileName, qsizetype row
         }
     }
     trustWritten();
-    updateListed(fileName, before);
+    listed.change(fileName, facts(fileName));
     return SaveResult::Saved;
 }
 
@@ -717,7 +681,6 @@ SaveResult CsvAnnotationFile::saveInOrder(const QString &fileName, qsizetype row
 // standing twice, no other row becomes the readers' row of the name.
 SaveResult CsvAnnotationFile::removeInOrder(const QString &fileName, qsizetype row)
 {
-    const RowFacts before = facts(fileName);
     const QByteArray &old = index.text;
     const qsizetype at = index.starts[row];
     const qsizetype length = index.starts[row + 1] - at;
@@ -749,7 +712,7 @@ SaveResult CsvAnnotationFile::removeInOrder(const QString &fileName, qsizetype r
         }
     }
     trustWritten();
-    updateListed(fileName, before);
+    listed.change(fileName, facts(fileName));
     return SaveResult::Saved;
 }
 
@@ -801,21 +764,4 @@ void CsvAnnotationFile::trustWritten()
     const bool own = identity.exists && identity.size == index.text.size();
     identityKnown = own && isSettled(identity);
     ownWriteUnproven = own && !identityKnown;
-}
-
-void CsvAnnotationFile::updateListed(const QString &fileName, const RowFacts &before)
-{
-    if (listed.repeated) {
-        recount();
-        return;
-    }
-    const qsizetype position = listedPosition(fileName);
-    if (position < 0)
-        return;
-    const RowFacts after = facts(fileName);
-    listed.marked[position] = after.marked;
-    listed.facts[position] = after;
-    listed.markedCount += int(after.marked) - int(before.marked);
-    for (qsizetype k = 0; k < labels.size(); ++k)
-        listed.labelCounts[k] += qsizetype((after.flags >> k) & 1u) - qsizetype((before.flags >> k) & 1u);
 }

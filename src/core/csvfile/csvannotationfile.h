@@ -3,6 +3,7 @@
 #include "annotationfile.h"
 #include "annotationformat.h"
 #include "annotationstore.h"
+#include "listedimages.h"
 
 #include <QByteArray>
 #include <QList>
@@ -82,11 +83,11 @@ public:
     // The first position of `fileName` among the listed names; -1 when it is
     // not listed.
     qsizetype listedPosition(const QString &fileName) const override;
-    const QStringList &listedNames() const { return listed.names; }
+    const QStringList &listedNames() const { return listed.names(); }
     // facts() of the listed name at `position`, kept with the counts, so that
     // a view of every listed image needs no lookup by name.
     RowFacts listedFacts(qsizetype position) const override;
-    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.facts; }
+    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.factsInOrder(); }
 
     // Writes the row of `fileName` with a "1" for each catalogue label found in
     // `annotations`: the readers' row of the name is replaced, or the row is
@@ -153,19 +154,6 @@ private:
         qsizetype lastMarked = -1;
     };
 
-    struct Listed
-    {
-        QStringList names;
-        // Open addressing, linear probing: position + 1 of the first place of
-        // each name; `repeated` when a name stands more than once.
-        std::vector<Bucket> positions;
-        bool repeated = false;
-        std::vector<bool> marked;
-        std::vector<RowFacts> facts;
-        qsizetype markedCount = 0;
-        QList<qsizetype> labelCounts;
-    };
-
     static constexpr quint32 markedBit = 0x80000000u;
 
     static Identity identityOf(const QString &path);
@@ -217,7 +205,6 @@ private:
     SaveResult saveResorted(const QString &fileName, const QByteArray &newRow);
     void written(const QByteArray &content);
     void trustWritten();
-    void updateListed(const QString &fileName, const RowFacts &before);
 
     QString filePath;
     QStringList labels;
@@ -227,5 +214,5 @@ private:
     bool ownWriteUnproven = false;
     QTimer settleLook;
     Index index;
-    Listed listed;
+    ListedImages listed;
 };

@@ -129,6 +129,7 @@ private:
     bool ensureSchema(QString *error);
     bool findDataset(QString *error);
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
+    bool copyIncoming(const QList<QPair<QString, quint32>> &rows, QString *error);
     QString failure(const QString &what) const;
     QSqlQuery *prepared(const QString &statement, QString *error);
     // Binds a save's values to the call of norvanta_save.

@@ -4,8 +4,6 @@
 #include <QElapsedTimer>
 #include <QUuid>
 
-#include <thread>
-
 // Candidates offered to the server for one step to the next unmarked image:
 // each costs one statement only when another window took it first.
 static constexpr qsizetype candidatesPerCall = 64;
@@ -28,6 +26,7 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
     , thread(std::make_unique<QThread>())
     , worker(new TeamWorker(address, catalogue, annotator, clientId))
     , known(std::make_shared<TeamSnapshot>())
+    , listed(catalogue.size())
 {
     thread->setObjectName(QStringLiteral("norvanta-team"));
     worker->moveToThread(thread.get());
@@ -39,9 +38,11 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
         emit rowSaved(row.image);
         emit savedElsewhere(row.image);
     });
-    connect(worker, &TeamWorker::reloaded, this, [this](std::shared_ptr<TeamSnapshot> snapshot) {
-        adopt(std::move(snapshot));
-        emit reloaded();
+    connect(worker, &TeamWorker::readingReady, this, [this] {
+        // Nothing when two readings came in quick succession and the call
+        // for the first took the second already.
+        if (adopt(worker->takeReading()))
+            emit reloaded();
     });
     thread->start();
 }
@@ -94,23 +95,13 @@ bool TeamStore::open(QString *error)
         *error = reply->outcome().error;
         return false;
     }
-    adopt(reply->snapshot());
+    adopt(reply->reading());
     return true;
-}
-
-TeamStore::RowFacts TeamStore::factsOf(const TeamSnapshot::Entry &entry)
-{
-    RowFacts facts;
-    facts.hasRow = entry.version > 0;
-    facts.flags = entry.flags;
-    facts.marked = entry.flags != 0;
-    return facts;
 }
 
 TeamStore::RowFacts TeamStore::facts(const QString &fileName) const
 {
-    const auto found = known->rows.constFind(fileName);
-    return found == known->rows.constEnd() ? RowFacts() : factsOf(*found);
+    return known->facts(fileName);
 }
 
 QStringList TeamStore::storedLabels(const QString &fileName) const
@@ -159,19 +150,6 @@ qint64 TeamStore::savedAt(const QString &fileName) const
     return found == known->rows.constEnd() ? 0 : found->savedAtMs;
 }
 
-// The exported file sorts its rows by their text: a name is compared as
-// followed by ",", the way its row is, since no name holds a ",".
-static bool rowsAfter(QStringView name, QStringView other)
-{
-    const qsizetype common = std::min(name.size(), other.size());
-    const int order = name.first(common).compare(other.first(common));
-    if (order != 0)
-        return order > 0;
-    const QChar nameNext = common < name.size() ? name.at(common) : QChar(u',');
-    const QChar otherNext = common < other.size() ? other.at(common) : QChar(u',');
-    return nameNext > otherNext;
-}
-
 std::optional<QString> TeamStore::lastMarkedName() const
 {
     if (lastMarked.isNull())
@@ -179,151 +157,59 @@ std::optional<QString> TeamStore::lastMarkedName() const
     return lastMarked;
 }
 
-void TeamStore::findLastMarked()
+// The reading was made ready on the worker, with every save of this window
+// since entered, and with this window's listed images unless another folder
+// was opened meanwhile; a save or notification heard before it was read is
+// in it. What it replaces is let go on the worker too: freeing a million
+// rows takes a while.
+bool TeamStore::adopt(std::shared_ptr<TeamReading> reading)
 {
-    lastMarked = QString();
-    for (auto it = known->rows.cbegin(); it != known->rows.cend(); ++it) {
-        if (it->flags != 0 && (lastMarked.isNull() || rowsAfter(it.key(), lastMarked)))
-            lastMarked = it.key();
-    }
-}
-
-void TeamStore::adopt(std::shared_ptr<TeamSnapshot> snapshot)
-{
-    if (!snapshot)
-        return;
-    // A save heard of while the dataset was being read may be newer than
-    // what the read found.
-    for (auto it = known->rows.cbegin(); it != known->rows.cend(); ++it) {
-        const auto read = snapshot->rows.constFind(it.key());
-        if (read != snapshot->rows.cend() && read->version >= it->version)
-            continue;
-        TeamRow row;
-        row.image = it.key();
-        row.flags = it->flags;
-        row.version = it->version;
-        row.annotator = known->annotatorOf(*it);
-        row.savedAtMs = it->savedAtMs;
-        row.client = known->clientOf(*it);
-        snapshot->enter(row);
-    }
-    known = std::move(snapshot);
-    findLastMarked();
-    recount();
+    if (!reading)
+        return false;
+    std::swap(known, reading->snapshot);
+    std::swap(lastMarked, reading->lastMarked);
+    const bool sameList = reading->listed.names() == listed.names();
+    std::swap(listed, reading->listed);
+    if (!sameList)
+        setListedNames(reading->listed.names());
+    QMetaObject::invokeMethod(worker, [old = std::move(reading)]() mutable { old.reset(); });
+    return true;
 }
 
 bool TeamStore::enter(const TeamRow &row)
 {
-    const RowFacts before = facts(row.image);
-    if (!known->enter(row))
-        return false;
-    const RowFacts after = facts(row.image);
-    if (after.marked && (lastMarked.isNull() || rowsAfter(row.image, lastMarked)))
-        lastMarked = row.image;
-    else if (!after.marked && row.image == lastMarked)
-        findLastMarked();
-    // A folder lists each name once.
-    const qsizetype position = listedPosition(row.image);
-    if (position >= 0) {
-        listed.facts[std::size_t(position)] = after;
-        listed.markedCount += int(after.marked) - int(before.marked);
-        for (qsizetype label = 0; label < labels.size(); ++label) {
-            listed.labelCounts[label] += int(bool(after.flags & (1u << label)))
-                - int(bool(before.flags & (1u << label)));
-        }
-    }
-    return true;
+    return TeamReading::enter(*known, listed, lastMarked, row);
 }
 
 void TeamStore::setListedNames(const QStringList &names)
 {
-    listed.names = names;
-    recount([this, &names] {
-        listed.positions.clear();
-        listed.positions.reserve(names.size());
-        for (qsizetype i = names.size() - 1; i >= 0; --i)
-            listed.positions.insert(names.at(i), i);
-    });
-}
-
-namespace {
-
-// The counts of part of the listed images.
-struct Tally
-{
-    qsizetype marked = 0;
-    QList<qsizetype> labels;
-};
-
-} // namespace
-
-// At a million listed images, looking each up among the known rows is most
-// of an opening's time: another thread takes the second half of the list
-// while this one does `alongside` and the first half. The halves write
-// their own entries of the facts and tally apart.
-void TeamStore::recount(const std::function<void()> &alongside)
-{
-    constexpr qsizetype shared = 50000;
-    const qsizetype count = listed.names.size();
-    listed.facts.assign(std::size_t(count), RowFacts());
-    const auto tally = [this](qsizetype from, qsizetype to, Tally *out) {
-        out->labels = QList<qsizetype>(labels.size(), 0);
-        for (qsizetype i = from; i < to; ++i) {
-            const RowFacts facts = this->facts(listed.names.at(i));
-            listed.facts[std::size_t(i)] = facts;
-            out->marked += facts.marked;
-            for (qsizetype label = 0; label < labels.size(); ++label)
-                out->labels[label] += bool(facts.flags & (1u << label));
-        }
-    };
-    const qsizetype half = count < shared ? count : count / 2;
-    Tally first, second;
-    std::thread other;
-    if (half < count)
-        other = std::thread(tally, half, count, &second);
-    if (alongside)
-        alongside();
-    tally(0, half, &first);
-    if (other.joinable())
-        other.join();
-    listed.markedCount = first.marked + second.marked;
-    listed.labelCounts = first.labels;
-    for (qsizetype label = 0; label < second.labels.size(); ++label)
-        listed.labelCounts[label] += second.labels.at(label);
+    listed.setNamesAndRecount(names, [this](const QString &name) { return facts(name); });
+    QMetaObject::invokeMethod(worker, [this, names] { worker->setListedNames(names); });
 }
 
 AnnotationFormat::MarkCounts TeamStore::markCounts() const
 {
-    AnnotationFormat::MarkCounts counts;
-    counts.marked = int(listed.markedCount);
-    counts.unmarked = int(listed.names.size() - listed.markedCount);
-    return counts;
+    return listed.markCounts();
 }
 
 QList<qsizetype> TeamStore::labelCounts() const
 {
-    return listed.labelCounts;
+    return listed.labelCounts();
 }
 
 qsizetype TeamStore::listedPosition(const QString &fileName) const
 {
-    return listed.positions.value(fileName, -1);
+    return listed.position(fileName);
 }
 
 TeamStore::RowFacts TeamStore::listedFacts(qsizetype position) const
 {
-    if (position < 0 || position >= qsizetype(listed.facts.size()))
-        return RowFacts();
-    return listed.facts[std::size_t(position)];
+    return listed.facts(position);
 }
 
 qsizetype TeamStore::nextUnmarked(qsizetype position) const
 {
-    for (qsizetype i = std::max<qsizetype>(position + 1, 0); i < qsizetype(listed.facts.size()); ++i) {
-        if (!listed.facts[std::size_t(i)].marked)
-            return i;
-    }
-    return -1;
+    return listed.nextUnmarked(position);
 }
 
 bool TeamStore::isStoredRow(const QString &fileName, const QStringList &labels) const
@@ -440,7 +326,7 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
         QList<qsizetype> positions;
         for (qsizetype i = nextUnmarked(from); i >= 0 && candidates.size() < candidatesPerCall;
              i = nextUnmarked(i)) {
-            candidates.append(listed.names.at(i));
+            candidates.append(listed.names().at(i));
             positions.append(i);
         }
         if (candidates.isEmpty())

@@ -2,6 +2,7 @@
 
 #include "annotationformat.h"
 #include "annotationstore.h"
+#include "listedimages.h"
 #include "teamaddress.h"
 #include "teamworker.h"
 
@@ -57,12 +58,12 @@ public:
     std::optional<QString> lastMarkedName() const override;
 
     void setListedNames(const QStringList &names) override;
-    const QStringList &listedNames() const { return listed.names; }
+    const QStringList &listedNames() const { return listed.names(); }
     AnnotationFormat::MarkCounts markCounts() const override;
     QList<qsizetype> labelCounts() const override;
     qsizetype listedPosition(const QString &fileName) const override;
     RowFacts listedFacts(qsizetype position) const override;
-    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.facts; }
+    const std::vector<RowFacts> &listedFactsInOrder() const override { return listed.factsInOrder(); }
     // From what is known, without asking the server.
     qsizetype nextUnmarked(qsizetype position) const override;
 
@@ -103,26 +104,15 @@ public:
                                           const std::function<bool()> &waiting = {}) override;
 
 private:
-    struct Listed
-    {
-        QStringList names;
-        QHash<QString, qsizetype> positions;
-        std::vector<RowFacts> facts;
-        qsizetype markedCount = 0;
-        QList<qsizetype> labelCounts;
-    };
-
     bool await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
                const std::function<bool()> &waiting) const;
     SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
                                const QByteArray &before, bool unedited);
     quint32 flagsOf(const QStringList &annotations) const;
-    void adopt(std::shared_ptr<TeamSnapshot> snapshot);
+    // Swaps in what was read; false when there was nothing.
+    bool adopt(std::shared_ptr<TeamReading> reading);
     // Enters a row the server reports; true when it was news.
     bool enter(const TeamRow &row);
-    void recount(const std::function<void()> &alongside = {});
-    void findLastMarked();
-    static RowFacts factsOf(const TeamSnapshot::Entry &entry);
 
     TeamAddress teamAddress;
     QStringList labels;
@@ -132,7 +122,7 @@ private:
     std::unique_ptr<QThread> thread;
     TeamWorker *worker = nullptr;
     std::shared_ptr<TeamSnapshot> known;
-    Listed listed;
+    ListedImages listed;
     QString lastMarked;
     QString shownImage;
     // The image the server holds for this window, as far as it was told.

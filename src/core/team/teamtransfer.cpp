@@ -67,6 +67,50 @@ QString unreachable(const QString &reason)
     return Texts::tr("无法连接标签数据库：") + reason;
 }
 
+// The readers' row of each name (the first one after the header) as image
+// and flags. A name that a save would refuse refuses the whole import,
+// naming the lines that hold such names (the first few), so that the
+// dataset never takes in rows a save could not write back to a file.
+QString readersRows(const QStringList &lines, const QStringList &catalogue,
+                    QList<QPair<QString, quint32>> *rows)
+{
+    constexpr qsizetype linesNamed = 5;
+    QStringList refusedLines;
+    qsizetype refusedCount = 0;
+    QSet<QStringView> seen;
+    seen.reserve(lines.size());
+    rows->reserve(lines.size());
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        const QStringView name = AnnotationFormat::firstField(line);
+        if (name.isEmpty() || seen.contains(name))
+            continue;
+        seen.insert(name);
+        const QString image = name.toString();
+        if (!AnnotationFormat::canHoldName(image)) {
+            if (++refusedCount <= linesNamed)
+                refusedLines.append(QString::number(i + 1));
+            continue;
+        }
+        // The fields as AnnotationFormat::splitFields() gives them, without
+        // a string each: a million rows are read in a second.
+        quint32 flags = 0;
+        qsizetype k = -1;
+        for (const QStringView field : QStringView(line).tokenize(u',')) {
+            if (k >= 0 && k < catalogue.size() && field == u"1")
+                flags |= 1u << k;
+            ++k;
+        }
+        rows->append({image, flags});
+    }
+    if (refusedCount == 0)
+        return QString();
+    if (refusedCount > linesNamed)
+        refusedLines.append(Texts::tr("等 %1 行").arg(refusedCount));
+    return Texts::tr("第 %1 行：%2；未导入任何行")
+        .arg(refusedLines.join(Texts::tr("、")), reasonOf(SaveResult::NameNotStorable));
+}
+
 } // namespace
 
 Report importFile(const QString &csvPath, const TeamAddress &address, const QStringList &catalogue,
@@ -82,22 +126,10 @@ Report importFile(const QString &csvPath, const TeamAddress &address, const QStr
         report.text = reasonOf(refused);
         return report;
     }
-    // The readers' row of each name: the first one after the header.
     QList<QPair<QString, quint32>> rows;
-    QSet<QStringView> seen;
-    for (qsizetype i = 1; i < text.lines.size(); ++i) {
-        const QString &line = text.lines.at(i);
-        const QStringView name = AnnotationFormat::firstField(line);
-        if (name.isEmpty() || seen.contains(name))
-            continue;
-        seen.insert(name);
-        const QStringList fields = AnnotationFormat::splitFields(line);
-        quint32 flags = 0;
-        for (qsizetype k = 0; k < catalogue.size() && k + 1 < fields.size(); ++k) {
-            if (fields.at(k + 1) == u"1")
-                flags |= 1u << k;
-        }
-        rows.append({name.toString(), flags});
+    if (const QString refused = readersRows(text.lines, catalogue, &rows); !refused.isEmpty()) {
+        report.text = refused;
+        return report;
     }
 
     TeamDatabase database(address, catalogue, annotator,

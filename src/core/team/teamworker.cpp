@@ -39,6 +39,55 @@ bool TeamSnapshot::enter(const TeamRow &row)
     return true;
 }
 
+AnnotationStore::RowFacts TeamSnapshot::facts(const QString &image) const
+{
+    AnnotationStore::RowFacts facts;
+    const auto found = rows.constFind(image);
+    if (found == rows.constEnd())
+        return facts;
+    facts.hasRow = found->version > 0;
+    facts.flags = found->flags;
+    facts.marked = found->flags != 0;
+    return facts;
+}
+
+// A name is compared as followed by ",", the way its row is, since no name
+// holds a ",".
+bool TeamSnapshot::rowsAfter(QStringView name, QStringView other)
+{
+    const qsizetype common = std::min(name.size(), other.size());
+    const int order = name.first(common).compare(other.first(common));
+    if (order != 0)
+        return order > 0;
+    const QChar nameNext = common < name.size() ? name.at(common) : QChar(u',');
+    const QChar otherNext = common < other.size() ? other.at(common) : QChar(u',');
+    return nameNext > otherNext;
+}
+
+QString TeamSnapshot::lastMarkedName() const
+{
+    QString last;
+    for (auto it = rows.cbegin(); it != rows.cend(); ++it) {
+        if (it->flags != 0 && (last.isNull() || rowsAfter(it.key(), last)))
+            last = it.key();
+    }
+    return last;
+}
+
+bool TeamReading::enter(TeamSnapshot &rows, ListedImages &listed, QString &last,
+                        const TeamRow &row)
+{
+    if (!rows.enter(row))
+        return false;
+    const AnnotationStore::RowFacts after = rows.facts(row.image);
+    if (after.marked && (last.isNull() || TeamSnapshot::rowsAfter(row.image, last)))
+        last = row.image;
+    else if (!after.marked && row.image == last)
+        last = rows.lastMarkedName();
+    listed.change(row.image, after);
+    return true;
+}
+
 bool TeamReply::wait(int milliseconds)
 {
     QMutexLocker locker(&mutex);
@@ -47,11 +96,11 @@ bool TeamReply::wait(int milliseconds)
     return done;
 }
 
-bool TeamReply::answer(TeamOutcome outcome, std::shared_ptr<TeamSnapshot> snapshot)
+bool TeamReply::answer(TeamOutcome outcome, std::shared_ptr<TeamReading> reading)
 {
     QMutexLocker locker(&mutex);
     result = std::move(outcome);
-    rows = std::move(snapshot);
+    read = std::move(reading);
     done = true;
     answered.wakeAll();
     return !abandoned;
@@ -70,10 +119,10 @@ TeamOutcome TeamReply::outcome() const
     return result;
 }
 
-std::shared_ptr<TeamSnapshot> TeamReply::snapshot() const
+std::shared_ptr<TeamReading> TeamReply::reading() const
 {
     QMutexLocker locker(&mutex);
-    return rows;
+    return read;
 }
 
 TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
@@ -82,6 +131,7 @@ TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
     , address(address)
     , listenerName(database.connectionName() + QStringLiteral("-listening"))
     , announcement(new QTimer(this))
+    , labelCount(catalogue.size())
 {
     announcement->setSingleShot(true);
     connect(announcement, &QTimer::timeout, this, &TeamWorker::announce);
@@ -128,15 +178,48 @@ void TeamWorker::afterFailure()
         database.close();
 }
 
-std::shared_ptr<TeamSnapshot> TeamWorker::readAll(QString *error)
+std::shared_ptr<TeamReading> TeamWorker::readAll(QString *error)
 {
-    auto snapshot = std::make_shared<TeamSnapshot>();
+    auto reading = std::make_shared<TeamReading>(labelCount);
+    TeamSnapshot *snapshot = reading->snapshot.get();
     snapshot->rows.reserve(1024);
-    if (!database.readAll([&snapshot](TeamRow &&row) { snapshot->enter(row); }, error)) {
+    if (!database.readAll([snapshot](TeamRow &&row) { snapshot->enter(row); }, error)) {
         afterFailure();
         return {};
     }
-    return snapshot;
+    reading->findLastMarked();
+    reading->listed.setNamesAndRecount(
+        listedNames, [snapshot](const QString &name) { return snapshot->facts(name); });
+    return reading;
+}
+
+bool TeamWorker::readAnew()
+{
+    QString error;
+    auto reading = readAll(&error);
+    if (!reading)
+        return false;
+    {
+        QMutexLocker locker(&readingMutex);
+        pendingReading = std::move(reading);
+    }
+    emit readingReady();
+    return true;
+}
+
+std::shared_ptr<TeamReading> TeamWorker::takeReading()
+{
+    QMutexLocker locker(&readingMutex);
+    return std::exchange(pendingReading, nullptr);
+}
+
+void TeamWorker::enterInReading(const TeamOutcome &outcome)
+{
+    if (outcome.kind == TeamOutcome::Failed || outcome.kind == TeamOutcome::Unconfirmed)
+        return;
+    QMutexLocker locker(&readingMutex);
+    if (pendingReading)
+        pendingReading->enter(outcome.row);
 }
 
 void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
@@ -155,12 +238,12 @@ void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
     }
     // Listening first: a save between the read and the listening would be missed.
     listen();
-    std::shared_ptr<TeamSnapshot> snapshot;
-    if (!ready(&outcome.error) || !(snapshot = readAll(&outcome.error)))
+    std::shared_ptr<TeamReading> reading;
+    if (!ready(&outcome.error) || !(reading = readAll(&outcome.error)))
         outcome.kind = TeamOutcome::Failed;
     else
         database.prepareForWork();
-    reply->answer(outcome, snapshot);
+    reply->answer(outcome, reading);
 }
 
 void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion, qint64 deadlineMs,
@@ -176,6 +259,7 @@ void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion, 
     }
     // A save that ended after the window gave it up is told like another
     // window's: the window learns of it either way.
+    enterInReading(outcome);
     const bool heard = reply->answer(outcome);
     if (outcome.kind == TeamOutcome::Unconfirmed && !inDoubt.contains(image))
         inDoubt.append(image);
@@ -330,10 +414,8 @@ void TeamWorker::checkListener()
     QString error;
     if (!ready(&error) || !missedSaves)
         return;
-    if (auto snapshot = readAll(&error)) {
+    if (readAnew())
         missedSaves = false;
-        emit reloaded(snapshot);
-    }
 }
 
 void TeamWorker::notified(const QString &channel, QSqlDriver::NotificationSource,
@@ -353,9 +435,6 @@ void TeamWorker::notified(const QString &channel, QSqlDriver::NotificationSource
     }
     if (rows)
         return;
-    if (payload == QStringLiteral("%1\treload").arg(database.dataset())) {
-        QString error;
-        if (auto snapshot = readAll(&error))
-            emit reloaded(snapshot);
-    }
+    if (payload == QStringLiteral("%1\treload").arg(database.dataset()))
+        readAnew();
 }
