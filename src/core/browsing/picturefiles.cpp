@@ -45,6 +45,46 @@ std::shared_mutex &allocationLimitGuard()
 
 static constexpr qint64 raisedLimitFactor = 4;
 
+// `whole` brought to `upright`: halved as often as the result stays at least
+// as large, then narrowed, a band of rows at a time.
+static QImage reducedInBands(QImage whole, const QSize &upright)
+{
+    // Halved as often as the result stays at least as large as asked for,
+    // then narrowed to the width asked for: each band of rows on its own, so
+    // that nothing but a band is ever held in 32 bits beside the whole.
+    int halvings = 0;
+    QSize halvedSize = whole.size();
+    while ((halvedSize.width() + 1) / 2 >= upright.width()
+           && (halvedSize.height() + 1) / 2 >= upright.height()) {
+        halvedSize = QSize((halvedSize.width() + 1) / 2, (halvedSize.height() + 1) / 2);
+        ++halvings;
+    }
+    const QImage::Format wide = whole.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                        : QImage::Format_RGB32;
+    QImage narrowed(upright.width(), halvedSize.height(), wide);
+    if (narrowed.isNull())
+        return narrowed;
+    // A band of rows that halves into whole rows at every step.
+    const int band = 16 << halvings;
+    for (int y = 0; y < whole.height(); y += band) {
+        QImage part = whole.copy(0, y, whole.width(), qMin(band, whole.height() - y))
+                          .convertToFormat(wide);
+        for (int i = 0; i < halvings; ++i)
+            part = FullPictures::halved(part);
+        if (part.width() != upright.width())
+            part = part.scaled(upright.width(), part.height(), Qt::IgnoreAspectRatio,
+                               Qt::SmoothTransformation);
+        const int top = y >> halvings;
+        for (int row = 0; row < part.height() && top + row < narrowed.height(); ++row)
+            std::memcpy(narrowed.scanLine(top + row), part.constScanLine(row),
+                        size_t(part.bytesPerLine()));
+    }
+    whole = QImage();
+    if (narrowed.height() == upright.height())
+        return narrowed;
+    return narrowed.scaled(upright, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
 // A decode on the window's thread may wait here for one in the background
 // while the limit is raised; such pictures are rare.
 QImage readReducedBeyondLimit(const QString &path, const QSize &scaledSize)
@@ -81,39 +121,5 @@ QImage readReducedBeyondLimit(const QString &path, const QSize &scaledSize)
     QImageReader::setAllocationLimit(usual);
     if (whole.isNull())
         return whole;
-
-    // Halved as often as the result stays at least as large as asked for,
-    // then narrowed to the width asked for: each band of rows on its own, so
-    // that nothing but a band is ever held in 32 bits beside the whole.
-    int halvings = 0;
-    QSize halvedSize = whole.size();
-    while ((halvedSize.width() + 1) / 2 >= upright.width()
-           && (halvedSize.height() + 1) / 2 >= upright.height()) {
-        halvedSize = QSize((halvedSize.width() + 1) / 2, (halvedSize.height() + 1) / 2);
-        ++halvings;
-    }
-    const QImage::Format wide = whole.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
-                                                        : QImage::Format_RGB32;
-    QImage narrowed(upright.width(), halvedSize.height(), wide);
-    if (narrowed.isNull())
-        return narrowed;
-    // A band of rows that halves into whole rows at every step.
-    const int band = 16 << halvings;
-    for (int y = 0; y < whole.height(); y += band) {
-        QImage part = whole.copy(0, y, whole.width(), qMin(band, whole.height() - y))
-                          .convertToFormat(wide);
-        for (int i = 0; i < halvings; ++i)
-            part = FullPictures::halved(part);
-        if (part.width() != upright.width())
-            part = part.scaled(upright.width(), part.height(), Qt::IgnoreAspectRatio,
-                               Qt::SmoothTransformation);
-        const int top = y >> halvings;
-        for (int row = 0; row < part.height() && top + row < narrowed.height(); ++row)
-            std::memcpy(narrowed.scanLine(top + row), part.constScanLine(row),
-                        size_t(part.bytesPerLine()));
-    }
-    whole = QImage();
-    if (narrowed.height() == upright.height())
-        return narrowed;
-    return narrowed.scaled(upright, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return reducedInBands(std::move(whole), upright);
 }

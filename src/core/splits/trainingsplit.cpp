@@ -191,7 +191,12 @@ void MarkedRows::scan(const QByteArray &header)
         ends.push_back(quint32(lineEnd - begin));
         facts.push_back(factsOf(start, lineEnd, labels.size()));
     }
+    keepMarkedReadersRows(std::move(facts), rising);
+}
 
+void MarkedRows::keepMarkedReadersRows(std::vector<quint32> facts, bool rising)
+{
+    const char *const begin = text.constData();
     std::vector<bool> first;
     if (!rising) {
         first.assign(starts.size(), true);

@@ -64,6 +64,10 @@ public:
 
 private:
     void scan(const QByteArray &header);
+    // Of the data rows found by scan(), with their `facts` (the marked bit
+    // included), keeps the readers' row of each name that is marked; names
+    // that rise strictly (`rising`) need no look for repeats.
+    void keepMarkedReadersRows(std::vector<quint32> facts, bool rising);
 
     Status readStatus = Missing;
     QStringList labels;

@@ -56,18 +56,29 @@ std::optional<TeamAddress> TeamAddress::parse(const QString &text, QString *erro
         *error = tr("标签数据库的地址缺少数据库名：%1").arg(text);
         return std::nullopt;
     }
-    QString authority = location.left(slash);
     address.parameters.append({QStringLiteral("dbname"), decoded(location.mid(slash + 1))});
+    if (!address.takeAuthority(location.left(slash), error)
+        || !address.takeQuery(query < 0 ? QStringList() : rest.mid(query + 1).split(u'&'), error))
+        return std::nullopt;
+    if (address.datasetName.isEmpty()) {
+        *error = tr("标签数据库的地址缺少 dataset=数据集名称：%1").arg(text);
+        return std::nullopt;
+    }
+    return address;
+}
+
+bool TeamAddress::takeAuthority(QString authority, QString *error)
+{
     const qsizetype at = authority.lastIndexOf(u'@');
     if (at >= 0) {
         const QString user = authority.left(at);
         if (user.contains(u':')) {
             // Not even the rest of the address is repeated: it holds the password.
             *error = tr("标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD");
-            return std::nullopt;
+            return false;
         }
         if (!user.isEmpty())
-            address.parameters.append({QStringLiteral("user"), decoded(user)});
+            parameters.append({QStringLiteral("user"), decoded(user)});
         authority = authority.mid(at + 1);
     }
     // A port follows the last ":" outside the brackets of an IPv6 host.
@@ -77,51 +88,48 @@ std::optional<TeamAddress> TeamAddress::parse(const QString &text, QString *erro
         const QString port = authority.mid(colon + 1);
         if (!digits.match(port).hasMatch() || port.toInt() < 1 || port.toInt() > 65535) {
             *error = tr("标签数据库的端口无效：%1").arg(port);
-            return std::nullopt;
+            return false;
         }
-        address.parameters.append({QStringLiteral("port"), port});
+        parameters.append({QStringLiteral("port"), port});
         authority.truncate(colon);
     }
     if (authority.startsWith(u'[') && authority.endsWith(u']'))
         authority = authority.mid(1, authority.size() - 2);
     if (!authority.isEmpty())
-        address.parameters.append({QStringLiteral("host"), decoded(authority)});
+        parameters.append({QStringLiteral("host"), decoded(authority)});
+    return true;
+}
 
-    bool hasDataset = false;
-    const QStringList pairs = query < 0 ? QStringList() : rest.mid(query + 1).split(u'&');
+bool TeamAddress::takeQuery(const QStringList &pairs, QString *error)
+{
     for (const QString &pair : pairs) {
         const qsizetype equals = pair.indexOf(u'=');
         const QString key = decoded(pair.left(equals));
         const QString value = equals < 0 ? QString() : decoded(pair.mid(equals + 1));
         if (equals <= 0) {
             *error = tr("标签数据库的地址参数无效：%1").arg(pair);
-            return std::nullopt;
+            return false;
         }
         if (key == u"dataset") {
-            if (hasDataset || !isDatasetName(value)) {
-                *error = hasDataset ? tr("标签数据库的地址给出了多个数据集")
-                                    : tr("数据集名称无效（1 到 63 个字母、数字、_、- 或 .）：%1")
-                                          .arg(value);
-                return std::nullopt;
+            if (!datasetName.isEmpty() || !isDatasetName(value)) {
+                *error = !datasetName.isEmpty()
+                             ? tr("标签数据库的地址给出了多个数据集")
+                             : tr("数据集名称无效（1 到 63 个字母、数字、_、- 或 .）：%1").arg(value);
+                return false;
             }
-            hasDataset = true;
-            address.datasetName = value;
+            datasetName = value;
         } else if (key == u"password") {
             *error = tr("标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD");
-            return std::nullopt;
+            return false;
         } else if (value.contains(u';')) {
             // The driver takes ";" for a separator of its options.
             *error = tr("标签数据库的地址参数不能含有分号：%1").arg(key);
-            return std::nullopt;
+            return false;
         } else {
-            address.parameters.append({key, value});
+            parameters.append({key, value});
         }
     }
-    if (!hasDataset) {
-        *error = tr("标签数据库的地址缺少 dataset=数据集名称：%1").arg(text);
-        return std::nullopt;
-    }
-    return address;
+    return true;
 }
 
 QString TeamAddress::parameter(const QString &key) const

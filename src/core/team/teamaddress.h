@@ -35,6 +35,11 @@ public:
     QString parameter(const QString &key) const;
 
 private:
+    // The user, host and port before the database name; the parameters after
+    // "?" (split at "&"), the dataset among them. False with the reason in `error`.
+    bool takeAuthority(QString authority, QString *error);
+    bool takeQuery(const QStringList &pairs, QString *error);
+
     QString text;
     QString datasetName;
     QList<QPair<QString, QString>> parameters;
