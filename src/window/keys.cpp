@@ -17,6 +17,7 @@
 #include "storesource.h"
 #include "undofeature.h"
 #include "undokeys.h"
+#include "undonote.h"
 #include "windowactivity.h"
 
 #include <QAbstractItemModel>
@@ -165,22 +166,36 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     auto *keys = new LabelKeys(this);
     labelKeys = keys;
+    // A key for a save-and-move button, with nothing unsaved, has nothing to
+    // save: it moves on as the view button `whenSaved` does, and no box says
+    // so while the person types on.
     const auto clickOnKeys = [this, keys](QPushButton *button,
-                                          const QList<QKeySequence> &sequences) {
-        keys->bind(sequences, [button] { clickShowingThePress(button); });
+                                          const QList<QKeySequence> &sequences,
+                                          QPushButton *whenSaved = nullptr) {
+        keys->bind(sequences, [this, button, whenSaved] {
+            const bool saved = whenSaved && !labellingSession->hasUnsaved();
+            clickShowingThePress(saved ? whenSaved : button);
+        });
         button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(sequences)));
     };
 
     bindCodes(keys, this, labelButtons, labels);
     followPending(keys, labellingSession->activity(), labelButtons.first());
+    // What a key's operation only has to inform of is a note beside the
+    // label buttons, as the notes of undo are.
+    keys->showNotesWith(this, [note = UndoNote::of(labelButtons.first())](const QString &text) {
+        note->show(text);
+    });
     // A box that a key opens does not take the keys typed right after it.
     FreshBoxKeys::guardApplication();
 
     clickOnKeys(nextButton, {QKeySequence(Qt::Key_Right)});
     clickOnKeys(previousButton, {QKeySequence(Qt::Key_Left)});
-    clickOnKeys(saveAndNextButton, {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
-                                    QKeySequence(Qt::CTRL | Qt::Key_Right)});
-    clickOnKeys(saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)});
+    clickOnKeys(saveAndNextButton,
+                {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
+                 QKeySequence(Qt::CTRL | Qt::Key_Right)},
+                nextButton);
+    clickOnKeys(saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)}, previousButton);
     clickOnKeys(jumpButton, {QKeySequence(Qt::CTRL | Qt::Key_J)});
 
     // The menu shows the key beside the action's text.
@@ -206,10 +221,10 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     // Labelling a folder with gaps: saved as save-and-next saves, then on to
     // the next image the annotation file does not mark, as Ctrl+U goes. A
-    // save that fails stays on the image.
+    // save that fails stays on the image; with nothing unsaved it only goes.
     keys->bind({QKeySequence(Qt::SHIFT | Qt::Key_Return), QKeySequence(Qt::SHIFT | Qt::Key_Enter)},
                [this] {
-                   if (tell(labellingSession->save()))
+                   if (!labellingSession->hasUnsaved() || tell(labellingSession->save()))
                        goToNextUnmarkedImage();
                });
 
