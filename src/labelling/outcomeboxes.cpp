@@ -23,7 +23,9 @@ void warn(QWidget *parent, const QString &title, const QString &message)
     QMessageBox::warning(parent, title, message);
 }
 
-// A notice that only informs: its box's title and text. A failure has no text.
+// A notice that only informs: its box's title and text. A failure has no
+// text, nor has the folder's unlisted files: images left out of the work are
+// worth a box even after a key.
 struct Information
 {
     QString title;
@@ -33,9 +35,6 @@ struct Information
 Information informationOf(const SessionNotice &notice)
 {
     switch (notice.kind) {
-    case SessionNotice::Unlisted:
-        return {Texts::tr("Info"),
-                Texts::tr("有 %1 个图片文件的名称不是 UTF-8 编码，未列出").arg(notice.count)};
     case SessionNotice::NothingToChange:
         return {Texts::tr("Warning"), Texts::tr("无需更改")};
     case SessionNotice::FirstImage:
@@ -51,11 +50,17 @@ Information informationOf(const SessionNotice &notice)
     }
 }
 
-void tellFailure(QWidget *parent, const SessionNotice &notice)
+// The notices that are always a box: failures, and the unlisted files.
+void tellInABox(QWidget *parent, const SessionNotice &notice)
 {
     switch (notice.kind) {
     case SessionNotice::LabelsUnreadable:
         return warn(parent, Texts::tr("Error"), Texts::tr("打开标签文件失败."));
+    case SessionNotice::Unlisted:
+        QMessageBox::information(
+            parent, Texts::tr("Info"),
+            Texts::tr("有 %1 个图片文件的名称不是 UTF-8 编码，未列出").arg(notice.count));
+        return;
     case SessionNotice::NoImages:
         return warn(parent, Texts::tr("Warning"), Texts::tr("在此目录中未找到相关文件"));
     case SessionNotice::NoCurrentImage:
@@ -87,7 +92,7 @@ void tellOutcome(QWidget *parent, const SessionOutcome &outcome, const LabelKeys
     for (const SessionNotice &notice : outcome.notices) {
         const Information information = informationOf(notice);
         if (information.text.isEmpty())
-            tellFailure(parent, notice);
+            tellInABox(parent, notice);
         else if (typedIn)
             keys->showNote(typedIn, information.text);
         else

@@ -143,8 +143,10 @@ void bindCodes(LabelKeys *keys, LabellingWindow *window, const QList<QPushButton
 }
 
 // The letter of a code that waits for its second shows by the label buttons
-// until it is completed or dropped; a move to another image drops it.
-void followPending(LabelKeys *keys, const WindowActivity *activity, QWidget *anchor)
+// until it is completed or dropped; a move to another image drops it. What a
+// key's operation only has to inform of shows there too, for two seconds, as
+// the notes of undo do.
+void showBesideLabelButtons(LabelKeys *keys, const WindowActivity *activity, QWidget *anchor)
 {
     new PendingKeyTip(keys, anchor);
     QObject::connect(activity, &WindowActivity::currentImageChanged, keys,
@@ -153,6 +155,22 @@ void followPending(LabelKeys *keys, const WindowActivity *activity, QWidget *anc
                              keys->dropPending();
                          shown = path;
                      });
+    keys->showNotesWith(anchor->window(), [note = UndoNote::of(anchor)](const QString &text) {
+        note->show(text);
+    });
+}
+
+// A key for a button clicks it. A key for a save-and-move button, with
+// nothing unsaved, has nothing to save: it clicks the view button `whenSaved`
+// instead, and no box says so while the person types on.
+void clickOnKeys(LabelKeys *keys, LabellingWindow *window, QPushButton *button,
+                 const QList<QKeySequence> &sequences, QPushButton *whenSaved = nullptr)
+{
+    keys->bind(sequences, [window, button, whenSaved] {
+        const bool saved = whenSaved && !window->labelling()->hasUnsaved();
+        clickShowingThePress(saved ? whenSaved : button);
+    });
+    button->setToolTip(Tavrelin::tr("快捷键：%1").arg(KeyNames::names(sequences)));
 }
 
 } // namespace
@@ -166,37 +184,20 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     auto *keys = new LabelKeys(this);
     labelKeys = keys;
-    // A key for a save-and-move button, with nothing unsaved, has nothing to
-    // save: it moves on as the view button `whenSaved` does, and no box says
-    // so while the person types on.
-    const auto clickOnKeys = [this, keys](QPushButton *button,
-                                          const QList<QKeySequence> &sequences,
-                                          QPushButton *whenSaved = nullptr) {
-        keys->bind(sequences, [this, button, whenSaved] {
-            const bool saved = whenSaved && !labellingSession->hasUnsaved();
-            clickShowingThePress(saved ? whenSaved : button);
-        });
-        button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(sequences)));
-    };
-
     bindCodes(keys, this, labelButtons, labels);
-    followPending(keys, labellingSession->activity(), labelButtons.first());
-    // What a key's operation only has to inform of is a note beside the
-    // label buttons, as the notes of undo are.
-    keys->showNotesWith(this, [note = UndoNote::of(labelButtons.first())](const QString &text) {
-        note->show(text);
-    });
+    showBesideLabelButtons(keys, labellingSession->activity(), labelButtons.first());
     // A box that a key opens does not take the keys typed right after it.
     FreshBoxKeys::guardApplication();
 
-    clickOnKeys(nextButton, {QKeySequence(Qt::Key_Right)});
-    clickOnKeys(previousButton, {QKeySequence(Qt::Key_Left)});
-    clickOnKeys(saveAndNextButton,
+    clickOnKeys(keys, this, nextButton, {QKeySequence(Qt::Key_Right)});
+    clickOnKeys(keys, this, previousButton, {QKeySequence(Qt::Key_Left)});
+    clickOnKeys(keys, this, saveAndNextButton,
                 {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
                  QKeySequence(Qt::CTRL | Qt::Key_Right)},
                 nextButton);
-    clickOnKeys(saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)}, previousButton);
-    clickOnKeys(jumpButton, {QKeySequence(Qt::CTRL | Qt::Key_J)});
+    clickOnKeys(keys, this, saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)},
+                previousButton);
+    clickOnKeys(keys, this, jumpButton, {QKeySequence(Qt::CTRL | Qt::Key_J)});
 
     // The menu shows the key beside the action's text.
     const QKeySequence loadKey(Qt::CTRL | Qt::Key_O);
