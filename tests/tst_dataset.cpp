@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
+#include <QToolTip>
 
 using namespace TestWindow;
 
@@ -289,18 +290,17 @@ void DatasetTest::reviewKeysFollowTheFilterAlsoWithTheWindowClosed()
     open({u"a.png"_qs, u"b.png"_qs, u"c.png"_qs, u"d.png"_qs, u"e.png"_qs}, content);
     call(w(), "annotate", entry(4));
 
-    // Never opened: every image, and the ends are told.
+    // Never opened: every image, and the ends are told by the note beside
+    // the label buttons, no box taking the keys typed next.
+    const auto note = [] { return QToolTip::isVisible() ? QToolTip::text() : QString(); };
     keyInMain(Qt::Key_Left, Qt::AltModifier);
-    QCOMPARE(answerer->boxes.size(), 1);
-    QCOMPARE(answerer->boxes.first().icon, QMessageBox::Information);
-    QCOMPARE(answerer->boxes.first().title + answerer->boxes.first().text,
-             u"Info前面没有符合筛选的图片"_qs);
+    QTRY_COMPARE(note(), u"前面没有符合筛选的图片"_qs);
     for (int expected = 1; expected < 5; ++expected) {
         keyInMain(Qt::Key_Right, Qt::AltModifier);
         QCOMPARE(currentIndex(w()), expected);
     }
     keyInMain(Qt::Key_Right, Qt::AltModifier);
-    QCOMPARE(answerer->boxTexts().last(), u"后面没有符合筛选的图片"_qs);
+    QTRY_COMPARE(note(), u"后面没有符合筛选的图片"_qs);
     QCOMPARE(currentIndex(w()), 4);
 
     openDataset();
@@ -309,13 +309,13 @@ void DatasetTest::reviewKeysFollowTheFilterAlsoWithTheWindowClosed()
     keyInMain(Qt::Key_Left, Qt::AltModifier);
     QCOMPARE(currentIndex(w()), 3);
     keyInMain(Qt::Key_Left, Qt::AltModifier);
-    QCOMPARE(answerer->boxTexts().last(), u"前面没有符合筛选的图片"_qs);
+    QTRY_COMPARE(note(), u"前面没有符合筛选的图片"_qs);
     setFilter(3 + 10);
     keyInMain(Qt::Key_Left, Qt::AltModifier);
     QCOMPARE(currentIndex(w()), 1);
     keyInMain(Qt::Key_Right, Qt::AltModifier);
     QCOMPARE(currentIndex(w()), 3);
-    QCOMPARE(answerer->boxes.size(), 3);
+    QVERIFY(answerer->boxes.isEmpty());
     // The same keys work in the dataset window, as it shows the filter.
     openDataset();
     QVERIFY(QTest::qWaitForWindowActive(datasetWindow()));

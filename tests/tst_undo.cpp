@@ -224,7 +224,7 @@ void UndoTest::editsAreTakenBackInTheirPlaceAndANewStepEndsTheRedo()
     QCOMPARE(shown(), u"a.png: "_qs);
     QVERIFY(!QFile::exists(csvPath));
     press("", Qt::Key_S, Qt::ControlModifier);
-    QCOMPARE(answerer->boxTexts(), QStringList{u"无需更改"_qs});
+    QTRY_COMPARE(note(), u"无需更改"_qs);
     QVERIFY(!QFile::exists(csvPath));
 
     redo();
@@ -236,7 +236,7 @@ void UndoTest::editsAreTakenBackInTheirPlaceAndANewStepEndsTheRedo()
     undo();
     undo();
     QCOMPARE(shown(), u"a.png: "_qs);
-    QCOMPARE(answerer->boxTexts(), QStringList{u"无需更改"_qs});
+    QVERIFY(answerer->boxes.isEmpty());
 }
 
 void UndoTest::undoingASaveIsRefusedWhenTheRowChangedOrTheSaveCannotWrite()

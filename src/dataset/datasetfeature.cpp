@@ -11,7 +11,6 @@
 #include "windowplace.h"
 
 #include <QKeySequence>
-#include <QMessageBox>
 
 DatasetFeature *DatasetFeature::attach(LabellingWindow *window, DatasetSource *source)
 {
@@ -22,9 +21,8 @@ DatasetFeature *DatasetFeature::attach(LabellingWindow *window, DatasetSource *s
     const QKeySequence previousKey(Qt::ALT | Qt::Key_Left);
     LabelKeys *keys = window->keys();
     keys->bind({openKey}, [feature] { feature->openWindow(); });
-    QWidget *mainWidget = window->windowWidget();
-    keys->bind({nextKey}, [feature, mainWidget] { feature->moveByFilter(1, mainWidget); });
-    keys->bind({previousKey}, [feature, mainWidget] { feature->moveByFilter(-1, mainWidget); });
+    keys->bind({nextKey}, [feature, keys] { feature->moveByFilter(1, keys->typedIn()); });
+    keys->bind({previousKey}, [feature, keys] { feature->moveByFilter(-1, keys->typedIn()); });
 
     feature->openerTip = tr("双击或按 %1 打开数据集窗口；%2 / %3 转到符合筛选的下一张 / 上一张")
                              .arg(openKey.toString(QKeySequence::NativeText),
@@ -126,10 +124,11 @@ void DatasetFeature::follow()
 
 void DatasetFeature::moveTo(qsizetype position)
 {
-    tellOutcome(mainWindow->windowWidget(), mainWindow->labelling()->moveTo(int(position)));
+    tellOutcome(mainWindow->windowWidget(), mainWindow->labelling()->moveTo(int(position)),
+                mainWindow->keys());
 }
 
-void DatasetFeature::moveByFilter(int step, QWidget *parent)
+void DatasetFeature::moveByFilter(int step, QWidget *typedIn)
 {
     const int current = currentPosition();
     qsizetype target = -1;
@@ -144,9 +143,8 @@ void DatasetFeature::moveByFilter(int step, QWidget *parent)
         target = chosen.nearestKept(*source, current, step);
     }
     if (target < 0) {
-        QMessageBox::information(parent, tr("Info"),
-                                 step > 0 ? tr("后面没有符合筛选的图片")
-                                          : tr("前面没有符合筛选的图片"));
+        mainWindow->keys()->showNote(typedIn, step > 0 ? tr("后面没有符合筛选的图片")
+                                                       : tr("前面没有符合筛选的图片"));
         return;
     }
     moveTo(target);

@@ -52,8 +52,10 @@ public:
     // Moves the main window like a view button: no save, the change flag kept.
     void moveTo(qsizetype position);
     // Goes to the nearest image after (1) or before (-1) the current one
-    // that the filter keeps, or tells over `parent` that there is none.
-    void moveByFilter(int step, QWidget *parent);
+    // that the filter keeps. Only keys ask for it: that there is none is a
+    // note where the person typed in `typedIn`, never a box that would take
+    // the keys typed next.
+    void moveByFilter(int step, QWidget *typedIn);
 
 signals:
     // The list or the annotations changed as a whole: every image may have

@@ -150,6 +150,9 @@ InspectionView::InspectionView(LabellingWindow *window)
     // Every control is in place: the main window's keys work on all of them.
     window->keys()->watch(this);
     connect(window->keys(), &LabelKeys::pendingChanged, this, &InspectionView::showPending);
+    window->keys()->showNotesWith(this, [this](const QString &text) { showNote(text); });
+    noteExpiry.setSingleShot(true);
+    connect(&noteExpiry, &QTimer::timeout, this, [this] { showPending(QKeySequence()); });
 
     pictureCanvas->setFocus();
     showState();
@@ -426,9 +429,20 @@ void InspectionView::showLabels()
     labelPanel->setClickable(labelling->images().hasCurrent());
 }
 
+// The line of the waiting letter says for two seconds what a key typed here
+// only had to inform of, unless a letter begins to wait meanwhile.
+void InspectionView::showNote(const QString &text)
+{
+    pendingLabel->setText(text);
+    noteExpiry.start(2000);
+}
+
 void InspectionView::showPending(const QKeySequence &typed)
 {
-    pendingLabel->setText(KeyNames::waiting(mainWindow->keys()->continuations()));
+    if (!typed.isEmpty() || !noteExpiry.isActive()) {
+        noteExpiry.stop();
+        pendingLabel->setText(KeyNames::waiting(mainWindow->keys()->continuations()));
+    }
     const QString first = typed.isEmpty()
         ? QString()
         : QKeySequence(typed[0]).toString(QKeySequence::PortableText);

@@ -6,6 +6,7 @@
 #include <QKeySequence>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 class InspectionView;
@@ -78,6 +79,7 @@ private:
     void showName();
     void showLabels();
     void showPending(const QKeySequence &typed);
+    void showNote(const QString &text);
     void showZoom();
     void toneChanged();
     void rememberTones() const;
@@ -101,6 +103,7 @@ private:
     QListView *labelList = nullptr;
     QLabel *countLabel = nullptr;
     QLabel *pendingLabel = nullptr;
+    QTimer noteExpiry; // runs while the pending line shows a note
     QLabel *zoomLabel = nullptr;
     QLabel *reducedLabel = nullptr;
     QSlider *brightnessSlider = nullptr;

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QScopedValueRollback>
+#include <QThread>
 #include <QWidget>
 
 namespace {
@@ -148,9 +150,36 @@ bool LabelKeys::eventFilter(QObject *watched, QEvent *event)
     if (ours && stroke.exact) {
         // The reaction may open a modal box whose own loop delivers more keys.
         const std::function<void()> reaction = stroke.exact->reaction;
+        const auto *control = qobject_cast<QWidget *>(watched);
+        const QScopedValueRollback<QWidget *> typedWindow(typing,
+                                                          control ? control->window() : nullptr);
+        const QScopedValueRollback<int> typedLevel(typingLevel,
+                                                   QThread::currentThread()->loopLevel());
         reaction();
     }
     return ours;
+}
+
+QWidget *LabelKeys::typedIn() const
+{
+    return typingLevel == QThread::currentThread()->loopLevel() ? typing : nullptr;
+}
+
+void LabelKeys::showNotesWith(QWidget *window, const std::function<void(const QString &)> &show)
+{
+    noteShowers.insert(window, show);
+    connect(window, &QObject::destroyed, this,
+            [this, window] { noteShowers.remove(window); });
+}
+
+void LabelKeys::showNote(QWidget *window, const QString &text) const
+{
+    const auto first = noteShowers.constFind(static_cast<const QWidget *>(parent()));
+    if (first != noteShowers.cend())
+        (*first)(text);
+    const auto own = noteShowers.constFind(window);
+    if (own != noteShowers.cend() && own != first)
+        (*own)(text);
 }
 
 // A single key that the window keeps for its controls, or a key that the

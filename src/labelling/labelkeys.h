@@ -4,6 +4,7 @@
 #include <QKeySequence>
 #include <QList>
 #include <QObject>
+#include <QString>
 
 #include <functional>
 
@@ -42,6 +43,16 @@ public:
     // image: a letter typed for one image never completes a code on the next.
     void dropPending();
 
+    // The window the key whose reaction runs now was typed in; null outside
+    // a key's reaction, and within a box or dialog the reaction opened, so
+    // that what happens there counts as started by no key.
+    QWidget *typedIn() const;
+    // Where the notes of keys typed in `window` show, besides the first
+    // window's own notes: there they show for every window.
+    void showNotesWith(QWidget *window, const std::function<void(const QString &)> &show);
+    // Says `text` for a moment where the person typing in `window` looks.
+    void showNote(QWidget *window, const QString &text) const;
+
 signals:
     // The first stroke of a code waits for its second (`typed` names it), or
     // no stroke waits any longer (`typed` is empty).
@@ -75,4 +86,7 @@ private:
     QHash<const QWidget *, QList<QKeySequence>> leftToControls;
     bool askingTextField = false;
     QKeySequence pending; // the first stroke of a sequence, or empty
+    QHash<const QWidget *, std::function<void(const QString &)>> noteShowers;
+    QWidget *typing = nullptr; // the window of the key whose reaction runs
+    int typingLevel = 0;       // the event loop that reaction runs in
 };

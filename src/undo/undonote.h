@@ -9,7 +9,8 @@
 class QWidget;
 
 // The note beside the label buttons: a tooltip beside `anchor` that says for
-// two seconds what a step back or forth did, and otherwise holds a hint (the
+// two seconds what a step back or forth did, or what a key's operation only
+// had to inform of (the end of the list...), and otherwise holds a hint (the
 // first letter of a code waiting for its second) for as long as it is held.
 // A tooltip closes itself at every key press or release, so it is shown
 // again after each release of the keys that made it; a key pressed after

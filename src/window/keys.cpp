@@ -17,6 +17,7 @@
 #include "storesource.h"
 #include "undofeature.h"
 #include "undokeys.h"
+#include "undonote.h"
 #include "windowactivity.h"
 
 #include <QAbstractItemModel>
@@ -142,8 +143,10 @@ void bindCodes(LabelKeys *keys, LabellingWindow *window, const QList<QPushButton
 }
 
 // The letter of a code that waits for its second shows by the label buttons
-// until it is completed or dropped; a move to another image drops it.
-void followPending(LabelKeys *keys, const WindowActivity *activity, QWidget *anchor)
+// until it is completed or dropped; a move to another image drops it. What a
+// key's operation only has to inform of shows there too, for two seconds, as
+// the notes of undo do.
+void showBesideLabelButtons(LabelKeys *keys, const WindowActivity *activity, QWidget *anchor)
 {
     new PendingKeyTip(keys, anchor);
     QObject::connect(activity, &WindowActivity::currentImageChanged, keys,
@@ -152,6 +155,22 @@ void followPending(LabelKeys *keys, const WindowActivity *activity, QWidget *anc
                              keys->dropPending();
                          shown = path;
                      });
+    keys->showNotesWith(anchor->window(), [note = UndoNote::of(anchor)](const QString &text) {
+        note->show(text);
+    });
+}
+
+// A key for a button clicks it. A key for a save-and-move button, with
+// nothing unsaved, has nothing to save: it clicks the view button `whenSaved`
+// instead, and no box says so while the person types on.
+void clickOnKeys(LabelKeys *keys, LabellingWindow *window, QPushButton *button,
+                 const QList<QKeySequence> &sequences, QPushButton *whenSaved = nullptr)
+{
+    keys->bind(sequences, [window, button, whenSaved] {
+        const bool saved = whenSaved && !window->labelling()->hasUnsaved();
+        clickShowingThePress(saved ? whenSaved : button);
+    });
+    button->setToolTip(Tavrelin::tr("快捷键：%1").arg(KeyNames::names(sequences)));
 }
 
 } // namespace
@@ -165,23 +184,20 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     auto *keys = new LabelKeys(this);
     labelKeys = keys;
-    const auto clickOnKeys = [this, keys](QPushButton *button,
-                                          const QList<QKeySequence> &sequences) {
-        keys->bind(sequences, [button] { clickShowingThePress(button); });
-        button->setToolTip(tr("快捷键：%1").arg(KeyNames::names(sequences)));
-    };
-
     bindCodes(keys, this, labelButtons, labels);
-    followPending(keys, labellingSession->activity(), labelButtons.first());
+    showBesideLabelButtons(keys, labellingSession->activity(), labelButtons.first());
     // A box that a key opens does not take the keys typed right after it.
     FreshBoxKeys::guardApplication();
 
-    clickOnKeys(nextButton, {QKeySequence(Qt::Key_Right)});
-    clickOnKeys(previousButton, {QKeySequence(Qt::Key_Left)});
-    clickOnKeys(saveAndNextButton, {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
-                                    QKeySequence(Qt::CTRL | Qt::Key_Right)});
-    clickOnKeys(saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)});
-    clickOnKeys(jumpButton, {QKeySequence(Qt::CTRL | Qt::Key_J)});
+    clickOnKeys(keys, this, nextButton, {QKeySequence(Qt::Key_Right)});
+    clickOnKeys(keys, this, previousButton, {QKeySequence(Qt::Key_Left)});
+    clickOnKeys(keys, this, saveAndNextButton,
+                {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
+                 QKeySequence(Qt::CTRL | Qt::Key_Right)},
+                nextButton);
+    clickOnKeys(keys, this, saveAndPreviousButton, {QKeySequence(Qt::CTRL | Qt::Key_Left)},
+                previousButton);
+    clickOnKeys(keys, this, jumpButton, {QKeySequence(Qt::CTRL | Qt::Key_J)});
 
     // The menu shows the key beside the action's text.
     const QKeySequence loadKey(Qt::CTRL | Qt::Key_O);
@@ -206,10 +222,10 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
 
     // Labelling a folder with gaps: saved as save-and-next saves, then on to
     // the next image the annotation file does not mark, as Ctrl+U goes. A
-    // save that fails stays on the image.
+    // save that fails stays on the image; with nothing unsaved it only goes.
     keys->bind({QKeySequence(Qt::SHIFT | Qt::Key_Return), QKeySequence(Qt::SHIFT | Qt::Key_Enter)},
                [this] {
-                   if (tell(labellingSession->save()))
+                   if (!labellingSession->hasUnsaved() || tell(labellingSession->save()))
                        goToNextUnmarkedImage();
                });
 

@@ -103,6 +103,6 @@ const PictureCache &Tavrelin::pictureCache() const
 
 bool Tavrelin::tell(const SessionOutcome &outcome)
 {
-    tellOutcome(this, outcome);
+    tellOutcome(this, outcome, labelKeys);
     return outcome.done;
 }
