@@ -160,6 +160,13 @@ void WorkbenchTest::panelClicksGiveAndRemoveThroughTheMainWindowAndTellSavedFrom
     clickRow(10);
     QVERIFY(currentAnnotations(window.get()).isEmpty());
     QVERIFY(answerer->boxes.isEmpty());
+    // Nor while the only image shown could not be decoded.
+    const QString broken = makeFolder(u"broken"_qs, {});
+    writeFile(broken + u"/x.png"_qs, "no picture");
+    loadFolder(*answerer, window.get(), broken);
+    clickRow(10);
+    QVERIFY(currentAnnotations(window.get()).isEmpty());
+    answerer->boxes.clear();
 
     openFolder({u"a.png"_qs, u"b.png"_qs}, headerLine() + row(u"a.png"_qs, {11}));
     QCOMPARE(panel()->topLevelItemCount(), 19);

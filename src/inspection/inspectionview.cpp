@@ -309,7 +309,12 @@ void InspectionView::createLabelPanel(QWidget *panel)
 {
     labelPanel = new LabelPanel(labelling->store()->catalogue(), panel);
     connect(labelPanel, &LabelPanel::giveRequested, this,
-            [this](const QString &label) { labelling->give(label); });
+            [this](const QString &label) {
+                // As a click on the main window's button: nothing while no
+                // picture was ever shown, when the buttons stand disabled.
+                if (labelling->givesLabels())
+                    labelling->give(label);
+            });
     connect(labelPanel, &LabelPanel::removeRequested, this, [this](const QString &label) {
         labelling->removeAt(int(labelling->labels().indexOf(label)));
     });

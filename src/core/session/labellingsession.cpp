@@ -76,6 +76,7 @@ SessionOutcome LabellingSession::showCurrent()
     const QString imagePath = imageSession.currentPath();
     qDebug() << "加载图像路径：" << imagePath;
     pictureShown = !shownOn || shownOn->showPicture(imagePath);
+    anyPictureShown = anyPictureShown || pictureShown;
 
     // One look at the store serves the labels and the counts. What is shown,
     // and what a save would write, belongs to the image current now.

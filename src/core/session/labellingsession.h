@@ -53,6 +53,9 @@ public:
     // Whether the current image's picture could be decoded, as its last
     // display found.
     bool currentShown() const { return pictureShown; }
+    // Whether any picture has been shown: from then on the main window's
+    // label buttons stand enabled, and a side window may give labels too.
+    bool givesLabels() const { return anyPictureShown; }
     WindowActivity *activity() const { return notes; }
     const QUndoStack &steps() const { return undoStack; }
     // The count line: marked and unmarked listed images, as the store counts
@@ -130,6 +133,7 @@ private:
     QStringList currentAnnotations;
     bool annotationsModified = false;
     bool pictureShown = false;
+    bool anyPictureShown = false;
     // The image whose labels are held, as its folder and name: the one shown
     // last.
     QString labelsFolder;
