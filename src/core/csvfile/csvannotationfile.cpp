@@ -666,11 +666,7 @@ SaveResult CsvAnnotationFile::saveInOrder(const QString &fileName, qsizetype row
     if (newFacts & markedBit) {
         index.lastMarked = std::max(index.lastMarked, place);
     } else if (index.lastMarked == place) {
-        index.lastMarked = -1;
-        for (qsizetype i = place - 1; i >= 0 && index.lastMarked < 0; --i) {
-            if (index.lineFacts[i] & markedBit)
-                index.lastMarked = i;
-        }
+        findLastMarkedBefore(place);
     }
     trustWritten();
     listed.change(fileName, facts(fileName));
@@ -705,11 +701,7 @@ SaveResult CsvAnnotationFile::removeInOrder(const QString &fileName, qsizetype r
     if (index.lastMarked > row) {
         --index.lastMarked;
     } else if (index.lastMarked == row) {
-        index.lastMarked = -1;
-        for (qsizetype i = row - 1; i >= 0 && index.lastMarked < 0; --i) {
-            if (index.lineFacts[i] & markedBit)
-                index.lastMarked = i;
-        }
+        findLastMarkedBefore(row);
     }
     trustWritten();
     listed.change(fileName, facts(fileName));
@@ -758,6 +750,15 @@ void CsvAnnotationFile::written(const QByteArray &content)
 // tick of this write is past: within it, another program's save can leave
 // the same inode number (reused), size and times, so until then the next
 // refresh, and the next save under the lock, read the file again.
+void CsvAnnotationFile::findLastMarkedBefore(qsizetype line)
+{
+    index.lastMarked = -1;
+    for (qsizetype i = line - 1; i >= 0 && index.lastMarked < 0; --i) {
+        if (index.lineFacts[i] & markedBit)
+            index.lastMarked = i;
+    }
+}
+
 void CsvAnnotationFile::trustWritten()
 {
     identity = identityOf(filePath);

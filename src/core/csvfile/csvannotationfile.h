@@ -205,6 +205,8 @@ private:
     SaveResult saveResorted(const QString &fileName, const QByteArray &newRow);
     void written(const QByteArray &content);
     void trustWritten();
+    // The last marked line is no longer `line`: the last one before it.
+    void findLastMarkedBefore(qsizetype line);
 
     QString filePath;
     QStringList labels;
