@@ -10,6 +10,9 @@ packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
     # a team's dataset: Qt's PostgreSQL driver, libpq's headers (to cancel a
     # statement, and an import's COPY), and the server the tests start
     libqt6sql6-psql postgresql libpq-dev
+    # the team's classifier: OpenCV's DNN module runs it, a file's predictions
+    # are kept in SQLite; the tests make tiny models with Python's onnx
+    libopencv-dnn-dev libqt6sql6-sqlite python3-onnx python3-numpy
     # validators and package tools that the packaging tests run
     desktop-file-utils appstream dpkg-dev file lintian
     # the save tests make a small ext4 file system that keeps whole seconds

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class TeamAddress;
+
+// Where one annotation store's predictions are kept: a SQLite file beside an
+// annotation file, or a table on a team's server. Entries are per image and
+// per model; a model is known by its name and the SHA-256 of its bytes.
+// Predictions imported from another pipeline carry the name only (an empty
+// digest), and count for every model of that name.
+//
+// Used from one thread at a time (the predicting thread, or the command
+// line); each call opens what it needs and says why when it fails.
+class PredictionStore
+{
+public:
+    struct Entry
+    {
+        QString fileName;
+        // The image file as it was predicted: a different size or
+        // modification time makes the entry stale.
+        qint64 size = -1;
+        qint64 modified = -1; // milliseconds since the epoch
+        // One probability per label of the model's description, in its order.
+        QList<float> values;
+        // The model's embedding of the image, reduced; empty when the model
+        // names no features output.
+        QByteArray features;
+    };
+
+    virtual ~PredictionStore() = default;
+
+    // Makes ready to keep the predictions of the model `modelName` with the
+    // digest `sha256` (empty: imported under the name); a file is made only
+    // here, on first use.
+    virtual bool open(const QString &modelName, const QByteArray &sha256, QString *error) = 0;
+    // Every entry of the opened model (its own, then imported ones of its
+    // name where it has none), by file name.
+    virtual QHash<QString, Entry> readAll(QString *error) = 0;
+    // Adds or replaces entries of the opened model, all or none.
+    virtual bool write(const QList<Entry> &entries, QString *error) = 0;
+    // Of `names`, those this program may predict now: on a team's server the
+    // ones no other program is predicting, which are then taken for this
+    // one until written or a minute passed; a file gives all of them.
+    virtual QStringList claim(const QStringList &names, QString *error)
+    {
+        Q_UNUSED(error);
+        return names;
+    }
+
+    // The store beside the annotation file `annotationPath`
+    // ("<file>.predictions.sqlite"), or on the server of `address`.
+    static std::unique_ptr<PredictionStore> besideFile(const QString &annotationPath);
+    static std::unique_ptr<PredictionStore> onServer(const TeamAddress &address);
+};

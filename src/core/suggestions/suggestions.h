@@ -1,0 +1,82 @@
+#pragma once
+
+#include "predictionstore.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The team's classifier for one store and one open folder: the model chosen
+// (an ONNX file with its description beside it), the predictions stored for
+// it, and the background pass that predicts the listed images that have
+// none yet, the shown image first, then its neighbours, then the rest in
+// listing order, on one thread of low priority. Nothing here waits for the
+// model: a question is answered from the predictions at hand.
+//
+// Labels are the catalogue's, by their index in it; a label the model does
+// not give has no probability and no threshold.
+class Suggestions : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Predictions are kept in `store`; `catalogue` is the store's catalogue.
+    Suggestions(const QStringList &catalogue, std::unique_ptr<PredictionStore> store,
+                QObject *parent = nullptr);
+    ~Suggestions() override;
+
+    // Takes the model `onnxPath` (its description `NAME.json` beside it) in
+    // place of the one there was. Refused with the text a person reads in
+    // `error` ("无法载入模型：%1", "缺少模型说明文件：%1", "模型说明文件有误：%1"),
+    // nothing changed.
+    bool loadModel(const QString &onnxPath, QString *error);
+    void unloadModel();
+    bool hasModel() const;
+    // The description's name, and the .onnx file's path; empty without a model.
+    QString modelName() const;
+    QString modelPath() const;
+
+    // The images to predict and to answer for: the open folder's listing.
+    void setListed(const QString &folder, const QStringList &names);
+    // The position shown now, predicted before every other.
+    void setShown(qsizetype position);
+
+    // Per catalogue label: the model's threshold; empty without a model, NaN
+    // for a label the model does not give.
+    QList<float> thresholds() const;
+    // Per catalogue label: the stored probability for `fileName` (NaN for a
+    // label the model does not give); nothing when there is no current
+    // prediction of it.
+    std::optional<QList<float>> probabilities(const QString &fileName) const;
+    // The labels at or above their threshold, in catalogue order.
+    QStringList suggested(const QString &fileName) const;
+    // How sure the model is: the smallest |p - threshold| over its labels;
+    // nothing without a prediction.
+    std::optional<float> certainty(const QString &fileName) const;
+    // The listed position, among those `eligible` accepts, whose prediction
+    // is least sure (ties: the first listed); -1 when none has a prediction.
+    qsizetype leastSure(const std::function<bool(qsizetype)> &eligible) const;
+
+    // Listed images with a current prediction, and how many are listed.
+    qsizetype predictedCount() const;
+    qsizetype listedCount() const;
+    // Listed images whose picture could not be decoded: they get none.
+    qsizetype undecodableCount() const;
+
+signals:
+    // A model was taken or let go: every answer may have changed.
+    void modelChanged();
+    // New predictions are stored and answered for.
+    void predicted(const QStringList &fileNames);
+    // The background pass moved on: predictedCount() of listedCount().
+    void progress(qsizetype done, qsizetype total);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
