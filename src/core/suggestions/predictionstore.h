@@ -28,7 +28,8 @@ public:
         // modification time makes the entry stale.
         qint64 size = -1;
         qint64 modified = -1; // milliseconds since the epoch
-        // One probability per label of the model's description, in its order.
+        // One probability per catalogue label, in the catalogue's order; NaN
+        // for a label the model does not give.
         QList<float> values;
         // The model's embedding of the image, reduced; empty when the model
         // names no features output.

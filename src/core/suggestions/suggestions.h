@@ -75,6 +75,10 @@ signals:
     void predicted(const QStringList &fileNames);
     // The background pass moved on: predictedCount() of listedCount().
     void progress(qsizetype done, qsizetype total);
+    // The model turned out unusable at its first inference (an output whose
+    // size is not the number of its labels): it was let go, and `text` is
+    // what the person is told, in the same box as a refused load.
+    void modelRefused(const QString &text);
 
 private:
     struct Private;
