@@ -2,12 +2,19 @@
 // each with its own connection, as two people's programs are: what one saves
 // shows in the other, a save over the other's is refused once, Ctrl+U never
 // gives both the same image, and a lost server fails a save by the rules.
+#include "annotationformat.h"
 #include "annotationstore.h"
 #include "pgserver.h"
+#include "teamtransfer.h"
 #include "testwindow.h"
+#include "trainingsplit.h"
 
 #include <QComboBox>
+#include <QDateTime>
+#include <QDialog>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QToolTip>
 #include <QSqlDatabase>
 #include <QTableView>
 #include <QSqlError>
@@ -36,9 +43,13 @@ private slots:
     void aStoppedServerFailsTheSaveAndTheNextActionConnectsAnew();
     void aSilentServerNeverWritesAGivenUpSaveNorHoldsTheClosing();
     void unchangedLabelsFollowOthersSavesAfterAMoveAndSaveNothing();
+    void mergingOrTakingTheirsSettlesAConflictInOneStepThatUndoTakesBack();
+    void theSplitOfATeamsDatasetIsTheSplitOfTheSameRowsInAFile();
 
 private:
     std::unique_ptr<Tavrelin> openWindow(const QString &annotator);
+    // The dataset's history, oldest first: "who:before>after" in flags.
+    QString history();
     void press(Tavrelin *window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 
     PgServer server;
@@ -82,6 +93,28 @@ std::unique_ptr<Tavrelin> TeamWindowTest::openWindow(const QString &annotator)
     return window;
 }
 
+QString TeamWindowTest::history()
+{
+    QString result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"history"_qs);
+        db.setHostName(server.socketFolder());
+        db.setDatabaseName(u"team"_qs);
+        db.setUserName(PgServer::superuser());
+        if (!db.open())
+            return db.lastError().text();
+        QSqlQuery query(db);
+        query.prepare(u"SELECT string_agg(annotator || ':' || coalesce(flags_before::text, '') "
+                      "|| '>' || flags_after, ' ' ORDER BY h.id) FROM norvanta_history h "
+                      "JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = ?"_qs);
+        query.addBindValue(u"set%1"_qs.arg(datasets));
+        if (query.exec() && query.next())
+            result = query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(u"history"_qs);
+    return result;
+}
+
 void TeamWindowTest::press(Tavrelin *window, Qt::Key key, Qt::KeyboardModifiers modifiers)
 {
     window->activateWindow();
@@ -110,16 +143,25 @@ void TeamWindowTest::eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels()
     QTest::qWait(300);
     QCOMPARE(listTexts(ben.get()), (QStringList{entry(11), entry(2)}));
 
-    // His save is refused once, naming Anna, and he stays on the image.
+    // His save is refused, saying who saved what and when; cancelled, he
+    // stays on the image with his labels.
+    answerer->answerQuestion(QMessageBox::Cancel);
     QTest::mouseClick(button(ben.get(), u"保存并下一张"_qs), Qt::LeftButton);
-    QCOMPARE(answerer->boxTexts(), QStringList{u"此图片的标签已由 anna 保存，标签未保存，再次保存将覆盖"_qs});
+    const QString when = QDateTime::fromMSecsSinceEpoch(ben->store()->savedAt(u"a.png"_qs))
+                             .toString(u"yyyy-MM-dd HH:mm:ss"_qs);
+    QVERIFY(qAbs(QDateTime::fromString(when, u"yyyy-MM-dd HH:mm:ss"_qs)
+                     .secsTo(QDateTime::currentDateTime())) < 60);
+    const QString box = u"此图片的标签已由 anna 于 %1 保存：%2, %3"_qs.arg(when, entry(3), entry(11));
+    QCOMPARE(answerer->boxTexts(), QStringList{box});
     QCOMPARE(currentIndex(ben.get()), 0);
     QCOMPARE(listTexts(ben.get()), (QStringList{entry(11), entry(2)}));
     QVERIFY(annotationsModified(ben.get()));
-    // The same save again overwrites, and Anna's window shows his labels.
+    // The same save again asks again; 覆盖 saves over Anna's, and her
+    // window shows his labels.
     answerer->clear();
+    answerer->answerQuestion(QMessageBox::Save);
     QTest::mouseClick(button(ben.get(), u"保存并下一张"_qs), Qt::LeftButton);
-    QCOMPARE(answerer->boxTexts(), QStringList());
+    QCOMPARE(answerer->boxTexts(), QStringList{box});
     QCOMPARE(currentIndex(ben.get()), 1);
     QTRY_COMPARE(listTexts(anna.get()), (QStringList{entry(2), entry(11)}));
     QVERIFY(callIsImageMarked(anna.get(), u"a.png"_qs));
@@ -289,6 +331,95 @@ void TeamWindowTest::unchangedLabelsFollowOthersSavesAfterAMoveAndSaveNothing()
     QTest::qWait(300);
     QCOMPARE(anna->store()->savedBy(u"b.png"_qs), u"anna"_qs);
     QCOMPARE(anna->store()->storedLabels(u"b.png"_qs), QStringList{entry(6)});
+}
+
+// Both windows show a.png when Anna saves it. Ben's 合并 saves the union,
+// and the window that showed Anna's row says who changed it; his 采用对方
+// on b.png shows her row and writes nothing. Each is one undo step, which
+// brings his own labels back unsaved.
+void TeamWindowTest::mergingOrTakingTheirsSettlesAConflictInOneStepThatUndoTakesBack()
+{
+    const auto note = [] { return QToolTip::isVisible() ? QToolTip::text() : QString(); };
+    auto anna = openWindow(u"anna"_qs);
+    auto ben = openWindow(u"ben"_qs);
+    call(ben.get(), "annotate", entry(2));
+    call(anna.get(), "annotate", entry(3));
+    call(anna.get(), "saveAnnotations");
+    QTRY_COMPARE(ben->store()->storedLabels(u"a.png"_qs), QStringList{entry(3)});
+
+    answerer->answerQuestion(QMessageBox::SaveAll);
+    press(ben.get(), Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(answerer->boxes.size(), 1);
+    QCOMPARE(listTexts(ben.get()), (QStringList{entry(2), entry(3)}));
+    QVERIFY(!annotationsModified(ben.get()));
+    QTRY_COMPARE(listTexts(anna.get()), (QStringList{entry(2), entry(3)}));
+    QTRY_COMPARE(note(), u"ben 已更改此图片的标签"_qs);
+    QTRY_COMPARE(note(), QString());
+    press(ben.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(ben->store()->storedLabels(u"a.png"_qs), QStringList{entry(3)});
+    QCOMPARE(listTexts(ben.get()), QStringList{entry(2)});
+    QVERIFY(annotationsModified(ben.get()));
+    QCOMPARE(history(), u"anna:>4 ben:4>6 ben:6>4"_qs);
+
+    call(ben.get(), "nextImage");
+    call(ben.get(), "annotate", entry(5));
+    call(anna.get(), "nextImage");
+    call(anna.get(), "annotate", entry(7));
+    call(anna.get(), "saveAnnotations");
+    press(anna.get(), Qt::Key_Delete);
+    call(anna.get(), "saveAnnotations");
+    QTRY_VERIFY(ben->store()->facts(u"b.png"_qs).hasRow && !ben->store()->isMarked(u"b.png"_qs));
+    answerer->clear();
+    answerer->answerQuestion(QMessageBox::Discard);
+    press(ben.get(), Qt::Key_Return);
+    QCOMPARE(answerer->boxTexts().size(), 1);
+    QVERIFY2(answerer->boxTexts().at(0).endsWith(u" 保存：无标签"_qs), qPrintable(answerer->boxTexts().at(0)));
+    QCOMPARE(currentIndex(ben.get()), 1);
+    QCOMPARE(listTexts(ben.get()), QStringList());
+    QVERIFY(!annotationsModified(ben.get()));
+    press(ben.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(listTexts(ben.get()), QStringList{entry(5)});
+    QVERIFY(annotationsModified(ben.get()));
+    QCOMPARE(history(), u"anna:>4 ben:4>6 ben:6>4 anna:>64 anna:64>0"_qs);
+}
+
+// 导出划分 in the dataset window of a team's dataset writes the split that
+// the same rows give in a file, in the order an export writes them.
+void TeamWindowTest::theSplitOfATeamsDatasetIsTheSplitOfTheSameRowsInAFile()
+{
+    QByteArray content = headerLine();
+    for (int i = 0; i < 40; ++i)
+        content += row(u"img%1.png"_qs.arg(i, 2, 10, QChar(u'0')), {i % 5 + 1, i % 3 == 0 ? 11 : 12});
+    content += row(u"zz.png"_qs);
+    const QString csv = dir->filePath(u"rows.csv"_qs);
+    writeFile(csv, content);
+    QString error;
+    const auto parsed = TeamAddress::parse(address, &error);
+    QVERIFY2(parsed, qPrintable(error));
+    const auto imported = TeamTransfer::importFile(csv, *parsed, catalogue(), u"anna"_qs);
+    QVERIFY2(imported.ok, qPrintable(imported.text));
+
+    auto ben = openWindow(u"ben"_qs);
+    press(ben.get(), Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = ben->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset);
+    auto *splitExport = dataset->findChild<QPushButton *>(u"splitExport"_qs);
+    QVERIFY(splitExport->isEnabled());
+    splitExport->click();
+    auto *dialog = dataset->findChild<QDialog *>(u"splitDialog"_qs);
+    QVERIFY(dialog);
+    QCOMPARE(dialog->findChild<QLabel *>(u"splitPreview"_qs)->text(),
+             u"将划分 40 张已标记的图片，40 组；1 张未标记的图片不划分。"_qs);
+    const QString fromTeam = dir->filePath(u"team"_qs);
+    dialog->findChild<QLineEdit *>(u"outputFolder"_qs)->setText(fromTeam);
+    dialog->findChild<QPushButton *>(u"writeSplit"_qs)->click();
+    QCOMPARE(answerer->boxes.size(), 1);
+    QVERIFY2(answerer->boxTexts().at(0).startsWith(u"已写入"_qs), qPrintable(answerer->boxTexts().at(0)));
+
+    const QString fromFile = dir->filePath(u"file"_qs);
+    QVERIFY(TrainingSplit::run(csv, catalogue(), TrainingSplit::Settings(), fromFile).written);
+    for (const QString &name : TrainingSplit::outputNames())
+        QCOMPARE(readFile(fromTeam + u'/' + name), readFile(fromFile + u'/' + name));
 }
 
 QTEST_MAIN(TeamWindowTest)

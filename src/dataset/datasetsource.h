@@ -23,8 +23,9 @@ public:
     using QObject::QObject;
 
     virtual QStringList catalogue() const = 0;
-    // The annotation file, for what is made from it as a whole (a training
-    // split); empty when the annotations live elsewhere.
+    // The annotation file, or a team's address, for what is made from the
+    // annotations as a whole (a training split); empty when they live
+    // elsewhere.
     virtual QString annotationPath() const = 0;
     // The listed images, in list order.
     virtual const QStringList &names() const = 0;

@@ -73,7 +73,8 @@ DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     topRow->addWidget(summaryLine, 1);
     auto *splitExport = new QPushButton(tr("导出划分…"), this);
     splitExport->setObjectName(QStringLiteral("splitExport"));
-    // A split is cut from the annotation file; annotations kept elsewhere have none.
+    // A split is cut from the annotation file or the team's dataset;
+    // annotations kept elsewhere have none.
     splitExport->setEnabled(!feature->annotationPath().isEmpty());
     connect(splitExport, &QPushButton::clicked, this, &DatasetWindow::openSplitDialog);
     topRow->addWidget(splitExport);

@@ -4,6 +4,7 @@
 #include "csvannotationfile.h"
 #include "imagesession.h"
 #include "labellingsession.h"
+#include "teamstore.h"
 
 StoreSource::StoreSource(const LabellingSession *labelling, QObject *parent)
     : DatasetSource(parent)
@@ -19,7 +20,10 @@ QStringList StoreSource::catalogue() const
 QString StoreSource::annotationPath() const
 {
     const auto *file = qobject_cast<const CsvAnnotationFile *>(labelling->store());
-    return file ? file->path() : QString();
+    if (file)
+        return file->path();
+    const auto *team = qobject_cast<const TeamStore *>(labelling->store());
+    return team ? team->address().displayText() : QString();
 }
 
 const QStringList &StoreSource::names() const

@@ -1,10 +1,15 @@
 #include "outcomeboxes.h"
 
 #include "labelkeys.h"
+#include "labellingsession.h"
 #include "saverefusal.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QMessageBox>
+#include <QPushButton>
+
+#include <optional>
 
 namespace {
 
@@ -65,9 +70,6 @@ void tellInABox(QWidget *parent, const SessionNotice &notice)
         return warn(parent, Texts::tr("Warning"), Texts::tr("在此目录中未找到相关文件"));
     case SessionNotice::NoCurrentImage:
         return warn(parent, Texts::tr("Error"), Texts::tr("没有当前图片，无法保存"));
-    case SessionNotice::Conflict:
-        return warn(parent, Texts::tr("Warning"),
-                    Texts::tr("此图片的标签已由 %1 保存，标签未保存，再次保存将覆盖").arg(notice.detail));
     case SessionNotice::SaveRefused:
         return warn(parent, Texts::tr("Error"), saveRefusal(notice.result));
     case SessionNotice::FileUnreadable:
@@ -84,12 +86,88 @@ void tellInABox(QWidget *parent, const SessionNotice &notice)
     }
 }
 
+// The labels as the dataset window lists them: the catalogue's entries, in
+// its order, which the person reads against the list beside the picture.
+QString conflictText(const SessionNotice &notice)
+{
+    const QString when = QDateTime::fromMSecsSinceEpoch(notice.savedAt)
+                             .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QString what =
+        notice.labels.isEmpty() ? Texts::tr("无标签") : notice.labels.join(QStringLiteral(", "));
+    return Texts::tr("此图片的标签已由 %1 于 %2 保存：%3").arg(notice.detail, when, what);
+}
+
+// Asks how to settle a save refused as a Conflict; nothing for 取消, which
+// is also what Esc and Return give: the labels stay as typed.
+std::optional<LabellingSession::ConflictChoice> askConflict(QWidget *parent,
+                                                            const SessionNotice &notice)
+{
+    using Choice = LabellingSession::ConflictChoice;
+    QMessageBox box(QMessageBox::Warning, Texts::tr("Warning"), conflictText(notice),
+                    QMessageBox::Save | QMessageBox::SaveAll | QMessageBox::Discard
+                        | QMessageBox::Cancel,
+                    parent);
+    box.button(QMessageBox::Save)->setText(Texts::tr("覆盖"));
+    box.button(QMessageBox::SaveAll)->setText(Texts::tr("合并"));
+    box.button(QMessageBox::Discard)->setText(Texts::tr("采用对方"));
+    box.button(QMessageBox::Cancel)->setText(Texts::tr("取消"));
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.setEscapeButton(QMessageBox::Cancel);
+    box.exec();
+    switch (box.standardButton(box.clickedButton())) {
+    case QMessageBox::Save:
+        return Choice::Overwrite;
+    case QMessageBox::SaveAll:
+        return Choice::Merge;
+    case QMessageBox::Discard:
+        return Choice::TakeTheirs;
+    default:
+        return std::nullopt;
+    }
+}
+
+qsizetype conflictAt(const SessionOutcome &outcome)
+{
+    for (qsizetype i = 0; i < outcome.notices.size(); ++i) {
+        if (outcome.notices.at(i).kind == SessionNotice::Conflict)
+            return i;
+    }
+    return -1;
+}
+
 } // namespace
+
+SessionOutcome tellAndSettle(QWidget *parent, LabellingSession *session,
+                             const SessionOutcome &outcome, const LabelKeys *keys)
+{
+    SessionOutcome current = outcome;
+    // A choice's save may be refused in turn, by a save newer still.
+    for (qsizetype at = conflictAt(current); at >= 0 && session; at = conflictAt(current)) {
+        const SessionNotice conflict = current.notices.at(at);
+        const SessionOutcome before{current.done, current.notices.mid(0, at)};
+        const SessionOutcome after{current.done, current.notices.mid(at + 1)};
+        tellOutcome(parent, before, keys);
+        const auto choice = askConflict(parent, conflict);
+        tellOutcome(parent, after, keys);
+        if (!choice)
+            return current;
+        current = session->settleConflict(*choice);
+    }
+    tellOutcome(parent, current, keys);
+    return current;
+}
 
 void tellOutcome(QWidget *parent, const SessionOutcome &outcome, const LabelKeys *keys)
 {
     QWidget *typedIn = keys ? keys->typedIn() : nullptr;
     for (const SessionNotice &notice : outcome.notices) {
+        // Only ever a note, in the main window when no key started it.
+        if (notice.kind == SessionNotice::ChangedElsewhere) {
+            if (keys)
+                keys->showNote(typedIn ? typedIn : parent->window(),
+                               Texts::tr("%1 已更改此图片的标签").arg(notice.detail));
+            continue;
+        }
         const Information information = informationOf(notice);
         if (information.text.isEmpty())
             tellInABox(parent, notice);

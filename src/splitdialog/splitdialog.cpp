@@ -1,5 +1,7 @@
 #include "splitdialog.h"
 
+#include "teamaddress.h"
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -92,8 +94,12 @@ QWidget *SplitDialog::createFolderRow()
     line->setContentsMargins(0, 0, 0, 0);
     outputFolder = new QLineEdit(row);
     outputFolder->setObjectName(QStringLiteral("outputFolder"));
-    // Beside the annotation file, in a folder of its own.
-    const QString besideFile = QFileInfo(annotationPath).absoluteDir().filePath(QStringLiteral("splits"));
+    // Beside the annotation file, in a folder of its own; a team's dataset
+    // lives on a server, so its split goes to the home folder.
+    const QDir beside = TeamAddress::isAddress(annotationPath)
+        ? QDir::home()
+        : QFileInfo(annotationPath).absoluteDir();
+    const QString besideFile = beside.filePath(QStringLiteral("splits"));
     outputFolder->setText(QDir::toNativeSeparators(besideFile));
     line->addWidget(outputFolder, 1);
     auto *choose = new QPushButton(tr("选择…"), row);

@@ -10,8 +10,9 @@ class QLineEdit;
 class QSpinBox;
 
 // "导出划分": the shares, seed, grouping pattern and output folder of a
-// training split of the annotation file, with what will be split shown
-// before anything is written. The file is read once when the dialog opens
+// training split of the annotation file or of a team's dataset (its
+// address in place of the file), with what will be split shown before
+// anything is written. The annotations are read once when the dialog opens
 // for that preview, and again when the split is written.
 class SplitDialog final : public QDialog
 {

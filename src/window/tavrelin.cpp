@@ -103,6 +103,5 @@ const PictureCache &Tavrelin::pictureCache() const
 
 bool Tavrelin::tell(const SessionOutcome &outcome)
 {
-    tellOutcome(this, outcome, labelKeys);
-    return outcome.done;
+    return tellAndSettle(this, labellingSession, outcome, labelKeys).done;
 }

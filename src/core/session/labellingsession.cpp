@@ -122,6 +122,8 @@ void LabellingSession::readStoredLabels(SessionOutcome &outcome)
     }
     if (!imageSession.hasCurrent())
         return;
+    // The stored row is shown: a save is checked against it from now on.
+    conflictImage.clear();
     currentAnnotations.append(annotationStore->storedLabels(imageSession.currentName()));
     annotationStore->showing(imageSession.currentName());
 }
@@ -227,8 +229,12 @@ SessionOutcome LabellingSession::followSavedElsewhere(const QString &fileName)
     if (annotationsModified
         && !annotationStore->isStoredRow(imageSession.currentName(), currentAnnotations))
         return outcome;
-    currentAnnotations.clear();
+    const QStringList before = std::exchange(currentAnnotations, QStringList());
     readStoredLabels(outcome);
     showLabelsAnew();
+    // The person sees why the labels changed under their eyes.
+    if (!fileName.isEmpty() && !sameLabelSet(before, currentAnnotations))
+        outcome.tell({SessionNotice::ChangedElsewhere, SaveResult::Saved,
+                      annotationStore->savedBy(fileName)});
     return outcome;
 }

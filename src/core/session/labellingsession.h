@@ -81,7 +81,21 @@ public:
     // and could not be written: they then stay, flagged.
     SessionOutcome save();
     // Writes the current image's row as the labels stand, flag untouched.
+    // Refused as a Conflict when another member saved the row since this
+    // window showed it, and again as long as that row stands, until the
+    // refusal is settled.
     SessionOutcome saveRow();
+
+    // How a save refused as a Conflict is settled: the labels as they stand
+    // saved over the other's row, the union of both saved, or the other's
+    // row shown in place of the labels, which are dropped.
+    enum class ConflictChoice { Overwrite, Merge, TakeTheirs };
+    // Settles the refused save of the current image, as one undo step: the
+    // save, or the drop, whose undo brings the labels back unsaved. A save
+    // refused once more is a Conflict of its own; taking the other's row is
+    // no save, so it is not done. Nothing while no save of the current image
+    // waits to be settled.
+    SessionOutcome settleConflict(ConflictChoice choice);
 
     // Moves never save and keep the change flag.
     SessionOutcome next();
@@ -112,6 +126,7 @@ public:
     SessionOutcome replay(const UndoStep &step, bool forth);
 
 private:
+    static bool sameLabelSet(QStringList a, QStringList b);
     void readStoredLabels(SessionOutcome &outcome);
     void setModified(bool modified);
     void showLabelsAnew();
@@ -125,6 +140,10 @@ private:
                     const QByteArray &replacement, SessionOutcome &outcome);
     std::unique_ptr<SessionWait> startWaiting(SessionWait::Kind kind) const;
     void takeReplaced(const QString &fileName, const QByteArray &before, const QByteArray &after);
+    SessionOutcome saveLabels(const QStringList &labels);
+    SaveResult writeRow(const QString &fileName, const QStringList &labels);
+    SessionOutcome refuseAsConflict(const QString &fileName, const QStringList &labels);
+    SessionOutcome takeTheirs();
 
     AnnotationStore *annotationStore;
     SessionScreen *shownOn = nullptr;
@@ -144,4 +163,9 @@ private:
     bool saving = false;
     QByteArray savedBefore;
     QByteArray savedAfter;
+    // The image whose save was refused as a Conflict, and the other's row
+    // then, as the store holds it, while the refusal waits to be settled: a
+    // save of it is refused again while that row stands.
+    QString conflictImage;
+    QByteArray conflictRow;
 };

@@ -75,42 +75,40 @@ SessionOutcome LabellingSession::save()
 
 SessionOutcome LabellingSession::saveRow()
 {
+    return saveLabels(currentAnnotations);
+}
+
+// Saves `labels` as the current image's row; once saved they are the
+// current labels, and the step goes from the labels held before to them.
+SessionOutcome LabellingSession::saveLabels(const QStringList &labels)
+{
     const OneAction action(notes);
     if (!imageSession.hasCurrent())
         return SessionOutcome().fail(SessionNotice::NoCurrentImage);
+    const QString fileName = imageSession.currentName();
+    // The other's row the person was asked about still stands: asked again.
+    if (fileName == conflictImage && annotationStore->row(fileName) == conflictRow)
+        return refuseAsConflict(fileName, labels);
 
-    SaveResult result;
-    {
-        // Copies: the window paints, and its timers run, while the save waits.
-        const QString fileName = imageSession.currentName();
-        const QStringList annotations = currentAnnotations;
-        // A team's server is waited for; a file's lock may be given up.
-        const std::unique_ptr<SessionWait> wait = startWaiting(
-            annotationStore->knowsWhoSaved() ? SessionWait::ServerSave : SessionWait::FileLock);
-        saving = true;
-        result = annotationStore->saveRow(fileName, annotations,
-                                          keepWaitingOn(wait.get()));
-        saving = false;
-    }
-    if (result == SaveResult::Conflict) {
-        // The labels stay as typed; the same save again overwrites.
-        SessionOutcome refused = SessionOutcome().fail(
-            {SessionNotice::Conflict, result, annotationStore->refusalDetail()});
-        if (shownOn)
-            shownOn->showCounts();
-        return refused;
-    }
+    const SaveResult result = writeRow(fileName, labels);
+    if (result == SaveResult::Conflict)
+        return refuseAsConflict(fileName, labels);
     if (result != SaveResult::Saved)
         return SessionOutcome().fail({SessionNotice::SaveRefused, result});
 
+    conflictImage.clear();
     UndoStep step;
     step.kind = UndoStep::Saved;
     step.labelsBefore = currentAnnotations;
-    step.labelsAfter = currentAnnotations;
+    step.labelsAfter = labels;
     step.unsavedBefore = true;
     step.unsavedAfter = false;
     step.rowBefore = std::exchange(savedBefore, QByteArray());
     step.rowAfter = std::exchange(savedAfter, QByteArray());
+    if (labels != currentAnnotations) {
+        currentAnnotations = labels;
+        showLabelsAnew();
+    }
     record(step);
     notes->noteRowSaved(imageSession.position());
     // A save that does not move (at either end of the list) must still count
@@ -118,6 +116,20 @@ SessionOutcome LabellingSession::saveRow()
     if (shownOn)
         shownOn->showCounts();
     return SessionOutcome();
+}
+
+SaveResult LabellingSession::writeRow(const QString &fileName, const QStringList &labels)
+{
+    // Copies: the window paints, and its timers run, while the save waits.
+    const QStringList annotations = labels;
+    // A team's server is waited for; a file's lock may be given up.
+    const std::unique_ptr<SessionWait> wait = startWaiting(
+        annotationStore->knowsWhoSaved() ? SessionWait::ServerSave : SessionWait::FileLock);
+    saving = true;
+    const SaveResult result =
+        annotationStore->saveRow(fileName, annotations, keepWaitingOn(wait.get()));
+    saving = false;
+    return result;
 }
 
 // Told while this session's save runs: the row it replaced and the one it left.

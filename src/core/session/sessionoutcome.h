@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // One thing an operation of the labelling session has to tell the person,
 // in the order it happened. The session only says which it was; the window
@@ -16,7 +17,8 @@ struct SessionNotice
         Unlisted,         // `count` image files whose names cannot be listed
         NothingToChange,  // a save with no unsaved labels
         NoCurrentImage,   // a save with no image shown
-        Conflict,         // another member saved the row; `detail` names them
+        Conflict,         // another member saved the row; `detail` names them, `labels`
+                          // and `savedAt` say what and when
         SaveRefused,      // a save or a put-back wrote nothing; `result` says why
         FirstImage,       // a step back at the first image
         LastImage,        // a step on at the last image
@@ -26,6 +28,7 @@ struct SessionNotice
         Unreachable,      // the team's server could not be asked; `detail` says why
         NoUnmarkedAfter,  // no unmarked image after the current one
         ImageGone,        // a step's image `detail` is no longer in its folder
+        ChangedElsewhere, // another member's save, by `detail`, replaced the shown labels
     };
 
     SessionNotice(Kind kind, SaveResult result = SaveResult::Saved, const QString &detail = {},
@@ -41,6 +44,10 @@ struct SessionNotice
     SaveResult result;
     QString detail;
     int count;
+    // Conflict: the labels of the row that stands, in catalogue order, and
+    // when it was saved (milliseconds since the epoch).
+    QStringList labels;
+    qint64 savedAt = 0;
 };
 
 // What an operation did: whether it did what was asked (a save wrote, a

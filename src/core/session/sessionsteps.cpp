@@ -44,15 +44,15 @@ private:
     LabellingSession *session;
 };
 
+} // namespace
+
 // A row holds flags, not the order in which the labels were given.
-bool sameLabels(QStringList a, QStringList b)
+bool LabellingSession::sameLabelSet(QStringList a, QStringList b)
 {
     a.sort();
     b.sort();
     return a == b;
 }
-
-} // namespace
 
 void LabellingSession::record(const UndoStep &step)
 {
@@ -71,7 +71,7 @@ void LabellingSession::noteDropped(const QString &folder, const QString &image,
                                    const QStringList &before)
 {
     if (replaying || image.isEmpty() || !annotationsModified
-        || sameLabels(before, annotationStore->storedLabels(image)))
+        || sameLabelSet(before, annotationStore->storedLabels(image)))
         return;
     UndoStep step;
     step.kind = UndoStep::Dropped;

@@ -6,6 +6,8 @@
 
 #include "annotationfile.h"
 #include "annotationformat.h"
+#include "teamaddress.h"
+#include "teamtransfer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -120,6 +122,18 @@ MarkedRows MarkedRows::read(const QString &path, const QStringList &catalogue)
     rows.labels = catalogue;
     Q_ASSERT(catalogue.size() <= 31);
     QByteArray bytes;
+    // A team's dataset is split as its export would write it.
+    if (TeamAddress::isAddress(path)) {
+        const std::optional<TeamAddress> address = TeamAddress::parse(path, &rows.failure);
+        qsizetype count = 0;
+        if (!address || !TeamTransfer::exportText(*address, catalogue, &bytes, &count, &rows.failure)) {
+            rows.readStatus = Unreachable;
+            return rows;
+        }
+        rows.text = std::move(bytes);
+        rows.scan(AnnotationFormat::headerRow(catalogue).toUtf8());
+        return rows;
+    }
     switch (AnnotationFile::readBytes(path, &bytes)) {
     case AnnotationText::Missing:
         rows.readStatus = Missing;
@@ -242,6 +256,8 @@ QString MarkedRows::problem(const QString &path) const
         return tr("标签文件不是 UTF-8 文本：%1").arg(shown(path));
     case ForeignHeader:
         return tr("标签文件的第一行不是类别表头：%1").arg(shown(path));
+    case Unreachable:
+        return failure;
     }
     return QString();
 }
@@ -507,9 +523,10 @@ Outcome run(const QString &annotationPath, const QStringList &catalogue,
         return outcome;
     }
     const QDir dir(folder);
+    // A dataset on a server is no file that an output could replace.
     const QString source = QFileInfo(annotationPath).canonicalFilePath();
     for (const QString &name : outputNames()) {
-        if (QFileInfo(dir.filePath(name)).canonicalFilePath() == source) {
+        if (!source.isEmpty() && QFileInfo(dir.filePath(name)).canonicalFilePath() == source) {
             outcome.problem = tr("输出文件会替换标签文件本身：%1").arg(shown(dir.filePath(name)));
             return outcome;
         }

@@ -42,10 +42,13 @@ QString patternProblem(const QString &pattern);
 class MarkedRows
 {
 public:
-    enum Status { Read, Missing, Unreadable, NotText, ForeignHeader };
+    // Unreachable: a team's dataset that could not be read from its server.
+    enum Status { Read, Missing, Unreadable, NotText, ForeignHeader, Unreachable };
 
     // Only a file that begins with the header row of `catalogue` is read;
-    // an empty file holds no rows.
+    // an empty file holds no rows. A team's address (`path` as
+    // TeamAddress::isAddress() tells it) reads its dataset as an export
+    // writes it.
     static MarkedRows read(const QString &path, const QStringList &catalogue);
 
     Status status() const { return readStatus; }
@@ -70,6 +73,8 @@ private:
     void keepMarkedReadersRows(std::vector<quint32> facts, bool rising);
 
     Status readStatus = Missing;
+    // Unreachable: why, as the person is told it.
+    QString failure;
     QStringList labels;
     QByteArray text;
     std::vector<quint32> starts;

@@ -150,6 +150,41 @@ Report importFile(const QString &csvPath, const TeamAddress &address, const QStr
     return report;
 }
 
+bool exportText(const TeamAddress &address, const QStringList &catalogue, QByteArray *content,
+                qsizetype *rows, QString *error)
+{
+    TeamDatabase database(address, catalogue, QString(), QString());
+    QString reason;
+    if (!database.open(&reason)) {
+        *error = unreachable(reason);
+        return false;
+    }
+    QStringList lines{AnnotationFormat::headerRow(catalogue)};
+    const qsizetype flagCount = catalogue.size();
+    const bool read = database.readAll(
+        [&lines, flagCount](TeamRow &&row) {
+            // The row AnnotationFormat::buildRow() writes, without a list of labels.
+            QString line = row.image;
+            line.reserve(row.image.size() + 2 * flagCount);
+            for (qsizetype k = 0; k < flagCount; ++k)
+                line += (row.flags & (1u << k)) ? QStringLiteral(",1") : QStringLiteral(",0");
+            lines.append(line);
+        },
+        &reason);
+    if (!read) {
+        *error = unreachable(reason);
+        return false;
+    }
+    AnnotationFormat::sortDataRows(lines);
+    content->clear();
+    for (const QString &line : std::as_const(lines)) {
+        *content += line.toUtf8();
+        *content += '\n';
+    }
+    *rows = lines.size() - 1;
+    return true;
+}
+
 Report exportFile(const TeamAddress &address, const QString &csvPath, const QStringList &catalogue)
 {
     Report report;
@@ -163,35 +198,13 @@ Report exportFile(const TeamAddress &address, const QString &csvPath, const QStr
         report.text = reasonOf(refused);
         return report;
     }
-    TeamDatabase database(address, catalogue, QString(), QString());
-    QString error;
-    if (!database.open(&error)) {
-        report.unreachable = true;
-        report.text = unreachable(error);
-        return report;
-    }
-    QStringList lines{AnnotationFormat::headerRow(catalogue)};
-    const qsizetype flagCount = catalogue.size();
-    const bool read = database.readAll(
-        [&lines, flagCount](TeamRow &&row) {
-            // The row AnnotationFormat::buildRow() writes, without a list of labels.
-            QString line = row.image;
-            line.reserve(row.image.size() + 2 * flagCount);
-            for (qsizetype k = 0; k < flagCount; ++k)
-                line += (row.flags & (1u << k)) ? QStringLiteral(",1") : QStringLiteral(",0");
-            lines.append(line);
-        },
-        &error);
-    if (!read) {
-        report.text = unreachable(error);
-        report.unreachable = true;
-        return report;
-    }
-    AnnotationFormat::sortDataRows(lines);
     QByteArray content;
-    for (const QString &line : std::as_const(lines)) {
-        content += line.toUtf8();
-        content += '\n';
+    qsizetype rows = 0;
+    QString error;
+    if (!exportText(address, catalogue, &content, &rows, &error)) {
+        report.text = error;
+        report.unreachable = true;
+        return report;
     }
     const auto written = AnnotationFile::underLock(csvPath, [&csvPath, &content] {
         return AnnotationFile::writeContent(csvPath, content);
@@ -201,7 +214,7 @@ Report exportFile(const TeamAddress &address, const QString &csvPath, const QStr
         return report;
     }
     report.ok = true;
-    report.text = Texts::tr("已导出 %1 行到 %2").arg(lines.size() - 1).arg(csvPath);
+    report.text = Texts::tr("已导出 %1 行到 %2").arg(rows).arg(csvPath);
     return report;
 }
 

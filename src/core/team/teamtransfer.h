@@ -3,6 +3,7 @@
 #include "teamaddress.h"
 
 #include <QCoreApplication>
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -24,5 +25,10 @@ Report importFile(const QString &csvPath, const TeamAddress &address, const QStr
                   const QString &annotator);
 Report exportFile(const TeamAddress &address, const QString &csvPath,
                   const QStringList &catalogue);
+// The annotation file that an export writes of the dataset, and its count
+// of data rows; false with the person's message in `error` when the server
+// could not be reached or read.
+bool exportText(const TeamAddress &address, const QStringList &catalogue, QByteArray *content,
+                qsizetype *rows, QString *error);
 
 } // namespace TeamTransfer
