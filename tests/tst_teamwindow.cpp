@@ -165,6 +165,7 @@ void TeamWindowTest::eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels()
     QCOMPARE(currentIndex(ben.get()), 1);
     QTRY_COMPARE(listTexts(anna.get()), (QStringList{entry(2), entry(11)}));
     QVERIFY(callIsImageMarked(anna.get(), u"a.png"_qs));
+    QCOMPARE(history(), u"anna:>1024 anna:1024>1028 ben:1028>1026"_qs);
 }
 
 void TeamWindowTest::ctrlUNeverGivesTwoWindowsTheSameImage()
