@@ -351,6 +351,7 @@ void TeamWindowTest::mergingOrTakingTheirsSettlesAConflictInOneStepThatUndoTakes
     answerer->answerQuestion(QMessageBox::SaveAll);
     press(ben.get(), Qt::Key_S, Qt::ControlModifier);
     QCOMPARE(answerer->boxes.size(), 1);
+    QCOMPARE(answerer->boxes.at(0).defaultButton, QMessageBox::Cancel);
     QCOMPARE(listTexts(ben.get()), (QStringList{entry(2), entry(3)}));
     QVERIFY(!annotationsModified(ben.get()));
     QTRY_COMPARE(listTexts(anna.get()), (QStringList{entry(2), entry(3)}));
@@ -381,6 +382,9 @@ void TeamWindowTest::mergingOrTakingTheirsSettlesAConflictInOneStepThatUndoTakes
     press(ben.get(), Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(listTexts(ben.get()), QStringList{entry(5)});
     QVERIFY(annotationsModified(ben.get()));
+    press(ben.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(listTexts(ben.get()), QStringList());
+    QVERIFY(!annotationsModified(ben.get()));
     QCOMPARE(history(), u"anna:>4 ben:4>6 ben:6>4 anna:>64 anna:64>0"_qs);
 }
 

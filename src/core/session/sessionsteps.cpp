@@ -128,6 +128,10 @@ SessionOutcome LabellingSession::replay(const UndoStep &step, bool forth)
     // Done again, a drop is the display that dropped the labels.
     if (forth && step.kind == UndoStep::Dropped) {
         outcome.done = showStepImage(step.targetFolder, step.targetImage, true, outcome);
+        // A display keeps the change flag; taking another member's row in
+        // place of the labels left nothing unsaved.
+        if (outcome.done && !step.unsavedAfter)
+            setModified(false);
         return outcome;
     }
     const QByteArray &expected = forth ? step.rowBefore : step.rowAfter;
