@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+class QSqlError;
 class QSqlQuery;
 
 // One image's row in a team's dataset, as the server has it.
@@ -23,6 +24,7 @@ struct TeamRow
     QString annotator;   // who saved it last
     qint64 savedAtMs = 0; // when, in milliseconds since the epoch (UTC)
     QString client;      // the window that saved it last
+    qint64 stamp = 0;    // the save's number, from one sequence for all rows
 };
 
 // The outcome of one call to the server. `lost` tells a failure of the
@@ -83,6 +85,11 @@ public:
                      qint64 deadlineMs = 0);
     // The row of `image` as the server has it now (version 0: none).
     bool readRow(const QString &image, TeamRow *row);
+    // The rows whose last save has one of `stamps`, in one statement; a
+    // stamp of no row, or of a row saved again since, gives nothing.
+    bool readStamped(const QList<qint64> &stamps, const std::function<void(TeamRow &&)> &take);
+    // How many imports the dataset has had; -1 when it cannot be read.
+    qint64 imports();
     // Asks the server to end the statement this connection runs; callable
     // from any thread, returns at once. The asking may wait for a silent
     // server on a thread of its own.
@@ -109,16 +116,27 @@ public:
     // receives how many did.
     bool importRows(const QList<QPair<QString, quint32>> &rows, qsizetype *changed, QString *error);
 
+    // Grants the dataset to `role` (`member`), or takes the grant back;
+    // only the owner may. `changed` tells whether it was otherwise before.
+    bool setMember(const QString &role, bool member, bool *changed, QString *error);
+
     // Whether `error` from a statement means the connection is gone.
     bool connectionLost() const;
 
     // The notification channel every save is told on; the save function
     // names it too.
     static QString channel() { return QStringLiteral("norvanta"); }
-    // A notification's payload, and the row it tells of; false when it is
-    // not about `dataset`.
-    static QString payloadOf(qint32 dataset, const TeamRow &row);
-    static bool rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row);
+    // A notification's line: the dataset and the stamp of a save. It is
+    // only a hint that rows changed: anyone who may connect may send one,
+    // so that a window reads the rows it names from the table.
+    static QString payloadOf(qint32 dataset, qint64 stamp);
+    // The line an import sends; a window reads the dataset anew once the
+    // dataset's count of imports shows one.
+    static QString importPayload(qint32 dataset);
+    // Takes the stamps of `dataset` in `line`, or whether it tells of an
+    // import; false when it is about nothing of `dataset`.
+    static bool readPayloadLine(QStringView line, qint32 dataset, QList<qint64> *stamps,
+                                bool *imported);
 
 private:
     bool connect(QString *error);
@@ -130,7 +148,7 @@ private:
     bool findDataset(QString *error);
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
     bool copyIncoming(const QList<QPair<QString, quint32>> &rows, QString *error);
-    QString failure(const QString &what) const;
+    QString serverText(const QSqlError &error) const;
     QSqlQuery *prepared(const QString &statement, QString *error);
     // Binds a save's values to the call of norvanta_save.
     void bindSave(QSqlQuery *saving, const QString &image, quint32 flags, qint64 knownVersion,
