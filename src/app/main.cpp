@@ -354,7 +354,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
     if (parser.isSet(options.grant) || parser.isSet(options.revoke))
         return grant(parser, options);
     // Named by the option or the environment, by the same rules.
-    const QString annotator = resolveAnnotator(parser.value(options.annotator));
+    const QString annotator = parser.isSet(options.annotator) ? parser.value(options.annotator)
+                                                              : resolveAnnotator(QString());
     if ((parser.isSet(options.annotator) || !annotator.isEmpty()) && !isAnnotatorName(annotator))
         return refuse(text("标注人名称无效：%1").arg(annotator));
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))

@@ -503,7 +503,7 @@ bool TeamDatabase::setMember(const QString &role, bool member, bool *changed, QS
     query.addBindValue(datasetId);
     query.addBindValue(role);
     if (!query.exec()) {
-        *error = serverText(query.lastError());
+        *error = tr("无法更改数据集的授权：") + serverText(query.lastError());
         return false;
     }
     *changed = query.numRowsAffected() > 0;
