@@ -11,9 +11,15 @@
 // (session_user: the role the server authenticated) was granted the
 // dataset. A member's role has only SELECT on the tables, which row
 // security limits to the datasets granted to it, and EXECUTE on the
-// functions: a member writes only through them, and only as itself. Every
-// function is made by definitionOf() and granted by grantsOf(), so that a
-// new one is a new entry in `functions` and nothing else.
+// functions: a member writes only through them, and only as itself.
+//
+// Every function is made by definitionOf() and granted by grantsOf(): a new
+// one is an entry in `functions`, whose body begins with
+// `PERFORM norvanta_check(p_dataset)` and records `session_user` as the role
+// that wrote. A new table is its CREATE in tableStatements() and an entry in
+// `tables`, which gives every role SELECT on it and row security by its
+// dataset column. A database that lacks either gains it at the owner's next
+// open (findMissing() compares names and bodies).
 
 namespace TeamSchema {
 
