@@ -445,32 +445,47 @@ QStringList allStatements(const QStringList &labels)
     return statements + rightsStatements(labels);
 }
 
+// A text[] literal of `values`, each quoted.
+QString arrayOf(const QStringList &values)
+{
+    QStringList quoted;
+    for (QString value : values) {
+        value.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
+        quoted << u'"' + value + u'"';
+    }
+    return u'{' + quoted.join(u',') + u'}';
+}
+
 // The names of what the database lacks of this version: tables, the view
-// and the functions with their current bodies, and the schema's number.
+// and the functions with their current bodies, and the schema's number. One
+// statement for all, since every member's open asks.
 bool findMissing(QSqlQuery *query, QStringList *missing)
 {
-    QStringList relations;
+    QStringList names;
+    QStringList signatures;
+    QStringList bodies;
     for (const auto &table : tables)
-        relations << QLatin1String(table.name);
-    relations.insert(4, QStringLiteral("norvanta_labels"));
-    for (const QString &relation : std::as_const(relations)) {
-        query->prepare(QStringLiteral("SELECT to_regclass(?) IS NOT NULL"));
-        query->addBindValue(QStringLiteral("public.") + relation);
-        if (!query->exec() || !query->next())
-            return false;
-        if (!query->value(0).toBool())
-            *missing << relation;
-    }
+        names << QLatin1String(table.name);
+    names.insert(4, QStringLiteral("norvanta_labels"));
+    signatures = QStringList(names.size(), QString());
+    bodies = signatures;
     for (const ServerFunction &function : functions) {
-        query->prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM pg_proc"
-                                      " WHERE oid = to_regprocedure(?) AND prosrc = ? AND prosecdef)"));
-        query->addBindValue(signatureOf(function));
-        query->addBindValue(QString::fromLatin1(function.body));
-        if (!query->exec() || !query->next())
-            return false;
-        if (!query->value(0).toBool())
-            *missing << QString::fromLatin1(function.name);
+        names << QLatin1String(function.name);
+        signatures << signatureOf(function);
+        bodies << QString::fromLatin1(function.body);
     }
+    query->prepare(QStringLiteral(
+        "SELECT m.name FROM unnest(?::text[], ?::text[], ?::text[]) WITH ORDINALITY"
+        " AS m(name, signature, body, place) WHERE CASE WHEN m.signature = ''"
+        " THEN to_regclass('public.' || m.name) IS NULL"
+        " ELSE NOT EXISTS (SELECT 1 FROM pg_proc p WHERE p.oid = to_regprocedure(m.signature)"
+        " AND p.prosrc = m.body AND p.prosecdef) END ORDER BY m.place"));
+    for (const QStringList *values : {&names, &signatures, &bodies})
+        query->addBindValue(arrayOf(*values));
+    if (!query->exec())
+        return false;
+    while (query->next())
+        *missing << query->value(0).toString();
     if (missing->contains(QStringLiteral("norvanta_schema")))
         return true;
     if (!query->exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM public.norvanta_schema"))
