@@ -43,8 +43,9 @@ struct TeamOutcome
 
 // A team's dataset on a PostgreSQL server, through one Qt SQL connection of
 // the thread that made this object; it must be used on that thread only.
-// Every value is a bound parameter. The tables, the view and their rules are
-// described in the README; the statements live here, in one place.
+// Every value is a bound parameter. The tables, the view, the functions and
+// their rights are made by TeamSchema and described in the README; the
+// statements that use them live here, in one place.
 class TeamDatabase final
 {
     Q_DECLARE_TR_FUNCTIONS(TeamDatabase)
@@ -58,9 +59,11 @@ public:
     TeamDatabase(const TeamDatabase &) = delete;
     TeamDatabase &operator=(const TeamDatabase &) = delete;
 
-    // Connects when not connected, creates what is missing of the schema
-    // when the role may, and finds (or adds) the dataset. False with the
-    // reason in `error`, which never holds a password.
+    // Connects when not connected, creates or brings up to date what is
+    // missing of the schema when the role owns it, and finds the dataset
+    // (the owner's open adds a new one; a member's role must have been
+    // granted it). False with the reason in `error`, which never holds a
+    // password.
     bool open(QString *error);
     bool isOpen() const { return datasetId > 0; }
     // The server ends any statement of this connection that runs longer,
@@ -123,8 +126,7 @@ public:
     // Whether `error` from a statement means the connection is gone.
     bool connectionLost() const;
 
-    // The notification channel every save is told on; the save function
-    // names it too.
+    // The notification channel every save is told on.
     static QString channel() { return QStringLiteral("norvanta"); }
     // A notification's line: the dataset and the stamp of a save. It is
     // only a hint that rows changed: anyone who may connect may send one,

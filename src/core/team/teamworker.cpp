@@ -251,8 +251,11 @@ void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
     // Listening first: a save between the read and the listening would be missed.
     listen();
     std::shared_ptr<TeamReading> reading;
-    if (!ready(&outcome.error) || (knownImports = database.imports()) < 0
-        || !(reading = readAll(&outcome.error)))
+    // Counted before the rows are read, as readAnew() does.
+    const bool opened = ready(&outcome.error);
+    if (opened)
+        knownImports = database.imports();
+    if (!opened || !(reading = readAll(&outcome.error)))
         outcome.kind = TeamOutcome::Failed;
     else
         database.prepareForWork();
