@@ -19,7 +19,6 @@ namespace TeamSchema {
 constexpr int version = 2;
 
 // The SQLSTATEs the functions raise.
-inline QString pastDeadline() { return QStringLiteral("NV001"); }
 inline QString noGrant() { return QStringLiteral("NV002"); }
 inline QString badAnnotator() { return QStringLiteral("NV003"); }
 
