@@ -19,6 +19,7 @@ private slots:
     void badAddressesAndUnreachableServersEndBeforeAnyWindow();
     void importThenExportThroughTheProgramGivesTheSameBytes();
     void theWindowShowsTheAddressAndTheDataset();
+    void theOwnerGrantsADatasetAndTheEnvironmentsNameIsChecked();
 
 private:
     // The exit status; `err` gets the standard error's lines, `out` the output.
@@ -27,6 +28,7 @@ private:
 
     PgServer server;
     QTemporaryDir dir;
+    QString annotatorVariable = u"tester"_qs;
 };
 
 void TeamCommandLineTest::initTestCase()
@@ -41,7 +43,7 @@ int TeamCommandLineTest::run(const QStringList &arguments, QStringList *err, QBy
     QProcess program;
     program.setWorkingDirectory(dir.path());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"NORVANTA_ANNOTATOR"_qs, u"tester"_qs);
+    environment.insert(u"NORVANTA_ANNOTATOR"_qs, annotatorVariable);
 #ifdef STARTUP_ANSWER
     if (answered)
         environment.insert(u"LD_PRELOAD"_qs, QStringLiteral(STARTUP_ANSWER));
@@ -125,6 +127,33 @@ void TeamCommandLineTest::theWindowShowsTheAddressAndTheDataset()
                                u"window line: 图片目录: "_qs + QDir(dir.filePath(u"imgs"_qs)).canonicalPath(),
                                u"window line: 已标记: 2 | 未标记: 2"_qs,
                                u"window line: 图片名称:a.png(1/4)"_qs}));
+}
+
+void TeamCommandLineTest::theOwnerGrantsADatasetAndTheEnvironmentsNameIsChecked()
+{
+    QVERIFY(server.execute({u"CREATE ROLE dora LOGIN"_qs}));
+    const QString owner = server.address(u"team"_qs, u"granted"_qs);
+    const QString dora = server.address(u"team"_qs, u"granted"_qs, u"dora"_qs);
+    QStringList err;
+    QByteArray out;
+    QCOMPARE(run({u"--export"_qs, dora, u"out.csv"_qs}, &err), 2);
+    QCOMPARE(err, QStringList{u"norvanta: 无法连接标签数据库：当前角色无权使用数据集 granted"_qs});
+    QCOMPARE(run({u"--grant"_qs, u"dora"_qs, owner}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"已授予角色 dora 使用数据集 granted\n"_qs);
+    QCOMPARE(run({u"--export"_qs, dora, u"out.csv"_qs}, &err), 0);
+    QFile::remove(dir.filePath(u"out.csv"_qs));
+    QCOMPARE(run({u"--grant"_qs, u"dora"_qs, dora}, &err), 1);
+    QCOMPARE(run({u"--revoke"_qs, u"dora"_qs, owner}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"已收回角色 dora 对数据集 granted 的使用权\n"_qs);
+    QCOMPARE(err, (QStringList{u"norvanta: 无法连接标签数据库：当前角色无权使用数据集 granted"_qs,
+                               u"norvanta: 只有数据库所有者可以授权或收回数据集 granted"_qs}));
+
+    // A name from the environment passes the option's checks, or nothing runs.
+    annotatorVariable = QString(3000, u'x');
+    err.clear();
+    QCOMPARE(run({u"--export"_qs, owner, u"out.csv"_qs}, &err), 2);
+    annotatorVariable = u"tester"_qs;
+    QCOMPARE(err, QStringList{u"norvanta: 标注人名称无效："_qs + QString(3000, u'x')});
 }
 
 QTEST_MAIN(TeamCommandLineTest)

@@ -1,3 +1,4 @@
+#include "grantcommand.h"
 #include "labelcatalogue.h"
 #include "tavrelin.h"
 #include "teamaddress.h"
@@ -45,7 +46,7 @@ int refuse(const QString &reason)
 bool movesADataset(int argc, char *argv[])
 {
     for (int i = 1; i < argc; ++i) {
-        for (const char *option : {"--import", "--export"}) {
+        for (const char *option : {"--import", "--export", "--grant", "--revoke"}) {
             const std::size_t length = std::strlen(option);
             if (std::strncmp(argv[i], option, length) == 0
                 && (argv[i][length] == '\0' || argv[i][length] == '='))
@@ -53,14 +54,6 @@ bool movesADataset(int argc, char *argv[])
         }
     }
     return false;
-}
-
-// The annotator of every save: shown to the others and kept in the history.
-bool isAnnotatorName(const QString &name)
-{
-    if (name.trimmed().isEmpty() || name.size() > 63)
-        return false;
-    return std::none_of(name.cbegin(), name.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
 // The address in `text`, or the status of the refusal already told.
@@ -135,7 +128,8 @@ bool asksForSplit(int argc, char *argv[])
 bool asksOnlyToBeTold(int argc, char *argv[])
 {
     static const char *const valued[] = {"--split", "--seed", "--group",
-                                         "--annotator", "--import", "--export"};
+                                         "--annotator", "--import", "--export",
+                                         "--grant", "--revoke"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -224,12 +218,18 @@ struct ProgramOptions
 {
     QCommandLineOption annotator{
         QStringLiteral("annotator"),
-        text("保存标签的标注人（默认为环境变量 NORVANTA_ANNOTATOR，否则为登录名）"),
+        text("保存标签的标注人（默认为环境变量 NORVANTA_ANNOTATOR，否则为数据库角色）"),
         QStringLiteral("NAME")};
     QCommandLineOption import{QStringLiteral("import"), text("把标签文件导入 ADDRESS 的数据集"),
                               QStringLiteral("FILE.csv")};
     QCommandLineOption exportTo{QStringLiteral("export"), text("把数据集导出为标签文件 FILE.csv"),
                                 QStringLiteral("ADDRESS")};
+    QCommandLineOption grant{QStringLiteral("grant"),
+                             text("（数据库所有者）允许数据库角色 ROLE 使用 ADDRESS 的数据集"),
+                             QStringLiteral("ROLE")};
+    QCommandLineOption revoke{QStringLiteral("revoke"),
+                              text("（数据库所有者）收回数据库角色 ROLE 对 ADDRESS 的数据集的使用权"),
+                              QStringLiteral("ROLE")};
     SplitOptions split;
 };
 
@@ -249,7 +249,8 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
-    parser.addOptions({options.annotator, options.import, options.exportTo});
+    parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
+                       options.revoke});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -326,20 +327,41 @@ int labelWith(const QStringList &arguments, const QString &annotator)
     return runWindow(annotationPath, annotator, folder);
 }
 
+int grant(const QCommandLineParser &parser, const ProgramOptions &options)
+{
+    const bool granting = parser.isSet(options.grant);
+    const QStringList arguments = parser.positionalArguments();
+    if ((granting && parser.isSet(options.revoke)) || arguments.size() != 1)
+        return refuse(granting ? text("用法：norvanta --grant ROLE ADDRESS")
+                               : text("用法：norvanta --revoke ROLE ADDRESS"));
+    const GrantReport report = changeGrant(
+        parser.value(granting ? options.grant : options.revoke), arguments.at(0), granting);
+    if (report.status != 0) {
+        const int refused = refuse(report.text);
+        return report.status == 1 ? 1 : refused;
+    }
+    std::fprintf(stdout, "%s\n", qUtf8Printable(report.text));
+    return 0;
+}
+
 int run(const QCommandLineParser &parser, const ProgramOptions &options, bool splitting)
 {
     if (splitting)
         return split(parser, options.split);
     if (parser.isSet(options.split.seed) || parser.isSet(options.split.group))
         return refuse(text("--seed 和 --group 只能与 --split 一起使用"));
-    const QString annotator = parser.value(options.annotator);
-    if (parser.isSet(options.annotator) && !isAnnotatorName(annotator))
-        return refuse(text("标注人名称无效：%1").arg(annotator));
     const QStringList arguments = parser.positionalArguments();
+    if (parser.isSet(options.grant) || parser.isSet(options.revoke))
+        return grant(parser, options);
+    // Named by the option or the environment, by the same rules.
+    const QString annotator = parser.isSet(options.annotator) ? parser.value(options.annotator)
+                                                              : resolveAnnotator(QString());
+    if ((parser.isSet(options.annotator) || !annotator.isEmpty()) && !isAnnotatorName(annotator))
+        return refuse(text("标注人名称无效：%1").arg(annotator));
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))
         return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
-                        resolveAnnotator(annotator));
-    return labelWith(arguments, resolveAnnotator(annotator));
+                        annotator);
+    return labelWith(arguments, annotator);
 }
 
 } // namespace

@@ -5,7 +5,10 @@
 #include <QProcess>
 #include <QUrl>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -31,8 +34,9 @@ PgServer::~PgServer()
 QString PgServer::address(const QString &database, const QString &dataset,
                           const QString &user) const
 {
-    return QStringLiteral("postgresql://%1@/%2?host=%3&dataset=%4")
-        .arg(user, database, QString::fromLatin1(QUrl::toPercentEncoding(folder)), dataset);
+    const QString onPort = port > 0 ? QStringLiteral("&port=%1").arg(port) : QString();
+    return QStringLiteral("postgresql://%1@/%2?host=%3&dataset=%4%5")
+        .arg(user, database, QString::fromLatin1(QUrl::toPercentEncoding(folder)), dataset, onPort);
 }
 
 // The server's programs run as `postgres` under root, in a folder that user
@@ -80,10 +84,40 @@ bool PgServer::start(bool durable)
     }
     if (!run(QStringLiteral("initdb"),
              {QStringLiteral("-D"), folder + QStringLiteral("/data"), QStringLiteral("-U"),
-              superuser(), QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"),
-              QStringLiteral("UTF8"), QStringLiteral("--no-locale"), QStringLiteral("--no-sync")}))
+              superuser(), QStringLiteral("--auth-local=trust"),
+              port > 0 ? QStringLiteral("--auth-host=scram-sha-256") : QStringLiteral("--auth-host=trust"),
+              QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-locale"),
+              QStringLiteral("--no-sync")}))
         return false;
     return restart();
+}
+
+// A port the system has just given out and taken back: free unless another
+// program takes it in the moment before the server does.
+static int freePort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (probe >= 0)
+        ::close(probe);
+    return port;
+}
+
+bool PgServer::startWithPasswords()
+{
+    port = freePort();
+    if (port == 0) {
+        error = QStringLiteral("no free port");
+        return false;
+    }
+    return start();
 }
 
 bool PgServer::restart()
@@ -96,9 +130,11 @@ bool PgServer::restart()
                                        QStringLiteral("-w"), QStringLiteral("stop")});
         running = false;
     }
-    QString options = QStringLiteral("-c listen_addresses='' -c unix_socket_directories='%1' "
+    QString options = QStringLiteral("-c listen_addresses='%1' -c unix_socket_directories='%2' "
                                      "-c max_connections=200")
-                          .arg(folder);
+                          .arg(port > 0 ? QStringLiteral("127.0.0.1") : QString(), folder);
+    if (port > 0)
+        options += QStringLiteral(" -c port=%1").arg(port);
     // Without fsync a commit still reaches the system's files before it is
     // confirmed, so a server stopped at once keeps every confirmed save.
     if (!durableServer)
@@ -125,6 +161,8 @@ bool PgServer::execute(const QStringList &statements, const QString &database)
     QStringList arguments{QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"),
                           QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), folder,
                           QStringLiteral("-U"), superuser(), QStringLiteral("-d"), database};
+    if (port > 0)
+        arguments << QStringLiteral("-p") << QString::number(port);
     for (const QString &statement : statements)
         arguments << QStringLiteral("-c") << statement;
     return run(QStringLiteral("psql"), arguments);

@@ -21,6 +21,12 @@ public:
     // either failed. `durable` keeps fsync on, as a real server has it;
     // without it the server survives its own crash, not the machine's.
     bool start(bool durable = false);
+    // The same, listening also on 127.0.0.1 at a free port, where every
+    // role logs in with its password (scram-sha-256); the socket stays
+    // trusted.
+    bool startWithPasswords();
+    // The TCP port, 0 when the server listens on its socket only.
+    int tcpPort() const { return port; }
     bool stop();
     // Stops the server at once, as a crash would, and starts it again.
     bool restart();
@@ -50,6 +56,7 @@ private:
     bool run(const QString &program, const QStringList &arguments, int timeoutMs = 120000);
 
     QString folder;
+    int port = 0;
     bool running = false;
     bool durableServer = false;
     QString error;

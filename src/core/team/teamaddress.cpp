@@ -3,10 +3,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
-#ifdef Q_OS_UNIX
-#include <pwd.h>
-#include <unistd.h>
-#endif
+#include <algorithm>
 
 static const QString schemes[] = {QStringLiteral("postgresql://"), QStringLiteral("postgres://")};
 
@@ -28,6 +25,40 @@ bool TeamAddress::isDatasetName(const QString &name)
             return false;
     }
     return true;
+}
+
+// libpq's connection parameters that an address may set; any other name is
+// refused rather than forwarded, and so is every spelling of a password or
+// of the file that holds one.
+static bool isKnownParameter(const QString &key)
+{
+    static const QStringList known{
+        QStringLiteral("host"), QStringLiteral("hostaddr"), QStringLiteral("port"),
+        QStringLiteral("dbname"), QStringLiteral("user"), QStringLiteral("connect_timeout"),
+        QStringLiteral("client_encoding"), QStringLiteral("options"),
+        QStringLiteral("application_name"), QStringLiteral("fallback_application_name"),
+        QStringLiteral("keepalives"), QStringLiteral("keepalives_idle"),
+        QStringLiteral("keepalives_interval"), QStringLiteral("keepalives_count"),
+        QStringLiteral("tcp_user_timeout"), QStringLiteral("sslmode"), QStringLiteral("requiressl"),
+        QStringLiteral("sslcompression"), QStringLiteral("sslcert"), QStringLiteral("sslkey"),
+        QStringLiteral("sslrootcert"), QStringLiteral("sslcrl"), QStringLiteral("sslcrldir"),
+        QStringLiteral("sslsni"), QStringLiteral("sslcertmode"), QStringLiteral("requirepeer"),
+        QStringLiteral("require_auth"), QStringLiteral("ssl_min_protocol_version"),
+        QStringLiteral("ssl_max_protocol_version"), QStringLiteral("gssencmode"),
+        QStringLiteral("krbsrvname"), QStringLiteral("gsslib"), QStringLiteral("service"),
+        QStringLiteral("target_session_attrs"), QStringLiteral("load_balance_hosts"),
+        QStringLiteral("channel_binding")};
+    return known.contains(key);
+}
+
+static bool namesAPassword(const QString &key)
+{
+    QString letters;
+    for (const QChar c : key) {
+        if (c.isLetter())
+            letters += c.toLower();
+    }
+    return letters.contains(QStringLiteral("password")) || letters.contains(QStringLiteral("passfile"));
 }
 
 static QString decoded(const QString &part)
@@ -118,8 +149,11 @@ bool TeamAddress::takeQuery(const QStringList &pairs, QString *error)
                 return false;
             }
             datasetName = value;
-        } else if (key == u"password") {
+        } else if (namesAPassword(key)) {
             *error = tr("标签数据库的地址不能含有密码；请使用 ~/.pgpass 或 PGPASSWORD");
+            return false;
+        } else if (!isKnownParameter(key)) {
+            *error = tr("标签数据库的地址参数未知：%1").arg(key);
             return false;
         } else if (value.contains(u';')) {
             // The driver takes ";" for a separator of its options.
@@ -159,12 +193,13 @@ QString resolveAnnotator(const QString &named)
 {
     if (!named.isEmpty())
         return named;
-    const QString fromEnvironment = qEnvironmentVariable("NORVANTA_ANNOTATOR");
-    if (!fromEnvironment.isEmpty())
-        return fromEnvironment;
-#ifdef Q_OS_UNIX
-    if (const passwd *user = ::getpwuid(::geteuid()))
-        return QString::fromLocal8Bit(user->pw_name);
-#endif
-    return qEnvironmentVariable("USERNAME", QStringLiteral("unknown"));
+    return qEnvironmentVariable("NORVANTA_ANNOTATOR");
+}
+
+bool isAnnotatorName(const QString &name)
+{
+    if (name.trimmed().isEmpty() || name.size() > 63)
+        return false;
+    return std::none_of(name.cbegin(), name.cend(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; });
 }

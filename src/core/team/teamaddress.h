@@ -10,7 +10,7 @@
 // Where a team's annotations live: a dataset on a PostgreSQL server, named by
 // an address of the form
 //   postgresql://[USER@][HOST][:PORT]/DBNAME?dataset=NAME[&PARAM=VALUE...]
-// (also postgres://), where any libpq parameter may follow the dataset. A
+// (also postgres://), where libpq's parameters may follow the dataset. A
 // password never stands in it: it comes from ~/.pgpass or PGPASSWORD, so the
 // address can be shown, logged and put in a window as it is.
 class TeamAddress final
@@ -46,5 +46,9 @@ private:
 };
 
 // Who saves: `named` (from --annotator) when given, else the environment
-// variable NORVANTA_ANNOTATOR, else the login name.
+// variable NORVANTA_ANNOTATOR, else empty: then the server names the
+// database role the connection was authenticated as.
 QString resolveAnnotator(const QString &named);
+// A person's name for the saves: 1 to 63 characters, not only spaces, no
+// control characters (they would end the fields of what others are told).
+bool isAnnotatorName(const QString &name);

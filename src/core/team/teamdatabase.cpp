@@ -1,5 +1,7 @@
 #include "teamdatabase.h"
 
+#include "teamschema.h"
+
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QSqlDatabase>
@@ -58,10 +60,19 @@ void TeamDatabase::close()
         QSqlDatabase::database(name, false).close();
 }
 
-QString TeamDatabase::failure(const QString &what) const
+// The server's own words, its refusals that this program knows told in
+// Chinese; the driver's English only when the server said nothing.
+QString TeamDatabase::serverText(const QSqlError &error) const
 {
-    const QSqlError error = QSqlDatabase::database(name, false).lastError();
-    return what.isEmpty() ? error.text() : what;
+    const QString code = error.nativeErrorCode();
+    if (code == TeamSchema::noGrant())
+        return tr("当前角色无权使用数据集 %1").arg(teamAddress.dataset());
+    if (code == TeamSchema::badAnnotator())
+        return tr("标注人名称无效：%1").arg(annotatorName);
+    const QString text = error.databaseText().trimmed();
+    if (code == insufficientPrivilege)
+        return tr("当前角色无权执行此操作：") + text;
+    return text.isEmpty() ? error.text() : text;
 }
 
 // QPSQL prepares a statement on the server: made anew for each call, it
@@ -72,7 +83,7 @@ QSqlQuery *TeamDatabase::prepared(const QString &statement, QString *error)
     if (!query) {
         query = std::make_unique<QSqlQuery>(QSqlDatabase::database(name, false));
         if (!query->prepare(statement)) {
-            *error = query->lastError().text();
+            *error = serverText(query->lastError());
             statements.erase(statement);
             return nullptr;
         }
@@ -102,13 +113,13 @@ bool TeamDatabase::connect(QString *error)
         // libpq's own words, which name the host and the user but never a password.
         *error = db.lastError().databaseText().trimmed();
         if (error->isEmpty())
-            *error = db.lastError().text();
+            *error = serverText(db.lastError());
         return false;
     }
     if (statementMilliseconds > 0) {
         QSqlQuery query(db);
         if (!query.exec(QStringLiteral("SET statement_timeout = %1").arg(statementMilliseconds))) {
-            *error = query.lastError().text();
+            *error = serverText(query.lastError());
             db.close();
             return false;
         }
@@ -139,7 +150,7 @@ bool TeamDatabase::measureClock(QString *error)
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
     if (!query.exec(QStringLiteral("SELECT (extract(epoch FROM clock_timestamp()) * 1000)::bigint"))
         || !query.next()) {
-        *error = query.lastError().text();
+        *error = serverText(query.lastError());
         return false;
     }
     const qint64 after = QDateTime::currentMSecsSinceEpoch();
@@ -197,286 +208,21 @@ bool TeamDatabase::open(QString *error)
     return connect(error) && ensureSchema(error) && findDataset(error);
 }
 
-namespace {
-
-const char *const tableNames[] = {"norvanta_datasets", "norvanta_annotations", "norvanta_history",
-                                  "norvanta_holds", "norvanta_labels"};
-
-// The rights a team member's role needs on each table.
-const struct
-{
-    const char *table;
-    const char *rights;
-} neededRights[] = {
-    {"norvanta_datasets", "SELECT, INSERT"},
-    {"norvanta_annotations", "SELECT, INSERT, UPDATE"},
-    {"norvanta_history", "INSERT"},
-    {"norvanta_holds", "SELECT, INSERT, UPDATE, DELETE"},
-};
-
-// A save in one call: the row is locked, checked against the version the
-// window knows unless the window itself saved it last, written and recorded
-// in the history, all in the caller's transaction. The listeners are told
-// by the saving window once this has been committed (see TeamWorker).
-//
-// A save the window has given up on must never be written: the window
-// passes the moment it stops waiting, in the server's clock (milliseconds
-// since the epoch; 0 for none), and a save that starts, or would commit,
-// after it fails instead. The second check comes after the row's lock was
-// waited for and the row written, just before the commit, so that only the
-// commit itself lies after it; the window waits a second longer.
-QString saveFunction()
-{
-    return QStringLiteral(R"(
-CREATE OR REPLACE FUNCTION norvanta_save(p_dataset integer, p_image text, p_flags integer,
-    p_known bigint, p_annotator text, p_client text, p_deadline bigint)
-RETURNS TABLE (r_conflict boolean, r_image text, r_flags integer, r_version bigint,
-    r_annotator text, r_saved_ms bigint, r_client text)
-LANGUAGE plpgsql AS $$
-DECLARE
-    old norvanta_annotations%ROWTYPE;
-    saved norvanta_annotations%ROWTYPE;
-BEGIN
-    IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
-        RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
-    END IF;
-    SELECT * INTO old FROM norvanta_annotations a
-        WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
-    IF NOT FOUND THEN
-        INSERT INTO norvanta_annotations AS a
-                (dataset, image, flags, version, annotator, saved_at, client)
-            VALUES (p_dataset, p_image, p_flags, 1, p_annotator, now(), p_client)
-            ON CONFLICT (dataset, image) DO NOTHING RETURNING * INTO saved;
-        IF NOT FOUND THEN
-            SELECT * INTO old FROM norvanta_annotations a
-                WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
-        END IF;
-    END IF;
-    IF old.version IS NOT NULL THEN
-        IF old.version <> p_known AND old.client <> p_client THEN
-            RETURN QUERY SELECT true, old.image, old.flags, old.version, old.annotator,
-                (extract(epoch FROM old.saved_at) * 1000)::bigint, old.client;
-            RETURN;
-        END IF;
-        UPDATE norvanta_annotations a SET flags = p_flags, version = a.version + 1,
-                annotator = p_annotator, saved_at = now(), client = p_client
-            WHERE a.dataset = p_dataset AND a.image = p_image RETURNING * INTO saved;
-    END IF;
-    INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)
-        VALUES (p_dataset, p_image, p_annotator, saved.saved_at, old.flags, p_flags);
-    IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
-        RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
-    END IF;
-    RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
-        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client;
-END
-$$)");
-}
-
-// A step to the next unmarked image in one call: the first of the
-// candidates (file names, separated by "/", which no name holds) that is not
-// marked and that no other window holds is held for `p_holder`, whose other
-// holds are given up; NULL when there is none.
-// - A candidate that another window's step is looking at right now (its
-//   transaction lock on the name) is passed over at once: that window takes
-//   it, or finds it taken or marked. No step waits for another, so steps of
-//   many windows, each holding some rows until it ends, never deadlock.
-// - A hold is one row per image: an arrow's hold being inserted at the same
-//   time is waited for, and then found.
-// - Each statement sees what was committed before it started, so a window
-//   that saved a candidate and let go of it while the insert ran is seen by
-//   the check after it.
-// - A hold is a passing claim, and one lost in a crash of the server costs
-//   no label: its commit does not wait for the disk.
-QString takeFunction()
-{
-    return QStringLiteral(R"(
-CREATE OR REPLACE FUNCTION norvanta_take(p_dataset integer, p_candidates text,
-    p_holder text, p_annotator text)
-RETURNS text
-LANGUAGE plpgsql AS $$
-DECLARE
-    candidate text;
-BEGIN
-    PERFORM set_config('synchronous_commit', 'off', true);
-    DELETE FROM norvanta_holds h WHERE h.ctid IN (SELECT l.ctid FROM norvanta_holds l
-        WHERE l.renewed < now() - interval '120 seconds' FOR UPDATE SKIP LOCKED);
-    FOREACH candidate IN ARRAY string_to_array(p_candidates, '/') LOOP
-        CONTINUE WHEN NOT pg_try_advisory_xact_lock(hashtextextended(candidate, p_dataset));
-        INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)
-            SELECT p_dataset, candidate, p_holder, p_annotator, now()
-            WHERE NOT EXISTS (SELECT 1 FROM norvanta_annotations a
-                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0)
-            ON CONFLICT (dataset, image) DO UPDATE
-            SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()
-            WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds';
-        CONTINUE WHEN NOT FOUND;
-        IF EXISTS (SELECT 1 FROM norvanta_annotations a
-                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0) THEN
-            DELETE FROM norvanta_holds h
-                WHERE h.dataset = p_dataset AND h.image = candidate AND h.holder = p_holder;
-            CONTINUE;
-        END IF;
-        DELETE FROM norvanta_holds h WHERE h.holder = p_holder
-            AND (h.dataset <> p_dataset OR h.image <> candidate);
-        RETURN candidate;
-    END LOOP;
-    RETURN NULL;
-END
-$$)");
-}
-
-QStringList schemaStatements(const QStringList &labels)
-{
-    QStringList columns;
-    for (qsizetype i = 0; i < labels.size(); ++i)
-        columns << QStringLiteral("(a.flags >> %1) & 1 AS \"%2\"").arg(i).arg(labels.at(i));
-    return {
-        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_datasets ("
-                       " id integer GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-                       " name text NOT NULL UNIQUE,"
-                       " created timestamptz NOT NULL DEFAULT now())"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_annotations ("
-                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
-                       " image text NOT NULL,"
-                       " flags integer NOT NULL,"
-                       " version bigint NOT NULL,"
-                       " annotator text NOT NULL,"
-                       " saved_at timestamptz NOT NULL,"
-                       " client text NOT NULL,"
-                       " PRIMARY KEY (dataset, image))"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_history ("
-                       " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
-                       " image text NOT NULL,"
-                       " annotator text NOT NULL,"
-                       " saved_at timestamptz NOT NULL,"
-                       " flags_before integer,"
-                       " flags_after integer NOT NULL)"),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_history_image"
-                       " ON norvanta_history (dataset, image)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_holds ("
-                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
-                       " image text NOT NULL,"
-                       " holder text NOT NULL,"
-                       " annotator text NOT NULL,"
-                       " renewed timestamptz NOT NULL,"
-                       " PRIMARY KEY (dataset, image))"),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_holds_holder ON norvanta_holds (holder)"),
-        saveFunction(),
-        takeFunction(),
-        QStringLiteral("CREATE OR REPLACE VIEW norvanta_labels AS SELECT d.name AS dataset,"
-                       " a.image AS \"图片名称\", %1, a.annotator, a.saved_at"
-                       " FROM norvanta_annotations a JOIN norvanta_datasets d ON d.id = a.dataset")
-            .arg(columns.join(QStringLiteral(", "))),
-    };
-}
-
-// The functions by their signatures, with their definitions.
-const struct
-{
-    const char *name;
-    const char *signature;
-    QString (*definition)();
-} functions[] = {
-    {"norvanta_save", "norvanta_save(integer,text,integer,bigint,text,text,bigint)", saveFunction},
-    {"norvanta_take", "norvanta_take(integer,text,text,text)", takeFunction},
-};
-
-// A function is missing when the server lacks it with this signature and
-// this body: a database made by an earlier version of the program gains
-// the current ones when the owner next opens a dataset.
-bool findOutdatedFunctions(QSqlQuery *query, QStringList *missing)
-{
-    for (const auto &function : functions) {
-        const QString definition = function.definition();
-        const qsizetype start = definition.indexOf(QStringLiteral("$$")) + 2;
-        const QString body = definition.mid(start, definition.lastIndexOf(QStringLiteral("$$")) - start);
-        query->prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM pg_proc"
-                                      " WHERE oid = to_regprocedure(?) AND prosrc = ?)"));
-        query->addBindValue(QString::fromLatin1(function.signature));
-        query->addBindValue(body);
-        if (!query->exec() || !query->next())
-            return false;
-        if (!query->value(0).toBool())
-            *missing << QString::fromLatin1(function.name);
-    }
-    return true;
-}
-
-} // namespace
-
 bool TeamDatabase::ensureSchema(QString *error)
 {
-    QSqlDatabase db = QSqlDatabase::database(name, false);
-    QSqlQuery query(db);
-    QStringList missing;
-    for (const char *table : tableNames) {
-        query.prepare(QStringLiteral("SELECT to_regclass(?) IS NOT NULL"));
-        query.addBindValue(QString::fromLatin1(table));
-        if (!query.exec() || !query.next()) {
-            *error = failure(QString());
-            return false;
-        }
-        if (!query.value(0).toBool())
-            missing << QString::fromLatin1(table);
-    }
-    if (!findOutdatedFunctions(&query, &missing)) {
-        *error = failure(QString());
-        return false;
-    }
-    if (!missing.isEmpty()) {
-        // One creator at a time: two first users at once would otherwise
-        // both try to make the same tables.
-        const QStringList statements = schemaStatements(labels);
-        bool made = db.transaction()
-            && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7150447)"));
-        for (const QString &statement : statements)
-            made = made && query.exec(statement);
-        if (!made || !db.commit()) {
-            const QSqlError cause = query.lastError().isValid() ? query.lastError() : db.lastError();
-            db.rollback();
-            *error = cause.nativeErrorCode() == insufficientPrivilege
-                ? tr("数据库中缺少 %1，当前角色无权创建；请数据库管理员按说明建表并授权")
-                      .arg(missing.join(QStringLiteral(", ")))
-                : cause.databaseText();
-            return false;
-        }
-    }
-    QStringList lacking;
-    for (const auto &needed : neededRights) {
-        query.prepare(QStringLiteral("SELECT has_table_privilege(?, ?)"));
-        query.addBindValue(QString::fromLatin1(needed.table));
-        query.addBindValue(QString::fromLatin1(needed.rights));
-        if (!query.exec() || !query.next()) {
-            *error = failure(QString());
-            return false;
-        }
-        if (!query.value(0).toBool())
-            lacking << QStringLiteral("%1 (%2)").arg(QLatin1String(needed.table),
-                                                     QLatin1String(needed.rights));
-    }
-    if (!lacking.isEmpty()) {
-        *error = tr("当前角色缺少权限：%1").arg(lacking.join(QStringLiteral("; ")));
-        return false;
-    }
-    return true;
+    return TeamSchema::ensure(QSqlDatabase::database(name, false), labels, error);
 }
 
+// Only the owner makes a dataset; a member's role must have been granted it.
 bool TeamDatabase::findDataset(QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(name, false));
-    query.prepare(QStringLiteral("INSERT INTO norvanta_datasets (name) VALUES (?)"
-                                 " ON CONFLICT (name) DO NOTHING"));
-    query.addBindValue(teamAddress.dataset());
-    if (!query.exec()) {
-        *error = query.lastError().databaseText();
-        return false;
-    }
-    query.prepare(QStringLiteral("SELECT id FROM norvanta_datasets WHERE name = ?"));
+    query.prepare(QStringLiteral("SELECT norvanta_open(?)"));
     query.addBindValue(teamAddress.dataset());
     if (!query.exec() || !query.next()) {
-        *error = query.lastError().databaseText();
+        *error = query.lastError().nativeErrorCode() == TeamSchema::noGrant()
+            ? tr("当前角色无权使用数据集 %1").arg(teamAddress.dataset())
+            : serverText(query.lastError());
         return false;
     }
     datasetId = query.value(0).toInt();
@@ -498,7 +244,7 @@ bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString 
     if (statementMilliseconds > 0) {
         // A big dataset may take longer than any save is given.
         if (!query.exec(QStringLiteral("SET statement_timeout = 0"))) {
-            *error = query.lastError().text();
+            *error = serverText(query.lastError());
             return false;
         }
         const bool read = readAllRows(take, error);
@@ -525,7 +271,7 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
         naming.prepare(QStringLiteral("SELECT set_config('norvanta.dataset', ?, false)"));
         naming.addBindValue(QString::number(datasetId));
         if (!naming.exec()) {
-            *error = naming.lastError().text();
+            *error = serverText(naming.lastError());
             return false;
         }
     }
@@ -535,7 +281,7 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
             "SELECT concat_ws(E'\\t', version, flags, (extract(epoch FROM saved_at) * 1000)::bigint,"
             " annotator, image) FROM norvanta_annotations"
             " WHERE dataset = (SELECT current_setting('norvanta.dataset')::integer)"))) {
-        *error = query.lastError().text();
+        *error = serverText(query.lastError());
         return false;
     }
     // Rows of one annotator share one text.
@@ -562,7 +308,7 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
         take(std::move(row));
     }
     if (query.lastError().isValid()) {
-        *error = query.lastError().text();
+        *error = serverText(query.lastError());
         return false;
     }
     return true;
@@ -611,7 +357,7 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
         // A server that answered with an error rolled the save back; one
         // that closed the connection may have committed it first.
         outcome.kind = standing() ? TeamOutcome::Failed : TeamOutcome::Unconfirmed;
-        outcome.error = saving->lastError().text();
+        outcome.error = serverText(saving->lastError());
         forget(statement);
         return outcome;
     }
@@ -623,6 +369,7 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
     outcome.row.annotator = saving->value(4).toString();
     outcome.row.savedAtMs = saving->value(5).toLongLong();
     outcome.row.client = saving->value(6).toString();
+    outcome.row.stamp = saving->value(7).toLongLong();
     saving->finish();
     return outcome;
 }
@@ -679,6 +426,90 @@ bool TeamDatabase::readRow(const QString &image, TeamRow *row)
     return true;
 }
 
+bool TeamDatabase::readStamped(const QList<qint64> &stamps,
+                               const std::function<void(TeamRow &&)> &take)
+{
+    const QString statement = QStringLiteral(
+        "SELECT image, flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint,"
+        " client, stamp FROM norvanta_annotations WHERE dataset = ? AND stamp = ANY (?::bigint[])");
+    QString error;
+    QSqlQuery *query = prepared(statement, &error);
+    if (!query)
+        return false;
+    QStringList numbers;
+    for (const qint64 stamp : stamps)
+        numbers << QString::number(stamp);
+    query->bindValue(0, datasetId);
+    query->bindValue(1, u'{' + numbers.join(u',') + u'}');
+    if (!query->exec()) {
+        forget(statement);
+        return false;
+    }
+    while (query->next()) {
+        TeamRow row;
+        row.image = query->value(0).toString();
+        row.flags = quint32(query->value(1).toLongLong());
+        row.version = query->value(2).toLongLong();
+        row.annotator = query->value(3).toString();
+        row.savedAtMs = query->value(4).toLongLong();
+        row.client = query->value(5).toString();
+        row.stamp = query->value(6).toLongLong();
+        take(std::move(row));
+    }
+    query->finish();
+    return true;
+}
+
+qint64 TeamDatabase::imports()
+{
+    const QString statement = QStringLiteral("SELECT imports FROM norvanta_datasets WHERE id = ?");
+    QString error;
+    QSqlQuery *query = prepared(statement, &error);
+    if (!query)
+        return -1;
+    query->bindValue(0, datasetId);
+    if (!query->exec() || !query->next()) {
+        forget(statement);
+        return -1;
+    }
+    const qint64 count = query->value(0).toLongLong();
+    query->finish();
+    return count;
+}
+
+bool TeamDatabase::setMember(const QString &role, bool member, bool *changed, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    error->clear();
+    if (!TeamSchema::isOwner(db, error)) {
+        if (error->isEmpty())
+            *error = tr("只有数据库所有者可以授权或收回数据集 %1").arg(teamAddress.dataset());
+        return false;
+    }
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = ?)"));
+    query.addBindValue(role);
+    if (!query.exec() || !query.next()) {
+        *error = serverText(query.lastError());
+        return false;
+    }
+    if (!query.value(0).toBool()) {
+        *error = tr("服务器上没有角色 %1").arg(role);
+        return false;
+    }
+    query.prepare(member ? QStringLiteral("INSERT INTO norvanta_members (dataset, role) VALUES (?, ?)"
+                                          " ON CONFLICT DO NOTHING")
+                         : QStringLiteral("DELETE FROM norvanta_members WHERE dataset = ? AND role = ?"));
+    query.addBindValue(datasetId);
+    query.addBindValue(role);
+    if (!query.exec()) {
+        *error = tr("无法更改数据集的授权：") + serverText(query.lastError());
+        return false;
+    }
+    *changed = query.numRowsAffected() > 0;
+    return true;
+}
+
 bool TeamDatabase::announce(const QString &payload)
 {
     const QString statement = QStringLiteral("SELECT pg_notify(?, ?)");
@@ -696,59 +527,36 @@ bool TeamDatabase::announce(const QString &payload)
     return true;
 }
 
+// Taken over only from this window itself or from one that has not renewed
+// it for 120 seconds (a program that died); see norvanta_hold.
 TeamOutcome TeamDatabase::hold(const QString &image)
 {
     TeamOutcome outcome;
-    // An empty name would reach the server as NULL, which no image equals.
-    // A step with the arrows deletes lapsed holds as norvanta_take does.
-    const QString letGo = image.isEmpty()
-        ? QStringLiteral("DELETE FROM norvanta_holds WHERE holder = ?")
-        : QStringLiteral("DELETE FROM norvanta_holds WHERE (holder = ? AND image <> ?)"
-                         " OR ctid IN (SELECT ctid FROM norvanta_holds"
-                         " WHERE renewed < now() - interval '120 seconds' FOR UPDATE SKIP LOCKED)");
-    QSqlQuery *query = prepared(letGo, &outcome.error);
-    bool done = query;
-    if (done) {
-        query->bindValue(0, clientId);
-        if (!image.isEmpty())
-            query->bindValue(1, image);
-        done = query->exec();
-    }
-    if (done && !image.isEmpty()) {
-        // Taken over only from this window itself or from one that has not
-        // renewed it for 120 seconds (a program that died).
-        query = prepared(QStringLiteral(
-            "INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed)"
-            " VALUES (?, ?, ?, ?, now()) ON CONFLICT (dataset, image) DO UPDATE"
-            " SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()"
-            " WHERE h.holder = excluded.holder OR h.renewed < now() - interval '120 seconds'"
-            " RETURNING image"), &outcome.error);
-        done = query;
-        if (done) {
-            query->bindValue(0, datasetId);
-            query->bindValue(1, image);
-            query->bindValue(2, clientId);
-            query->bindValue(3, annotatorName);
-            done = query->exec();
-        }
-        if (done && query->next())
-            outcome.taken = image;
-    }
-    if (query)
-        query->finish();
-    if (!done) {
+    const QString statement = QStringLiteral("SELECT norvanta_hold(?, ?, ?, ?)");
+    QSqlQuery *query = prepared(statement, &outcome.error);
+    if (!query) {
         outcome.kind = TeamOutcome::Failed;
-        if (query)
-            outcome.error = query->lastError().text();
-        statements.clear();
+        return outcome;
     }
+    query->bindValue(0, datasetId);
+    // An empty name would reach the server as NULL: then every hold goes.
+    query->bindValue(1, image);
+    query->bindValue(2, clientId);
+    query->bindValue(3, annotatorName);
+    if (!query->exec() || !query->next()) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = serverText(query->lastError());
+        forget(statement);
+        return outcome;
+    }
+    outcome.taken = query->value(0).toString();
+    query->finish();
     return outcome;
 }
 
 bool TeamDatabase::renewHolds()
 {
-    const QString statement =
-        QStringLiteral("UPDATE norvanta_holds SET renewed = now() WHERE holder = ?");
+    const QString statement = QStringLiteral("SELECT norvanta_renew(?)");
     QString error;
     QSqlQuery *query = prepared(statement, &error);
     if (!query)
@@ -758,6 +566,7 @@ bool TeamDatabase::renewHolds()
         forget(statement);
         return false;
     }
+    query->finish();
     return true;
 }
 
@@ -777,7 +586,7 @@ TeamOutcome TeamDatabase::takeNext(const QStringList &candidates)
     query->bindValue(3, annotatorName);
     if (!query->exec() || !query->next()) {
         outcome.kind = TeamOutcome::Failed;
-        outcome.error = query->lastError().text();
+        outcome.error = serverText(query->lastError());
         forget(statement);
         return outcome;
     }
@@ -813,9 +622,8 @@ bool TeamDatabase::copyIncoming(const QList<QPair<QString, quint32>> &rows, QStr
 {
     QSqlDatabase db = QSqlDatabase::database(name, false);
     QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("CREATE TEMPORARY TABLE norvanta_incoming"
-                                   " (image text NOT NULL, flags integer NOT NULL) ON COMMIT DROP"))) {
-        *error = query.lastError().text();
+    if (!query.exec(QStringLiteral("SELECT norvanta_import_begin()"))) {
+        *error = serverText(query.lastError());
         return false;
     }
     const QVariant handle = db.driver()->handle();
@@ -828,7 +636,7 @@ bool TeamDatabase::copyIncoming(const QList<QPair<QString, quint32>> &rows, QStr
         *error = tr("数据库驱动不支持 COPY");
         return false;
     }
-    PGresult *started = PQexec(connection, "COPY norvanta_incoming (image, flags) FROM STDIN");
+    PGresult *started = PQexec(connection, "COPY pg_temp.norvanta_incoming (image, flags) FROM STDIN");
     const bool copying = PQresultStatus(started) == PGRES_COPY_IN;
     PQclear(started);
     bool sent = copying;
@@ -862,44 +670,28 @@ bool TeamDatabase::importRows(const QList<QPair<QString, quint32>> &rows, qsizet
     QSqlQuery query(db);
     *changed = 0;
     if (!db.transaction()) {
-        *error = db.lastError().text();
+        *error = serverText(db.lastError());
         return false;
     }
     if (!copyIncoming(rows, error)) {
         db.rollback();
         return false;
     }
-    query.exec(QStringLiteral("ANALYZE norvanta_incoming"));
-    query.prepare(QStringLiteral(
-        "WITH changed AS ("
-        "  SELECT i.image, i.flags, a.flags AS before FROM norvanta_incoming i"
-        "  LEFT JOIN norvanta_annotations a ON a.dataset = ? AND a.image = i.image"
-        "  WHERE a.flags IS DISTINCT FROM i.flags),"
-        " written AS ("
-        "  INSERT INTO norvanta_annotations AS a"
-        "   (dataset, image, flags, version, annotator, saved_at, client)"
-        "  SELECT ?, image, flags, 1, ?, now(), ? FROM changed"
-        "  ON CONFLICT (dataset, image) DO UPDATE SET flags = excluded.flags,"
-        "   version = a.version + 1, annotator = excluded.annotator,"
-        "   saved_at = excluded.saved_at, client = excluded.client"
-        "  RETURNING 1)"
-        " INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after)"
-        " SELECT ?, image, ?, now(), before, flags FROM changed"));
-    for (const QVariant &value : {QVariant(datasetId), QVariant(datasetId), QVariant(annotatorName),
-                                  QVariant(clientId), QVariant(datasetId), QVariant(annotatorName)})
+    query.prepare(QStringLiteral("SELECT norvanta_import(?, ?, ?)"));
+    for (const QVariant &value : {QVariant(datasetId), QVariant(annotatorName), QVariant(clientId)})
         query.addBindValue(value);
-    if (!query.exec()) {
-        *error = query.lastError().text();
+    if (!query.exec() || !query.next()) {
+        *error = serverText(query.lastError());
         db.rollback();
         return false;
     }
-    *changed = query.numRowsAffected();
+    *changed = query.value(0).toLongLong();
     // One word for the whole import: every window reads the dataset anew.
     query.prepare(QStringLiteral("SELECT pg_notify(?, ?)"));
     query.addBindValue(channel());
-    query.addBindValue(QStringLiteral("%1\treload").arg(datasetId));
+    query.addBindValue(importPayload(datasetId));
     if (!query.exec() || !db.commit()) {
-        *error = query.lastError().isValid() ? query.lastError().text() : db.lastError().text();
+        *error = query.lastError().isValid() ? serverText(query.lastError()) : serverText(db.lastError());
         db.rollback();
         return false;
     }
@@ -915,36 +707,32 @@ bool TeamDatabase::importRows(const QList<QPair<QString, quint32>> &rows, qsizet
     return true;
 }
 
-// dataset, version, flags, time, client, annotator and image, separated by
-// tabs: only the image, last, may hold one.
-QString TeamDatabase::payloadOf(qint32 dataset, const TeamRow &row)
+// The dataset and a stamp, or the dataset and "reload", separated by a tab.
+QString TeamDatabase::payloadOf(qint32 dataset, qint64 stamp)
 {
-    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7")
-        .arg(dataset)
-        .arg(row.version)
-        .arg(row.flags)
-        .arg(row.savedAtMs)
-        .arg(row.client, row.annotator, row.image);
+    return QStringLiteral("%1\t%2").arg(dataset).arg(stamp);
 }
 
-bool TeamDatabase::rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row)
+QString TeamDatabase::importPayload(qint32 dataset)
 {
-    qsizetype start = 0;
-    QStringList fields;
-    for (int i = 0; i < 6; ++i) {
-        const qsizetype tab = payload.indexOf(u'\t', start);
-        if (tab < 0)
-            return false;
-        fields << payload.mid(start, tab - start);
-        start = tab + 1;
-    }
-    if (fields.at(0).toInt() != dataset)
+    return QStringLiteral("%1\treload").arg(dataset);
+}
+
+bool TeamDatabase::readPayloadLine(QStringView line, qint32 dataset, QList<qint64> *stamps,
+                                   bool *imported)
+{
+    const qsizetype tab = line.indexOf(u'\t');
+    if (tab <= 0 || line.first(tab).toInt() != dataset)
         return false;
-    row->version = fields.at(1).toLongLong();
-    row->flags = fields.at(2).toUInt();
-    row->savedAtMs = fields.at(3).toLongLong();
-    row->client = fields.at(4);
-    row->annotator = fields.at(5);
-    row->image = payload.mid(start);
-    return row->version > 0;
+    const QStringView rest = line.mid(tab + 1);
+    if (rest == u"reload") {
+        *imported = true;
+        return true;
+    }
+    bool number = false;
+    const qint64 stamp = rest.toLongLong(&number);
+    if (!number || stamp <= 0)
+        return false;
+    stamps->append(stamp);
+    return true;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+class QSqlError;
 class QSqlQuery;
 
 // One image's row in a team's dataset, as the server has it.
@@ -23,6 +24,7 @@ struct TeamRow
     QString annotator;   // who saved it last
     qint64 savedAtMs = 0; // when, in milliseconds since the epoch (UTC)
     QString client;      // the window that saved it last
+    qint64 stamp = 0;    // the save's number, from one sequence for all rows
 };
 
 // The outcome of one call to the server. `lost` tells a failure of the
@@ -41,8 +43,9 @@ struct TeamOutcome
 
 // A team's dataset on a PostgreSQL server, through one Qt SQL connection of
 // the thread that made this object; it must be used on that thread only.
-// Every value is a bound parameter. The tables, the view and their rules are
-// described in the README; the statements live here, in one place.
+// Every value is a bound parameter. The tables, the view, the functions and
+// their rights are made by TeamSchema and described in the README; the
+// statements that use them live here, in one place.
 class TeamDatabase final
 {
     Q_DECLARE_TR_FUNCTIONS(TeamDatabase)
@@ -56,9 +59,11 @@ public:
     TeamDatabase(const TeamDatabase &) = delete;
     TeamDatabase &operator=(const TeamDatabase &) = delete;
 
-    // Connects when not connected, creates what is missing of the schema
-    // when the role may, and finds (or adds) the dataset. False with the
-    // reason in `error`, which never holds a password.
+    // Connects when not connected, creates or brings up to date what is
+    // missing of the schema when the role owns it, and finds the dataset
+    // (the owner's open adds a new one; a member's role must have been
+    // granted it). False with the reason in `error`, which never holds a
+    // password.
     bool open(QString *error);
     bool isOpen() const { return datasetId > 0; }
     // The server ends any statement of this connection that runs longer,
@@ -83,6 +88,11 @@ public:
                      qint64 deadlineMs = 0);
     // The row of `image` as the server has it now (version 0: none).
     bool readRow(const QString &image, TeamRow *row);
+    // The rows whose last save has one of `stamps`, in one statement; a
+    // stamp of no row, or of a row saved again since, gives nothing.
+    bool readStamped(const QList<qint64> &stamps, const std::function<void(TeamRow &&)> &take);
+    // How many imports the dataset has had; -1 when it cannot be read.
+    qint64 imports();
     // Asks the server to end the statement this connection runs; callable
     // from any thread, returns at once. The asking may wait for a silent
     // server on a thread of its own.
@@ -109,16 +119,26 @@ public:
     // receives how many did.
     bool importRows(const QList<QPair<QString, quint32>> &rows, qsizetype *changed, QString *error);
 
+    // Grants the dataset to `role` (`member`), or takes the grant back;
+    // only the owner may. `changed` tells whether it was otherwise before.
+    bool setMember(const QString &role, bool member, bool *changed, QString *error);
+
     // Whether `error` from a statement means the connection is gone.
     bool connectionLost() const;
 
-    // The notification channel every save is told on; the save function
-    // names it too.
+    // The notification channel every save is told on.
     static QString channel() { return QStringLiteral("norvanta"); }
-    // A notification's payload, and the row it tells of; false when it is
-    // not about `dataset`.
-    static QString payloadOf(qint32 dataset, const TeamRow &row);
-    static bool rowOfPayload(const QString &payload, qint32 dataset, TeamRow *row);
+    // A notification's line: the dataset and the stamp of a save. It is
+    // only a hint that rows changed: anyone who may connect may send one,
+    // so that a window reads the rows it names from the table.
+    static QString payloadOf(qint32 dataset, qint64 stamp);
+    // The line an import sends; a window reads the dataset anew once the
+    // dataset's count of imports shows one.
+    static QString importPayload(qint32 dataset);
+    // Takes the stamps of `dataset` in `line`, or whether it tells of an
+    // import; false when it is about nothing of `dataset`.
+    static bool readPayloadLine(QStringView line, qint32 dataset, QList<qint64> *stamps,
+                                bool *imported);
 
 private:
     bool connect(QString *error);
@@ -130,7 +150,7 @@ private:
     bool findDataset(QString *error);
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
     bool copyIncoming(const QList<QPair<QString, quint32>> &rows, QString *error);
-    QString failure(const QString &what) const;
+    QString serverText(const QSqlError &error) const;
     QSqlQuery *prepared(const QString &statement, QString *error);
     // Binds a save's values to the call of norvanta_save.
     void bindSave(QSqlQuery *saving, const QString &image, quint32 flags, qint64 knownVersion,

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <algorithm>
+
 // A hold lapses 120 s after its last renewal; renewing four times as often
 // survives a slow server.
 static constexpr int renewalMilliseconds = 30000;
@@ -131,9 +133,15 @@ TeamWorker::TeamWorker(const TeamAddress &address, const QStringList &catalogue,
     , address(address)
     , listenerName(database.connectionName() + QStringLiteral("-listening"))
     , announcement(new QTimer(this))
+    , hearing(new QTimer(this))
     , labelCount(catalogue.size())
 {
     announcement->setSingleShot(true);
+    // Every notification that arrived together is read in one statement,
+    // once the driver has handed them all over.
+    hearing->setSingleShot(true);
+    hearing->setInterval(0);
+    connect(hearing, &QTimer::timeout, this, &TeamWorker::readHeard);
     connect(announcement, &QTimer::timeout, this, &TeamWorker::announce);
     // A save the window has given up on after five seconds must not be
     // written after all: the save's deadline refuses it once it runs, and
@@ -196,9 +204,13 @@ std::shared_ptr<TeamReading> TeamWorker::readAll(QString *error)
 bool TeamWorker::readAnew()
 {
     QString error;
+    // Counted before the rows are read: an import after it is heard of, and
+    // found to be news.
+    const qint64 importsBefore = database.imports();
     auto reading = readAll(&error);
     if (!reading)
         return false;
+    knownImports = importsBefore;
     {
         QMutexLocker locker(&readingMutex);
         pendingReading = std::move(reading);
@@ -239,7 +251,11 @@ void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
     // Listening first: a save between the read and the listening would be missed.
     listen();
     std::shared_ptr<TeamReading> reading;
-    if (!ready(&outcome.error) || !(reading = readAll(&outcome.error)))
+    // Counted before the rows are read, as readAnew() does.
+    const bool opened = ready(&outcome.error);
+    if (opened)
+        knownImports = database.imports();
+    if (!opened || !(reading = readAll(&outcome.error)))
         outcome.kind = TeamOutcome::Failed;
     else
         database.prepareForWork();
@@ -285,7 +301,7 @@ void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion, 
 // saving for many may.
 void TeamWorker::announceSoon(const TeamRow &row)
 {
-    unannounced.append(TeamDatabase::payloadOf(database.dataset(), row));
+    unannounced.append(TeamDatabase::payloadOf(database.dataset(), row.stamp));
     if (announcement->isActive())
         return;
     const qint64 since = lastAnnounced.isValid() ? lastAnnounced.elapsed() : announcementMilliseconds;
@@ -409,6 +425,8 @@ void TeamWorker::checkListener()
             return;
         missedSaves = true;
     }
+    if (!heardStamps.isEmpty() || heardImport)
+        readHeard();
     if (!missedSaves && inDoubt.isEmpty())
         return;
     QString error;
@@ -418,23 +436,47 @@ void TeamWorker::checkListener()
         missedSaves = false;
 }
 
+// A notification is only a hint: anyone who may connect can send one. The
+// stamps it names are read from the table, and only the rows found there
+// reach the window, which takes in none it knows already; a stamp of no
+// row costs one lookup on the server. An import is believed once the
+// dataset's count of imports shows it.
 void TeamWorker::notified(const QString &channel, QSqlDriver::NotificationSource,
                           const QVariant &message)
 {
-    const QString payload = message.toString();
     if (channel != TeamDatabase::channel() || !database.isOpen())
         return;
-    // A line a save.
-    bool rows = false;
-    for (QStringView line : QStringView(payload).tokenize(u'\n')) {
-        TeamRow row;
-        if (!TeamDatabase::rowOfPayload(line.toString(), database.dataset(), &row))
-            break;
-        rows = true;
-        emit rowChanged(row);
-    }
-    if (rows)
+    const QString payload = message.toString();
+    bool news = false;
+    for (QStringView line : QStringView(payload).tokenize(u'\n'))
+        news = TeamDatabase::readPayloadLine(line, database.dataset(), &heardStamps, &heardImport) || news;
+    if (news && !hearing->isActive())
+        hearing->start();
+}
+
+void TeamWorker::readHeard()
+{
+    // A flood is read in parts, the window's own work between them.
+    constexpr qsizetype most = 10000;
+    QList<qint64> stamps = heardStamps.first(std::min(most, heardStamps.size()));
+    heardStamps.remove(0, stamps.size());
+    std::sort(stamps.begin(), stamps.end());
+    stamps.erase(std::unique(stamps.begin(), stamps.end()), stamps.end());
+    QString error;
+    if (!stamps.isEmpty()
+        && (!ready(&error)
+            || !database.readStamped(stamps, [this](TeamRow &&row) { emit rowChanged(row); }))) {
+        // Read again once the server answers (checkListener()).
+        heardStamps = stamps + heardStamps;
+        afterFailure();
         return;
-    if (payload == QStringLiteral("%1\treload").arg(database.dataset()))
-        readAnew();
+    }
+    if (heardImport && ready(&error)) {
+        const qint64 count = database.imports();
+        heardImport = count < 0;
+        if (count >= 0 && count != knownImports)
+            readAnew();
+    }
+    if (!heardStamps.isEmpty())
+        hearing->start();
 }

@@ -149,6 +149,7 @@ private:
     void checkListener();
     void notified(const QString &channel, QSqlDriver::NotificationSource source,
                   const QVariant &message);
+    void readHeard();
     std::shared_ptr<TeamReading> readAll(QString *error);
     // Reads the dataset for takeReading(); false when that failed.
     bool readAnew();
@@ -173,6 +174,12 @@ private:
     QStringList inDoubt;
     QElapsedTimer lastAnnounced;
     QTimer *announcement = nullptr;
+    // The stamps the notifications named, not yet read; whether one told
+    // of an import; the dataset's count of imports when it was read last.
+    QList<qint64> heardStamps;
+    bool heardImport = false;
+    qint64 knownImports = -1;
+    QTimer *hearing = nullptr;
     QTimer *renewal = nullptr;
     QTimer *listenerCheck = nullptr;
     qsizetype labelCount = 0;
