@@ -91,7 +91,10 @@ bool PredictionFile::connect(QString *error)
     bool set = false;
     for (int i = 0; i < tries && !set; ++i)
         set = query.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    if (!set || !query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))) {
+    // Read through the memory map, not copied page by page: a million
+    // entries are read at every start.
+    if (!set || !query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
+        || !query.exec(QStringLiteral("PRAGMA mmap_size=268435456"))) {
         *error = tr("无法打开预测数据库 %1：%2").arg(databasePath, failure(query));
         disconnect();
         return false;
@@ -171,9 +174,11 @@ bool PredictionFile::readModel(qint64 model, QHash<QString, Entry> *entries, QSt
         *error = failure(query);
         return false;
     }
+    // The first model's entries go into an empty table: no name is there.
+    const bool first = entries->isEmpty();
     while (query.next()) {
         QString image = query.value(0).toString();
-        if (entries->contains(image))
+        if (!first && entries->contains(image))
             continue;
         Entry entry;
         entry.size = query.value(1).toLongLong();
@@ -181,7 +186,7 @@ bool PredictionFile::readModel(qint64 model, QHash<QString, Entry> *entries, QSt
         entry.values = PredictionValues::unpack(query.value(3).toByteArray());
         entry.features = query.value(4).toByteArray();
         entry.fileName = image;
-        entries->insert(std::move(image), std::move(entry));
+        entries->emplace(std::move(image), std::move(entry));
     }
     if (query.lastError().isValid()) {
         *error = failure(query);
@@ -198,7 +203,16 @@ QHash<QString, PredictionStore::Entry> PredictionFile::readAll(QString *error)
         return entries;
     }
     qint64 imported = 0;
-    if (!connect(error) || !readModel(ownModel, &entries, error)
+    if (!connect(error))
+        return {};
+    // Made to size at once: growing a table of a million entries step by
+    // step costs more than reading them.
+    QSqlQuery counting(database());
+    counting.prepare(QStringLiteral("SELECT count(*) FROM predictions WHERE model = ?"));
+    counting.addBindValue(ownModel);
+    if (counting.exec() && counting.next())
+        entries.reserve(counting.value(0).toLongLong());
+    if (!readModel(ownModel, &entries, error)
         || !findModel(QByteArray(""), &imported, error))
         return {};
     if (imported > 0 && imported != ownModel && !readModel(imported, &entries, error))
