@@ -28,7 +28,8 @@ public:
     {
         QString fileName;
         // The image file as it was predicted: a different size or
-        // modification time makes the entry stale.
+        // modification time makes the entry stale. Imported entries have
+        // neither (-1): they stay current whatever the file does.
         qint64 size = -1;
         qint64 modified = -1; // milliseconds since the epoch
         // One probability per catalogue label, in the catalogue's order; NaN
