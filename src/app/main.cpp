@@ -1,5 +1,6 @@
 #include "grantcommand.h"
 #include "labelcatalogue.h"
+#include "predictioncommands.h"
 #include "tavrelin.h"
 #include "teamaddress.h"
 #include "teamdatabase.h"
@@ -129,7 +130,9 @@ bool asksOnlyToBeTold(int argc, char *argv[])
 {
     static const char *const valued[] = {"--split", "--seed", "--group",
                                          "--annotator", "--import", "--export",
-                                         "--grant", "--revoke"};
+                                         "--grant", "--revoke",
+                                         "--import-predictions", "--export-predictions",
+                                         "--model-name"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -231,6 +234,7 @@ struct ProgramOptions
                               text("（数据库所有者）收回数据库角色 ROLE 对 ADDRESS 的数据集的使用权"),
                               QStringLiteral("ROLE")};
     SplitOptions split;
+    PredictionOptions predictions;
 };
 
 // norvanta [ANNOTATION_FILE [IMAGE_FOLDER]]: the desktop's "Open with"
@@ -251,6 +255,8 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
                        options.revoke});
+    parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
+                       options.predictions.modelName});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -358,6 +364,10 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
                                                               : resolveAnnotator(QString());
     if ((parser.isSet(options.annotator) || !annotator.isEmpty()) && !isAnnotatorName(annotator))
         return refuse(text("标注人名称无效：%1").arg(annotator));
+    if (parser.isSet(options.predictions.importFrom) || parser.isSet(options.predictions.exportFrom))
+        return movePredictions(parser, options.predictions);
+    if (parser.isSet(options.predictions.modelName))
+        return refuse(text("--model-name 只能与 --import-predictions 或 --export-predictions 一起使用"));
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))
         return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
                         annotator);
@@ -370,7 +380,8 @@ int main(int argc, char *argv[])
 {
     const bool splitting = asksForSplit(argc, argv);
     const bool windowed =
-        !splitting && !movesADataset(argc, argv) && !asksOnlyToBeTold(argc, argv);
+        !splitting && !movesADataset(argc, argv) && !asksToMovePredictions(argc, argv)
+        && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
                  : std::make_unique<QCoreApplication>(argc, argv);

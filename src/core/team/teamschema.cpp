@@ -278,6 +278,73 @@ END
 )";
 
 // In the order they are made: each calls only those before it.
+// The key of a model of the team's classifier, made when it has none; a
+// digest in hexadecimal, empty for the predictions imported under a name.
+const char predictionModelBody[] = R"(
+DECLARE
+    found integer;
+BEGIN
+    IF NOT EXISTS (SELECT 1 FROM norvanta_usable()) THEN
+        RAISE EXCEPTION 'norvanta: the role % has no grant of any dataset', session_user
+            USING ERRCODE = 'NV002';
+    END IF;
+    INSERT INTO norvanta_prediction_models (name, sha256)
+        VALUES (p_name, decode(coalesce(p_sha256, ''), 'hex'))
+        ON CONFLICT (name, sha256) DO NOTHING RETURNING id INTO found;
+    IF found IS NULL THEN
+        SELECT m.id INTO found FROM norvanta_prediction_models m
+            WHERE m.name = p_name AND m.sha256 = decode(coalesce(p_sha256, ''), 'hex');
+    END IF;
+    RETURN found;
+END
+)";
+
+// Of `p_images`, those now taken for `p_holder`: each is free, lapsed, or
+// the holder's already, and is then the holder's for a minute. Claims and
+// writes of one model on one dataset take their turn (a transaction lock),
+// so no two programs get the same image and none waits on another's rows.
+const char claimPredictionsBody[] = R"(
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    PERFORM pg_advisory_xact_lock(p_dataset, p_model);
+    DELETE FROM norvanta_prediction_claims c
+        WHERE c.dataset = p_dataset AND c.model = p_model AND c.until < now();
+    RETURN QUERY
+    WITH taken AS (
+        INSERT INTO norvanta_prediction_claims AS c (dataset, model, image, holder, role, until)
+            SELECT DISTINCT p_dataset, p_model, i, p_holder, session_user,
+                now() + interval '60 seconds'
+            FROM unnest(p_images) AS i WHERE i IS NOT NULL
+            ON CONFLICT (dataset, model, image) DO UPDATE
+            SET holder = excluded.holder, until = excluded.until
+            WHERE c.holder = excluded.holder AND c.role = excluded.role
+            RETURNING c.image)
+    SELECT t.image FROM taken t;
+END
+)";
+
+// Adds or replaces the entries (probabilities and features in hexadecimal,
+// features NULL where there are none) and lets go of their claims.
+const char writePredictionsBody[] = R"(
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    PERFORM pg_advisory_xact_lock(p_dataset, p_model);
+    INSERT INTO norvanta_predictions AS p
+            (dataset, model, image, size, modified, probabilities, features, role)
+        SELECT p_dataset, p_model, e.image, e.size, e.modified, decode(e.v, 'hex'),
+            decode(e.f, 'hex'), session_user
+        FROM unnest(p_images, p_sizes, p_modified, p_values, p_features)
+            AS e(image, size, modified, v, f)
+        ON CONFLICT (dataset, model, image) DO UPDATE
+        SET size = excluded.size, modified = excluded.modified,
+            probabilities = excluded.probabilities, features = excluded.features,
+            role = excluded.role;
+    DELETE FROM norvanta_prediction_claims c
+        WHERE c.dataset = p_dataset AND c.model = p_model AND c.holder = p_holder
+            AND c.role = session_user AND c.image = ANY (p_images);
+END
+)";
+
 const ServerFunction functions[] = {
     {"norvanta_is_owner", "", "boolean", "sql", "STABLE", isOwnerBody},
     {"norvanta_usable", "", "SETOF integer", "sql", "STABLE", usableBody},
@@ -298,6 +365,15 @@ const ServerFunction functions[] = {
     {"norvanta_import_begin", "", "void", "plpgsql", "", importBeginBody},
     {"norvanta_import", "p_dataset integer, p_annotator text, p_client text", "bigint", "plpgsql", "",
      importBody},
+    {"norvanta_prediction_model", "p_name text, p_sha256 text", "integer", "plpgsql", "",
+     predictionModelBody},
+    {"norvanta_claim_predictions",
+     "p_dataset integer, p_model integer, p_images text[], p_holder text", "SETOF text", "plpgsql",
+     "", claimPredictionsBody},
+    {"norvanta_write_predictions",
+     "p_dataset integer, p_model integer, p_holder text, p_images text[], p_sizes bigint[], "
+     "p_modified bigint[], p_values text[], p_features text[]",
+     "void", "plpgsql", "", writePredictionsBody},
 };
 
 // The tables, each with the column that names its dataset for row security.
@@ -309,6 +385,8 @@ const struct
     {"norvanta_datasets", "id"},         {"norvanta_annotations", "dataset"},
     {"norvanta_history", "dataset"},     {"norvanta_holds", "dataset"},
     {"norvanta_members", "dataset"},     {"norvanta_schema", nullptr},
+    {"norvanta_prediction_models", nullptr}, {"norvanta_predictions", "dataset"},
+    {"norvanta_prediction_claims", "dataset"},
 };
 
 // "norvanta_save(integer,text,...)": the argument types without the names.
@@ -385,6 +463,33 @@ QStringList tableStatements()
                        " granted timestamptz NOT NULL DEFAULT now(),"
                        " PRIMARY KEY (dataset, role))"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_schema (version integer NOT NULL)"),
+        // The team's classifier: a model's key by name and digest; per
+        // dataset, model and image the image's size and time, the packed
+        // probabilities and the features; the images a program is
+        // predicting now, each until written or a minute passed.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_prediction_models ("
+                       " id integer GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+                       " name text NOT NULL,"
+                       " sha256 bytea NOT NULL,"
+                       " UNIQUE (name, sha256))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_predictions ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " model integer NOT NULL REFERENCES norvanta_prediction_models (id),"
+                       " image text NOT NULL,"
+                       " size bigint NOT NULL,"
+                       " modified bigint NOT NULL,"
+                       " probabilities bytea NOT NULL,"
+                       " features bytea,"
+                       " role text NOT NULL DEFAULT '',"
+                       " PRIMARY KEY (dataset, model, image))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_prediction_claims ("
+                       " dataset integer NOT NULL,"
+                       " model integer NOT NULL,"
+                       " image text NOT NULL,"
+                       " holder text NOT NULL,"
+                       " role text NOT NULL DEFAULT '',"
+                       " until timestamptz NOT NULL,"
+                       " PRIMARY KEY (dataset, model, image))"),
         // The first version's save returned no stamp.
         QStringLiteral("DROP FUNCTION IF EXISTS norvanta_save(integer, text, integer, bigint, text, text, bigint)"),
     };
