@@ -185,6 +185,11 @@ void SuggestionsTest::aRefusedModelChangesNothing_data()
                                     << QStringLiteral("模型说明文件有误：output: nothing");
     QTest::newRow("no description") << QJsonObject{{"delete", true}}
                                     << QStringLiteral("缺少模型说明文件：%1");
+    QTest::newRow("clip of opset 11")
+        << QJsonObject{{"clip", true}}
+        << QStringLiteral("无法载入模型：%2: Node [Clip@ai.onnx]:(onnx_node_output_0!probs) parse error"
+                          "（OpenCV 4.6 不能读取以输入给出 min/max 的 Clip，即 opset 11 及以后的 Clip："
+                          "请以 opset 10 导出，或以 ReLU 代替 ReLU6）");
     QTest::newRow("unreadable") << QJsonObject{{"garbage", true}} << QStringLiteral("无法载入模型：%2: ");
 }
 
@@ -194,9 +199,11 @@ void SuggestionsTest::aRefusedModelChangesNothing()
     QFETCH(QString, expected);
     QTemporaryDir dir;
     const QString good = makeModel(dir.filePath(QStringLiteral("good")));
-    const QString bad = makeModel(dir.filePath(QStringLiteral("bad")),
-                                  {{QStringLiteral("name"), QStringLiteral("bad")},
-                                   {QStringLiteral("description"), description}});
+    QJsonObject spec{{QStringLiteral("name"), QStringLiteral("bad")},
+                     {QStringLiteral("description"), description}};
+    if (description.contains(QLatin1String("clip")))
+        spec = {{QStringLiteral("clip"), true}};
+    const QString bad = makeModel(dir.filePath(QStringLiteral("bad")), spec);
     const QString json = dir.filePath(QStringLiteral("bad.json"));
     if (description.contains(QLatin1String("delete")))
         QFile::remove(json);

@@ -41,7 +41,14 @@ void silenceOpenCv()
 // that does not say so.
 QString loadRefusal(const QString &path, const QString &reason)
 {
-    QString told = QDir::toNativeSeparators(path) + QStringLiteral(": ") + reason.trimmed();
+    // OpenCV's reason runs over several lines, the place in its own source
+    // after the first: the person reads the first one, as one line.
+    QString first = reason.trimmed().section(QLatin1Char('\n'), 0, 0);
+    if (const qsizetype source = first.indexOf(QLatin1String(" OpenCV(")); source > 0)
+        first.truncate(source);
+    while (first.endsWith(QLatin1Char(':')) || first.startsWith(QLatin1Char('>')))
+        first = first.endsWith(QLatin1Char(':')) ? first.chopped(1) : first.mid(1).trimmed();
+    QString told = QDir::toNativeSeparators(path) + QStringLiteral(": ") + first.trimmed();
     if (told.contains(QLatin1String("Clip")))
         told += text("（OpenCV 4.6 不能读取以输入给出 min/max 的 Clip，即 opset 11 及以后的 Clip："
                      "请以 opset 10 导出，或以 ReLU 代替 ReLU6）");
