@@ -115,6 +115,7 @@ private slots:
     void anOutputOfTheWrongSizeLetsTheModelGo();
     void storedPredictionsAreAnsweredUntilTheImageChanges();
     void theShownImageGoesFirstAndUndecodablePicturesGetNone();
+    void predictingFromTheCommandLineRefusesInOneLine();
 };
 
 void SuggestionsTest::aRedPictureAndABluePictureGetTheirLabels_data()
@@ -318,6 +319,41 @@ void SuggestionsTest::theShownImageGoesFirstAndUndecodablePicturesGetNone()
         order += arguments.at(0).toStringList();
     QCOMPARE(order.mid(0, 4), (QStringList{names.at(7), names.at(8), names.at(6), names.at(0)}));
     QCOMPARE(order.size(), 11);
+}
+
+void SuggestionsTest::predictingFromTheCommandLineRefusesInOneLine()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("images")));
+    writePicture(dir.filePath(QStringLiteral("images/a.png")), Qt::red);
+    writePicture(dir.filePath(QStringLiteral("images/b.png")), Qt::blue);
+    QFile broken(dir.filePath(QStringLiteral("images/c.png")));
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    broken.write("no picture");
+    broken.close();
+    const QString model = makeModel(dir.filePath(QStringLiteral("tiny")));
+    const QString annotations = dir.filePath(QStringLiteral("labels.csv"));
+    const auto run = [&](const QStringList &arguments, QByteArray *out, QByteArray *err) {
+        QProcess program;
+        program.start(QStringLiteral(NORVANTA_PROGRAM), arguments);
+        program.waitForFinished(60000);
+        *out = program.readAllStandardOutput();
+        *err = program.readAllStandardError();
+        return program.exitCode();
+    };
+    QByteArray out;
+    QByteArray err;
+    const QString images = dir.filePath(QStringLiteral("images"));
+    QCOMPARE(run({"--predict", model, annotations, images}, &out, &err), 0);
+    QVERIFY2(out.endsWith("已存入 2 张图片的预测，1 张无法解码。\n"), out.constData());
+    QVERIFY(out.contains("已预测 3 / 3 张（100%）"));
+
+    QFile::remove(dir.filePath(QStringLiteral("tiny.json")));
+    QCOMPARE(run({"--predict", model, annotations, images}, &out, &err), 2);
+    QCOMPARE(QString::fromUtf8(err), QStringLiteral("norvanta: 缺少模型说明文件：%1\n")
+                                         .arg(dir.filePath(QStringLiteral("tiny.json"))));
+    QCOMPARE(run({"--predict", model, annotations}, &out, &err), 2);
+    QCOMPARE(err.count('\n'), 1);
 }
 
 QTEST_MAIN(SuggestionsTest)
