@@ -1,3 +1,4 @@
+#include "classifier.h"
 #include "labelcatalogue.h"
 #include "predictionstore.h"
 #include "suggestions.h"
@@ -110,6 +111,7 @@ class SuggestionsTest final : public QObject
 private slots:
     void aRedPictureAndABluePictureGetTheirLabels_data();
     void aRedPictureAndABluePictureGetTheirLabels();
+    void theInputIsNormalisedAndTheFeaturesFitAnEntry();
     void aRefusedModelChangesNothing_data();
     void aRefusedModelChangesNothing();
     void anOutputOfTheWrongSizeLetsTheModelGo();
@@ -166,6 +168,45 @@ void SuggestionsTest::aRedPictureAndABluePictureGetTheirLabels()
     QCOMPARE(stored.size, QFileInfo(dir.filePath(QStringLiteral("red.png"))).size());
     QCOMPARE(stored.values.size(), labelCatalogue().size());
     QCOMPARE(stored.features.size(), 4 + 3);
+}
+
+void SuggestionsTest::theInputIsNormalisedAndTheFeaturesFitAnEntry()
+{
+    QTemporaryDir dir;
+    writePicture(dir.filePath(QStringLiteral("red.png")), Qt::red);
+    // Red less a mean of red is nothing: both labels at exactly 0.5.
+    const QString model = makeModel(
+        dir.filePath(QStringLiteral("tiny")),
+        {{QStringLiteral("description"),
+          QJsonObject{{"input", QJsonObject{{"width", 8}, {"height", 8}, {"mean", QJsonArray{1, 0, 0}},
+                                            {"std", QJsonArray{2, 2, 2}}}}}}});
+    Suggestions suggestions(labelCatalogue(), std::make_unique<MemoryStore>(std::make_shared<Memory>()));
+    suggestions.setListed(dir.path(), {"red.png"});
+    QVERIFY(suggestions.loadModel(model, nullptr));
+    QTRY_COMPARE(suggestions.predictedCount(), 1);
+    QStringList both;
+    for (const QString &label : labelCatalogue()) {
+        if (labelCode(label) == QLatin1String("RO") || labelCode(label) == QLatin1String("FS"))
+            both.append(label);
+    }
+    QCOMPARE(suggestions.suggested(QStringLiteral("red.png")), both);
+    QCOMPARE(*suggestions.certainty(QStringLiteral("red.png")), 0.f);
+
+    // MobileNetV2's 1280 pooled values in 512 bytes, their shape kept.
+    std::vector<float> values(1280);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = float(i) / 1280.f - 0.25f;
+    const QByteArray packed = ModelFeatures::pack(values.data(), qsizetype(values.size()));
+    QCOMPARE(packed.size(), 512);
+    const QList<float> unpacked = ModelFeatures::unpack(packed);
+    QCOMPARE(unpacked.size(), 508);
+    QVERIFY(std::abs(unpacked.first() - values.front()) < 0.01f);
+    QVERIFY(std::abs(unpacked.last() - values.back()) < 0.01f);
+    const float three[] = {0.5f, -1.f, 0.f};
+    const QList<float> few = ModelFeatures::unpack(ModelFeatures::pack(three, 3));
+    QCOMPARE(few.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(std::abs(few.at(i) - three[i]) < 0.01f);
 }
 
 void SuggestionsTest::aRefusedModelChangesNothing_data()
