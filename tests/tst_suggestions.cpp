@@ -312,6 +312,7 @@ void SuggestionsTest::storedPredictionsAreAnsweredUntilTheImageChanges()
     QVERIFY(suggestions.loadModel(model, nullptr));
     QTRY_COMPARE(suggestions.predictedCount(), 1);
     QCOMPARE(suggestions.suggested(QStringLiteral("a.png")), QStringList{labelOf("RO")});
+    QTRY_COMPARE(suggestions.leastSure([](qsizetype) { return true; }), 0);
     QTest::qWait(100);
     QCOMPARE(memory->writes, 1);
 

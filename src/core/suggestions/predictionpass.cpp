@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -130,7 +131,9 @@ void readStored(Shared &shared, Work &work)
 {
     const PredictionListing &listing = *work.listing;
     PassArrival chunk = arrival(work, PassArrival::Stored);
-    const qsizetype labels = work.classifier->description().thresholds.size();
+    const ModelDescription &description = work.classifier->description();
+    const qsizetype labels = description.thresholds.size();
+    std::vector<std::pair<float, qint32>> order;
     QString error;
     const bool read = shared.store->readEach([&](const PredictionStore::Entry &entry) {
         if (shared.generation != work.generation)
@@ -140,6 +143,7 @@ void readStored(Shared &shared, Work &work)
             return;
         work.status[std::size_t(position)] = Current;
         work.stamps[std::size_t(position)] = {entry.size, entry.modified};
+        order.emplace_back(description.certainty(entry.values.constData()), qint32(position));
         chunk.positions.push_back(qint32(position));
         chunk.values.insert(chunk.values.end(), entry.values.cbegin(), entry.values.cend());
         if (qsizetype(chunk.positions.size()) >= storedChunk)
@@ -151,7 +155,10 @@ void readStored(Shared &shared, Work &work)
     }
     if (!chunk.positions.empty())
         shared.deliver(std::move(chunk));
-    shared.deliver(arrival(work, PassArrival::StoredDone));
+    PassArrival done = arrival(work, PassArrival::StoredDone);
+    std::sort(order.begin(), order.end());
+    done.order = std::move(order);
+    shared.deliver(std::move(done));
 }
 
 void begin(Shared &shared, Work &work)
