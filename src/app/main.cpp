@@ -1,6 +1,7 @@
 #include "grantcommand.h"
 #include "labelcatalogue.h"
 #include "predictioncommands.h"
+#include "predictcommand.h"
 #include "tavrelin.h"
 #include "teamaddress.h"
 #include "teamdatabase.h"
@@ -132,7 +133,7 @@ bool asksOnlyToBeTold(int argc, char *argv[])
                                          "--annotator", "--import", "--export",
                                          "--grant", "--revoke",
                                          "--import-predictions", "--export-predictions",
-                                         "--model-name"};
+                                         "--model-name", "--predict"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -233,6 +234,9 @@ struct ProgramOptions
     QCommandLineOption revoke{QStringLiteral("revoke"),
                               text("（数据库所有者）收回数据库角色 ROLE 对 ADDRESS 的数据集的使用权"),
                               QStringLiteral("ROLE")};
+    QCommandLineOption predict{QStringLiteral("predict"),
+                               text("不打开窗口：用模型 NAME.onnx 预测 IMAGE_FOLDER 中尚无预测的图片"),
+                               QStringLiteral("NAME.onnx")};
     SplitOptions split;
     PredictionOptions predictions;
 };
@@ -249,12 +253,15 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
              "                   postgresql://[USER@][HOST][:PORT]/DBNAME?dataset=NAME[&PARAM=VALUE...]\n\n"
              "norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE OUTPUT_FOLDER\n"
              "  不打开窗口，写入 OUTPUT_FOLDER 中的 train.csv、val.csv、test.csv 和 splits.txt；\n"
-             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。"));
+             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。\n\n"
+             "norvanta --predict NAME.onnx ANNOTATION_FILE|ADDRESS IMAGE_FOLDER\n"
+             "  不打开窗口，用所有处理器核心预测尚无预测的图片，分批存入标签文件旁或团队的服务器；\n"
+             "  中断后再次运行只预测尚未存入的图片。"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
-                       options.revoke});
+                       options.revoke, options.predict});
     parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
                        options.predictions.modelName});
     // Named in the usage line and described above: the help's own list of
@@ -368,6 +375,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
         return movePredictions(parser, options.predictions);
     if (parser.isSet(options.predictions.modelName))
         return refuse(text("--model-name 只能与 --import-predictions 或 --export-predictions 一起使用"));
+    if (parser.isSet(options.predict))
+        return predictImages(parser.value(options.predict), arguments);
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))
         return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
                         annotator);
@@ -381,6 +390,7 @@ int main(int argc, char *argv[])
     const bool splitting = asksForSplit(argc, argv);
     const bool windowed =
         !splitting && !movesADataset(argc, argv) && !asksToMovePredictions(argc, argv)
+        && !asksToPredict(argc, argv)
         && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
