@@ -230,6 +230,10 @@ struct ProgramOptions
                               QStringLiteral("FILE.csv")};
     QCommandLineOption exportTo{QStringLiteral("export"), text("把数据集导出为标签文件 FILE.csv"),
                                 QStringLiteral("ADDRESS")};
+    QCommandLineOption model{QStringLiteral("model"),
+                             text("用模型 NAME.onnx（其说明 NAME.json 在旁）给出标签建议，"
+                                  "并为该标签文件或数据集记住它"),
+                             QStringLiteral("NAME.onnx")};
     SplitOptions split;
 };
 
@@ -249,7 +253,7 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
-    parser.addOptions({options.annotator, options.import, options.exportTo});
+    parser.addOptions({options.annotator, options.import, options.exportTo, options.model});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -287,11 +291,16 @@ int probeServer(const QString &annotationPath, const QString &annotator)
     return 0;
 }
 
-int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder)
+int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder,
+              const QString &model)
 {
     Tavrelin window(annotationPath, annotator, nullptr);
     if (!window.hasAnnotationFile())
         return 0;
+    // Refused before the window shows, as any wrong command line is.
+    QString error;
+    if (!model.isEmpty() && !window.chooseModel(model, &error))
+        return refuse(error);
 
     window.setWindowTitle(QStringLiteral("Norvanta"));
     window.resize(500, 500);
@@ -306,7 +315,7 @@ int runWindow(const QString &annotationPath, const QString &annotator, const QSt
 
 // The window on the named annotation file or team's dataset, and folder.
 // Nothing is opened before the whole command line is found good.
-int labelWith(const QStringList &arguments, const QString &annotator)
+int labelWith(const QStringList &arguments, const QString &annotator, const QString &model)
 {
     if (arguments.size() > 2)
         return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
@@ -323,7 +332,7 @@ int labelWith(const QStringList &arguments, const QString &annotator)
     const QString folder = arguments.size() == 2 ? QDir(arguments.at(1)).absolutePath() : QString();
     if (arguments.size() == 2 && (arguments.at(1).isEmpty() || !QFileInfo(folder).isDir()))
         return refuse(text("不是图片目录：%1").arg(arguments.at(1)));
-    return runWindow(annotationPath, annotator, folder);
+    return runWindow(annotationPath, annotator, folder, model);
 }
 
 int run(const QCommandLineParser &parser, const ProgramOptions &options, bool splitting)
@@ -336,10 +345,16 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
     if (parser.isSet(options.annotator) && !isAnnotatorName(annotator))
         return refuse(text("标注人名称无效：%1").arg(annotator));
     const QStringList arguments = parser.positionalArguments();
+    // A model is chosen for a store named here: the file dialog at start
+    // names one too late.
+    const bool withModel = parser.isSet(options.model);
+    if (withModel
+        && (arguments.isEmpty() || parser.isSet(options.import) || parser.isSet(options.exportTo)))
+        return refuse(text("--model 只能与标签文件或团队地址一起使用"));
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))
         return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
                         resolveAnnotator(annotator));
-    return labelWith(arguments, resolveAnnotator(annotator));
+    return labelWith(arguments, resolveAnnotator(annotator), parser.value(options.model));
 }
 
 } // namespace
