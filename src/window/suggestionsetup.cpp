@@ -9,7 +9,9 @@
 #include "suggestions.h"
 #include "teamaddress.h"
 
+#include <QApplication>
 #include <QFileInfo>
+#include <QMessageBox>
 
 void Tavrelin::setupSuggestions(const QString &savePath)
 {
@@ -33,6 +35,11 @@ void Tavrelin::setupSuggestions(const QString &savePath)
     // line), and a model found unusable, changes what is remembered.
     connect(suggestions, &Suggestions::modelChanged, this, [suggestions, storeKey] {
         Remembered::useModel(storeKey, suggestions->modelPath());
+    });
+    // Found at its first inference: the model was let go already.
+    connect(suggestions, &Suggestions::modelRefused, this, [this](const QString &text) {
+        QWidget *active = QApplication::activeWindow();
+        QMessageBox::warning(active ? active : this, tr("Error"), text);
     });
     labellingSession->setSuggestions(suggestions);
 }
