@@ -1,3 +1,4 @@
+#include "classifier.h"
 #include "labelcatalogue.h"
 #include "predictionstore.h"
 #include "suggestions.h"
@@ -110,11 +111,13 @@ class SuggestionsTest final : public QObject
 private slots:
     void aRedPictureAndABluePictureGetTheirLabels_data();
     void aRedPictureAndABluePictureGetTheirLabels();
+    void theInputIsNormalisedAndTheFeaturesFitAnEntry();
     void aRefusedModelChangesNothing_data();
     void aRefusedModelChangesNothing();
     void anOutputOfTheWrongSizeLetsTheModelGo();
     void storedPredictionsAreAnsweredUntilTheImageChanges();
     void theShownImageGoesFirstAndUndecodablePicturesGetNone();
+    void predictingFromTheCommandLineRefusesInOneLine();
 };
 
 void SuggestionsTest::aRedPictureAndABluePictureGetTheirLabels_data()
@@ -165,6 +168,45 @@ void SuggestionsTest::aRedPictureAndABluePictureGetTheirLabels()
     QCOMPARE(stored.size, QFileInfo(dir.filePath(QStringLiteral("red.png"))).size());
     QCOMPARE(stored.values.size(), labelCatalogue().size());
     QCOMPARE(stored.features.size(), 4 + 3);
+}
+
+void SuggestionsTest::theInputIsNormalisedAndTheFeaturesFitAnEntry()
+{
+    QTemporaryDir dir;
+    writePicture(dir.filePath(QStringLiteral("red.png")), Qt::red);
+    // Red less a mean of red is nothing: both labels at exactly 0.5.
+    const QString model = makeModel(
+        dir.filePath(QStringLiteral("tiny")),
+        {{QStringLiteral("description"),
+          QJsonObject{{"input", QJsonObject{{"width", 8}, {"height", 8}, {"mean", QJsonArray{1, 0, 0}},
+                                            {"std", QJsonArray{2, 2, 2}}}}}}});
+    Suggestions suggestions(labelCatalogue(), std::make_unique<MemoryStore>(std::make_shared<Memory>()));
+    suggestions.setListed(dir.path(), {"red.png"});
+    QVERIFY(suggestions.loadModel(model, nullptr));
+    QTRY_COMPARE(suggestions.predictedCount(), 1);
+    QStringList both;
+    for (const QString &label : labelCatalogue()) {
+        if (labelCode(label) == QLatin1String("RO") || labelCode(label) == QLatin1String("FS"))
+            both.append(label);
+    }
+    QCOMPARE(suggestions.suggested(QStringLiteral("red.png")), both);
+    QCOMPARE(*suggestions.certainty(QStringLiteral("red.png")), 0.f);
+
+    // MobileNetV2's 1280 pooled values in 512 bytes, their shape kept.
+    std::vector<float> values(1280);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = float(i) / 1280.f - 0.25f;
+    const QByteArray packed = ModelFeatures::pack(values.data(), qsizetype(values.size()));
+    QCOMPARE(packed.size(), 512);
+    const QList<float> unpacked = ModelFeatures::unpack(packed);
+    QCOMPARE(unpacked.size(), 508);
+    QVERIFY(std::abs(unpacked.first() - values.front()) < 0.01f);
+    QVERIFY(std::abs(unpacked.last() - values.back()) < 0.01f);
+    const float three[] = {0.5f, -1.f, 0.f};
+    const QList<float> few = ModelFeatures::unpack(ModelFeatures::pack(three, 3));
+    QCOMPARE(few.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(std::abs(few.at(i) - three[i]) < 0.01f);
 }
 
 void SuggestionsTest::aRefusedModelChangesNothing_data()
@@ -318,6 +360,41 @@ void SuggestionsTest::theShownImageGoesFirstAndUndecodablePicturesGetNone()
         order += arguments.at(0).toStringList();
     QCOMPARE(order.mid(0, 4), (QStringList{names.at(7), names.at(8), names.at(6), names.at(0)}));
     QCOMPARE(order.size(), 11);
+}
+
+void SuggestionsTest::predictingFromTheCommandLineRefusesInOneLine()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("images")));
+    writePicture(dir.filePath(QStringLiteral("images/a.png")), Qt::red);
+    writePicture(dir.filePath(QStringLiteral("images/b.png")), Qt::blue);
+    QFile broken(dir.filePath(QStringLiteral("images/c.png")));
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    broken.write("no picture");
+    broken.close();
+    const QString model = makeModel(dir.filePath(QStringLiteral("tiny")));
+    const QString annotations = dir.filePath(QStringLiteral("labels.csv"));
+    const auto run = [&](const QStringList &arguments, QByteArray *out, QByteArray *err) {
+        QProcess program;
+        program.start(QStringLiteral(NORVANTA_PROGRAM), arguments);
+        program.waitForFinished(60000);
+        *out = program.readAllStandardOutput();
+        *err = program.readAllStandardError();
+        return program.exitCode();
+    };
+    QByteArray out;
+    QByteArray err;
+    const QString images = dir.filePath(QStringLiteral("images"));
+    QCOMPARE(run({"--predict", model, annotations, images}, &out, &err), 0);
+    QVERIFY2(out.endsWith("已存入 2 张图片的预测，1 张无法解码。\n"), out.constData());
+    QVERIFY(out.contains("已预测 3 / 3 张（100%）"));
+
+    QFile::remove(dir.filePath(QStringLiteral("tiny.json")));
+    QCOMPARE(run({"--predict", model, annotations, images}, &out, &err), 2);
+    QCOMPARE(QString::fromUtf8(err), QStringLiteral("norvanta: 缺少模型说明文件：%1\n")
+                                         .arg(dir.filePath(QStringLiteral("tiny.json"))));
+    QCOMPARE(run({"--predict", model, annotations}, &out, &err), 2);
+    QCOMPARE(err.count('\n'), 1);
 }
 
 QTEST_MAIN(SuggestionsTest)

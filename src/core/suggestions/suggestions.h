@@ -75,7 +75,9 @@ public:
     qsizetype undecodableCount() const;
 
 signals:
-    // A model was taken or let go: every answer may have changed.
+    // A model was taken or let go, or the predictions stored for it were
+    // all read (after a model was taken, or a new listing): every answer may
+    // have changed.
     void modelChanged();
     // New predictions are stored and answered for.
     void predicted(const QStringList &fileNames);
