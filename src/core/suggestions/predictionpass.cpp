@@ -254,7 +254,8 @@ void predict(Shared &shared, Work &work, qsizetype position)
 
 void step(Shared &shared, Work &work)
 {
-    const qsizetype position = nextPosition(shared, work);
+    // Woken by a shown position while no model is there: nothing to predict.
+    const qsizetype position = work.classifier ? nextPosition(shared, work) : -1;
     if (position >= 0)
         predict(shared, work, position);
     if (work.pending.size() >= writtenAtOnce || work.sinceWrite.elapsed() >= writtenWithin
