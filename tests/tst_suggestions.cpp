@@ -312,6 +312,7 @@ void SuggestionsTest::storedPredictionsAreAnsweredUntilTheImageChanges()
     QVERIFY(suggestions.loadModel(model, nullptr));
     QTRY_COMPARE(suggestions.predictedCount(), 1);
     QCOMPARE(suggestions.suggested(QStringLiteral("a.png")), QStringList{labelOf("RO")});
+    QTRY_COMPARE(suggestions.leastSure([](qsizetype) { return true; }), 0);
     QTest::qWait(100);
     QCOMPARE(memory->writes, 1);
 
@@ -332,6 +333,13 @@ void SuggestionsTest::storedPredictionsAreAnsweredUntilTheImageChanges()
     connect(&third, &Suggestions::modelChanged, this,
             [&] { answeredFromStore = third.predictedCount(); });
     QTRY_COMPARE(answeredFromStore, 0);
+
+    // Changed while no program ran: the stored prediction is found stale.
+    writePicture(path, Qt::red, 32);
+    Suggestions fourth(labelCatalogue(), std::make_unique<MemoryStore>(memory));
+    fourth.setListed(dir.path(), {"a.png"});
+    QVERIFY(fourth.loadModel(model, nullptr));
+    QTRY_COMPARE(fourth.suggested(QStringLiteral("a.png")), QStringList{labelOf("RO")});
 }
 
 void SuggestionsTest::theShownImageGoesFirstAndUndecodablePicturesGetNone()

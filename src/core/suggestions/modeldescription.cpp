@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -201,4 +202,14 @@ std::optional<ModelDescription> ModelDescription::read(const QString &onnxPath,
         return std::nullopt;
     }
     return model;
+}
+
+float ModelDescription::certainty(const float *values) const
+{
+    float leastDistance = std::numeric_limits<float>::infinity();
+    for (const int label : labels) {
+        const float p = std::isfinite(values[label]) ? std::clamp(values[label], 0.f, 1.f) : 0.f;
+        leastDistance = std::min(leastDistance, std::abs(p - thresholds.at(label)));
+    }
+    return leastDistance;
 }

@@ -37,4 +37,9 @@ struct ModelDescription
     static std::optional<ModelDescription> read(const QString &onnxPath,
                                                 const QStringList &catalogue, QString *error);
     static QString pathBeside(const QString &onnxPath);
+
+    // Of one prediction, `values` per catalogue label: how sure the model is
+    // (the smallest |p - threshold| over its labels, p clamped to 0..1), the
+    // same float wherever it is worked out.
+    float certainty(const float *values) const;
 };

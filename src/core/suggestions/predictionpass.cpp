@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -63,6 +64,8 @@ struct Work
     std::vector<quint8> status;
     std::vector<FileStamp> stamps;
     qsizetype cursor = 0;
+    // The stored predictions not yet checked against their files start here.
+    qsizetype checked = 0;
     std::deque<qsizetype> urgent;
     std::deque<qsizetype> claimed;
     QList<PredictionStore::Entry> pending;
@@ -71,7 +74,8 @@ struct Work
     bool hasWork() const
     {
         return classifier && listing
-            && (!urgent.empty() || !claimed.empty() || cursor < listing->count());
+            && (!urgent.empty() || !claimed.empty() || checked < listing->count()
+                || cursor < listing->count());
     }
 };
 
@@ -119,13 +123,17 @@ bool openStore(Shared &shared, Work &work)
     return true;
 }
 
-// Hands over the stored predictions that are current for the files as they
-// are now, in chunks; stops early when a new generation began.
+// Hands over the stored predictions of listed images, in chunks, as they
+// are stored: each is checked against its file afterwards (checkStored()),
+// so that a million are answered for before a million files are looked at.
+// Stops early when a new generation began.
 void readStored(Shared &shared, Work &work)
 {
     const PredictionListing &listing = *work.listing;
     PassArrival chunk = arrival(work, PassArrival::Stored);
-    const qsizetype labels = work.classifier->description().thresholds.size();
+    const ModelDescription &description = work.classifier->description();
+    const qsizetype labels = description.thresholds.size();
+    std::vector<std::pair<float, qint32>> order;
     QString error;
     const bool read = shared.store->readEach([&](const PredictionStore::Entry &entry) {
         if (shared.generation != work.generation)
@@ -133,11 +141,9 @@ void readStored(Shared &shared, Work &work)
         const qsizetype position = listing.find(entry.fileName);
         if (position < 0 || entry.values.size() != labels)
             return;
-        const FileStamp stamp = FileStamp::of(listing.path(position));
-        if (stamp.size != entry.size || stamp.modified != entry.modified)
-            return;
         work.status[std::size_t(position)] = Current;
-        work.stamps[std::size_t(position)] = stamp;
+        work.stamps[std::size_t(position)] = {entry.size, entry.modified};
+        order.emplace_back(description.certainty(entry.values.constData()), qint32(position));
         chunk.positions.push_back(qint32(position));
         chunk.values.insert(chunk.values.end(), entry.values.cbegin(), entry.values.cend());
         if (qsizetype(chunk.positions.size()) >= storedChunk)
@@ -149,7 +155,10 @@ void readStored(Shared &shared, Work &work)
     }
     if (!chunk.positions.empty())
         shared.deliver(std::move(chunk));
-    shared.deliver(arrival(work, PassArrival::StoredDone));
+    PassArrival done = arrival(work, PassArrival::StoredDone);
+    std::sort(order.begin(), order.end());
+    done.order = std::move(order);
+    shared.deliver(std::move(done));
 }
 
 void begin(Shared &shared, Work &work)
@@ -158,6 +167,7 @@ void begin(Shared &shared, Work &work)
     work.status.assign(std::size_t(count), Needed);
     work.stamps.assign(std::size_t(count), FileStamp());
     work.cursor = 0;
+    work.checked = 0;
     work.claimed.clear();
     if (!work.classifier || !work.listing || !openStore(shared, work))
         return;
@@ -252,10 +262,34 @@ void predict(Shared &shared, Work &work, qsizetype position)
     shared.deliver(std::move(made));
 }
 
+// The next stored predictions checked against their files: those of a
+// file changed since are forgotten and predicted again.
+void checkStored(Shared &shared, Work &work)
+{
+    PassArrival stale = arrival(work, PassArrival::Predicted);
+    const qsizetype end = std::min(work.listing->count(), work.checked + storedChunk);
+    for (; work.checked < end; ++work.checked) {
+        const std::size_t position = std::size_t(work.checked);
+        if (work.status[position] == Current
+            && !(FileStamp::of(work.listing->path(work.checked)) == work.stamps[position])) {
+            work.status[position] = Needed;
+            stale.forgotten.push_back(qint32(work.checked));
+        }
+    }
+    if (!stale.forgotten.empty())
+        shared.deliver(std::move(stale));
+}
+
 void step(Shared &shared, Work &work)
 {
     // Woken by a shown position while no model is there: nothing to predict.
-    const qsizetype position = work.classifier ? nextPosition(shared, work) : -1;
+    if (!work.classifier)
+        return;
+    if (work.urgent.empty() && work.checked < work.listing->count()) {
+        checkStored(shared, work);
+        return;
+    }
+    const qsizetype position = nextPosition(shared, work);
     if (position >= 0)
         predict(shared, work, position);
     if (work.pending.size() >= writtenAtOnce || work.sinceWrite.elapsed() >= writtenWithin

@@ -31,6 +31,9 @@ struct PassArrival
     std::vector<qint32> forgotten;
     qsizetype undecodable = 0;
     QString refusal;
+    // With StoredDone: every stored prediction's (certainty, position),
+    // sorted, made here so that the reader need not sort a million.
+    std::vector<std::pair<float, qint32>> order;
 };
 
 // The thread that predicts, at low priority, the listed images without a

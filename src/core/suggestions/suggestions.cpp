@@ -54,7 +54,8 @@ struct Suggestions::Private
 
     void restart();
     void take(PassArrival arrival);
-    void answer(qint32 position, const float *values);
+    // `ordered`: the pass hands over the least sure order of this one.
+    void answer(qint32 position, const float *values, bool ordered = false);
     void forget(qint32 position);
 };
 
@@ -73,24 +74,23 @@ void Suggestions::Private::restart()
     pass->restart(generation, classifier, listing);
 }
 
-void Suggestions::Private::answer(qint32 position, const float *values)
+void Suggestions::Private::answer(qint32 position, const float *values, bool ordered)
 {
-    float leastDistance = std::numeric_limits<float>::infinity();
     quint32 bits = 0;
     for (qsizetype i = 0; i < labelCount(); ++i) {
         const int label = description->labels.at(i);
-        const float threshold = description->thresholds.at(label);
         const float p = std::isfinite(values[label]) ? std::clamp(values[label], 0.f, 1.f) : 0.f;
         probabilities[std::size_t(position * labelCount() + i)] = quint16(std::lround(p * steps));
-        leastDistance = std::min(leastDistance, std::abs(p - threshold));
-        if (p >= threshold)
+        if (p >= description->thresholds.at(label))
             bits |= 1u << label;
     }
+    const float leastDistance = description->certainty(values);
     if (std::isnan(certainty[std::size_t(position)]))
         ++predicted;
     certainty[std::size_t(position)] = leastDistance;
     suggested[std::size_t(position)] = bits;
-    fresh.emplace_back(leastDistance, position);
+    if (!ordered)
+        fresh.emplace_back(leastDistance, position);
 }
 
 void Suggestions::Private::forget(qint32 position)
@@ -113,7 +113,12 @@ void Suggestions::Private::take(PassArrival arrival)
     }
     const std::size_t width = std::size_t(catalogue.size());
     for (std::size_t i = 0; i < arrival.positions.size(); ++i)
-        answer(arrival.positions[i], arrival.values.data() + i * width);
+        answer(arrival.positions[i], arrival.values.data() + i * width,
+               arrival.kind == PassArrival::Stored);
+    if (arrival.kind == PassArrival::StoredDone) {
+        // Made before anything was predicted: what is fresh since is merged.
+        sureOrder = std::move(arrival.order);
+    }
     for (const qint32 position : arrival.forgotten)
         forget(position);
     undecodable += arrival.undecodable;
