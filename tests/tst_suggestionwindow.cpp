@@ -256,6 +256,7 @@ void SuggestionWindowTest::theDatasetWindowShowsFiltersAndSortsByTheModel()
     dataset->findChild<QPushButton *>(u"unloadModel"_qs)->click();
     QCOMPARE(rows->columnCount(), 4);
     QVERIFY(!dataset->findChild<QLabel *>(u"modelLine"_qs)->isVisible());
+    QCOMPARE(filter->findText(u"与模型不一致"_qs), -1);
 }
 
 void SuggestionWindowTest::theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLine()

@@ -56,8 +56,23 @@ void DatasetWindow::createModelControls(QHBoxLayout *row)
     showModel();
 }
 
-void DatasetWindow::addModelChoices()
+void DatasetWindow::showModelChoices()
 {
+    if (!labelFilter)
+        return;
+    const Suggestions *suggestions = feature->suggestions();
+    const bool hasModel = suggestions && suggestions->hasModel();
+    const int first = labelFilter->findData(int(DatasetFilter::FirstSuggested), modelChoiceRole);
+    if (hasModel == (first >= 0))
+        return;
+    if (!hasModel) {
+        // A model choice that was chosen goes with its model: everything shows.
+        if (labelFilter->currentIndex() >= first)
+            labelFilter->setCurrentIndex(DatasetFilter::All);
+        while (labelFilter->count() > first)
+            labelFilter->removeItem(first);
+        return;
+    }
     for (qsizetype label = 0; label < feature->catalogue().size(); ++label) {
         labelFilter->addItem(tr("模型建议：%1").arg(feature->catalogue().at(label)));
         labelFilter->setItemData(labelFilter->count() - 1,
@@ -90,6 +105,7 @@ void DatasetWindow::showModel()
     const Suggestions *suggestions = feature->suggestions();
     const bool hasModel = suggestions && suggestions->hasModel();
     unloadButton->setEnabled(hasModel);
+    showModelChoices();
     modelLine->setVisible(hasModel);
     if (!hasModel)
         return;

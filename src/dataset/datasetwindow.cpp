@@ -164,12 +164,12 @@ QWidget *DatasetWindow::createImageList()
     labelFilter->addItem(tr("无缺陷与缺陷并存"));
     labelFilter->setCurrentIndex(feature->filter().choice);
     showAnnotators();
-    addModelChoices();
+    showModelChoices();
     if (!feature->filter().savedBy.isEmpty())
         labelFilter->setCurrentIndex(labelFilter->findData(feature->filter().savedBy));
-    if (feature->filter().asksTheModel())
-        labelFilter->setCurrentIndex(
-            labelFilter->findData(feature->filter().choice, modelChoiceRole));
+    const int modelChoice = labelFilter->findData(feature->filter().choice, modelChoiceRole);
+    if (feature->filter().asksTheModel() && modelChoice >= 0)
+        labelFilter->setCurrentIndex(modelChoice);
     filterRow->addWidget(labelFilter);
     nameFilter = new QLineEdit(panel);
     nameFilter->setObjectName(QStringLiteral("nameFilter"));

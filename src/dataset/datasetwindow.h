@@ -50,7 +50,8 @@ private:
     void openSplitDialog();
     // The model: its progress line and buttons (datasetmodelcontrols.cpp).
     void createModelControls(QHBoxLayout *row);
-    void addModelChoices();
+    // The filter's choices that ask the model, there while there is one.
+    void showModelChoices();
     void loadModel();
     void showModel();
     void showPredictions();
