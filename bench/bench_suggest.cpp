@@ -54,6 +54,7 @@ public:
     bool readEach(const std::function<void(const Entry &)> &take, bool, QString *) override
     {
         QRandomGenerator random(1);
+        const qsizetype labels = labelCatalogue().size();
         Entry entry;
         for (int i = 0; i < generated; ++i) {
             if (i % 50000 == 0) {
@@ -63,7 +64,7 @@ public:
             }
             entry.fileName = Bench::imageName(i);
             entry.values.clear();
-            for (qsizetype label = 0; label < labelCatalogue().size(); ++label)
+            for (qsizetype label = 0; label < labels; ++label)
                 entry.values.append(float(random.generateDouble()));
             take(entry);
         }

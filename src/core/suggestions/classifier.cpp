@@ -142,6 +142,10 @@ std::optional<Classifier> Classifier::load(const QString &onnxPath, const QStrin
     classifier.model = model;
     classifier.network = std::make_shared<Network>(Network{*net, {}});
     const std::vector<std::string> unconnected = net->getUnconnectedOutLayersNames();
+    if (unconnected.empty() && model->description.output.isEmpty()) {
+        *error = loadRefusal(onnxPath, text("模型没有输出"));
+        return std::nullopt;
+    }
     classifier.network->outputs.push_back(model->description.output.isEmpty()
                                               ? unconnected.front()
                                               : model->description.output.toStdString());
