@@ -6,6 +6,8 @@
 #include "annotationstore.h"
 #include "pgserver.h"
 #include "teamtransfer.h"
+#include "labellingsession.h"
+#include "suggestions.h"
 #include "testwindow.h"
 #include "trainingsplit.h"
 
@@ -19,6 +21,7 @@
 #include <QTableView>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QProcess>
 #include <QTest>
 
 #include <chrono>
@@ -38,6 +41,7 @@ private slots:
 
     void eachWindowSeesTheOthersSavesAndKeepsItsOwnUnsavedLabels();
     void ctrlUNeverGivesTwoWindowsTheSameImage();
+    void ctrlINeverGivesTwoWindowsTheSameImage();
     void theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem();
     void aSaveWithoutAnswerFailsAfterItsProgressDialogAndKeepsTheLabels();
     void aStoppedServerFailsTheSaveAndTheNextActionConnectsAnew();
@@ -180,6 +184,31 @@ void TeamWindowTest::ctrlUNeverGivesTwoWindowsTheSameImage()
     // The arrows still go anywhere.
     press(ben.get(), Qt::Key_Left);
     QCOMPARE(currentIndex(ben.get()), 1);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+}
+
+// Both windows' models find the same image least sure: the second window
+// is given the next one, which no other window holds.
+void TeamWindowTest::ctrlINeverGivesTwoWindowsTheSameImage()
+{
+    QProcess python;
+    python.start(u"/usr/bin/python3"_qs,
+                 {QStringLiteral(MAKE_MODEL), dir->filePath(u"tiny"_qs),
+                  u"{\"labels\": [\"RO\"], \"weights\": [[1, -1, 0]]}"_qs});
+    QVERIFY(python.waitForFinished(60000) && python.exitCode() == 0);
+    auto anna = openWindow(u"anna"_qs);
+    auto ben = openWindow(u"ben"_qs);
+    for (Tavrelin *window : {anna.get(), ben.get()}) {
+        QString error;
+        QVERIFY2(window->chooseModel(dir->filePath(u"tiny.onnx"_qs), &error), qPrintable(error));
+        QTRY_COMPARE(window->labelling()->suggestions()->predictedCount(), 4);
+    }
+    press(anna.get(), Qt::Key_I, Qt::ControlModifier);
+    const int taken = currentIndex(anna.get());
+    QVERIFY(taken > 0);
+    press(ben.get(), Qt::Key_I, Qt::ControlModifier);
+    QVERIFY(currentIndex(ben.get()) > 0);
+    QVERIFY(currentIndex(ben.get()) != taken);
     QCOMPARE(answerer->boxTexts(), QStringList());
 }
 

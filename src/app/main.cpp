@@ -234,6 +234,10 @@ struct ProgramOptions
     QCommandLineOption revoke{QStringLiteral("revoke"),
                               text("（数据库所有者）收回数据库角色 ROLE 对 ADDRESS 的数据集的使用权"),
                               QStringLiteral("ROLE")};
+    QCommandLineOption model{QStringLiteral("model"),
+                             text("用模型 NAME.onnx（其说明 NAME.json 在旁）给出标签建议，"
+                                  "并为该标签文件或数据集记住它"),
+                             QStringLiteral("NAME.onnx")};
     QCommandLineOption predict{QStringLiteral("predict"),
                                text("不打开窗口：用模型 NAME.onnx 预测 IMAGE_FOLDER 中尚无预测的图片"),
                                QStringLiteral("NAME.onnx")};
@@ -261,7 +265,7 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
-                       options.revoke, options.predict});
+                       options.revoke, options.predict, options.model});
     parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
                        options.predictions.modelName});
     // Named in the usage line and described above: the help's own list of
@@ -301,11 +305,16 @@ int probeServer(const QString &annotationPath, const QString &annotator)
     return 0;
 }
 
-int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder)
+int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder,
+              const QString &model)
 {
     Tavrelin window(annotationPath, annotator, nullptr);
     if (!window.hasAnnotationFile())
         return 0;
+    // Refused before the window shows, as any wrong command line is.
+    QString error;
+    if (!model.isEmpty() && !window.chooseModel(model, &error))
+        return refuse(error);
 
     window.setWindowTitle(QStringLiteral("Norvanta"));
     window.resize(500, 500);
@@ -320,7 +329,7 @@ int runWindow(const QString &annotationPath, const QString &annotator, const QSt
 
 // The window on the named annotation file or team's dataset, and folder.
 // Nothing is opened before the whole command line is found good.
-int labelWith(const QStringList &arguments, const QString &annotator)
+int labelWith(const QStringList &arguments, const QString &annotator, const QString &model)
 {
     if (arguments.size() > 2)
         return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
@@ -337,7 +346,7 @@ int labelWith(const QStringList &arguments, const QString &annotator)
     const QString folder = arguments.size() == 2 ? QDir(arguments.at(1)).absolutePath() : QString();
     if (arguments.size() == 2 && (arguments.at(1).isEmpty() || !QFileInfo(folder).isDir()))
         return refuse(text("不是图片目录：%1").arg(arguments.at(1)));
-    return runWindow(annotationPath, annotator, folder);
+    return runWindow(annotationPath, annotator, folder, model);
 }
 
 int grant(const QCommandLineParser &parser, const ProgramOptions &options)
@@ -377,10 +386,16 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
         return refuse(text("--model-name 只能与 --import-predictions 或 --export-predictions 一起使用"));
     if (parser.isSet(options.predict))
         return predictImages(parser.value(options.predict), arguments);
+    // A model is chosen for a store named here: the file dialog at start
+    // names one too late.
+    const bool withModel = parser.isSet(options.model);
+    if (withModel
+        && (arguments.isEmpty() || parser.isSet(options.import) || parser.isSet(options.exportTo)))
+        return refuse(text("--model 只能与标签文件或团队地址一起使用"));
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))
         return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
                         annotator);
-    return labelWith(arguments, annotator);
+    return labelWith(arguments, annotator, parser.value(options.model));
 }
 
 } // namespace

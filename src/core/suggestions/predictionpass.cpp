@@ -282,6 +282,9 @@ void checkStored(Shared &shared, Work &work)
 
 void step(Shared &shared, Work &work)
 {
+    // Woken by a shown position while no model is there: nothing to predict.
+    if (!work.classifier)
+        return;
     if (work.urgent.empty() && work.checked < work.listing->count()) {
         checkStored(shared, work);
         return;

@@ -273,3 +273,17 @@ qsizetype Suggestions::undecodableCount() const
 {
     return d->undecodable;
 }
+
+quint32 Suggestions::suggestedFlagsAt(qsizetype position) const
+{
+    return position >= 0 && std::size_t(position) < d->suggested.size()
+        ? d->suggested[std::size_t(position)]
+        : 0;
+}
+
+float Suggestions::certaintyAt(qsizetype position) const
+{
+    return position >= 0 && std::size_t(position) < d->certainty.size()
+        ? d->certainty[std::size_t(position)]
+        : noValue;
+}

@@ -62,6 +62,12 @@ public:
     // is least sure (ties: the first listed); -1 when none has a prediction.
     qsizetype leastSure(const std::function<bool(qsizetype)> &eligible) const;
 
+    // The same by listed position, for tables of a million rows: the
+    // suggested labels as bits of the catalogue (0 without a prediction), and
+    // the certainty (NaN without a prediction).
+    quint32 suggestedFlagsAt(qsizetype position) const;
+    float certaintyAt(qsizetype position) const;
+
     // Listed images with a current prediction, and how many are listed.
     qsizetype predictedCount() const;
     qsizetype listedCount() const;
