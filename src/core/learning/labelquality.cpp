@@ -48,31 +48,35 @@ float bestF2Threshold(const std::vector<qsizetype> &saved, const std::vector<qsi
     return stepThreshold(bestStep);
 }
 
-LabelQuality labelQuality(const MarkedImages &images, const std::vector<float> &probabilities,
-                          int label, float threshold)
+// Counts of one label over the marked images, gathered in the one pass
+// that serves every label.
+struct LabelCounts
 {
-    LabelQuality quality;
-    quality.label = label;
-    std::vector<qsizetype> saved(steps + 1, 0), unsaved(steps + 1, 0);
-    ScoreCounts counts;
+    ScoreCounts atThreshold;
+    std::vector<qsizetype> saved = std::vector<qsizetype>(steps + 1, 0);
+    std::vector<qsizetype> unsaved = std::vector<qsizetype>(steps + 1, 0);
+    qsizetype withLabel = 0;
     qsizetype judgedWithLabel = 0;
-    const float *p = probabilities.data() + label;
+    bool covered = false;
+};
+
+void count(std::vector<LabelCounts> &counts, const MarkedImages &images,
+           const std::vector<float> &probabilities, const std::vector<float> &thresholds)
+{
+    const float *p = probabilities.data();
     for (qsizetype i = 0; i < images.count(); ++i, p += images.labelCount) {
-        const bool flag = images.saved(i, label);
-        quality.withLabel += flag;
-        if (std::isnan(*p))
-            continue;
-        counts.add(*p >= threshold, flag);
-        ++(flag ? saved : unsaved)[stepOf(*p)];
-        judgedWithLabel += flag;
+        for (int label = 0; label < images.labelCount; ++label) {
+            LabelCounts &c = counts[label];
+            const bool flag = images.saved(i, label);
+            c.withLabel += flag;
+            if (std::isnan(p[label]))
+                continue;
+            c.covered = true;
+            c.atThreshold.add(p[label] >= thresholds[label], flag);
+            ++(flag ? c.saved : c.unsaved)[stepOf(p[label])];
+            c.judgedWithLabel += flag;
+        }
     }
-    quality.enough = quality.withLabel >= LabelLearning::minimumEach;
-    quality.precision = counts.precision();
-    quality.recall = counts.recall();
-    quality.f1 = counts.fScore(1.0);
-    quality.f2 = counts.fScore(2.0);
-    quality.suggestedThreshold = bestF2Threshold(saved, unsaved, judgedWithLabel);
-    return quality;
 }
 
 } // namespace
@@ -81,16 +85,16 @@ std::vector<float> LabelQualities::suggestionProbabilities(const MarkedImages &i
                                                            const LearningResult *learnt)
 {
     std::vector<float> probabilities = images.model;
-    if (!learnt)
+    quint32 replaced = 0;
+    if (learnt)
+        for (const TrainedLabel &trained : learnt->trained.labels)
+            replaced |= trained.replacesModel ? 1u << trained.label : 0u;
+    if (!replaced)
         return probabilities;
-    for (const TrainedLabel &trained : learnt->trained.labels) {
-        if (!trained.replacesModel)
-            continue;
-        for (qsizetype i = 0; i < images.count(); ++i) {
-            const qsizetype at = i * images.labelCount + trained.label;
-            probabilities[at] = learnt->crossValidated[at];
-        }
-    }
+    for (qsizetype at = 0; at < qsizetype(probabilities.size()); at += images.labelCount)
+        for (int label = 0; label < images.labelCount; ++label)
+            if (replaced >> label & 1u)
+                probabilities[at + label] = learnt->crossValidated[at + label];
     return probabilities;
 }
 
@@ -99,17 +103,27 @@ std::vector<LabelQuality> LabelQualities::table(const MarkedImages &images,
                                                 const std::vector<float> &thresholds,
                                                 const LearningResult *learnt)
 {
+    std::vector<float> judgedAt(images.labelCount);
+    for (int label = 0; label < images.labelCount; ++label)
+        judgedAt[label] = LabelLearning::thresholdOf(thresholds, label);
+    std::vector<LabelCounts> counts(images.labelCount);
+    count(counts, images, probabilities, judgedAt);
     std::vector<LabelQuality> rows;
     for (int label = 0; label < images.labelCount; ++label) {
-        bool covered = false;
-        for (qsizetype i = 0; i < images.count() && !covered; ++i)
-            covered = !std::isnan(probabilities[i * images.labelCount + label]);
-        if (!covered)
+        const LabelCounts &c = counts[label];
+        if (!c.covered)
             continue;
-        LabelQuality quality = labelQuality(images, probabilities, label,
-                                            LabelLearning::thresholdOf(thresholds, label));
+        LabelQuality quality;
+        quality.label = label;
         const TrainedLabel *trained = learnt ? learnt->trained.find(label) : nullptr;
         quality.trained = trained && trained->replacesModel;
+        quality.withLabel = c.withLabel;
+        quality.enough = c.withLabel >= LabelLearning::minimumEach;
+        quality.precision = c.atThreshold.precision();
+        quality.recall = c.atThreshold.recall();
+        quality.f1 = c.atThreshold.fScore(1.0);
+        quality.f2 = c.atThreshold.fScore(2.0);
+        quality.suggestedThreshold = bestF2Threshold(c.saved, c.unsaved, c.judgedWithLabel);
         rows.push_back(quality);
     }
     return rows;
