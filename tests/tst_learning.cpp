@@ -116,8 +116,8 @@ void LearningTest::tableFiguresAreThoseTheProbabilitiesMake()
         const float p = i < 15 ? 0.8f : i < 20 ? 0.3f : i < 24 ? 0.6f : 0.1f;
         images.model.insert(images.model.end(), {p, 0.7f, NAN});
     }
-    const std::vector<float> p = LabelQualities::suggestionProbabilities(images, nullptr);
-    const std::vector<LabelQuality> table = LabelQualities::table(images, p, {NAN, 0.5f, NAN}, nullptr);
+    const std::vector<LabelQuality> table =
+        LabelQualities::assess(images, nullptr, {NAN, 0.5f, NAN}).table;
     QCOMPARE(int(table.size()), 2); // label 2 has no probability anywhere
     const LabelQuality &q = table[0];
     QCOMPARE(q.withLabel, qsizetype(20));
@@ -142,8 +142,8 @@ void LearningTest::aPictureSavedAgainstTheRuleHeadsTheDoubtfulUntilSavedAsSugges
     const int wrong = 10; // a red picture, saved blue and not red
     images.flags[wrong] = 1u << blue;
     const LearningResult result = trained(images);
-    std::vector<float> p = LabelQualities::suggestionProbabilities(images, &result);
-    std::vector<DoubtfulImage> doubtful = LabelQualities::doubtful(images, p);
+    const Assessment assessment = LabelQualities::assess(images, &result, noThresholds);
+    const std::vector<DoubtfulImage> &doubtful = assessment.doubtful;
     QVERIFY(!doubtful.empty());
     QCOMPARE(doubtful.front().image, qsizetype(wrong));
     QVERIFY(doubtful.front().score < LabelQualities::doubtfulBelow);
@@ -153,13 +153,14 @@ void LearningTest::aPictureSavedAgainstTheRuleHeadsTheDoubtfulUntilSavedAsSugges
     for (size_t k = 1; k < doubtful.size(); ++k)
         QVERIFY(doubtful[k - 1].score <= doubtful[k].score);
 
-    const std::vector<LabelQuality> table = LabelQualities::table(images, p, noThresholds, &result);
+    const std::vector<LabelQuality> &table = assessment.table;
+    QCOMPARE(LabelQualities::suggestionProbability(images, &result, wrong, red),
+             result.crossValidated[wrong * labelCount + red]);
     QVERIFY(table[red].trained && table[red].enough);
     QVERIFY(!table[rare].trained && !table[rare].enough);
 
     images.flags[wrong] = 1u << red; // saved as the suggestion has it
-    doubtful = LabelQualities::doubtful(images, p);
-    for (const DoubtfulImage &d : doubtful)
+    for (const DoubtfulImage &d : LabelQualities::assess(images, &result, noThresholds).doubtful)
         QVERIFY(d.image != wrong);
 }
 

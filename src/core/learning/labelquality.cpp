@@ -12,7 +12,13 @@ constexpr int steps = 1000; // thresholds k · thresholdStep, k = 0 .. steps
 
 float stepThreshold(int k)
 {
-    return float(k) / float(steps);
+    static const std::vector<float> thresholds = [] {
+        std::vector<float> all(steps + 2);
+        for (int k = 0; k <= steps + 1; ++k)
+            all[k] = float(k) / float(steps);
+        return all;
+    }();
+    return thresholds[k];
 }
 
 // The highest k whose threshold `p` reaches, compared as a suggestion is.
@@ -28,7 +34,7 @@ int stepOf(float p)
 
 // The threshold of the highest F2 from per-step counts of saved and
 // unsaved flags.
-float bestF2Threshold(const std::vector<qsizetype> &saved, const std::vector<qsizetype> &unsaved,
+float bestF2Threshold(const std::vector<qint32> &saved, const std::vector<qint32> &unsaved,
                       qsizetype savedTotal)
 {
     ScoreCounts counts;
@@ -49,118 +55,124 @@ float bestF2Threshold(const std::vector<qsizetype> &saved, const std::vector<qsi
 }
 
 // Counts of one label over the marked images, gathered in the one pass
-// that serves every label.
+// that serves every label: per threshold step, the images with and without
+// the label that reach it and not the next (kept small, as 19 of them stay
+// in the cache while a million rows go by).
 struct LabelCounts
 {
     ScoreCounts atThreshold;
-    std::vector<qsizetype> saved = std::vector<qsizetype>(steps + 1, 0);
-    std::vector<qsizetype> unsaved = std::vector<qsizetype>(steps + 1, 0);
+    std::vector<qint32> saved = std::vector<qint32>(steps + 1, 0);
+    std::vector<qint32> unsaved = std::vector<qint32>(steps + 1, 0);
     qsizetype withLabel = 0;
-    qsizetype judgedWithLabel = 0;
     bool covered = false;
 };
 
-void count(std::vector<LabelCounts> &counts, const MarkedImages &images,
-           const std::vector<float> &probabilities, const std::vector<float> &thresholds)
+// Where each label's probabilities are read: the model's row, or the
+// cross-validated one of a label whose trained probability replaces it.
+struct Sources
 {
-    const float *p = probabilities.data();
-    for (qsizetype i = 0; i < images.count(); ++i, p += images.labelCount) {
-        for (int label = 0; label < images.labelCount; ++label) {
+    const float *model = nullptr;
+    const float *crossValidated = nullptr;
+    quint32 replaced = 0;
+
+    Sources(const MarkedImages &images, const LearningResult *learnt) : model(images.model.data())
+    {
+        if (!learnt)
+            return;
+        crossValidated = learnt->crossValidated.data();
+        for (const TrainedLabel &trained : learnt->trained.labels)
+            replaced |= trained.replacesModel ? 1u << trained.label : 0u;
+    }
+    float at(qsizetype offset, int label) const
+    {
+        return (replaced >> label & 1u ? crossValidated : model)[offset + label];
+    }
+};
+
+void noteDoubtful(std::vector<DoubtfulImage> &list, qsizetype image, const DoubtfulLabel &doubt,
+                  float given)
+{
+    if (list.empty() || list.back().image != image)
+        list.push_back({image, 1.0f, {}});
+    DoubtfulImage &last = list.back();
+    last.score = std::min(last.score, given);
+    last.labels.push_back(doubt);
+}
+
+void count(std::vector<LabelCounts> &counts, std::vector<DoubtfulImage> &doubtful,
+           const MarkedImages &images, const Sources &sources, const std::vector<float> &thresholds)
+{
+    const int labels = images.labelCount;
+    for (qsizetype i = 0; i < images.count(); ++i) {
+        const quint32 flags = images.flags[i];
+        for (int label = 0; label < labels; ++label) {
             LabelCounts &c = counts[label];
-            const bool flag = images.saved(i, label);
+            const bool flag = flags >> label & 1u;
             c.withLabel += flag;
-            if (std::isnan(p[label]))
+            const float p = sources.at(i * labels, label);
+            if (std::isnan(p))
                 continue;
             c.covered = true;
-            c.atThreshold.add(p[label] >= thresholds[label], flag);
-            ++(flag ? c.saved : c.unsaved)[stepOf(p[label])];
-            c.judgedWithLabel += flag;
+            c.atThreshold.add(p >= thresholds[label], flag);
+            ++(flag ? c.saved : c.unsaved)[stepOf(p)];
+            const float given = flag ? p : 1.0f - p;
+            if (given < LabelQualities::doubtfulBelow)
+                noteDoubtful(doubtful, i, {label, flag, p}, given);
         }
     }
+}
+
+LabelQuality quality(const LabelCounts &c, int label, bool trained)
+{
+    LabelQuality quality;
+    quality.label = label;
+    quality.trained = trained;
+    quality.withLabel = c.withLabel;
+    quality.enough = c.withLabel >= LabelLearning::minimumEach;
+    quality.precision = c.atThreshold.precision();
+    quality.recall = c.atThreshold.recall();
+    quality.f1 = c.atThreshold.fScore(1.0);
+    quality.f2 = c.atThreshold.fScore(2.0);
+    quality.suggestedThreshold = bestF2Threshold(
+        c.saved, c.unsaved, c.atThreshold.truePositives + c.atThreshold.falseNegatives);
+    return quality;
+}
+
+// Most doubtful first: the images by their score, an image's labels by the
+// probability given to their saved value.
+void order(std::vector<DoubtfulImage> &doubtful)
+{
+    const auto given = [](const DoubtfulLabel &d) { return d.saved ? d.probability : 1.0f - d.probability; };
+    for (DoubtfulImage &image : doubtful)
+        std::stable_sort(image.labels.begin(), image.labels.end(),
+                         [&](const DoubtfulLabel &a, const DoubtfulLabel &b) { return given(a) < given(b); });
+    std::stable_sort(doubtful.begin(), doubtful.end(),
+                     [](const DoubtfulImage &a, const DoubtfulImage &b) { return a.score < b.score; });
 }
 
 } // namespace
 
-std::vector<float> LabelQualities::suggestionProbabilities(const MarkedImages &images,
-                                                           const LearningResult *learnt)
+float LabelQualities::suggestionProbability(const MarkedImages &images, const LearningResult *learnt,
+                                            qsizetype image, int label)
 {
-    std::vector<float> probabilities = images.model;
-    quint32 replaced = 0;
-    if (learnt)
-        for (const TrainedLabel &trained : learnt->trained.labels)
-            replaced |= trained.replacesModel ? 1u << trained.label : 0u;
-    if (!replaced)
-        return probabilities;
-    for (qsizetype at = 0; at < qsizetype(probabilities.size()); at += images.labelCount)
-        for (int label = 0; label < images.labelCount; ++label)
-            if (replaced >> label & 1u)
-                probabilities[at + label] = learnt->crossValidated[at + label];
-    return probabilities;
+    return Sources(images, learnt).at(image * images.labelCount, label);
 }
 
-std::vector<LabelQuality> LabelQualities::table(const MarkedImages &images,
-                                                const std::vector<float> &probabilities,
-                                                const std::vector<float> &thresholds,
-                                                const LearningResult *learnt)
+Assessment LabelQualities::assess(const MarkedImages &images, const LearningResult *learnt,
+                                  const std::vector<float> &thresholds)
 {
     std::vector<float> judgedAt(images.labelCount);
     for (int label = 0; label < images.labelCount; ++label)
         judgedAt[label] = LabelLearning::thresholdOf(thresholds, label);
+    const Sources sources(images, learnt);
     std::vector<LabelCounts> counts(images.labelCount);
-    count(counts, images, probabilities, judgedAt);
-    std::vector<LabelQuality> rows;
-    for (int label = 0; label < images.labelCount; ++label) {
-        const LabelCounts &c = counts[label];
-        if (!c.covered)
-            continue;
-        LabelQuality quality;
-        quality.label = label;
-        const TrainedLabel *trained = learnt ? learnt->trained.find(label) : nullptr;
-        quality.trained = trained && trained->replacesModel;
-        quality.withLabel = c.withLabel;
-        quality.enough = c.withLabel >= LabelLearning::minimumEach;
-        quality.precision = c.atThreshold.precision();
-        quality.recall = c.atThreshold.recall();
-        quality.f1 = c.atThreshold.fScore(1.0);
-        quality.f2 = c.atThreshold.fScore(2.0);
-        quality.suggestedThreshold = bestF2Threshold(c.saved, c.unsaved, c.judgedWithLabel);
-        rows.push_back(quality);
-    }
-    return rows;
-}
-
-std::vector<DoubtfulImage> LabelQualities::doubtful(const MarkedImages &images,
-                                                    const std::vector<float> &probabilities)
-{
-    std::vector<DoubtfulImage> list;
-    const float *p = probabilities.data();
-    for (qsizetype i = 0; i < images.count(); ++i, p += images.labelCount) {
-        DoubtfulImage doubt;
-        for (int label = 0; label < images.labelCount; ++label) {
-            if (std::isnan(p[label]))
-                continue;
-            const bool saved = images.saved(i, label);
-            const float given = saved ? p[label] : 1.0f - p[label];
-            if (given < doubtfulBelow)
-                doubt.labels.push_back({label, saved, p[label]});
-            doubt.score = std::min(doubt.score, given);
-        }
-        if (doubt.labels.empty())
-            continue;
-        doubt.image = i;
-        const auto confidence = [](const DoubtfulLabel &d) {
-            return d.saved ? d.probability : 1.0f - d.probability;
-        };
-        std::stable_sort(doubt.labels.begin(), doubt.labels.end(),
-                         [&](const DoubtfulLabel &a, const DoubtfulLabel &b) {
-                             return confidence(a) < confidence(b);
-                         });
-        list.push_back(std::move(doubt));
-    }
-    std::stable_sort(list.begin(), list.end(), [](const DoubtfulImage &a, const DoubtfulImage &b) {
-        return a.score < b.score;
-    });
-    return list;
+    Assessment assessment;
+    count(counts, assessment.doubtful, images, sources, judgedAt);
+    for (int label = 0; label < images.labelCount; ++label)
+        if (counts[label].covered)
+            assessment.table.push_back(quality(counts[label], label, sources.replaced >> label & 1u));
+    order(assessment.doubtful);
+    return assessment;
 }
 
 QString LabelQualities::insufficientText()

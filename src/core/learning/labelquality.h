@@ -7,9 +7,8 @@
 #include <vector>
 
 // How well the suggestions agree with the people, over the marked images,
-// and the marked images they contradict with confidence. Both answer from
-// one probability per image and label (suggestionProbabilities()) in a few
-// passes over flat arrays, for a million rows at once.
+// and the marked images they contradict with confidence: both from one pass
+// over flat arrays, for a million rows at once.
 
 struct LabelQuality
 {
@@ -44,25 +43,32 @@ struct DoubtfulImage
     std::vector<DoubtfulLabel> labels;
 };
 
+struct Assessment
+{
+    // One row per label that some marked image has a probability for, in
+    // catalogue order, each judged at its threshold.
+    std::vector<LabelQuality> table;
+    // The marked images whose score is below doubtfulBelow, most doubtful
+    // first (equals in their order in the images).
+    std::vector<DoubtfulImage> doubtful;
+};
+
 namespace LabelQualities {
 
 inline constexpr float doubtfulBelow = 0.1f;
 inline constexpr float thresholdStep = 0.001f;
 
-// Per marked image and label (count() × labelCount): the cross-validated
-// probability of a label whose trained one replaces the model's, the
-// model's otherwise; NaN where there is none. `learnt` may be null.
-std::vector<float> suggestionProbabilities(const MarkedImages &images, const LearningResult *learnt);
+// The probability a suggestion gives `label` for marked image `image`: the
+// cross-validated one of a label whose trained probability replaces the
+// model's, the model's otherwise; NaN where there is none. `learnt` may be
+// null.
+float suggestionProbability(const MarkedImages &images, const LearningResult *learnt,
+                            qsizetype image, int label);
 
-// One row per label that some marked image has a probability for, in
-// catalogue order, each judged at its threshold (NaN: 0.5).
-std::vector<LabelQuality> table(const MarkedImages &images, const std::vector<float> &probabilities,
-                                const std::vector<float> &thresholds, const LearningResult *learnt);
-
-// The marked images whose score is below doubtfulBelow, most doubtful first
-// (equals in their order in `images`).
-std::vector<DoubtfulImage> doubtful(const MarkedImages &images,
-                                    const std::vector<float> &probabilities);
+// The per-label table and the likely mistakes, in one pass over the rows,
+// at `thresholds` (one per catalogue label; NaN: 0.5).
+Assessment assess(const MarkedImages &images, const LearningResult *learnt,
+                  const std::vector<float> &thresholds);
 
 // What a label's figures read with too few marked images that have it.
 QString insufficientText();
