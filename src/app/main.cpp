@@ -1,4 +1,5 @@
 #include "labelcatalogue.h"
+#include "predictcommand.h"
 #include "tavrelin.h"
 #include "teamaddress.h"
 #include "teamdatabase.h"
@@ -135,7 +136,7 @@ bool asksForSplit(int argc, char *argv[])
 bool asksOnlyToBeTold(int argc, char *argv[])
 {
     static const char *const valued[] = {"--split", "--seed", "--group",
-                                         "--annotator", "--import", "--export"};
+                                         "--annotator", "--import", "--export", "--predict"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -230,6 +231,13 @@ struct ProgramOptions
                               QStringLiteral("FILE.csv")};
     QCommandLineOption exportTo{QStringLiteral("export"), text("把数据集导出为标签文件 FILE.csv"),
                                 QStringLiteral("ADDRESS")};
+    QCommandLineOption model{QStringLiteral("model"),
+                             text("用模型 NAME.onnx（其说明 NAME.json 在旁）给出标签建议，"
+                                  "并为该标签文件或数据集记住它"),
+                             QStringLiteral("NAME.onnx")};
+    QCommandLineOption predict{QStringLiteral("predict"),
+                               text("不打开窗口：用模型 NAME.onnx 预测 IMAGE_FOLDER 中尚无预测的图片"),
+                               QStringLiteral("NAME.onnx")};
     SplitOptions split;
 };
 
@@ -245,11 +253,15 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
              "                   postgresql://[USER@][HOST][:PORT]/DBNAME?dataset=NAME[&PARAM=VALUE...]\n\n"
              "norvanta --split TRAIN,VAL,TEST [--seed N] [--group REGEX] ANNOTATION_FILE OUTPUT_FOLDER\n"
              "  不打开窗口，写入 OUTPUT_FOLDER 中的 train.csv、val.csv、test.csv 和 splits.txt；\n"
-             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。"));
+             "  其中已有这些文件时拒绝。写入后退出状态为 0，命令行无效或被拒绝时为 2，写入失败时为 1。\n\n"
+             "norvanta --predict NAME.onnx ANNOTATION_FILE|ADDRESS IMAGE_FOLDER\n"
+             "  不打开窗口，用所有处理器核心预测尚无预测的图片，分批存入标签文件旁或团队的服务器；\n"
+             "  中断后再次运行只预测尚未存入的图片。"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
-    parser.addOptions({options.annotator, options.import, options.exportTo});
+    parser.addOptions({options.annotator, options.import, options.exportTo, options.predict,
+                       options.model});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -287,11 +299,16 @@ int probeServer(const QString &annotationPath, const QString &annotator)
     return 0;
 }
 
-int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder)
+int runWindow(const QString &annotationPath, const QString &annotator, const QString &folder,
+              const QString &model)
 {
     Tavrelin window(annotationPath, annotator, nullptr);
     if (!window.hasAnnotationFile())
         return 0;
+    // Refused before the window shows, as any wrong command line is.
+    QString error;
+    if (!model.isEmpty() && !window.chooseModel(model, &error))
+        return refuse(error);
 
     window.setWindowTitle(QStringLiteral("Norvanta"));
     window.resize(500, 500);
@@ -306,7 +323,7 @@ int runWindow(const QString &annotationPath, const QString &annotator, const QSt
 
 // The window on the named annotation file or team's dataset, and folder.
 // Nothing is opened before the whole command line is found good.
-int labelWith(const QStringList &arguments, const QString &annotator)
+int labelWith(const QStringList &arguments, const QString &annotator, const QString &model)
 {
     if (arguments.size() > 2)
         return refuse(text("参数过多：只能给出一个标签文件和一个图片目录"));
@@ -323,7 +340,7 @@ int labelWith(const QStringList &arguments, const QString &annotator)
     const QString folder = arguments.size() == 2 ? QDir(arguments.at(1)).absolutePath() : QString();
     if (arguments.size() == 2 && (arguments.at(1).isEmpty() || !QFileInfo(folder).isDir()))
         return refuse(text("不是图片目录：%1").arg(arguments.at(1)));
-    return runWindow(annotationPath, annotator, folder);
+    return runWindow(annotationPath, annotator, folder, model);
 }
 
 int run(const QCommandLineParser &parser, const ProgramOptions &options, bool splitting)
@@ -336,10 +353,18 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
     if (parser.isSet(options.annotator) && !isAnnotatorName(annotator))
         return refuse(text("标注人名称无效：%1").arg(annotator));
     const QStringList arguments = parser.positionalArguments();
+    if (parser.isSet(options.predict))
+        return predictImages(parser.value(options.predict), arguments);
+    // A model is chosen for a store named here: the file dialog at start
+    // names one too late.
+    const bool withModel = parser.isSet(options.model);
+    if (withModel
+        && (arguments.isEmpty() || parser.isSet(options.import) || parser.isSet(options.exportTo)))
+        return refuse(text("--model 只能与标签文件或团队地址一起使用"));
     if (parser.isSet(options.import) || parser.isSet(options.exportTo))
         return transfer(parser.value(options.import), parser.value(options.exportTo), arguments,
                         resolveAnnotator(annotator));
-    return labelWith(arguments, resolveAnnotator(annotator));
+    return labelWith(arguments, resolveAnnotator(annotator), parser.value(options.model));
 }
 
 } // namespace
@@ -348,7 +373,8 @@ int main(int argc, char *argv[])
 {
     const bool splitting = asksForSplit(argc, argv);
     const bool windowed =
-        !splitting && !movesADataset(argc, argv) && !asksOnlyToBeTold(argc, argv);
+        !splitting && !movesADataset(argc, argv) && !asksToPredict(argc, argv)
+        && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
                  : std::make_unique<QCoreApplication>(argc, argv);

@@ -1,5 +1,6 @@
 #include "datasetfeature.h"
 
+#include "datasetmodel.h"
 #include "datasetsource.h"
 #include "datasetwindow.h"
 #include "imagesession.h"
@@ -50,6 +51,11 @@ DatasetFeature::DatasetFeature(LabellingWindow *window, DatasetSource *source)
 QStringList DatasetFeature::catalogue() const
 {
     return source->catalogue();
+}
+
+Suggestions *DatasetFeature::suggestions() const
+{
+    return mainWindow->labelling()->suggestions();
 }
 
 QString DatasetFeature::annotationPath() const
@@ -132,7 +138,16 @@ void DatasetFeature::moveByFilter(int step, QWidget *typedIn)
 {
     const int current = currentPosition();
     qsizetype target = -1;
-    if (chosen.keepsEverything()) {
+    if (isShown() && datasetWindow->tableModel().isSorted()) {
+        // The order the person sees: the table's rows, sorted by a column.
+        lookAtSource();
+        follow();
+        const DatasetModel &table = datasetWindow->tableModel();
+        const int row = table.rowOf(current);
+        const int next = row < 0 ? (step > 0 ? 0 : table.rowCount() - 1) : row + step;
+        if (next >= 0 && next < table.rowCount())
+            target = table.positionAt(next);
+    } else if (chosen.keepsEverything()) {
         // Every image is kept: no need to know what the file says.
         const qsizetype count = source->names().size();
         const qsizetype next = qBound(qsizetype(-1), qsizetype(current), count) + step;

@@ -8,6 +8,7 @@
 class QWidget;
 class DatasetSource;
 class DatasetWindow;
+class Suggestions;
 class LabellingWindow;
 
 // The dataset window and the review keys of one main window. It lives as
@@ -32,6 +33,8 @@ public:
     const QString &openerToolTip() const { return openerTip; }
 
     QStringList catalogue() const;
+    // The model's suggestions of the main window's session.
+    Suggestions *suggestions() const;
     QString annotationPath() const;
     const DatasetSource &images() const { return *source; }
     const DatasetFilter &filter() const { return chosen; }

@@ -1,8 +1,11 @@
 #include "datasetfilter.h"
 
+#include "suggestions.h"
+
 #include <QStringMatcher>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -22,9 +25,44 @@ private:
     QStringMatcher matcher;
 };
 
+// The model's part of a filter, prepared once: which labels the model
+// gives, as bits of the catalogue.
+class ModelMatch
+{
+public:
+    ModelMatch(const DatasetFilter &filter, const DatasetSource &images)
+        : choice(filter.choice)
+        , model(filter.asksTheModel() ? images.suggestions() : nullptr)
+    {
+        const QList<float> thresholds = model ? model->thresholds() : QList<float>();
+        for (qsizetype label = 0; label < thresholds.size(); ++label) {
+            if (!std::isnan(thresholds.at(label)))
+                given |= 1u << label;
+        }
+    }
+    bool operator()(qsizetype position, const ImageFacts &facts) const
+    {
+        if (choice < DatasetFilter::FirstSuggested)
+            return true;
+        if (!model || std::isnan(model->certaintyAt(position)))
+            return false;
+        const quint32 suggested = model->suggestedFlagsAt(position);
+        if (choice == DatasetFilter::Disagreeing)
+            return facts.marked && (facts.flags & given) != suggested;
+        return suggested & (1u << (choice - DatasetFilter::FirstSuggested));
+    }
+
+private:
+    int choice;
+    const Suggestions *model;
+    quint32 given = 0;
+};
+
 // The state and label part of a filter, on one image's facts.
 bool keepsFacts(const DatasetFilter &filter, const ImageFacts &facts)
 {
+    if (filter.asksTheModel())
+        return true;
     switch (filter.choice) {
     case DatasetFilter::All:
         return true;
@@ -49,7 +87,8 @@ bool keepsFacts(const DatasetFilter &filter, const ImageFacts &facts)
 
 bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 {
-    return keepsFacts(*this, images.factsAt(position))
+    const ImageFacts facts = images.factsAt(position);
+    return keepsFacts(*this, facts) && ModelMatch(*this, images)(position, facts)
         && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
         && NameMatch(nameText)(images.names().at(position));
 }
@@ -58,12 +97,13 @@ bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
 {
     const NameMatch nameMatches(nameText);
+    const ModelMatch modelMatches(*this, images);
     const QStringList &names = images.names();
     const std::vector<ImageFacts> &facts = images.facts();
     const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     std::vector<int> kept;
     for (qsizetype i = 0; i < size; ++i) {
-        if (keepsFacts(*this, facts[size_t(i)])
+        if (keepsFacts(*this, facts[size_t(i)]) && modelMatches(i, facts[size_t(i)])
             && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && nameMatches(names.at(i)))
             kept.push_back(int(i));
     }
@@ -73,12 +113,14 @@ std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
 qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from, int step) const
 {
     const NameMatch nameMatches(nameText);
+    const ModelMatch modelMatches(*this, images);
     const QStringList &names = images.names();
     const std::vector<ImageFacts> &facts = images.facts();
     const qsizetype size = std::min(names.size(), qsizetype(facts.size()));
     qsizetype position = qBound(qsizetype(-1), from, size) + step;
     for (; position >= 0 && position < size; position += step) {
         if (keepsFacts(*this, facts[size_t(position)])
+            && modelMatches(position, facts[size_t(position)])
             && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
             && nameMatches(names.at(position)))
             return position;

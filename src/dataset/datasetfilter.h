@@ -8,14 +8,26 @@
 
 // Which listed images a reviewer looks at: one choice of the label filter
 // (everything, the marked ones, the unmarked ones, one catalogue entry, or
-// "no defect" flagged together with another entry) or, on a team's dataset,
+// "no defect" flagged together with another entry, one label the model
+// suggests, the marked images whose labels differ from the model's
+// suggestions) or, on a team's dataset,
 // the images one annotator saved last; and a piece of the file name,
 // compared ignoring case.
 struct DatasetFilter
 {
     // The choices in the order the filter box lists them; a catalogue entry
-    // k (from 0) is choice FirstLabel + k.
-    enum Choice { All = 0, Marked = 1, Unmarked = 2, FirstLabel = 3, NoDefectWithDefect = 3 + 19 };
+    // k (from 0) is choice FirstLabel + k, the model suggesting it
+    // FirstSuggested + k. Over the labels the model gives, Disagreeing keeps
+    // the marked images with a prediction whose row differs from it.
+    enum Choice {
+        All = 0,
+        Marked = 1,
+        Unmarked = 2,
+        FirstLabel = 3,
+        NoDefectWithDefect = 3 + 19,
+        FirstSuggested = NoDefectWithDefect + 1,
+        Disagreeing = FirstSuggested + 19,
+    };
 
     int choice = All;
     QString nameText;
@@ -25,6 +37,7 @@ struct DatasetFilter
     // The catalogue entry that says "no defect", for NoDefectWithDefect.
     int noDefectLabel = -1;
 
+    bool asksTheModel() const { return choice >= FirstSuggested; }
     bool keepsEverything() const
     {
         return choice == All && nameText.isEmpty() && savedBy.isEmpty();

@@ -1,8 +1,13 @@
 #include "datasetmodel.h"
 
+#include "labelcatalogue.h"
+#include "suggestions.h"
+
 #include <QDateTime>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 
 DatasetModel::DatasetModel(const DatasetSource &source, const QStringList &catalogue,
                            QObject *parent)
@@ -20,7 +25,8 @@ void DatasetModel::reset(const DatasetFilter &chosen)
 {
     std::vector<int> nowKept =
         chosen.keepsEverything() ? std::vector<int>() : chosen.keptPositions(images);
-    if (chosen == filter && images.names() == shownNames && nowKept == kept) {
+    if (chosen == filter && images.names() == shownNames && nowKept == kept
+        && hasModel() == modelShown) {
         if (rowCount() > 0)
             emit dataChanged(index(0, State), index(rowCount() - 1, columnCount() - 1));
         return;
@@ -30,6 +36,8 @@ void DatasetModel::reset(const DatasetFilter &chosen)
     shownNames = images.names();
     listedCount = shownNames.size();
     kept = std::move(nowKept);
+    modelShown = hasModel();
+    applySort();
     endResetModel();
 }
 
@@ -39,7 +47,8 @@ void DatasetModel::imageChanged(qsizetype position)
     if (position < 0 || position >= listedCount || listedCount != images.names().size())
         return;
     if (filter.keepsEverything()) {
-        emit dataChanged(index(int(position), State), index(int(position), last));
+        const int row = rowOf(position);
+        emit dataChanged(index(row, State), index(row, last));
         return;
     }
     const auto place = std::lower_bound(kept.begin(), kept.end(), int(position));
@@ -47,7 +56,15 @@ void DatasetModel::imageChanged(qsizetype position)
     const bool wasKept = place != kept.end() && *place == position;
     const bool keptNow = filter.keeps(images, position);
     if (wasKept && keptNow) {
-        emit dataChanged(index(row, State), index(row, last));
+        emit dataChanged(index(rowOf(position), State), index(rowOf(position), last));
+    } else if (wasKept && isSorted()) {
+        takeOut(rowOf(position), position);
+        kept.erase(place);
+    } else if (keptNow && isSorted()) {
+        beginResetModel();
+        kept.insert(place, int(position));
+        applySort();
+        endResetModel();
     } else if (wasKept) {
         beginRemoveRows(QModelIndex(), row, row);
         kept.erase(place);
@@ -63,6 +80,8 @@ int DatasetModel::rowOf(qsizetype position) const
 {
     if (position < 0 || position >= listedCount)
         return -1;
+    if (isSorted())
+        return rowsOf.at(size_t(position));
     if (filter.keepsEverything())
         return int(position);
     const auto place = std::lower_bound(kept.begin(), kept.end(), int(position));
@@ -71,6 +90,8 @@ int DatasetModel::rowOf(qsizetype position) const
 
 qsizetype DatasetModel::positionAt(int row) const
 {
+    if (isSorted())
+        return sortedRows.at(size_t(row));
     return filter.keepsEverything() ? row : kept.at(size_t(row));
 }
 
@@ -85,7 +106,24 @@ int DatasetModel::columnCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return images.knowsWhoSaved() ? ColumnCount : SavedBy;
+    return (images.knowsWhoSaved() ? ColumnCount : SavedBy) + (modelShown ? ModelColumnCount : 0);
+}
+
+bool DatasetModel::hasModel() const
+{
+    return images.suggestions() && images.suggestions()->hasModel();
+}
+
+int DatasetModel::modelColumn(ModelColumn column) const
+{
+    return modelShown ? (images.knowsWhoSaved() ? ColumnCount : SavedBy) + column : -1;
+}
+
+void DatasetModel::predictionsChanged()
+{
+    if (modelShown && rowCount() > 0)
+        emit dataChanged(index(0, modelColumn(Suggested)),
+                         index(rowCount() - 1, modelColumn(Certainty)));
 }
 
 QVariant DatasetModel::data(const QModelIndex &index, int role) const
@@ -102,6 +140,8 @@ QVariant DatasetModel::data(const QModelIndex &index, int role) const
     // box it opens meanwhile may let this view paint.
     if (position >= images.names().size())
         return QVariant();
+    if (modelShown && index.column() >= modelColumn(Suggested))
+        return modelData(index.column() - modelColumn(Suggested), position);
     switch (index.column()) {
     case Position:
         return QString::number(position + 1);
@@ -119,8 +159,18 @@ QVariant DatasetModel::data(const QModelIndex &index, int role) const
 
 QVariant DatasetModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+    if (orientation != Qt::Horizontal
+        || (role != Qt::DisplayRole && !(role == Qt::ToolTipRole && modelShown)))
         return QAbstractTableModel::headerData(section, orientation, role);
+    if (modelShown && section == modelColumn(Suggested))
+        return role == Qt::DisplayRole ? tr("建议")
+                                       : tr("模型建议的标签：概率不低于其阈值的标签");
+    if (modelShown && section == modelColumn(Certainty))
+        return role == Qt::DisplayRole
+            ? tr("把握")
+            : tr("模型的把握：各标签的概率与其阈值之差中最小的一个；越小越没有把握");
+    if (role != Qt::DisplayRole)
+        return QVariant();
     switch (section) {
     case Position:
         return tr("序号");
@@ -153,4 +203,119 @@ QString DatasetModel::entriesOf(quint32 flags) const
             entries.append(labels.at(label));
     }
     return entries.join(QStringLiteral(", "));
+}
+
+QVariant DatasetModel::modelData(int column, qsizetype position) const
+{
+    const float certainty = images.suggestions()->certaintyAt(position);
+    if (std::isnan(certainty))
+        return QString();
+    if (column == Suggested)
+        return suggestedOf(position);
+    return QString::number(certainty, 'f', 2);
+}
+
+QString DatasetModel::suggestedOf(qsizetype position) const
+{
+    const quint32 flags = images.suggestions()->suggestedFlagsAt(position);
+    QStringList codes;
+    for (qsizetype label = 0; label < labels.size(); ++label) {
+        if (flags & (1u << label))
+            codes.append(labelCode(labels.at(label)));
+    }
+    return codes.join(u' ');
+}
+
+void DatasetModel::sort(int column, Qt::SortOrder order)
+{
+    if (column == sortedBy && order == sortedOrder)
+        return;
+    beginResetModel();
+    sortedBy = column;
+    sortedOrder = order;
+    applySort();
+    endResetModel();
+}
+
+// Rows of equal keys stay in list order, whichever way the column sorts;
+// an image without a prediction sorts after every predicted one.
+void DatasetModel::applySort()
+{
+    sortedRows.clear();
+    rowsOf.clear();
+    if (!isSorted())
+        return;
+    sortedRows = kept;
+    if (filter.keepsEverything()) {
+        sortedRows.resize(size_t(listedCount));
+        for (size_t i = 0; i < sortedRows.size(); ++i)
+            sortedRows[i] = int(i);
+    }
+    // The model's columns count after every column of the table's own.
+    const int column = modelShown && sortedBy >= modelColumn(Suggested)
+        ? ColumnCount + 1 + sortedBy - modelColumn(Suggested)
+        : sortedBy;
+    const Suggestions *model = images.suggestions();
+    const std::function<bool(int, int)> less = lessFor(column);
+    const bool modelKey = column > ColumnCount;
+    const bool descending = sortedOrder == Qt::DescendingOrder;
+    std::stable_sort(sortedRows.begin(), sortedRows.end(), [&](int a, int b) {
+        if (modelKey) {
+            const bool predictedA = !std::isnan(model->certaintyAt(a));
+            const bool predictedB = !std::isnan(model->certaintyAt(b));
+            if (predictedA != predictedB)
+                return predictedA;
+            if (!predictedA)
+                return false;
+        }
+        return descending ? less(b, a) : less(a, b);
+    });
+    rowsOf.assign(size_t(listedCount), -1);
+    for (size_t row = 0; row < sortedRows.size(); ++row)
+        rowsOf[size_t(sortedRows[row])] = int(row);
+}
+
+// A sorted row the filter no longer keeps goes; the rows after it move up.
+void DatasetModel::takeOut(int row, qsizetype position)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+    sortedRows.erase(sortedRows.begin() + row);
+    rowsOf[size_t(position)] = -1;
+    for (size_t later = size_t(row); later < sortedRows.size(); ++later)
+        rowsOf[size_t(sortedRows[later])] = int(later);
+    endRemoveRows();
+}
+
+std::function<bool(int, int)> DatasetModel::lessFor(int column) const
+{
+    const Suggestions *model = images.suggestions();
+    const std::vector<ImageFacts> &facts = images.facts();
+    switch (column) {
+    case FileName:
+        return [this](int a, int b) { return shownNames.at(a) < shownNames.at(b); };
+    case State:
+        return [&facts](int a, int b) {
+            return facts[size_t(a)].marked < facts[size_t(b)].marked;
+        };
+    case Entries:
+        return [&facts](int a, int b) {
+            const quint32 x = facts[size_t(a)].flags, y = facts[size_t(b)].flags;
+            return qPopulationCount(x) != qPopulationCount(y)
+                ? qPopulationCount(x) < qPopulationCount(y)
+                : x < y;
+        };
+    case SavedBy:
+        return [this](int a, int b) {
+            const QString x = images.savedBy(a), y = images.savedBy(b);
+            return x != y ? x < y : images.savedAt(a) < images.savedAt(b);
+        };
+    case ColumnCount + 1 + Suggested:
+        return [model](int a, int b) {
+            return model->suggestedFlagsAt(a) < model->suggestedFlagsAt(b);
+        };
+    case ColumnCount + 1 + Certainty:
+        return [model](int a, int b) { return model->certaintyAt(a) < model->certaintyAt(b); };
+    default:
+        return [](int a, int b) { return a < b; };
+    }
 }

@@ -5,20 +5,27 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
-// The listed images that the filter keeps, one row each in list order. It
-// answers from the source (the session's list, the annotation source's
-// listed facts), so a million rows cost a vector of positions at most, and
-// nothing per row while the filter keeps everything.
+// The listed images that the filter keeps, one row each in list order, or
+// in the order of a column the person sorts by. It answers from the source
+// (the session's list, the annotation source's listed facts, the model's
+// suggestions), so a million rows cost a vector of positions at most, and
+// nothing per row while the filter keeps everything in list order. A sorted
+// order is made when asked for and kept while rows change, so that the row
+// being labelled never moves away; a row that now passes the filter sorts
+// it anew.
 class DatasetModel final : public QAbstractTableModel
 {
     Q_OBJECT
 
 public:
     // SavedBy (the annotator and time of the row's last save) is there on
-    // a team's dataset only.
+    // a team's dataset only; the model's columns, after the others, while
+    // there is a model.
     enum Column { Position, FileName, State, Entries, SavedBy, ColumnCount };
+    enum ModelColumn { Suggested, Certainty, ModelColumnCount };
 
     DatasetModel(const DatasetSource &source, const QStringList &catalogue,
                  QObject *parent = nullptr);
@@ -34,6 +41,13 @@ public:
     // hides it.
     int rowOf(qsizetype position) const;
     qsizetype positionAt(int row) const;
+    // The column of the model's `column`; -1 while there is no model.
+    int modelColumn(ModelColumn column) const;
+    // Sorted by a column other than the position, ascending.
+    bool isSorted() const { return sortedBy > Position || sortedOrder != Qt::AscendingOrder; }
+    // New predictions: the model's columns show them.
+    void predictionsChanged();
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -44,6 +58,12 @@ public:
 private:
     QString entriesOf(quint32 flags) const;
     QString savedOf(qsizetype position) const;
+    QString suggestedOf(qsizetype position) const;
+    QVariant modelData(int column, qsizetype position) const;
+    bool hasModel() const;
+    void applySort();
+    std::function<bool(int, int)> lessFor(int column) const;
+    void takeOut(int row, qsizetype position);
 
     const DatasetSource &images;
     // The number of listed images at the last reset: the rows stand for
@@ -55,4 +75,11 @@ private:
     DatasetFilter filter;
     // Unused while the filter keeps everything: row and position are one.
     std::vector<int> kept;
+    // While sorted: the position at each row, and the row of each listed
+    // position (-1 when the filter hides it).
+    bool modelShown = false;
+    int sortedBy = -1;
+    Qt::SortOrder sortedOrder = Qt::AscendingOrder;
+    std::vector<int> sortedRows;
+    std::vector<int> rowsOf;
 };

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+class Suggestions;
+
 // What the annotations say about one image.
 using ImageFacts = AnnotationStore::RowFacts;
 
@@ -54,6 +56,9 @@ public:
         return 0;
     }
     virtual QStringList annotators() const { return QStringList(); }
+    // The model's suggestions for the listed images, by listed position;
+    // null when there are none to ask.
+    virtual const Suggestions *suggestions() const { return nullptr; }
     // One look at the file on disk; when it changed, it is read anew and
     // the main window's notifier tells annotationsReloaded().
     virtual void refresh() = 0;

@@ -71,6 +71,7 @@ DatasetWindow::DatasetWindow(DatasetFeature *feature, QWidget *mainWindow)
     summaryLine = new QLabel(this);
     summaryLine->setObjectName(QStringLiteral("summaryLine"));
     topRow->addWidget(summaryLine, 1);
+    createModelControls(topRow);
     auto *splitExport = new QPushButton(tr("导出划分…"), this);
     splitExport->setObjectName(QStringLiteral("splitExport"));
     // A split is cut from the annotation file; annotations kept elsewhere have none.
@@ -163,8 +164,12 @@ QWidget *DatasetWindow::createImageList()
     labelFilter->addItem(tr("无缺陷与缺陷并存"));
     labelFilter->setCurrentIndex(feature->filter().choice);
     showAnnotators();
+    addModelChoices();
     if (!feature->filter().savedBy.isEmpty())
         labelFilter->setCurrentIndex(labelFilter->findData(feature->filter().savedBy));
+    if (feature->filter().asksTheModel())
+        labelFilter->setCurrentIndex(
+            labelFilter->findData(feature->filter().choice, modelChoiceRole));
     filterRow->addWidget(labelFilter);
     nameFilter = new QLineEdit(panel);
     nameFilter->setObjectName(QStringLiteral("nameFilter"));
@@ -189,6 +194,12 @@ QWidget *DatasetWindow::createImageList()
     rows->setSectionResizeMode(QHeaderView::Fixed);
     rows->setDefaultSectionSize(fontMetrics().height() + 6);
     setUpImageColumns();
+    // In list order until the person sorts by a column; the review keys
+    // then follow the table's order.
+    imageTable->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    imageTable->setSortingEnabled(true);
+    connect(imageModel, &QAbstractItemModel::modelReset, this,
+            [this] { showCurrent(this->feature->currentPosition()); });
     imageTable->installEventFilter(this);
     imageTable->viewport()->installEventFilter(this);
     connect(imageTable, &QTableView::doubleClicked, this, &DatasetWindow::activate);
@@ -329,10 +340,15 @@ void DatasetWindow::showAnnotators()
     if (!labelFilter)
         return;
     const QStringList annotators = feature->images().annotators();
-    // After the labels and the choice of "no defect" beside a defect.
+    // After the labels and the choice of "no defect" beside a defect, before
+    // the model's choices.
     const int first = DatasetFilter::NoDefectWithDefect + 1;
-    for (qsizetype i = labelFilter->count() - first; i < annotators.size(); ++i)
-        labelFilter->addItem(tr("由 %1 保存").arg(annotators.at(i)), annotators.at(i));
+    int shown = 0;
+    while (first + shown < labelFilter->count() && !labelFilter->itemData(first + shown).isNull())
+        ++shown;
+    for (qsizetype i = shown; i < annotators.size(); ++i, ++shown)
+        labelFilter->insertItem(first + shown, tr("由 %1 保存").arg(annotators.at(i)),
+                                annotators.at(i));
 }
 
 void DatasetWindow::takeFilter()
@@ -340,6 +356,9 @@ void DatasetWindow::takeFilter()
     DatasetFilter filter;
     filter.choice = labelFilter->currentIndex();
     filter.savedBy = labelFilter->currentData().toString();
+    const QVariant modelChoice = labelFilter->currentData(modelChoiceRole);
+    if (modelChoice.isValid())
+        filter.choice = modelChoice.toInt();
     if (!filter.savedBy.isEmpty())
         filter.choice = DatasetFilter::All;
     filter.nameText = nameFilter->text();

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QSortFilterProxyModel;
 class QTableView;
 class DatasetFeature;
@@ -22,6 +25,9 @@ class DatasetWindow final : public QWidget
 
 public:
     DatasetWindow(DatasetFeature *feature, QWidget *mainWindow);
+
+    // The table's rows, in the order it shows them.
+    const DatasetModel &tableModel() const { return *imageModel; }
 
 protected:
     bool event(QEvent *event) override;
@@ -42,6 +48,15 @@ private:
     void activate(const QModelIndex &index);
     void copySelectedRows() const;
     void openSplitDialog();
+    // The model: its progress line and buttons (datasetmodelcontrols.cpp).
+    void createModelControls(QHBoxLayout *row);
+    void addModelChoices();
+    void loadModel();
+    void showModel();
+    void showPredictions();
+
+    // The filter box's model choices carry their choice in this role.
+    static constexpr int modelChoiceRole = Qt::UserRole + 1;
 
     DatasetFeature *feature;
     DatasetModel *imageModel = nullptr;
@@ -53,6 +68,11 @@ private:
     QLineEdit *nameFilter = nullptr;
     QTableView *imageTable = nullptr;
     QLabel *shownLine = nullptr;
+    QLabel *modelLine = nullptr;
+    QPushButton *unloadButton = nullptr;
+    // A filter that asks the model is made anew once predictions stop
+    // arriving for a moment, not for each of them.
+    QTimer modelFilterRefresh;
     bool fitsColumns = true;
     bool fittingColumns = false;
     QPointer<SplitDialog> splitDialog;

@@ -79,6 +79,11 @@ QStringList StoreSource::annotators() const
     return labelling->store()->annotators();
 }
 
+const Suggestions *StoreSource::suggestions() const
+{
+    return labelling->suggestions();
+}
+
 void StoreSource::refresh()
 {
     labelling->store()->refresh();

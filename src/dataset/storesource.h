@@ -27,6 +27,7 @@ public:
     QString savedBy(qsizetype position) const override;
     qint64 savedAt(qsizetype position) const override;
     QStringList annotators() const override;
+    const Suggestions *suggestions() const override;
     void refresh() override;
 
 private:

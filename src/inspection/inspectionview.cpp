@@ -17,6 +17,7 @@
 #include "undokeys.h"
 #include "labelpanel.h"
 #include "remembered.h"
+#include "suggestions.h"
 #include "windowactivity.h"
 #include "windowplace.h"
 
@@ -146,6 +147,15 @@ InspectionView::InspectionView(LabellingWindow *window)
     connect(activity, &WindowActivity::rowSaved, this, showFile);
     connect(activity, &WindowActivity::annotationsReloaded, this, showFile);
     connect(pictureCanvas, &InspectionCanvas::scaleChanged, this, &InspectionView::showZoom);
+    // The model's probabilities come when the background pass reaches the
+    // image, or change with the model.
+    if (const Suggestions *suggestions = labelling->suggestions()) {
+        connect(suggestions, &Suggestions::modelChanged, this, &InspectionView::showSuggestions);
+        connect(suggestions, &Suggestions::predicted, this, [this](const QStringList &names) {
+            if (names.contains(labelling->images().currentName()))
+                showSuggestions();
+        });
+    }
 
     // Every control is in place: the main window's keys work on all of them.
     window->keys()->watch(this);
@@ -432,6 +442,17 @@ void InspectionView::showLabels()
                                                     ? QStringList()
                                                     : labelling->store()->storedLabels(name));
     labelPanel->setClickable(labelling->images().hasCurrent());
+    showSuggestions();
+}
+
+void InspectionView::showSuggestions()
+{
+    const Suggestions *suggestions = labelling->suggestions();
+    const QString name = labelling->images().currentName();
+    const std::optional<QList<float>> chances =
+        suggestions && !name.isEmpty() ? suggestions->probabilities(name) : std::nullopt;
+    labelPanel->showProbabilities(chances.value_or(QList<float>()),
+                                  chances ? suggestions->thresholds() : QList<float>());
 }
 
 // The line of the waiting letter says for two seconds what a key typed here

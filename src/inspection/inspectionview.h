@@ -78,6 +78,7 @@ private:
     void showLines();
     void showName();
     void showLabels();
+    void showSuggestions();
     void showPending(const QKeySequence &typed);
     void showNote(const QString &text);
     void showZoom();

@@ -3,6 +3,10 @@
 #include "labelcatalogue.h"
 
 #include <QHeaderView>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+#include <cmath>
 
 namespace {
 
@@ -12,6 +16,34 @@ const QColor candidateBackground(0xbb, 0xde, 0xfb);
 const QColor savedText(0x2e, 0x7d, 0x32);
 const QColor unsavedText(0xc6, 0x28, 0x28);
 const QColor dimmedText(0xb0, 0xb0, 0xb0);
+const QColor chanceBar(0x90, 0xca, 0xf9);
+const QColor suggestedBar(0x1e, 0x88, 0xe5);
+
+// The probability's bar under its percentage, in the cell's left part.
+constexpr int barWidth = 36;
+constexpr int chanceRole = Qt::UserRole;
+constexpr int suggestedRole = Qt::UserRole + 1;
+
+class ChanceDelegate final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        const QVariant chance = index.data(chanceRole);
+        if (!chance.isValid())
+            return;
+        const QRect cell = option.rect.adjusted(4, option.rect.height() - 5, 0, -2);
+        painter->fillRect(QRect(cell.topLeft(), QSize(barWidth, cell.height())),
+                          QColor(0xe0, 0xe0, 0xe0));
+        const int filled = int(std::lround(barWidth * qBound(0.0, chance.toDouble(), 1.0)));
+        painter->fillRect(QRect(cell.topLeft(), QSize(filled, cell.height())),
+                          index.data(suggestedRole).toBool() ? suggestedBar : chanceBar);
+    }
+};
 
 } // namespace
 
@@ -45,8 +77,13 @@ LabelPanel::LabelPanel(const QStringList &catalogue, QWidget *parent)
         item->setText(Name, entry.chopped(3));
         item->setTextAlignment(Mark, Qt::AlignCenter);
     }
+    setItemDelegateForColumn(Chance, new ChanceDelegate(this));
     QHeaderView *columns = header();
-    columns->setStretchLastSection(true);
+    columns->setStretchLastSection(false);
+    columns->setSectionResizeMode(Name, QHeaderView::Stretch);
+    columns->setSectionResizeMode(Chance, QHeaderView::Fixed);
+    columns->resizeSection(Chance, qMax(barWidth + 8,
+                                        fontMetrics().horizontalAdvance(QStringLiteral("100%")) + 12));
     columns->setSectionResizeMode(Mark, QHeaderView::Fixed);
     columns->setSectionResizeMode(Code, QHeaderView::ResizeToContents);
     columns->resizeSection(Mark, fontMetrics().horizontalAdvance(QStringLiteral("✓")) + 14);
@@ -102,6 +139,24 @@ void LabelPanel::setClickable(bool clickable)
     setCursor(clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
     for (int row = 0; row < entries.size(); ++row)
         showRow(row);
+}
+
+void LabelPanel::showProbabilities(const QList<float> &probabilities,
+                                   const QList<float> &thresholds)
+{
+    if (probabilities == chances && thresholds == this->thresholds)
+        return;
+    chances = probabilities;
+    this->thresholds = thresholds;
+    for (int row = 0; row < entries.size(); ++row)
+        showRow(row);
+}
+
+bool LabelPanel::isSuggested(int row) const
+{
+    const float chance = chances.value(row, NAN);
+    const float threshold = thresholds.value(row, NAN);
+    return !std::isnan(chance) && !std::isnan(threshold) && chance >= threshold;
 }
 
 LabelPanel::Emphasis LabelPanel::emphasis(int row) const
@@ -161,8 +216,39 @@ void LabelPanel::showRow(int row)
         item->setForeground(column, dimmed ? QBrush(dimmedText)
                                     : column == Mark && markColour.isValid() ? QBrush(markColour)
                                                                              : QBrush());
+        if (column == Chance)
+            continue;
         item->setToolTip(column, stateText.isEmpty()
                                      ? entry
                                      : QStringLiteral("%1：%2").arg(entry, stateText));
     }
+    showChance(row);
+}
+
+// A label the model does not give, or an image it has not predicted, shows
+// an empty cell.
+void LabelPanel::showChance(int row)
+{
+    QTreeWidgetItem *item = topLevelItem(row);
+    const float chance = chances.value(row, NAN);
+    if (std::isnan(chance)) {
+        item->setText(Chance, QString());
+        item->setData(Chance, chanceRole, QVariant());
+        item->setToolTip(Chance, QString());
+        return;
+    }
+    const bool suggested = isSuggested(row);
+    item->setText(Chance, QStringLiteral("%1%").arg(std::lround(chance * 100.0f)));
+    item->setData(Chance, chanceRole, double(chance));
+    item->setData(Chance, suggestedRole, suggested);
+    item->setTextAlignment(Chance, Qt::AlignRight | Qt::AlignTop);
+    QFont chanceFont = font();
+    chanceFont.setBold(suggested);
+    item->setFont(Chance, chanceFont);
+    if (suggested && emphasis(row) != Emphasis::Dimmed)
+        item->setForeground(Chance, QBrush(suggestedBar));
+    item->setToolTip(Chance, suggested ? tr("模型建议：%1（阈值 %2%）")
+                                             .arg(entries.at(row))
+                                             .arg(std::lround(thresholds.at(row) * 100.0f))
+                                       : tr("模型的概率"));
 }

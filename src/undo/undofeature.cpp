@@ -58,6 +58,8 @@ QString UndoFeature::noteText(const UndoStep &step, bool forth)
         return (forth ? tr("已重做：删除 %1") : tr("已撤销：删除 %1")).arg(step.label);
     case UndoStep::Saved:
         return (forth ? tr("已重做：保存 %1") : tr("已撤销：保存 %1")).arg(step.image);
+    case UndoStep::Accepted:
+        return forth ? tr("已重做：采纳建议") : tr("已撤销：采纳建议");
     case UndoStep::Dropped:
         break;
     }

@@ -229,10 +229,40 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
                        goToNextUnmarkedImage();
                });
 
+    bindSuggestionKeys(keys);
+
     // F1 opens the sheet of every key of every window.
     keys->bind({QKeySequence(Qt::Key_F1)}, [this] { KeysSheet::open(this, labels); });
 
     attachSideWindows();
+}
+
+// The model's suggestions: S gives the current image the suggested labels
+// it lacks (after O, F or I it completes a code instead); Ctrl+I goes to the
+// unmarked image the model is least sure of, and Ctrl+Shift+Return saves
+// first, as Shift+Return does before Ctrl+U's move.
+void Tavrelin::bindSuggestionKeys(LabelKeys *keys)
+{
+    keys->bind({QKeySequence(Qt::Key_S)}, [this, keys] {
+        switch (labellingSession->acceptSuggestions()) {
+        case LabellingSession::Acceptance::NoPrediction:
+            keys->showNote(keys->typedIn(), tr("暂无模型建议"));
+            break;
+        case LabellingSession::Acceptance::NoneSuggested:
+            keys->showNote(keys->typedIn(), tr("模型无建议标签"));
+            break;
+        case LabellingSession::Acceptance::Given:
+        case LabellingSession::Acceptance::NothingNew:
+            break;
+        }
+    });
+    keys->bind({QKeySequence(Qt::CTRL | Qt::Key_I)}, [this] { goToLeastSureImage(); });
+    keys->bind({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return),
+                QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)},
+               [this] {
+                   if (!labellingSession->hasUnsaved() || tell(labellingSession->save()))
+                       goToLeastSureImage();
+               });
 }
 
 void Tavrelin::attachSideWindows()

@@ -46,6 +46,7 @@ void Tavrelin::setupInterface(const QString &namedPath)
         Remembered::useAnnotationFile(savePath);
     labellingSession = new LabellingSession(annotationStore, this);
     annotationStore->setParent(labellingSession);
+    setupSuggestions(savePath);
     connect(annotationStore, &AnnotationStore::savedElsewhere, this,
             &Tavrelin::showSavedElsewhere);
     // A file is read anew only within an operation, which shows the result

@@ -40,3 +40,11 @@ void Tavrelin::goToNextUnmarkedImage()
     const OneAction action(activity());
     tell(labellingSession->nextUnmarked());
 }
+
+// Verifying the model's proposals where they help most: the unmarked image
+// it is least sure of, or as Ctrl+U while it has predicted none.
+void Tavrelin::goToLeastSureImage()
+{
+    const OneAction action(activity());
+    tell(labellingSession->nextLeastSure());
+}

@@ -67,6 +67,9 @@ public:
     // Lists `folder` and shows its first image as a folder chosen through
     // "加载图片" is, with the same messages.
     void openFolder(const QString &folder);
+    // Takes the model `onnxPath` for this store's suggestions, as the dataset
+    // window's 载入模型… does; refused with the reason in `error`.
+    bool chooseModel(const QString &onnxPath, QString *error);
 
 private slots:
     // folder.cpp, display.cpp
@@ -91,6 +94,8 @@ private:
     // Asks for the annotation file unless `namedPath` names it.
     void setupInterface(const QString &namedPath);
     AnnotationStore *openAnnotations(const QString &savePath);
+    // The model's suggestions, with the model remembered for this store.
+    void setupSuggestions(const QString &savePath);
     QAction *createMenu();
     void createPathLines(QVBoxLayout *mainLayout, const QString &savePath);
     QHBoxLayout *createContentRow();
@@ -111,6 +116,8 @@ private:
     // Tells what an operation has to tell; whether it was done.
     bool tell(const SessionOutcome &outcome);
     void goToNextUnmarkedImage();
+    void goToLeastSureImage();
+    void bindSuggestionKeys(LabelKeys *keys);
     // A team's dataset: another window saved the row of `fileName`.
     void showSavedElsewhere(const QString &fileName);
 

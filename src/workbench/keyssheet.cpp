@@ -66,6 +66,11 @@ QList<Row> everyWindowRows()
         {names(key(Qt::CTRL | Qt::Key_O)), KeysSheet::tr("加载图片")},
         {names(key(Qt::CTRL | Qt::Key_J)), KeysSheet::tr("跳转到最后标注图片")},
         {names(key(Qt::CTRL | Qt::Key_U)), KeysSheet::tr("转到下一张未标记的图片（不保存）")},
+        {names({Qt::Key_S}), KeysSheet::tr("采纳模型建议的标签（不删除已有标签）")},
+        {names(key(Qt::CTRL | Qt::Key_I)),
+         KeysSheet::tr("转到模型最没有把握的未标记图片（不保存）")},
+        {names(key(Qt::CTRL | Qt::SHIFT | Qt::Key_Return)),
+         KeysSheet::tr("保存，然后转到模型最没有把握的未标记图片")},
         {names(key(Qt::CTRL | Qt::Key_D)), KeysSheet::tr("打开数据集窗口")},
         {names(key(Qt::ALT | Qt::Key_Right)) + QStringLiteral(" / ")
              + names(key(Qt::ALT | Qt::Key_Left)),

@@ -4,8 +4,8 @@
 #include <QString>
 
 // What the program keeps between runs: where its windows stood, the
-// inspection view's tones, the dataset window's column widths and the
-// folders last used. One file, named by the application's id
+// inspection view's tones, the dataset window's column widths, the
+// folders last used and the model chosen for each store. One file, named by the application's id
 // (org.norvanta.Norvanta.conf in the user's configuration folder).
 class Remembered final : public QSettings
 {
@@ -22,4 +22,8 @@ public:
     // (the dialog's own choice) until one was opened or once it is gone.
     static QString imageFolder();
     static void useImageFolder(const QString &folder);
+    // The model chosen last for the annotation file or team's dataset
+    // `store`; empty when none is. An empty `onnxPath` forgets it.
+    static QString modelFor(const QString &store);
+    static void useModel(const QString &store, const QString &onnxPath);
 };

@@ -12,7 +12,8 @@ different labels. Usage:
 
 "weights" has one row per label; with "activation": "none" the output is the
 weighted sum clipped by the model's own Sigmoid so that it reads as a
-probability; with "sigmoid" the output is the raw sum (logits).
+probability; with "sigmoid" the output is the raw sum (logits). "clip": true
+clips the sum with a Clip of opset 11 (min and max as inputs) instead.
 """
 import json
 import sys
@@ -39,7 +40,15 @@ def build(spec):
         helper.make_node("Gemm", ["features", "W", "B"], ["logits" if not logits_only else "probs"],
                          transB=1),
     ]
-    if not logits_only:
+    initializers = [numpy_helper.from_array(weights, "W"), numpy_helper.from_array(bias, "B")]
+    opset = 10
+    if spec.get("clip", False):
+        # min and max as inputs, as opset 11 and later give them
+        opset = 11
+        initializers += [numpy_helper.from_array(np.array(0, dtype=np.float32), "low"),
+                         numpy_helper.from_array(np.array(1, dtype=np.float32), "high")]
+        nodes.append(helper.make_node("Clip", ["logits", "low", "high"], ["probs"]))
+    elif not logits_only:
         nodes.append(helper.make_node("Sigmoid", ["logits"], ["probs"]))
     graph_outputs = [helper.make_tensor_value_info("probs", TensorProto.FLOAT, ["N", outputs])]
     if spec.get("features", False):
@@ -47,9 +56,8 @@ def build(spec):
     graph = helper.make_graph(
         nodes, "tiny",
         [helper.make_tensor_value_info("input", TensorProto.FLOAT, ["N", 3, height, width])],
-        graph_outputs,
-        [numpy_helper.from_array(weights, "W"), numpy_helper.from_array(bias, "B")])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 10)])
+        graph_outputs, initializers)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
     model.ir_version = 6
     onnx.checker.check_model(model)
     return model

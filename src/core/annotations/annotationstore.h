@@ -130,6 +130,17 @@ public:
         Q_UNUSED(error);
         return nextUnmarked(position);
     }
+    // Of the listed unmarked `positions`, in their order, the first that no
+    // other window holds, now held for this window; -1 when every one is
+    // held elsewhere, or on a failure, with the reason in `error`. A file
+    // holds nothing: the first.
+    virtual qsizetype takeFirstFree(const QList<qsizetype> &positions,
+                                    const std::function<bool()> &waiting, QString *error)
+    {
+        Q_UNUSED(waiting);
+        Q_UNUSED(error);
+        return positions.isEmpty() ? -1 : positions.first();
+    }
     // After a save refused as Conflict: who saved the row that stands;
     // after Unreachable or Unconfirmed: why.
     virtual QString refusalDetail() const { return QString(); }

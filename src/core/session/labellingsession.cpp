@@ -5,6 +5,7 @@
 
 #include "annotationstore.h"
 #include "folderlisting.h"
+#include "suggestions.h"
 #include "windowactivity.h"
 
 #include <QCoreApplication>
@@ -57,6 +58,8 @@ SessionOutcome LabellingSession::openFolder(const QString &folder)
         if (shownOn)
             shownOn->showFolder(folder);
         imageSession.open(folder, listing.names);
+        if (suggested)
+            suggested->setListed(folder, listing.names);
         // Counted against the store as it is now, once.
         annotationStore->refresh();
         annotationStore->setListedNames(listing.names);
@@ -75,6 +78,9 @@ SessionOutcome LabellingSession::showCurrent()
         return outcome;
     const QString imagePath = imageSession.currentPath();
     qDebug() << "加载图像路径：" << imagePath;
+    // Predicted before any other image, while the picture is decoded.
+    if (suggested)
+        suggested->setShown(imageSession.position());
     pictureShown = !shownOn || shownOn->showPicture(imagePath);
     anyPictureShown = anyPictureShown || pictureShown;
 

@@ -15,6 +15,7 @@
 #include <optional>
 
 class AnnotationStore;
+class Suggestions;
 class WindowActivity;
 
 // One person's labelling of the open folder against one store: the listed
@@ -92,6 +93,25 @@ public:
     // found is held for this session at once.
     SessionOutcome nextUnmarked();
 
+    // The model's suggestions for the listed images, told the listing and the
+    // shown position from now on; it may have no model. Not taken over.
+    void setSuggestions(Suggestions *suggestions);
+    Suggestions *suggestions() const { return suggested; }
+    // Gives the current image every suggested label it lacks, in catalogue
+    // order, as the label buttons would, as one step; removes none.
+    enum class Acceptance {
+        Given,        // at least one label was given
+        NothingNew,   // every suggested label was there already
+        NoPrediction, // no current prediction of the image
+        NoneSuggested // a prediction, but no label at or above its threshold
+    };
+    Acceptance acceptSuggestions();
+    // Moves to the unmarked listed image, other than the current one, whose
+    // prediction the model is least sure of; on a team's server one no other
+    // window holds, held for this session at once. Without one that has a
+    // prediction, as nextUnmarked().
+    SessionOutcome nextLeastSure();
+
     // Shows `labels` with the change flag `unsaved`, as a step taken back
     // or done again leaves them; nothing while there is no current image.
     void putBackLabels(const QStringList &labels, bool unsaved);
@@ -128,6 +148,7 @@ private:
 
     AnnotationStore *annotationStore;
     SessionScreen *shownOn = nullptr;
+    Suggestions *suggested = nullptr;
     WindowActivity *notes;
     ImageSession imageSession;
     QStringList currentAnnotations;

@@ -13,6 +13,7 @@ struct UndoStep
         Removed, // a label taken from them
         Saved,   // the image's row saved
         Dropped, // unsaved labels dropped by a display of another image
+        Accepted, // the model's suggested labels given together
     };
 
     Kind kind = Added;

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class TeamAddress;
@@ -45,6 +46,25 @@ public:
     // Every entry of the opened model (its own, then imported ones of its
     // name where it has none), by file name.
     virtual QHash<QString, Entry> readAll(QString *error) = 0;
+    // The entries readAll() gives, handed to `take` one at a time, so that a
+    // store may stream a million of them instead of holding them all; the
+    // features may be left out when `withFeatures` is false. False with the
+    // reason in `error` when the store could not be read.
+    virtual bool readEach(const std::function<void(const Entry &)> &take, bool withFeatures,
+                          QString *error)
+    {
+        Q_UNUSED(withFeatures);
+        QString failure;
+        const QHash<QString, Entry> entries = readAll(&failure);
+        if (!failure.isEmpty()) {
+            if (error)
+                *error = failure;
+            return false;
+        }
+        for (const Entry &entry : entries)
+            take(entry);
+        return true;
+    }
     // Adds or replaces entries of the opened model, all or none.
     virtual bool write(const QList<Entry> &entries, QString *error) = 0;
     // Of `names`, those this program may predict now: on a team's server the

@@ -62,6 +62,12 @@ public:
     // is least sure (ties: the first listed); -1 when none has a prediction.
     qsizetype leastSure(const std::function<bool(qsizetype)> &eligible) const;
 
+    // The same by listed position, for tables of a million rows: the
+    // suggested labels as bits of the catalogue (0 without a prediction), and
+    // the certainty (NaN without a prediction).
+    quint32 suggestedFlagsAt(qsizetype position) const;
+    float certaintyAt(qsizetype position) const;
+
     // Listed images with a current prediction, and how many are listed.
     qsizetype predictedCount() const;
     qsizetype listedCount() const;
@@ -69,7 +75,9 @@ public:
     qsizetype undecodableCount() const;
 
 signals:
-    // A model was taken or let go: every answer may have changed.
+    // A model was taken or let go, or the predictions stored for it were
+    // all read (after a model was taken, or a new listing): every answer may
+    // have changed.
     void modelChanged();
     // New predictions are stored and answered for.
     void predicted(const QStringList &fileNames);

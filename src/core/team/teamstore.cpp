@@ -352,3 +352,30 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
         from = positions.last();
     }
 }
+
+qsizetype TeamStore::takeFirstFree(const QList<qsizetype> &positions,
+                                   const std::function<bool()> &waiting, QString *error)
+{
+    QStringList candidates;
+    for (const qsizetype position : positions)
+        candidates.append(listed.names().at(position));
+    if (candidates.isEmpty())
+        return -1;
+    auto reply = std::make_shared<TeamReply>();
+    QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
+        w->takeNext(candidates, reply);
+    });
+    if (!await(reply, answerMilliseconds, waiting)) {
+        *error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
+        return -1;
+    }
+    const TeamOutcome outcome = reply->outcome();
+    if (outcome.kind == TeamOutcome::Failed) {
+        *error = outcome.error;
+        return -1;
+    }
+    if (outcome.taken.isEmpty())
+        return -1;
+    heldImage = outcome.taken;
+    return positions.at(candidates.indexOf(outcome.taken));
+}

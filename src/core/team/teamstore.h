@@ -88,6 +88,10 @@ public:
     // when there is none, or with `error` when the server failed.
     qsizetype takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,
                                QString *error) override;
+    // The first of `positions` that no other window holds, now held for
+    // this one.
+    qsizetype takeFirstFree(const QList<qsizetype> &positions, const std::function<bool()> &waiting,
+                            QString *error) override;
     QString refusalDetail() const override { return refusal; }
     // Whether `labels` are the row of the shown image `fileName` as it was
     // shown or as it stands now: such labels hold nothing of the person's,

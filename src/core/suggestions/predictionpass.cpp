@@ -1,0 +1,352 @@
+#include "predictionpass.h"
+
+#include "picturefiles.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace {
+
+// What the pass knows of each listed image in the current generation.
+enum Status : quint8 {
+    Needed,      // no current prediction
+    Current,     // predicted, for the file as it is (its stamp kept)
+    Undecodable, // tried in this generation: gives none
+    Elsewhere,   // another program predicts it, or the file is gone
+};
+
+constexpr qsizetype claimedAtOnce = 8;
+constexpr qsizetype writtenAtOnce = 32;
+constexpr qsizetype storedChunk = 4096;
+constexpr qint64 writtenWithin = 2000; // milliseconds
+
+} // namespace
+
+struct PredictionPass::Shared
+{
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    std::atomic<quint64> generation{0};
+    std::optional<Classifier> classifier;
+    std::shared_ptr<const PredictionListing> listing;
+    qsizetype shown = -1;
+    quint64 shownTicket = 0;
+
+    std::unique_ptr<PredictionStore> store;
+    Deliver deliver;
+};
+
+namespace {
+
+using Shared = PredictionPass::Shared;
+
+// The worker's own state: only its thread touches it.
+struct Work
+{
+    quint64 generation = 0;
+    quint64 shownTicket = 0;
+    std::optional<Classifier> classifier;
+    std::shared_ptr<const PredictionListing> listing;
+    QString openedName;
+    QByteArray openedDigest;
+    bool opened = false;
+
+    std::vector<quint8> status;
+    std::vector<FileStamp> stamps;
+    qsizetype cursor = 0;
+    std::deque<qsizetype> urgent;
+    std::deque<qsizetype> claimed;
+    QList<PredictionStore::Entry> pending;
+    QElapsedTimer sinceWrite;
+
+    bool hasWork() const
+    {
+        return classifier && listing
+            && (!urgent.empty() || !claimed.empty() || cursor < listing->count());
+    }
+};
+
+PassArrival arrival(const Work &work, PassArrival::Kind kind)
+{
+    PassArrival made;
+    made.generation = work.generation;
+    made.kind = kind;
+    return made;
+}
+
+void flush(Shared &shared, Work &work)
+{
+    work.sinceWrite.restart();
+    if (work.pending.isEmpty())
+        return;
+    QString error;
+    if (!shared.store->write(work.pending, &error))
+        qWarning().noquote() << "predictions not stored:" << error;
+    work.pending.clear();
+}
+
+void refuse(Shared &shared, Work &work, const QString &refusal)
+{
+    PassArrival refused = arrival(work, PassArrival::Refused);
+    refused.refusal = refusal;
+    shared.deliver(std::move(refused));
+    work.classifier.reset();
+}
+
+bool openStore(Shared &shared, Work &work)
+{
+    const ModelDescription &description = work.classifier->description();
+    if (work.opened && work.openedName == description.name
+        && work.openedDigest == work.classifier->sha256())
+        return true;
+    QString error;
+    work.opened = shared.store->open(description.name, work.classifier->sha256(), &error);
+    if (!work.opened) {
+        refuse(shared, work, error);
+        return false;
+    }
+    work.openedName = description.name;
+    work.openedDigest = work.classifier->sha256();
+    return true;
+}
+
+// Hands over the stored predictions that are current for the files as they
+// are now, in chunks; stops early when a new generation began.
+void readStored(Shared &shared, Work &work)
+{
+    const PredictionListing &listing = *work.listing;
+    PassArrival chunk = arrival(work, PassArrival::Stored);
+    const qsizetype labels = work.classifier->description().thresholds.size();
+    QString error;
+    const bool read = shared.store->readEach([&](const PredictionStore::Entry &entry) {
+        if (shared.generation != work.generation)
+            return;
+        const qsizetype position = listing.find(entry.fileName);
+        if (position < 0 || entry.values.size() != labels)
+            return;
+        const FileStamp stamp = FileStamp::of(listing.path(position));
+        if (stamp.size != entry.size || stamp.modified != entry.modified)
+            return;
+        work.status[std::size_t(position)] = Current;
+        work.stamps[std::size_t(position)] = stamp;
+        chunk.positions.push_back(qint32(position));
+        chunk.values.insert(chunk.values.end(), entry.values.cbegin(), entry.values.cend());
+        if (qsizetype(chunk.positions.size()) >= storedChunk)
+            shared.deliver(std::exchange(chunk, arrival(work, PassArrival::Stored)));
+    }, false, &error);
+    if (!read) {
+        refuse(shared, work, error);
+        return;
+    }
+    if (!chunk.positions.empty())
+        shared.deliver(std::move(chunk));
+    shared.deliver(arrival(work, PassArrival::StoredDone));
+}
+
+void begin(Shared &shared, Work &work)
+{
+    const qsizetype count = work.listing ? work.listing->count() : 0;
+    work.status.assign(std::size_t(count), Needed);
+    work.stamps.assign(std::size_t(count), FileStamp());
+    work.cursor = 0;
+    work.claimed.clear();
+    if (!work.classifier || !work.listing || !openStore(shared, work))
+        return;
+    readStored(shared, work);
+}
+
+bool needsPrediction(const Work &work, qsizetype position)
+{
+    if (position < 0 || position >= work.listing->count())
+        return false;
+    const quint8 status = work.status[std::size_t(position)];
+    if (status == Needed)
+        return true;
+    if (status == Elsewhere)
+        return false;
+    // A current or undecodable picture is tried again once its file changed.
+    return !(FileStamp::of(work.listing->path(position)) == work.stamps[std::size_t(position)]);
+}
+
+bool claimed(Shared &shared, const Work &work, qsizetype position)
+{
+    QString error;
+    const QString name = work.listing->names().at(position);
+    return shared.store->claim({name}, &error).contains(name);
+}
+
+// The next position to predict, claimed for this program; -1 when none is
+// left in this generation.
+qsizetype nextPosition(Shared &shared, Work &work)
+{
+    while (!work.urgent.empty()) {
+        const qsizetype position = work.urgent.front();
+        work.urgent.pop_front();
+        if (needsPrediction(work, position) && claimed(shared, work, position))
+            return position;
+    }
+    while (work.claimed.empty() && work.cursor < work.listing->count()) {
+        QStringList names;
+        QList<qsizetype> positions;
+        for (; work.cursor < work.listing->count() && names.size() < claimedAtOnce; ++work.cursor) {
+            if (work.status[std::size_t(work.cursor)] == Needed) {
+                names.append(work.listing->names().at(work.cursor));
+                positions.append(work.cursor);
+            }
+        }
+        QString error;
+        const QStringList taken = names.isEmpty() ? names : shared.store->claim(names, &error);
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            if (taken.contains(names.at(i)))
+                work.claimed.push_back(positions.at(i));
+            else
+                work.status[std::size_t(positions.at(i))] = Elsewhere;
+        }
+    }
+    if (work.claimed.empty())
+        return -1;
+    const qsizetype position = work.claimed.front();
+    work.claimed.pop_front();
+    return position;
+}
+
+void predict(Shared &shared, Work &work, qsizetype position)
+{
+    const QString path = work.listing->path(position);
+    const FileStamp stamp = FileStamp::of(path);
+    const quint8 before = work.status[std::size_t(position)];
+    if (stamp.size < 0) {
+        work.status[std::size_t(position)] = Elsewhere;
+        return;
+    }
+    QString refusal;
+    const QList<Classifier::Outcome> outcomes = work.classifier->predict({path}, &refusal);
+    if (outcomes.isEmpty()) {
+        refuse(shared, work, refusal);
+        return;
+    }
+    const Classifier::Outcome &outcome = outcomes.constFirst();
+    PassArrival made = arrival(work, PassArrival::Predicted);
+    work.stamps[std::size_t(position)] = stamp;
+    if (!outcome.decoded) {
+        work.status[std::size_t(position)] = Undecodable;
+        made.undecodable = before == Undecodable ? 0 : 1;
+        if (before == Current)
+            made.forgotten.push_back(qint32(position));
+    } else {
+        work.status[std::size_t(position)] = Current;
+        made.positions.push_back(qint32(position));
+        made.values.assign(outcome.values.cbegin(), outcome.values.cend());
+        work.pending.append({work.listing->names().at(position), stamp.size, stamp.modified,
+                             outcome.values, outcome.features});
+    }
+    shared.deliver(std::move(made));
+}
+
+void step(Shared &shared, Work &work)
+{
+    // Woken by a shown position while no model is there: nothing to predict.
+    const qsizetype position = work.classifier ? nextPosition(shared, work) : -1;
+    if (position >= 0)
+        predict(shared, work, position);
+    if (work.pending.size() >= writtenAtOnce || work.sinceWrite.elapsed() >= writtenWithin
+        || !work.hasWork())
+        flush(shared, work);
+}
+
+// Takes what changed since the last look, under the shared lock: a new
+// generation, the shown position.
+void look(const Shared &shared, Work &work)
+{
+    if (shared.generation != work.generation) {
+        work.generation = shared.generation;
+        work.classifier = shared.classifier;
+        work.listing = shared.listing;
+        work.urgent.clear();
+        work.shownTicket = 0;
+    }
+    if (shared.shownTicket != work.shownTicket && shared.shown >= 0) {
+        work.shownTicket = shared.shownTicket;
+        work.urgent = {shared.shown, shared.shown + 1, shared.shown - 1};
+    }
+}
+
+void run(Shared &shared)
+{
+    // Below the window and every other program: it only uses what is left.
+    setpriority(PRIO_PROCESS, id_t(gettid()), 10);
+    Work work;
+    work.sinceWrite.start();
+    for (;;) {
+        bool restarted = false;
+        {
+            std::unique_lock lock(shared.mutex);
+            shared.wake.wait(lock, [&] {
+                return shared.stop || shared.generation != work.generation
+                    || shared.shownTicket != work.shownTicket || work.hasWork();
+            });
+            if (shared.stop)
+                break;
+            restarted = shared.generation != work.generation;
+            look(shared, work);
+        }
+        if (restarted) {
+            flush(shared, work);
+            begin(shared, work);
+        } else {
+            step(shared, work);
+        }
+    }
+    flush(shared, work);
+}
+
+} // namespace
+
+PredictionPass::PredictionPass(std::unique_ptr<PredictionStore> store, Deliver deliver)
+    : shared(std::make_shared<Shared>())
+{
+    shared->store = std::move(store);
+    shared->deliver = std::move(deliver);
+    thread = std::thread([shared = shared] { run(*shared); });
+}
+
+PredictionPass::~PredictionPass()
+{
+    {
+        const std::lock_guard lock(shared->mutex);
+        shared->stop = true;
+    }
+    shared->wake.notify_all();
+    thread.join();
+}
+
+void PredictionPass::restart(quint64 generation, std::optional<Classifier> classifier,
+                             std::shared_ptr<const PredictionListing> listing)
+{
+    {
+        const std::lock_guard lock(shared->mutex);
+        shared->generation = generation;
+        shared->classifier = std::move(classifier);
+        shared->listing = std::move(listing);
+    }
+    shared->wake.notify_all();
+}
+
+void PredictionPass::show(qsizetype position)
+{
+    {
+        const std::lock_guard lock(shared->mutex);
+        shared->shown = position;
+        ++shared->shownTicket;
+    }
+    shared->wake.notify_all();
+}
