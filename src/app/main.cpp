@@ -1,5 +1,6 @@
 #include "labelcatalogue.h"
 #include "predictcommand.h"
+#include "predictioncommands.h"
 #include "tavrelin.h"
 #include "teamaddress.h"
 #include "teamdatabase.h"
@@ -136,7 +137,9 @@ bool asksForSplit(int argc, char *argv[])
 bool asksOnlyToBeTold(int argc, char *argv[])
 {
     static const char *const valued[] = {"--split", "--seed", "--group",
-                                         "--annotator", "--import", "--export", "--predict"};
+                                         "--annotator", "--import", "--export", "--predict",
+                                         "--import-predictions", "--export-predictions",
+                                         "--model-name"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -239,6 +242,7 @@ struct ProgramOptions
                                text("不打开窗口：用模型 NAME.onnx 预测 IMAGE_FOLDER 中尚无预测的图片"),
                                QStringLiteral("NAME.onnx")};
     SplitOptions split;
+    PredictionOptions predictions;
 };
 
 // norvanta [ANNOTATION_FILE [IMAGE_FOLDER]]: the desktop's "Open with"
@@ -262,6 +266,8 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
     parser.addOptions({options.annotator, options.import, options.exportTo, options.predict,
                        options.model});
+    parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
+                       options.predictions.modelName});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -352,6 +358,10 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
     const QString annotator = parser.value(options.annotator);
     if (parser.isSet(options.annotator) && !isAnnotatorName(annotator))
         return refuse(text("标注人名称无效：%1").arg(annotator));
+    if (parser.isSet(options.predictions.importFrom) || parser.isSet(options.predictions.exportFrom))
+        return movePredictions(parser, options.predictions);
+    if (parser.isSet(options.predictions.modelName))
+        return refuse(text("--model-name 只能与 --import-predictions 或 --export-predictions 一起使用"));
     const QStringList arguments = parser.positionalArguments();
     if (parser.isSet(options.predict))
         return predictImages(parser.value(options.predict), arguments);
@@ -374,6 +384,7 @@ int main(int argc, char *argv[])
     const bool splitting = asksForSplit(argc, argv);
     const bool windowed =
         !splitting && !movesADataset(argc, argv) && !asksToPredict(argc, argv)
+        && !asksToMovePredictions(argc, argv)
         && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)

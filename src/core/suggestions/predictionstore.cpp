@@ -1,24 +1,31 @@
 #include "predictionstore.h"
 
-namespace {
+#include "predictionfile.h"
+#include "predictionserver.h"
+#include "teamaddress.h"
 
-// A first shape: keeps nothing.
-class NoPredictions final : public PredictionStore
+#include <QCoreApplication>
+#include <QFileInfo>
+
+std::unique_ptr<PredictionStore> PredictionStore::besideFile(const QString &annotationPath)
 {
-public:
-    bool open(const QString &, const QByteArray &, QString *) override { return true; }
-    QHash<QString, Entry> readAll(QString *) override { return {}; }
-    bool write(const QList<Entry> &, QString *) override { return true; }
-};
-
-} // namespace
-
-std::unique_ptr<PredictionStore> PredictionStore::besideFile(const QString &)
-{
-    return std::make_unique<NoPredictions>();
+    return std::make_unique<PredictionFile>(annotationPath);
 }
 
-std::unique_ptr<PredictionStore> PredictionStore::onServer(const TeamAddress &)
+std::unique_ptr<PredictionStore> PredictionStore::onServer(const TeamAddress &address)
 {
-    return std::make_unique<NoPredictions>();
+    return std::make_unique<PredictionServer>(address);
+}
+
+std::unique_ptr<PredictionStore> PredictionStore::named(const QString &store, QString *error)
+{
+    if (TeamAddress::isAddress(store)) {
+        const std::optional<TeamAddress> address = TeamAddress::parse(store, error);
+        return address ? onServer(*address) : nullptr;
+    }
+    if (store.isEmpty() || QFileInfo(store).isDir()) {
+        *error = QCoreApplication::translate("PredictionStore", "不是标签文件：%1").arg(store);
+        return nullptr;
+    }
+    return besideFile(store);
 }

@@ -18,7 +18,10 @@ class TeamAddress;
 // digest), and count for every model of that name.
 //
 // Used from one thread at a time (the predicting thread, or the command
-// line); each call opens what it needs and says why when it fails.
+// line); each call opens what it needs and says why when it fails. The
+// connection is made in the thread of the call: a call from another thread
+// than the last one's connects anew there, so the store may be made on one
+// thread and used on another. Each store object has a connection of its own.
 class PredictionStore
 {
 public:
@@ -35,6 +38,14 @@ public:
         // The model's embedding of the image, reduced; empty when the model
         // names no features output.
         QByteArray features;
+    };
+
+    // A model with entries stored: its name, and its digest (empty for
+    // imported entries).
+    struct Model
+    {
+        QString name;
+        QByteArray sha256;
     };
 
     virtual ~PredictionStore() = default;
@@ -75,9 +86,20 @@ public:
         Q_UNUSED(error);
         return names;
     }
+    // The models that have entries, by name then digest; makes nothing (no
+    // store yet: none).
+    virtual QList<Model> models(QString *error)
+    {
+        Q_UNUSED(error);
+        return {};
+    }
 
     // The store beside the annotation file `annotationPath`
     // ("<file>.predictions.sqlite"), or on the server of `address`.
     static std::unique_ptr<PredictionStore> besideFile(const QString &annotationPath);
     static std::unique_ptr<PredictionStore> onServer(const TeamAddress &address);
+    // The store of `store`, an annotation file's path or a team's address
+    // as the command line tells them apart; nothing, with the reason in
+    // `error`, for an address that does not parse or a folder.
+    static std::unique_ptr<PredictionStore> named(const QString &store, QString *error);
 };

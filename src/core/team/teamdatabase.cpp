@@ -1,5 +1,7 @@
 #include "teamdatabase.h"
 
+#include "predictionschema.h"
+
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QSqlDatabase>
@@ -460,7 +462,9 @@ bool TeamDatabase::ensureSchema(QString *error)
         *error = tr("当前角色缺少权限：%1").arg(lacking.join(QStringLiteral("; ")));
         return false;
     }
-    return true;
+    // The predictions' part, made by the owner's program like the rest;
+    // without it a member labels on, and the predictions say what is missing.
+    return PredictionSchema::ensure(db, false, error);
 }
 
 bool TeamDatabase::findDataset(QString *error)
