@@ -1,8 +1,15 @@
+#include "annotationformat.h"
 #include "backgroundtraining.h"
+#include "classifier.h"
+#include "labelcatalogue.h"
 #include "labellearning.h"
 #include "labelquality.h"
+#include "predictionstore.h"
 
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <random>
@@ -67,6 +74,7 @@ private slots:
     void tableFiguresAreThoseTheProbabilitiesMake();
     void aPictureSavedAgainstTheRuleHeadsTheDoubtfulUntilSavedAsSuggested();
     void backgroundTrainingDeliversOnlyTheLatestStart();
+    void doubtfulCommandListsThePictureSavedAgainstTheRule();
 };
 
 void LearningTest::trainedLabelsSuggestTheColourOfUnseenPicturesAndSurviveTheirBytes()
@@ -178,6 +186,60 @@ void LearningTest::backgroundTrainingDeliversOnlyTheLatestStart()
     QVERIFY(result->trained.probability(blue, unseenRed) > 0.9f);
     QTest::qWait(300); // the first run, cancelled, never answers
     QCOMPARE(spy.count(), 1);
+}
+
+void LearningTest::doubtfulCommandListsThePictureSavedAgainstTheRule()
+{
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("labels.csv"));
+    MarkedImages images = colourImages(80);
+    const int wrong = 10;
+    images.flags[wrong] = 1u << blue;
+    const QStringList catalogue = AnnotationFormat::catalogue();
+    QStringList lines{AnnotationFormat::headerRow(catalogue)};
+    QList<PredictionStore::Entry> entries;
+    for (qsizetype i = 0; i < images.count(); ++i) {
+        QStringList labels;
+        for (int l = 0; l < labelCount; ++l)
+            if (images.saved(i, l))
+                labels << catalogue.at(l);
+        lines << AnnotationFormat::buildRow(images.names.at(i), catalogue, labels);
+        PredictionStore::Entry entry;
+        entry.fileName = images.names.at(i);
+        entry.values = QList<float>(labelCount, 0.5f);
+        entry.features = ModelFeatures::pack(images.embeddings.data() + i * 3, 3);
+        entries << entry;
+    }
+    lines << AnnotationFormat::buildRow(QStringLiteral("unmarked.jpg"), catalogue, {});
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(lines.join(u'\n').toUtf8() + '\n');
+    file.close();
+    QString error;
+    const auto store = PredictionStore::besideFile(csv);
+    QVERIFY2(store->open(QStringLiteral("tiny"), QByteArray(32, 'x'), &error), qPrintable(error));
+    QVERIFY2(store->write(entries, &error), qPrintable(error));
+
+    QProcess program;
+    program.start(QStringLiteral(NORVANTA_PROGRAM), {QStringLiteral("--doubtful"), csv,
+                                                     QStringLiteral("--top"), QStringLiteral("1")});
+    QVERIFY(program.waitForFinished(60000));
+    QCOMPARE(program.exitCode(), 0);
+    const QStringList out = QString::fromUtf8(program.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(out.size(), 1);
+    const QStringList fields = out.first().split(u'\t');
+    QCOMPARE(fields.size(), 3);
+    QCOMPARE(fields.at(0), images.names.at(wrong));
+    const QStringList codes{labelCode(catalogue.at(red)), labelCode(catalogue.at(blue))};
+    for (const QString &field : fields.mid(1))
+        QVERIFY2(field.startsWith(codes.at(0) + QStringLiteral("=0 "))
+                     || field.startsWith(codes.at(1) + QStringLiteral("=1 ")),
+                 qPrintable(field));
+
+    program.start(QStringLiteral(NORVANTA_PROGRAM), {QStringLiteral("--doubtful"), csv,
+                                                     QStringLiteral("--top"), QStringLiteral("x")});
+    QVERIFY(program.waitForFinished(60000));
+    QCOMPARE(program.exitCode(), 2);
 }
 
 QTEST_MAIN(LearningTest)

@@ -142,18 +142,25 @@ LabelQuality quality(const LabelCounts &c, int label, bool trained)
 // probability given to their saved value.
 void order(std::vector<DoubtfulImage> &doubtful)
 {
-    const auto given = [](const DoubtfulLabel &d) { return d.saved ? d.probability : 1.0f - d.probability; };
+    const auto given = [](const DoubtfulLabel &d) {
+        return d.saved ? d.probability : 1.0f - d.probability;
+    };
     for (DoubtfulImage &image : doubtful)
         std::stable_sort(image.labels.begin(), image.labels.end(),
-                         [&](const DoubtfulLabel &a, const DoubtfulLabel &b) { return given(a) < given(b); });
+                         [&](const DoubtfulLabel &a, const DoubtfulLabel &b) {
+                             return given(a) < given(b);
+                         });
     std::stable_sort(doubtful.begin(), doubtful.end(),
-                     [](const DoubtfulImage &a, const DoubtfulImage &b) { return a.score < b.score; });
+                     [](const DoubtfulImage &a, const DoubtfulImage &b) {
+                         return a.score < b.score;
+                     });
 }
 
 } // namespace
 
-float LabelQualities::suggestionProbability(const MarkedImages &images, const LearningResult *learnt,
-                                            qsizetype image, int label)
+float LabelQualities::suggestionProbability(const MarkedImages &images,
+                                            const LearningResult *learnt, qsizetype image,
+                                            int label)
 {
     return Sources(images, learnt).at(image * images.labelCount, label);
 }
@@ -170,7 +177,8 @@ Assessment LabelQualities::assess(const MarkedImages &images, const LearningResu
     count(counts, assessment.doubtful, images, sources, judgedAt);
     for (int label = 0; label < images.labelCount; ++label)
         if (counts[label].covered)
-            assessment.table.push_back(quality(counts[label], label, sources.replaced >> label & 1u));
+            assessment.table.push_back(
+                quality(counts[label], label, sources.replaced >> label & 1u));
     order(assessment.doubtful);
     return assessment;
 }
