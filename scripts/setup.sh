@@ -13,6 +13,8 @@ packages=(cmake g++ make qt6-base-dev fonts-wqy-microhei
     # the team's classifier: OpenCV's DNN module runs it, a file's predictions
     # are kept in SQLite; the tests make tiny models with Python's onnx
     libopencv-dnn-dev libqt6sql6-sqlite python3-onnx python3-numpy
+    # it learns from the team's labels with liblinear's logistic regression
+    liblinear-dev
     # validators and package tools that the packaging tests run
     desktop-file-utils appstream dpkg-dev file lintian
     # the save tests make a small ext4 file system that keeps whole seconds

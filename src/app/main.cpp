@@ -1,7 +1,8 @@
 #include "grantcommand.h"
 #include "labelcatalogue.h"
-#include "predictioncommands.h"
+#include "doubtfulcommand.h"
 #include "predictcommand.h"
+#include "predictioncommands.h"
 #include "tavrelin.h"
 #include "teamaddress.h"
 #include "teamdatabase.h"
@@ -133,7 +134,7 @@ bool asksOnlyToBeTold(int argc, char *argv[])
                                          "--annotator", "--import", "--export",
                                          "--grant", "--revoke",
                                          "--import-predictions", "--export-predictions",
-                                         "--model-name", "--predict"};
+                                         "--model-name", "--predict", "--doubtful", "--top"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -241,6 +242,11 @@ struct ProgramOptions
     QCommandLineOption predict{QStringLiteral("predict"),
                                text("不打开窗口：用模型 NAME.onnx 预测 IMAGE_FOLDER 中尚无预测的图片"),
                                QStringLiteral("NAME.onnx")};
+    QCommandLineOption doubtful{QStringLiteral("doubtful"),
+                                text("不打开窗口：列出 STORE 中模型建议有把握地反对的已标注图片"),
+                                QStringLiteral("STORE")};
+    QCommandLineOption top{QStringLiteral("top"), text("--doubtful 最多列出 N 张"),
+                           QStringLiteral("N")};
     SplitOptions split;
     PredictionOptions predictions;
 };
@@ -267,7 +273,7 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
                        options.revoke, options.predict, options.model});
     parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
-                       options.predictions.modelName});
+                       options.predictions.modelName, options.doubtful, options.top});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -384,6 +390,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
         return movePredictions(parser, options.predictions);
     if (parser.isSet(options.predictions.modelName))
         return refuse(text("--model-name 只能与 --import-predictions 或 --export-predictions 一起使用"));
+    if (parser.isSet(options.doubtful))
+        return listDoubtful(parser.value(options.doubtful), parser.value(options.top), arguments.size());
     if (parser.isSet(options.predict))
         return predictImages(parser.value(options.predict), arguments);
     // A model is chosen for a store named here: the file dialog at start
@@ -404,8 +412,8 @@ int main(int argc, char *argv[])
 {
     const bool splitting = asksForSplit(argc, argv);
     const bool windowed =
-        !splitting && !movesADataset(argc, argv) && !asksToMovePredictions(argc, argv)
-        && !asksToPredict(argc, argv)
+        !splitting && !movesADataset(argc, argv) && !asksToPredict(argc, argv)
+        && !asksToMovePredictions(argc, argv) && !asksForDoubtful(argc, argv)
         && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)
