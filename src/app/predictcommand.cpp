@@ -152,8 +152,10 @@ public:
                                            .arg(done).arg(total).arg(rate, 0, 'f', 1).arg(left)));
             if (last)
                 std::printf("\n");
-        } else if (percent / 10 > shownTenths || (last && percent / 10 >= shownTenths)) {
-            shownTenths = percent / 10 + (last ? 1 : 0);
+        } else if (percent / 10 > shownTenths || (last && done != shownDone)) {
+            // Each tenth once, and the end unless its line was just printed.
+            shownTenths = percent / 10;
+            shownDone = done;
             std::printf("%s\n", qUtf8Printable(text("已预测 %1 / %2 张（%3%），%4 张/秒，剩余 %5")
                                                    .arg(done).arg(total).arg(percent)
                                                    .arg(rate, 0, 'f', 1).arg(left)));
@@ -165,6 +167,7 @@ private:
     qsizetype total;
     bool terminal;
     int shownTenths = 0;
+    qsizetype shownDone = -1;
     QElapsedTimer clock;
     QElapsedTimer redrawn;
 };
