@@ -27,6 +27,8 @@ struct Memory
     // By model name and digest, then by file name.
     QHash<QString, QHash<QString, PredictionStore::Entry>> models;
     QList<QStringList> claims;
+    // Names another program has claimed: claim() gives them to nobody here.
+    QStringList elsewhere;
     int writes = 0;
 };
 
@@ -57,7 +59,10 @@ public:
     {
         const QMutexLocker lock(&memory->mutex);
         memory->claims.append(names);
-        return names;
+        QStringList taken = names;
+        for (const QString &name : memory->elsewhere)
+            taken.removeAll(name);
+        return taken;
     }
 
 private:
@@ -116,6 +121,7 @@ private slots:
     void aRefusedModelChangesNothing();
     void anOutputOfTheWrongSizeLetsTheModelGo();
     void storedPredictionsAreAnsweredUntilTheImageChanges();
+    void anImageAnotherProgramClaimedIsTakenInOrPredictedLater();
     void theShownImageGoesFirstAndUndecodablePicturesGetNone();
     void predictingFromTheCommandLineRefusesInOneLine();
 };
@@ -289,6 +295,35 @@ void SuggestionsTest::anOutputOfTheWrongSizeLetsTheModelGo()
     QVERIFY(!suggestions.hasModel());
     QVERIFY(suggestions.thresholds().isEmpty());
     QCOMPARE(memory->writes, 0);
+}
+
+void SuggestionsTest::anImageAnotherProgramClaimedIsTakenInOrPredictedLater()
+{
+    QTemporaryDir dir;
+    writePicture(dir.filePath(QStringLiteral("a.png")), Qt::red);
+    writePicture(dir.filePath(QStringLiteral("b.png")), Qt::red);
+    writePicture(dir.filePath(QStringLiteral("c.png")), Qt::red);
+    const QString model = makeModel(dir.filePath(QStringLiteral("tiny")));
+    auto memory = std::make_shared<Memory>();
+    memory->elsewhere = QStringList{QStringLiteral("b.png"), QStringLiteral("c.png")};
+    Suggestions suggestions(labelCatalogue(), std::make_unique<MemoryStore>(memory));
+    suggestions.setListed(dir.path(), {"a.png", "b.png", "c.png"});
+    QVERIFY(suggestions.loadModel(model, nullptr));
+    QTRY_COMPARE(suggestions.predictedCount(), 1);
+
+    // The other program stores b as blue and lets c's claim lapse.
+    {
+        const QMutexLocker lock(&memory->mutex);
+        auto &entries = memory->models.begin().value();
+        PredictionStore::Entry entry = entries.value(QStringLiteral("a.png"));
+        entry.fileName = QStringLiteral("b.png");
+        std::swap(entry.values[indexOf("RO")], entry.values[indexOf("FS")]);
+        entries.insert(entry.fileName, entry);
+        memory->elsewhere.clear();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(suggestions.predictedCount(), 3, 30000);
+    QCOMPARE(suggestions.suggested(QStringLiteral("b.png")), QStringList{labelOf("FS")});
+    QCOMPARE(suggestions.suggested(QStringLiteral("c.png")), QStringList{labelOf("RO")});
 }
 
 void SuggestionsTest::storedPredictionsAreAnsweredUntilTheImageChanges()

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -28,6 +29,9 @@ constexpr qsizetype claimedAtOnce = 8;
 constexpr qsizetype writtenAtOnce = 32;
 constexpr qsizetype storedChunk = 4096;
 constexpr qint64 writtenWithin = 2000; // milliseconds
+// How long the pass rests, its own work done, before it looks again at the
+// images another program was predicting.
+constexpr auto revisitedAfter = std::chrono::seconds(10);
 
 } // namespace
 
@@ -68,6 +72,8 @@ struct Work
     qsizetype checked = 0;
     std::deque<qsizetype> urgent;
     std::deque<qsizetype> claimed;
+    // Images passed over because another program had claimed them.
+    qsizetype elsewhere = 0;
     QList<PredictionStore::Entry> pending;
     QElapsedTimer sinceWrite;
 
@@ -169,6 +175,7 @@ void begin(Shared &shared, Work &work)
     work.cursor = 0;
     work.checked = 0;
     work.claimed.clear();
+    work.elsewhere = 0;
     if (!work.classifier || !work.listing || !openStore(shared, work))
         return;
     readStored(shared, work);
@@ -218,8 +225,10 @@ qsizetype nextPosition(Shared &shared, Work &work)
         for (qsizetype i = 0; i < names.size(); ++i) {
             if (taken.contains(names.at(i)))
                 work.claimed.push_back(positions.at(i));
-            else
+            else {
                 work.status[std::size_t(positions.at(i))] = Elsewhere;
+                ++work.elsewhere;
+            }
         }
     }
     if (work.claimed.empty())
@@ -297,6 +306,21 @@ void step(Shared &shared, Work &work)
         flush(shared, work);
 }
 
+// The images another program claimed: what it stored meanwhile is taken in
+// (a team shares its predictions), and those it left, or whose claim lapsed,
+// are claimed again by the pass.
+void revisit(Shared &shared, Work &work)
+{
+    flush(shared, work);
+    work.elsewhere = 0;
+    readStored(shared, work);
+    for (quint8 &status : work.status) {
+        if (status == Elsewhere)
+            status = Needed;
+    }
+    work.cursor = 0;
+}
+
 // Takes what changed since the last look, under the shared lock: a new
 // generation, the shown position.
 void look(const Shared &shared, Work &work)
@@ -322,18 +346,25 @@ void run(Shared &shared)
     work.sinceWrite.start();
     for (;;) {
         bool restarted = false;
+        bool rested = false;
         {
             std::unique_lock lock(shared.mutex);
-            shared.wake.wait(lock, [&] {
+            const auto woken = [&] {
                 return shared.stop || shared.generation != work.generation
                     || shared.shownTicket != work.shownTicket || work.hasWork();
-            });
+            };
+            if (work.elsewhere > 0 && work.classifier)
+                rested = !shared.wake.wait_for(lock, revisitedAfter, woken);
+            else
+                shared.wake.wait(lock, woken);
             if (shared.stop)
                 break;
             restarted = shared.generation != work.generation;
             look(shared, work);
         }
-        if (restarted) {
+        if (rested && !restarted) {
+            revisit(shared, work);
+        } else if (restarted) {
             flush(shared, work);
             begin(shared, work);
         } else {
