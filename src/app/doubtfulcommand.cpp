@@ -3,6 +3,7 @@
 #include "annotationfile.h"
 #include "annotationformat.h"
 #include "classifier.h"
+#include "commandline.h"
 #include "labelcatalogue.h"
 #include "labelquality.h"
 #include "predictionstore.h"
@@ -18,17 +19,8 @@
 
 namespace {
 
-QString text(const char *source)
-{
-    return QCoreApplication::translate("norvanta", source);
-}
-
-int refuse(const QString &reason, int status = 2)
-{
-    std::fprintf(stderr, "%s: %s\n", qUtf8Printable(QCoreApplication::applicationName()),
-                 qUtf8Printable(reason));
-    return status;
-}
+using CommandLine::refuse;
+using CommandLine::text;
 
 struct MarkedRow
 {

@@ -1,5 +1,6 @@
 #include "grantcommand.h"
 
+#include "commandline.h"
 #include "labelcatalogue.h"
 #include "teamaddress.h"
 #include "teamdatabase.h"
@@ -8,10 +9,7 @@
 
 namespace {
 
-QString text(const char *source)
-{
-    return QCoreApplication::translate("norvanta", source);
-}
+using CommandLine::text;
 
 } // namespace
 

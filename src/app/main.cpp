@@ -1,6 +1,7 @@
+#include "commandline.h"
+#include "doubtfulcommand.h"
 #include "grantcommand.h"
 #include "labelcatalogue.h"
-#include "doubtfulcommand.h"
 #include "predictcommand.h"
 #include "predictioncommands.h"
 #include "tavrelin.h"
@@ -30,19 +31,8 @@
 
 namespace {
 
-QString text(const char *source)
-{
-    return QCoreApplication::translate("norvanta", source);
-}
-
-// One line on the standard error, named after the program, and the status
-// that a wrong command line ends with.
-int refuse(const QString &reason)
-{
-    std::fprintf(stderr, "%s: %s\n", qUtf8Printable(QCoreApplication::applicationName()),
-                 qUtf8Printable(reason));
-    return 2;
-}
+using CommandLine::refuse;
+using CommandLine::text;
 
 // An import or an export moves a dataset and shows nothing: it runs without
 // the windowing system, so that it works on a server without a display.

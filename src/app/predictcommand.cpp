@@ -1,6 +1,7 @@
 #include "predictcommand.h"
 
 #include "classifier.h"
+#include "commandline.h"
 #include "imagesession.h"
 #include "labelcatalogue.h"
 #include "picturefiles.h"
@@ -29,17 +30,8 @@
 
 namespace {
 
-QString text(const char *source)
-{
-    return QCoreApplication::translate("norvanta", source);
-}
-
-int refuse(const QString &reason)
-{
-    std::fprintf(stderr, "%s: %s\n", qUtf8Printable(QCoreApplication::applicationName()),
-                 qUtf8Printable(reason));
-    return 2;
-}
+using CommandLine::refuse;
+using CommandLine::text;
 
 volatile std::sig_atomic_t stopAsked = 0;
 

@@ -1,5 +1,6 @@
 #include "predictioncommands.h"
 
+#include "commandline.h"
 #include "predictionstore.h"
 #include "predictiontransfer.h"
 
@@ -10,10 +11,7 @@
 
 namespace {
 
-QString text(const char *source)
-{
-    return QCoreApplication::translate("norvanta", source);
-}
+using CommandLine::text;
 
 int tell(FILE *stream, const QString &line, int status)
 {
