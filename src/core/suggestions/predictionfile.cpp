@@ -4,6 +4,7 @@
 
 #include <QAtomicInt>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -163,35 +164,43 @@ bool PredictionFile::open(const QString &modelName, const QByteArray &sha256, QS
     return end(done, error) && ownModel > 0;
 }
 
-bool PredictionFile::readModel(qint64 model, QHash<QString, Entry> *entries, QString *error)
+bool PredictionFile::readModel(qint64 model, bool withFeatures,
+                               const std::function<void(Entry &&)> &take, QString *error)
 {
     QSqlQuery query(database());
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT image, size, modified, probabilities, features"
-                                 " FROM predictions WHERE model = ?"));
+    query.prepare(withFeatures ? QStringLiteral("SELECT image, size, modified, probabilities, features"
+                                                " FROM predictions WHERE model = ?")
+                               : QStringLiteral("SELECT image, size, modified, probabilities"
+                                                " FROM predictions WHERE model = ?"));
     query.addBindValue(model);
     if (!query.exec()) {
         *error = failure(query);
         return false;
     }
-    // The first model's entries go into an empty table: no name is there.
-    const bool first = entries->isEmpty();
     while (query.next()) {
-        QString image = query.value(0).toString();
-        if (!first && entries->contains(image))
-            continue;
         Entry entry;
+        entry.fileName = query.value(0).toString();
         entry.size = query.value(1).toLongLong();
         entry.modified = query.value(2).toLongLong();
         entry.values = PredictionValues::unpack(query.value(3).toByteArray());
-        entry.features = query.value(4).toByteArray();
-        entry.fileName = image;
-        entries->emplace(std::move(image), std::move(entry));
+        if (withFeatures)
+            entry.features = query.value(4).toByteArray();
+        take(std::move(entry));
     }
     if (query.lastError().isValid()) {
         *error = failure(query);
         return false;
     }
+    return true;
+}
+
+bool PredictionFile::findImported(qint64 *id, QString *error)
+{
+    if (!findModel(QByteArray(""), id, error))
+        return false;
+    if (*id == ownModel)
+        *id = 0;
     return true;
 }
 
@@ -202,7 +211,6 @@ QHash<QString, PredictionStore::Entry> PredictionFile::readAll(QString *error)
         *error = tr("预测数据库尚未打开");
         return entries;
     }
-    qint64 imported = 0;
     if (!connect(error))
         return {};
     // Made to size at once: growing a table of a million entries step by
@@ -212,12 +220,34 @@ QHash<QString, PredictionStore::Entry> PredictionFile::readAll(QString *error)
     counting.addBindValue(ownModel);
     if (counting.exec() && counting.next())
         entries.reserve(counting.value(0).toLongLong());
-    if (!readModel(ownModel, &entries, error)
-        || !findModel(QByteArray(""), &imported, error))
-        return {};
-    if (imported > 0 && imported != ownModel && !readModel(imported, &entries, error))
-        return {};
-    return entries;
+    const bool read = readEach([&](const Entry &entry) { entries.insert(entry.fileName, entry); },
+                               true, error);
+    return read ? entries : QHash<QString, Entry>();
+}
+
+bool PredictionFile::readEach(const std::function<void(const Entry &)> &take, bool withFeatures,
+                              QString *error)
+{
+    if (ownModel <= 0) {
+        *error = tr("预测数据库尚未打开");
+        return false;
+    }
+    qint64 imported = 0;
+    if (!connect(error) || !findImported(&imported, error))
+        return false;
+    // The imported entries count where the model has none of its own: only
+    // then are its own names kept to tell.
+    QSet<QString> own;
+    if (!readModel(ownModel, withFeatures, [&](Entry &&entry) {
+            if (imported > 0)
+                own.insert(entry.fileName);
+            take(entry);
+        }, error))
+        return false;
+    return imported <= 0 || readModel(imported, withFeatures, [&](Entry &&entry) {
+        if (!own.contains(entry.fileName))
+            take(entry);
+    }, error);
 }
 
 bool PredictionFile::write(const QList<Entry> &entries, QString *error)

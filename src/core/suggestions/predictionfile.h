@@ -32,6 +32,9 @@ public:
 
     bool open(const QString &modelName, const QByteArray &sha256, QString *error) override;
     QHash<QString, Entry> readAll(QString *error) override;
+    // Streams the rows as SQLite gives them, holding none of them.
+    bool readEach(const std::function<void(const Entry &)> &take, bool withFeatures,
+                  QString *error) override;
     bool write(const QList<Entry> &entries, QString *error) override;
     QList<Model> models(QString *error) override;
 
@@ -47,7 +50,11 @@ private:
     bool begin(QString *error);
     bool end(bool commit, QString *error);
     bool findModel(const QByteArray &sha256, qint64 *id, QString *error);
-    bool readModel(qint64 model, QHash<QString, Entry> *entries, QString *error);
+    bool readModel(qint64 model, bool withFeatures, const std::function<void(Entry &&)> &take,
+                   QString *error);
+    // The model of the predictions imported under the opened one's name; 0
+    // when there is none but the opened model.
+    bool findImported(qint64 *id, QString *error);
 
     QString databasePath;
     QString connection;
