@@ -325,7 +325,7 @@ TeamStore::Review TeamStore::reviewOf(const QString &fileName) const
 }
 
 // The row was saved under this window's name: the annotator's, else the
-// role's, which the address names or, without one, the system's user.
+// role's, as the server authenticated it.
 bool TeamStore::isOwnRow(const QString &fileName) const
 {
     const auto found = known->rows.constFind(fileName);
