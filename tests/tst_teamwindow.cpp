@@ -572,6 +572,15 @@ void TeamWindowTest::aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst()
     press(mona.get(), Qt::Key_U, Qt::ControlModifier);
     QCOMPARE(currentIndex(mona.get()), 2);
     QCOMPARE(answerer->boxTexts(), QStringList());
+
+    // Nor is a row sent back without a reason through SQL's own door.
+    QString error;
+    TeamDatabase owner(*TeamAddress::parse(address, &error), labelCatalogue(), QString(), u"o"_qs);
+    TeamRow row;
+    QVERIFY(owner.open(&error) && owner.readRow(u"b.png"_qs, &row));
+    const TeamOutcome refused = owner.review(u"b.png"_qs, row.version, false, u"\t "_qs);
+    QCOMPARE(refused.kind, TeamOutcome::Failed);
+    QCOMPARE(refused.error, u"退回须说明原因"_qs);
 }
 
 QTEST_MAIN(TeamWindowTest)

@@ -399,6 +399,7 @@ TeamOutcome TeamDatabase::review(const QString &image, qint64 knownVersion, bool
         const QString code = query->lastError().nativeErrorCode();
         outcome.error = code == QStringLiteral("NV005") ? tr("只有审核人可以审核")
             : code == QStringLiteral("NV006")          ? tr("此图片的标签已更改，请查看后再审核")
+            : code == QStringLiteral("NV007")          ? tr("退回须说明原因")
                                                        : serverText(query->lastError());
         forget(statement);
         return outcome;

@@ -306,6 +306,9 @@ BEGIN
         RAISE EXCEPTION 'norvanta: the role % reviews no row of this dataset', session_user
             USING ERRCODE = 'NV005';
     END IF;
+    IF NOT p_accept AND v_reason = '' THEN
+        RAISE EXCEPTION 'norvanta: a row is sent back with a reason' USING ERRCODE = 'NV007';
+    END IF;
     SELECT * INTO old FROM norvanta_annotations a
         WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
     IF NOT FOUND OR old.version <> p_known THEN
