@@ -129,6 +129,13 @@ void KeysTest::returnSavesOrMovesOnAndTheEndsAreNotes()
     QCOMPARE(currentIndex(w()), 1);
     press("", Qt::Key_S, Qt::ControlModifier);
     QTRY_COMPARE(note(), u"无需更改"_qs);
+    // An annotation file keeps no reviews: the reviewer's keys only say so,
+    // and the send back asks for no reason.
+    for (const Qt::Key key : {Qt::Key_A, Qt::Key_R}) {
+        press("", key, Qt::ControlModifier | Qt::ShiftModifier);
+        QTRY_COMPARE(note(), u"只有团队的数据集可以审核"_qs);
+    }
+    QCOMPARE(readFile(csvPath), headerLine() + row(u"b.png"_qs, {4}));
 
     // Saved: Return moves on at once, the letters typed right after it
     // belong to the next image.

@@ -147,6 +147,17 @@ void TeamCommandLineTest::theOwnerGrantsADatasetAndTheEnvironmentsNameIsChecked(
     QCOMPARE(QString::fromUtf8(out), u"已收回角色 dora 对数据集 granted 的使用权\n"_qs);
     QCOMPARE(err, (QStringList{u"norvanta: 无法连接标签数据库：当前角色无权使用数据集 granted"_qs,
                                u"norvanta: 只有数据库所有者可以授权或收回数据集 granted"_qs}));
+    // A reviewer is granted too, and stays one through a plain grant.
+    QCOMPARE(run({u"--grant"_qs, u"dora"_qs, owner, u"--reviewer"_qs}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"已指定角色 dora 审核数据集 granted\n"_qs);
+    QCOMPARE(run({u"--grant"_qs, u"dora"_qs, owner}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"角色 dora 已可使用数据集 granted\n"_qs);
+    QCOMPARE(run({u"--grant"_qs, u"dora"_qs, owner, u"--reviewer"_qs}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"角色 dora 已可审核数据集 granted\n"_qs);
+    err.clear();
+    QCOMPARE(run({u"--revoke"_qs, u"dora"_qs, owner, u"--reviewer"_qs}, &err), 2);
+    QCOMPARE(err, QStringList{u"norvanta: --reviewer 只能与 --grant 一起使用"_qs});
+    QCOMPARE(run({u"--revoke"_qs, u"dora"_qs, owner}, &err, &out), 0);
 
     // A name from the environment passes the option's checks, or nothing runs.
     annotatorVariable = QString(3000, u'x');

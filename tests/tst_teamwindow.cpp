@@ -5,6 +5,8 @@
 #include "annotationformat.h"
 #include "annotationstore.h"
 #include "pgserver.h"
+#include "labelcatalogue.h"
+#include "teamdatabase.h"
 #include "teamtransfer.h"
 #include "labellingsession.h"
 #include "suggestions.h"
@@ -14,6 +16,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDialog>
+#include <QInputDialog>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QToolTip>
@@ -49,11 +52,15 @@ private slots:
     void unchangedLabelsFollowOthersSavesAfterAMoveAndSaveNothing();
     void mergingOrTakingTheirsSettlesAConflictInOneStepThatUndoTakesBack();
     void theSplitOfATeamsDatasetIsTheSplitOfTheSameRowsInAFile();
+    void aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst();
 
 private:
-    std::unique_ptr<Tavrelin> openWindow(const QString &annotator);
-    // The dataset's history, oldest first: "who:before>after" in flags.
-    QString history();
+    // As `role` (the superuser when empty), named `annotator`.
+    std::unique_ptr<Tavrelin> openWindow(const QString &annotator, const QString &role = QString());
+    // The dataset's history, oldest first: "who:before>after" in flags, or
+    // `entry` of each row.
+    QString history(const QString &entry = u"annotator || ':' || coalesce(flags_before::text, '') "
+                                           "|| '>' || flags_after"_qs);
     void press(Tavrelin *window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 
     PgServer server;
@@ -88,16 +95,17 @@ void TeamWindowTest::cleanup()
     dir.reset();
 }
 
-std::unique_ptr<Tavrelin> TeamWindowTest::openWindow(const QString &annotator)
+std::unique_ptr<Tavrelin> TeamWindowTest::openWindow(const QString &annotator, const QString &role)
 {
     qputenv("NORVANTA_ANNOTATOR", annotator.toUtf8());
-    auto window = std::make_unique<Tavrelin>(address);
+    auto window = std::make_unique<Tavrelin>(
+        role.isEmpty() ? address : server.address(u"team"_qs, u"set%1"_qs.arg(datasets), role));
     window->show();
     window->openFolder(folder);
     return window;
 }
 
-QString TeamWindowTest::history()
+QString TeamWindowTest::history(const QString &entry)
 {
     QString result;
     {
@@ -108,9 +116,8 @@ QString TeamWindowTest::history()
         if (!db.open())
             return db.lastError().text();
         QSqlQuery query(db);
-        query.prepare(u"SELECT string_agg(annotator || ':' || coalesce(flags_before::text, '') "
-                      "|| '>' || flags_after, ' ' ORDER BY h.id) FROM norvanta_history h "
-                      "JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = ?"_qs);
+        query.prepare(u"SELECT string_agg(%1, ' ' ORDER BY h.id) FROM norvanta_history h "
+                      "JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = ?"_qs.arg(entry));
         query.addBindValue(u"set%1"_qs.arg(datasets));
         if (query.exec() && query.next())
             result = query.value(0).toString();
@@ -223,7 +230,7 @@ void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem(
     QVERIFY(dataset);
     auto *table = dataset->findChild<QTableView *>(u"imageTable"_qs);
     auto *summary = dataset->findChild<QLabel *>(u"summaryLine"_qs);
-    QCOMPARE(table->model()->columnCount(), 5);
+    QCOMPARE(table->model()->columnCount(), 6);
     QCOMPARE(table->model()->headerData(4, Qt::Horizontal).toString(), u"保存者"_qs);
     QTRY_VERIFY2(table->model()->index(0, 4).data().toString().startsWith(u"anna，"_qs),
                  qPrintable(table->model()->index(0, 4).data().toString()));
@@ -242,8 +249,9 @@ void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem(
     call(ben.get(), "annotate", entry(3));
     call(ben.get(), "saveAnnotations");
     auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
-    // After the fixed choices and the one for "no defect" beside a defect.
-    QCOMPARE(filter->count(), 3 + 19 + 1 + 2);
+    // After the fixed choices and the one for "no defect" beside a defect,
+    // before the three review choices.
+    QCOMPARE(filter->count(), 3 + 19 + 1 + 2 + 3);
     QCOMPARE(filter->itemText(23), u"由 anna 保存"_qs);
     filter->setCurrentIndex(23);
     QCOMPARE(dataset->findChild<QLabel *>(u"shownLine"_qs)->text(), u"显示 2 / 4"_qs);
@@ -454,6 +462,125 @@ void TeamWindowTest::theSplitOfATeamsDatasetIsTheSplitOfTheSameRowsInAFile()
     QVERIFY(TrainingSplit::run(csv, catalogue(), TrainingSplit::Settings(), fromFile).written);
     for (const QString &name : TrainingSplit::outputNames())
         QCOMPARE(readFile(fromTeam + u'/' + name), readFile(fromFile + u'/' + name));
+}
+
+// Mona saves, Rita reviews: an acceptance and a send back through the keys,
+// each in the history as Rita's; the image sent back is the first Mona's
+// Ctrl+U goes to, with the reason beside the label buttons until she saves.
+void TeamWindowTest::aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst()
+{
+    QVERIFY(server.execute({u"CREATE ROLE rita LOGIN"_qs, u"CREATE ROLE mona LOGIN"_qs}));
+    {
+        QString error;
+        TeamDatabase owner(*TeamAddress::parse(address, &error), labelCatalogue(), QString(), u"o"_qs);
+        bool changed = false;
+        QVERIFY2(owner.open(&error) && owner.setMember(u"rita"_qs, true, &changed, &error, true)
+                     && owner.setMember(u"mona"_qs, true, &changed, &error),
+                 qPrintable(error));
+    }
+    const auto note = [] { return QToolTip::isVisible() ? QToolTip::text() : QString(); };
+    auto mona = openWindow(u"mona"_qs, u"mona"_qs);
+    auto rita = openWindow(u"rita"_qs, u"rita"_qs);
+    for (const int given : {1, 2}) {
+        call(mona.get(), "annotate", entry(given));
+        call(mona.get(), "saveAnnotations");
+        call(mona.get(), "nextImage");
+    }
+    AnnotationStore *seen = rita->store();
+    QTRY_VERIFY(seen->facts(u"b.png"_qs).hasRow);
+    QTRY_COMPARE(listTexts(rita.get()), QStringList{entry(1)});
+    press(rita.get(), Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    QTRY_COMPARE(note(), u"已审核"_qs);
+    QCOMPARE(seen->reviewOf(u"a.png"_qs), AnnotationStore::Accepted);
+
+    // A cancelled reason sends nothing back; a given one does. The one-line
+    // dialog is answered here: the answerer would close it.
+    call(rita.get(), "nextImage");
+    QVERIFY(answerer->boxTexts().isEmpty());
+    answerer.reset();
+    for (const bool given : {false, true}) {
+        auto *answering = new QTimer(rita.get());
+        QObject::connect(answering, &QTimer::timeout, answering, [answering, given] {
+            auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            dialog->setTextValue(u"  树根\t不对 "_qs);
+            given ? dialog->accept() : dialog->reject();
+            answering->stop();
+            answering->deleteLater();
+        });
+        answering->start(20);
+        press(rita.get(), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(seen->reviewOf(u"b.png"_qs),
+                 given ? AnnotationStore::SentBack : AnnotationStore::Unreviewed);
+    }
+    answerer = std::make_unique<DialogAnswerer>();
+    QTRY_COMPARE(note(), u"已退回"_qs);
+    QCOMPARE(history(u"annotator || '/' || role || '/' || coalesce(review::text, '') || '/' "
+                     "|| flags_after || coalesce('/' || review_reason, '')"_qs),
+             u"mona/mona//1 mona/mona//2 rita/rita/1/1/ rita/rita/2/2/树根 不对"_qs);
+
+    // Rita's dataset window: the column, the filters, Mona's figures.
+    press(rita.get(), Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = rita->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset);
+    QAbstractItemModel *rows = dataset->findChild<QTableView *>(u"imageTable"_qs)->model();
+    auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
+    QCOMPARE(rows->headerData(5, Qt::Horizontal).toString(), u"审核"_qs);
+    QCOMPARE(rows->index(0, 5).data().toString() + rows->index(1, 5).data().toString()
+                 + rows->index(2, 5).data().toString(),
+             u"已审核已退回"_qs);
+    const auto kept = [rows] {
+        QStringList names;
+        for (int row = 0; row < rows->rowCount(); ++row)
+            names << rows->index(row, 1).data().toString();
+        return names.join(u' ');
+    };
+    const auto choose = [filter](const QString &text) {
+        filter->setCurrentIndex(filter->findText(text));
+        QVERIFY(filter->currentIndex() >= 0);
+    };
+    choose(u"已退回"_qs);
+    QCOMPARE(kept(), u"b.png"_qs);
+    choose(u"已审核"_qs);
+    QCOMPARE(kept(), u"a.png"_qs);
+    choose(u"待审核"_qs);
+    QCOMPARE(kept(), QString());
+    QCOMPARE(filter->itemData(filter->findText(u"由 mona 保存"_qs), Qt::ToolTipRole).toString(),
+             u"已保存 2 张，已审核 1 张，已退回 1 张"_qs);
+
+    // Mona is on c.png: her Ctrl+U goes back to b.png, which says why.
+    QTRY_COMPARE(mona->store()->reviewOf(u"b.png"_qs), AnnotationStore::SentBack);
+    press(mona.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(mona.get()), 1);
+    QTRY_COMPARE(note(), u"已退回：树根 不对"_qs);
+    // She reviews nothing.
+    press(mona.get(), Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    QTRY_COMPARE(note(), u"只有审核人可以审核"_qs);
+    QCOMPARE(mona->store()->reviewOf(u"a.png"_qs), AnnotationStore::Accepted);
+
+    // Her save clears the send back, and one after an acceptance clears that.
+    call(mona.get(), "annotate", entry(3));
+    call(mona.get(), "saveAnnotations");
+    call(mona.get(), "previousImage");
+    call(mona.get(), "annotate", entry(3));
+    call(mona.get(), "saveAnnotations");
+    QTRY_COMPARE(seen->reviewOf(u"b.png"_qs), AnnotationStore::Unreviewed);
+    QTRY_COMPARE(seen->reviewOf(u"a.png"_qs), AnnotationStore::Unreviewed);
+    QTRY_VERIFY(!note().startsWith(u"已退回"_qs));
+    QTRY_COMPARE(kept(), u"a.png b.png"_qs);
+    press(mona.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(mona.get()), 2);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+
+    // Nor is a row sent back without a reason through SQL's own door.
+    QString error;
+    TeamDatabase owner(*TeamAddress::parse(address, &error), labelCatalogue(), QString(), u"o"_qs);
+    TeamRow row;
+    QVERIFY(owner.open(&error) && owner.readRow(u"b.png"_qs, &row));
+    const TeamOutcome refused = owner.review(u"b.png"_qs, row.version, false, u"\t "_qs);
+    QCOMPARE(refused.kind, TeamOutcome::Failed);
+    QCOMPARE(refused.error, u"退回须说明原因"_qs);
 }
 
 QTEST_MAIN(TeamWindowTest)

@@ -13,7 +13,8 @@ using CommandLine::text;
 
 } // namespace
 
-GrantReport changeGrant(const QString &role, const QString &addressText, bool granting)
+GrantReport changeGrant(const QString &role, const QString &addressText, bool granting,
+                        bool reviewer)
 {
     GrantReport report;
     QString error;
@@ -32,13 +33,16 @@ GrantReport changeGrant(const QString &role, const QString &addressText, bool gr
         return report;
     }
     bool changed = false;
-    if (!database.setMember(role, granting, &changed, &error)) {
+    if (!database.setMember(role, granting, &changed, &error, reviewer)) {
         report.status = 1;
         report.text = error;
         return report;
     }
     const QString dataset = address->dataset();
-    if (granting)
+    if (reviewer)
+        report.text = changed ? text("已指定角色 %1 审核数据集 %2").arg(role, dataset)
+                              : text("角色 %1 已可审核数据集 %2").arg(role, dataset);
+    else if (granting)
         report.text = changed ? text("已授予角色 %1 使用数据集 %2").arg(role, dataset)
                               : text("角色 %1 已可使用数据集 %2").arg(role, dataset);
     else

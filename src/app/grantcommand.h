@@ -12,4 +12,7 @@ struct GrantReport
     QString text;
 };
 
-GrantReport changeGrant(const QString &role, const QString &addressText, bool granting);
+// With `reviewer` (only when granting) the role becomes a reviewer of the
+// dataset too, and stays one through later plain grants.
+GrantReport changeGrant(const QString &role, const QString &addressText, bool granting,
+                        bool reviewer = false);

@@ -225,6 +225,8 @@ struct ProgramOptions
     QCommandLineOption revoke{QStringLiteral("revoke"),
                               text("（数据库所有者）收回数据库角色 ROLE 对 ADDRESS 的数据集的使用权"),
                               QStringLiteral("ROLE")};
+    QCommandLineOption reviewer{QStringLiteral("reviewer"),
+                                text("与 --grant 一起：ROLE 还可审核该数据集的标签")};
     QCommandLineOption model{QStringLiteral("model"),
                              text("用模型 NAME.onnx（其说明 NAME.json 在旁）给出标签建议，"
                                   "并为该标签文件或数据集记住它"),
@@ -261,7 +263,7 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
-                       options.revoke, options.predict, options.model});
+                       options.revoke, options.reviewer, options.predict, options.model});
     parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
                        options.predictions.modelName, options.doubtful, options.top});
     // Named in the usage line and described above: the help's own list of
@@ -350,10 +352,13 @@ int grant(const QCommandLineParser &parser, const ProgramOptions &options)
     const bool granting = parser.isSet(options.grant);
     const QStringList arguments = parser.positionalArguments();
     if ((granting && parser.isSet(options.revoke)) || arguments.size() != 1)
-        return refuse(granting ? text("用法：norvanta --grant ROLE ADDRESS")
+        return refuse(granting ? text("用法：norvanta --grant ROLE ADDRESS [--reviewer]")
                                : text("用法：norvanta --revoke ROLE ADDRESS"));
-    const GrantReport report = changeGrant(
-        parser.value(granting ? options.grant : options.revoke), arguments.at(0), granting);
+    if (!granting && parser.isSet(options.reviewer))
+        return refuse(text("--reviewer 只能与 --grant 一起使用"));
+    const GrantReport report = changeGrant(parser.value(granting ? options.grant : options.revoke),
+                                           arguments.at(0), granting,
+                                           parser.isSet(options.reviewer));
     if (report.status != 0) {
         const int refused = refuse(report.text);
         return report.status == 1 ? 1 : refused;
@@ -371,6 +376,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
     const QStringList arguments = parser.positionalArguments();
     if (parser.isSet(options.grant) || parser.isSet(options.revoke))
         return grant(parser, options);
+    if (parser.isSet(options.reviewer))
+        return refuse(text("--reviewer 只能与 --grant 一起使用"));
     // Named by the option or the environment, by the same rules.
     const QString annotator = parser.isSet(options.annotator) ? parser.value(options.annotator)
                                                               : resolveAnnotator(QString());

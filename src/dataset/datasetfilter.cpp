@@ -85,12 +85,26 @@ bool keepsFacts(const DatasetFilter &filter, const ImageFacts &facts)
 
 } // namespace
 
+bool DatasetFilter::keepsReview(const DatasetSource &images, qsizetype position) const
+{
+    switch (review) {
+    case Unreviewed:
+        return images.factsAt(position).hasRow
+            && images.reviewAt(position) == AnnotationStore::Unreviewed;
+    case SentBack:
+        return images.reviewAt(position) == AnnotationStore::SentBack;
+    case Accepted:
+        return images.reviewAt(position) == AnnotationStore::Accepted;
+    }
+    return true;
+}
+
 bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 {
     const ImageFacts facts = images.factsAt(position);
     return keepsFacts(*this, facts) && ModelMatch(*this, images)(position, facts)
         && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
-        && NameMatch(nameText)(images.names().at(position));
+        && keepsReview(images, position) && NameMatch(nameText)(images.names().at(position));
 }
 
 // Both passes read the facts in place, one after the other.
@@ -104,7 +118,8 @@ std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
     std::vector<int> kept;
     for (qsizetype i = 0; i < size; ++i) {
         if (keepsFacts(*this, facts[size_t(i)]) && modelMatches(i, facts[size_t(i)])
-            && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && nameMatches(names.at(i)))
+            && (savedBy.isEmpty() || images.savedBy(i) == savedBy) && keepsReview(images, i)
+            && nameMatches(names.at(i)))
             kept.push_back(int(i));
     }
     return kept;
@@ -122,7 +137,7 @@ qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from
         if (keepsFacts(*this, facts[size_t(position)])
             && modelMatches(position, facts[size_t(position)])
             && (savedBy.isEmpty() || images.savedBy(position) == savedBy)
-            && nameMatches(names.at(position)))
+            && keepsReview(images, position) && nameMatches(names.at(position)))
             return position;
     }
     return -1;

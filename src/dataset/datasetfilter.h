@@ -34,17 +34,23 @@ struct DatasetFilter
     // When set, only the images whose row this annotator saved last; the
     // choice is then All.
     QString savedBy;
+    // On a team's dataset, only the images of one review state: the saved
+    // ones nobody reviewed since, those sent back, those accepted. The
+    // choice is then All.
+    enum ReviewChoice { AnyReview, Unreviewed, SentBack, Accepted };
+    int review = AnyReview;
     // The catalogue entry that says "no defect", for NoDefectWithDefect.
     int noDefectLabel = -1;
 
     bool asksTheModel() const { return choice >= FirstSuggested; }
     bool keepsEverything() const
     {
-        return choice == All && nameText.isEmpty() && savedBy.isEmpty();
+        return choice == All && nameText.isEmpty() && savedBy.isEmpty() && review == AnyReview;
     }
     bool operator==(const DatasetFilter &other) const
     {
-        return choice == other.choice && nameText == other.nameText && savedBy == other.savedBy;
+        return choice == other.choice && nameText == other.nameText && savedBy == other.savedBy
+            && review == other.review;
         return choice == other.choice && nameText == other.nameText
             && noDefectLabel == other.noDefectLabel;
     }
@@ -52,6 +58,8 @@ struct DatasetFilter
 
     // Whether the filter keeps the listed image at `position`.
     bool keeps(const DatasetSource &images, qsizetype position) const;
+    // Whether the review state of the image at `position` passes.
+    bool keepsReview(const DatasetSource &images, qsizetype position) const;
     // Every position the filter keeps, ascending.
     std::vector<int> keptPositions(const DatasetSource &images) const;
     // The nearest position after (`step` 1) or before (`step` -1) `from`

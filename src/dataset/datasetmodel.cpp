@@ -153,6 +153,16 @@ QVariant DatasetModel::data(const QModelIndex &index, int role) const
         return entriesOf(images.factsAt(position).flags);
     case SavedBy:
         return savedOf(position);
+    case Review:
+        switch (images.reviewAt(position)) {
+        case AnnotationStore::Accepted:
+            return tr("已审核");
+        case AnnotationStore::SentBack:
+            return tr("已退回");
+        case AnnotationStore::Unreviewed:
+            break;
+        }
+        return QString();
     }
     return QVariant();
 }
@@ -182,6 +192,8 @@ QVariant DatasetModel::headerData(int section, Qt::Orientation orientation, int 
         return tr("标签");
     case SavedBy:
         return tr("保存者");
+    case Review:
+        return tr("审核");
     }
     return QVariant();
 }
@@ -309,6 +321,8 @@ std::function<bool(int, int)> DatasetModel::lessFor(int column) const
             const QString x = images.savedBy(a), y = images.savedBy(b);
             return x != y ? x < y : images.savedAt(a) < images.savedAt(b);
         };
+    case Review:
+        return [this](int a, int b) { return images.reviewAt(a) < images.reviewAt(b); };
     case ColumnCount + 1 + Suggested:
         return [model](int a, int b) {
             return model->suggestedFlagsAt(a) < model->suggestedFlagsAt(b);

@@ -21,10 +21,10 @@ class DatasetModel final : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    // SavedBy (the annotator and time of the row's last save) is there on
-    // a team's dataset only; the model's columns, after the others, while
+    // SavedBy (the annotator and time of the row's last save) and Review
+    // (a reviewer's word on it) are there on a team's dataset only; the model's columns, after the others, while
     // there is a model.
-    enum Column { Position, FileName, State, Entries, SavedBy, ColumnCount };
+    enum Column { Position, FileName, State, Entries, SavedBy, Review, ColumnCount };
     enum ModelColumn { Suggested, Certainty, ModelColumnCount };
 
     DatasetModel(const DatasetSource &source, const QStringList &catalogue,

@@ -57,6 +57,12 @@ public:
         return 0;
     }
     virtual QStringList annotators() const { return QStringList(); }
+    // A reviewer's word on the row at `position` since its last save.
+    virtual AnnotationStore::Review reviewAt(qsizetype position) const
+    {
+        Q_UNUSED(position);
+        return AnnotationStore::Unreviewed;
+    }
     // The model's suggestions for the listed images, by listed position;
     // null when there are none to ask.
     virtual const Suggestions *suggestions() const { return nullptr; }

@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -165,9 +166,12 @@ QWidget *DatasetWindow::createImageList()
     labelFilter->addItem(tr("无缺陷与缺陷并存"));
     labelFilter->setCurrentIndex(feature->filter().choice);
     showAnnotators();
+    showReviewChoices();
     showModelChoices();
     if (!feature->filter().savedBy.isEmpty())
         labelFilter->setCurrentIndex(labelFilter->findData(feature->filter().savedBy));
+    if (feature->filter().review != DatasetFilter::AnyReview)
+        labelFilter->setCurrentIndex(labelFilter->findData(feature->filter().review, reviewChoiceRole));
     const int modelChoice = labelFilter->findData(feature->filter().choice, modelChoiceRole);
     if (feature->filter().asksTheModel() && modelChoice >= 0)
         labelFilter->setCurrentIndex(modelChoice);
@@ -350,6 +354,51 @@ void DatasetWindow::showAnnotators()
     for (qsizetype i = shown; i < annotators.size(); ++i, ++shown)
         labelFilter->insertItem(first + shown, tr("由 %1 保存").arg(annotators.at(i)),
                                 annotators.at(i));
+    showAnnotatorFigures();
+}
+
+// After the annotators: a team's dataset keeps reviews.
+void DatasetWindow::showReviewChoices()
+{
+    if (!feature->images().knowsWhoSaved())
+        return;
+    const std::pair<int, QString> choices[] = {{DatasetFilter::Unreviewed, tr("待审核")},
+                                               {DatasetFilter::SentBack, tr("已退回")},
+                                               {DatasetFilter::Accepted, tr("已审核")}};
+    for (const auto &[choice, text] : choices) {
+        labelFilter->addItem(text);
+        labelFilter->setItemData(labelFilter->count() - 1, choice, reviewChoiceRole);
+    }
+}
+
+// One pass over the listed images, only on a team's dataset, where the
+// annotators are listed.
+void DatasetWindow::showAnnotatorFigures()
+{
+    const DatasetSource &images = feature->images();
+    if (!images.knowsWhoSaved())
+        return;
+    struct Figures
+    {
+        qsizetype saved = 0, accepted = 0, sentBack = 0;
+    };
+    QHash<QString, Figures> figures;
+    const qsizetype size = std::min(images.names().size(), qsizetype(images.facts().size()));
+    for (qsizetype i = 0; i < size; ++i) {
+        if (!images.facts()[size_t(i)].hasRow)
+            continue;
+        Figures &of = figures[images.savedBy(i)];
+        ++of.saved;
+        of.accepted += images.reviewAt(i) == AnnotationStore::Accepted;
+        of.sentBack += images.reviewAt(i) == AnnotationStore::SentBack;
+    }
+    const int first = DatasetFilter::NoDefectWithDefect + 1;
+    for (int item = first; item < labelFilter->count() && !labelFilter->itemData(item).isNull(); ++item) {
+        const Figures of = figures.value(labelFilter->itemData(item).toString());
+        labelFilter->setItemData(item, tr("已保存 %1 张，已审核 %2 张，已退回 %3 张")
+                                           .arg(of.saved).arg(of.accepted).arg(of.sentBack),
+                                 Qt::ToolTipRole);
+    }
 }
 
 void DatasetWindow::takeFilter()
@@ -360,6 +409,11 @@ void DatasetWindow::takeFilter()
     const QVariant modelChoice = labelFilter->currentData(modelChoiceRole);
     if (modelChoice.isValid())
         filter.choice = modelChoice.toInt();
+    const QVariant reviewChoice = labelFilter->currentData(reviewChoiceRole);
+    if (reviewChoice.isValid()) {
+        filter.review = reviewChoice.toInt();
+        filter.choice = DatasetFilter::All;
+    }
     if (!filter.savedBy.isEmpty())
         filter.choice = DatasetFilter::All;
     filter.nameText = nameFilter->text();

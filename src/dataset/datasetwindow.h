@@ -44,6 +44,9 @@ private:
     void showCurrent(int position);
     // Adds a "saved by" choice for each annotator not yet in the filter box.
     void showAnnotators();
+    void showReviewChoices();
+    // Each annotator's figures, as the tooltip of the annotator's choice.
+    void showAnnotatorFigures();
     void takeFilter();
     void activate(const QModelIndex &index);
     void copySelectedRows() const;
@@ -58,6 +61,8 @@ private:
 
     // The filter box's model choices carry their choice in this role.
     static constexpr int modelChoiceRole = Qt::UserRole + 1;
+    // Its review choices (a team's dataset) carry theirs in this one.
+    static constexpr int reviewChoiceRole = Qt::UserRole + 2;
 
     DatasetFeature *feature;
     DatasetModel *imageModel = nullptr;

@@ -73,6 +73,11 @@ QString StoreSource::savedBy(qsizetype position) const
     return labelling->store()->savedBy(labelling->images().names().at(position));
 }
 
+AnnotationStore::Review StoreSource::reviewAt(qsizetype position) const
+{
+    return labelling->store()->reviewOf(labelling->images().names().at(position));
+}
+
 qint64 StoreSource::savedAt(qsizetype position) const
 {
     return labelling->store()->savedAt(labelling->images().names().at(position));

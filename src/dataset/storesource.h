@@ -25,6 +25,7 @@ public:
     qsizetype labelCount(int label) const override;
     bool knowsWhoSaved() const override;
     QString savedBy(qsizetype position) const override;
+    AnnotationStore::Review reviewAt(qsizetype position) const override;
     qint64 savedAt(qsizetype position) const override;
     QStringList annotators() const override;
     const Suggestions *suggestions() const override;

@@ -40,7 +40,20 @@ void UndoNote::hold(const QString &hint)
     held = hint;
     if (!text.isEmpty())
         return;
-    if (held.isEmpty())
+    if (held.isEmpty() && standing.isEmpty())
+        QToolTip::hideText();
+    else
+        showQueued();
+}
+
+void UndoNote::stand(const QString &said)
+{
+    if (said == standing)
+        return;
+    standing = said;
+    if (!text.isEmpty() || !held.isEmpty())
+        return;
+    if (standing.isEmpty())
         QToolTip::hideText();
     else
         showQueued();
@@ -52,7 +65,7 @@ void UndoNote::end()
         return;
     text.clear();
     expiry.stop();
-    if (held.isEmpty())
+    if (held.isEmpty() && standing.isEmpty())
         QToolTip::hideText();
     else
         showQueued();
@@ -74,7 +87,7 @@ void UndoNote::showQueued()
 void UndoNote::showNow()
 {
     const qint64 left = text.isEmpty() ? 0 : deadline.remainingTime();
-    const QString shown = left > 0 ? text : held;
+    const QString shown = left > 0 ? text : !held.isEmpty() ? held : standing;
     if (shown.isEmpty() || !anchor || !anchor->isVisible())
         return;
     if (!inSight(shown)) {
@@ -101,7 +114,7 @@ bool UndoNote::inSight(const QString &shown) const
 
 bool UndoNote::eventFilter(QObject *watched, QEvent *event)
 {
-    if (text.isEmpty() && held.isEmpty())
+    if (text.isEmpty() && held.isEmpty() && standing.isEmpty())
         return QObject::eventFilter(watched, event);
     // Another window of the program came to the front, or went: whether the
     // note is in sight may have changed.

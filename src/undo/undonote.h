@@ -31,6 +31,9 @@ public:
     void show(const QString &text);
     // Shown whenever no note is, until held again with an empty text.
     void hold(const QString &hint);
+    // What stays said about the shown image (why it was sent back): shown
+    // whenever neither a note nor a hint is, until stood again empty.
+    void stand(const QString &text);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -44,6 +47,7 @@ private:
     QPointer<QWidget> anchor;
     QString text; // empty while no note is shown
     QString held; // empty while no hint is held
+    QString standing; // empty while nothing stays said
     QDeadlineTimer deadline;
     QTimer expiry;
     bool queued = false;

@@ -23,6 +23,7 @@
 #include <QAbstractItemModel>
 #include <QAction>
 #include <QChildEvent>
+#include <QInputDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -173,6 +174,62 @@ void clickOnKeys(LabelKeys *keys, LabellingWindow *window, QPushButton *button,
     button->setToolTip(Tavrelin::tr("快捷键：%1").arg(KeyNames::names(sequences)));
 }
 
+// A reviewer's keys: Ctrl+Shift+A accepts the shown image's saved labels,
+// Ctrl+Shift+R sends them back with a reason asked in one line (cancelled
+// or left empty, nothing is sent). Either is told as a note where the key
+// was typed.
+void bindReviewKeys(LabelKeys *keys, LabellingWindow *window)
+{
+    const auto judge = [keys, window](bool accept) {
+        QWidget *typed = keys->typedIn();
+        LabellingSession *labelling = window->labelling();
+        QString reason;
+        if (!accept && labelling->store()->keepsReviews()) {
+            bool given = false;
+            reason = QInputDialog::getText(typed, Tavrelin::tr("退回"), Tavrelin::tr("退回的原因："),
+                                           QLineEdit::Normal, QString(), &given)
+                         .simplified();
+            if (!given || reason.isEmpty())
+                return;
+        }
+        QString error;
+        switch (labelling->review(accept, reason, &error)) {
+        case LabellingSession::ReviewResult::Done:
+            keys->showNote(typed, accept ? Tavrelin::tr("已审核") : Tavrelin::tr("已退回"));
+            break;
+        case LabellingSession::ReviewResult::NoReviews:
+            keys->showNote(typed, Tavrelin::tr("只有团队的数据集可以审核"));
+            break;
+        case LabellingSession::ReviewResult::NoRow:
+            keys->showNote(typed, Tavrelin::tr("此图片尚无保存的标签，无可审核"));
+            break;
+        case LabellingSession::ReviewResult::Unsaved:
+            keys->showNote(typed, Tavrelin::tr("请先保存或撤销对标签的更改，再审核"));
+            break;
+        case LabellingSession::ReviewResult::Refused:
+            keys->showNote(typed, error);
+            break;
+        }
+    };
+    keys->bind({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)}, [judge] { judge(true); });
+    keys->bind({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)}, [judge] { judge(false); });
+}
+
+// Why the shown image was sent back to this window's annotator stays said
+// beside the label buttons while it is shown, until it is saved again.
+void showSentBackReason(const LabellingSession *labelling, QWidget *anchor)
+{
+    UndoNote *note = UndoNote::of(anchor);
+    const auto follow = [labelling, note] {
+        const QString reason = labelling->sentBackReason();
+        note->stand(reason.isEmpty() ? QString() : Tavrelin::tr("已退回：%1").arg(reason));
+    };
+    const WindowActivity *activity = labelling->activity();
+    QObject::connect(activity, &WindowActivity::currentImageChanged, note, follow);
+    QObject::connect(activity, &WindowActivity::rowSaved, note, follow);
+    QObject::connect(activity, &WindowActivity::annotationsReloaded, note, follow);
+}
+
 } // namespace
 
 void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
@@ -230,6 +287,8 @@ void Tavrelin::setupKeys(QAction *loadAction, QPushButton *jumpButton,
                });
 
     bindSuggestionKeys(keys);
+    bindReviewKeys(keys, this);
+    showSentBackReason(labellingSession, labelButtons.first());
 
     // F1 opens the sheet of every key of every window.
     keys->bind({QKeySequence(Qt::Key_F1)}, [this] { KeysSheet::open(this, labels); });

@@ -71,6 +71,10 @@ QList<Row> everyWindowRows()
          KeysSheet::tr("转到模型最没有把握的未标记图片（不保存）")},
         {names(key(Qt::CTRL | Qt::SHIFT | Qt::Key_Return)),
          KeysSheet::tr("保存，然后转到模型最没有把握的未标记图片")},
+        {names(key(Qt::CTRL | Qt::SHIFT | Qt::Key_A)),
+         KeysSheet::tr("（审核人，团队的数据集）接受当前图片已保存的标签")},
+        {names(key(Qt::CTRL | Qt::SHIFT | Qt::Key_R)),
+         KeysSheet::tr("（审核人，团队的数据集）退回当前图片的标签，并说明原因")},
         {names(key(Qt::CTRL | Qt::Key_D)), KeysSheet::tr("打开数据集窗口")},
         {names(key(Qt::ALT | Qt::Key_Right)) + QStringLiteral(" / ")
              + names(key(Qt::ALT | Qt::Key_Left)),

@@ -155,6 +155,35 @@ public:
         return false;
     }
 
+    // A reviewer's word on a saved row, which only a team's dataset keeps;
+    // the next save of the row clears it.
+    enum Review { Unreviewed = 0, Accepted = 1, SentBack = 2 };
+    virtual bool keepsReviews() const { return false; }
+    virtual Review reviewOf(const QString &fileName) const
+    {
+        Q_UNUSED(fileName);
+        return Unreviewed;
+    }
+    // The reason of a send back, for the annotator who saved the row (this
+    // window's): empty for anyone else's row and for any other review.
+    virtual QString ownSentBackReason(const QString &fileName) const
+    {
+        Q_UNUSED(fileName);
+        return QString();
+    }
+    // Accepts, or sends back with `reason`, the stored row of `fileName` as
+    // this window was shown it; false with the reason in `error`.
+    virtual bool review(const QString &fileName, bool accept, const QString &reason,
+                        const std::function<bool()> &waiting, QString *error)
+    {
+        Q_UNUSED(fileName);
+        Q_UNUSED(accept);
+        Q_UNUSED(reason);
+        Q_UNUSED(waiting);
+        Q_UNUSED(error);
+        return false;
+    }
+
 signals:
     // Everything was taken in anew (or emptied): any answer may have changed.
     void reloaded();

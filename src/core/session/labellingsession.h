@@ -126,6 +126,21 @@ public:
     // prediction, as nextUnmarked().
     SessionOutcome nextLeastSure();
 
+    // A reviewer's word on the current image's saved row: accepted, or sent
+    // back to the annotator who saved it with `reason`. Not an undo step: it
+    // changes no labels, and the next save clears it.
+    enum class ReviewResult {
+        Done,
+        NoReviews, // the store keeps no reviews (an annotation file)
+        NoRow,     // the image has no saved row to review
+        Unsaved,   // the labels shown are not the saved row
+        Refused    // the server refused or failed: `error` says why
+    };
+    ReviewResult review(bool accept, const QString &reason, QString *error);
+    // The reason the current image was sent back to this window's
+    // annotator, while it stands; empty otherwise.
+    QString sentBackReason() const;
+
     // Shows `labels` with the change flag `unsaved`, as a step taken back
     // or done again leaves them; nothing while there is no current image.
     void putBackLabels(const QStringList &labels, bool unsaved);

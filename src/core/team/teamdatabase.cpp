@@ -217,7 +217,7 @@ bool TeamDatabase::ensureSchema(QString *error)
 bool TeamDatabase::findDataset(QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(name, false));
-    query.prepare(QStringLiteral("SELECT norvanta_open(?)"));
+    query.prepare(QStringLiteral("SELECT norvanta_open(?), session_user"));
     query.addBindValue(teamAddress.dataset());
     if (!query.exec() || !query.next()) {
         *error = query.lastError().nativeErrorCode() == TeamSchema::noGrant()
@@ -226,6 +226,7 @@ bool TeamDatabase::findDataset(QString *error)
         return false;
     }
     datasetId = query.value(0).toInt();
+    sessionRole = query.value(1).toString();
     return true;
 }
 
@@ -254,8 +255,9 @@ bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString 
     return readAllRows(take, error);
 }
 
-// A row a line of text: version, flags, time, annotator and image,
-// separated by tabs (only the image, last, may hold one); one text per row
+// A row a line of text: version, flags, time, review, its reason (which the
+// server keeps free of control characters), annotator and image, separated
+// by tabs (only the image, last, may hold one); one text per row
 // costs the driver one value instead of five. The rows are read as the
 // server sends them, so that a million rows are taken in while the server
 // still finds the next ones: the driver does that only for a forward-only
@@ -279,7 +281,7 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral(
             "SELECT concat_ws(E'\\t', version, flags, (extract(epoch FROM saved_at) * 1000)::bigint,"
-            " annotator, image) FROM norvanta_annotations"
+            " review, review_reason, annotator, image) FROM norvanta_annotations"
             " WHERE dataset = (SELECT current_setting('norvanta.dataset')::integer)"))) {
         *error = serverText(query.lastError());
         return false;
@@ -290,7 +292,7 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
         const QString line = query.value(0).toString();
         TeamRow row;
         qsizetype start = 0;
-        QStringView fields[4];
+        QStringView fields[6];
         for (QStringView &field : fields) {
             const qsizetype tab = line.indexOf(u'\t', start);
             if (tab < 0)
@@ -301,8 +303,11 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
         row.version = fields[0].toLongLong();
         row.flags = fields[1].toUInt();
         row.savedAtMs = fields[2].toLongLong();
-        if (fields[3] != annotator)
-            annotator = fields[3].toString();
+        row.review = fields[3].toInt();
+        if (!fields[4].isEmpty())
+            row.reason = fields[4].toString();
+        if (fields[5] != annotator)
+            annotator = fields[5].toString();
         row.annotator = annotator;
         row.image = line.mid(start);
         take(std::move(row));
@@ -374,6 +379,46 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
     return outcome;
 }
 
+TeamOutcome TeamDatabase::review(const QString &image, qint64 knownVersion, bool accept,
+                                 const QString &reason)
+{
+    TeamOutcome outcome;
+    const QString statement = QStringLiteral("SELECT * FROM norvanta_review(?, ?, ?, ?, ?, ?, ?)");
+    QSqlQuery *query = prepared(statement, &outcome.error);
+    outcome.kind = TeamOutcome::Failed;
+    if (!query)
+        return outcome;
+    query->bindValue(0, datasetId);
+    query->bindValue(1, image);
+    query->bindValue(2, knownVersion);
+    query->bindValue(3, accept);
+    query->bindValue(4, reason);
+    query->bindValue(5, annotatorName);
+    query->bindValue(6, clientId);
+    if (!query->exec() || !query->next()) {
+        const QString code = query->lastError().nativeErrorCode();
+        outcome.error = code == QStringLiteral("NV005") ? tr("只有审核人可以审核")
+            : code == QStringLiteral("NV006")          ? tr("此图片的标签已更改，请查看后再审核")
+            : code == QStringLiteral("NV007")          ? tr("退回须说明原因")
+                                                       : serverText(query->lastError());
+        forget(statement);
+        return outcome;
+    }
+    outcome.kind = TeamOutcome::Done;
+    TeamRow &row = outcome.row;
+    row.image = query->value(0).toString();
+    row.flags = quint32(query->value(1).toLongLong());
+    row.version = query->value(2).toLongLong();
+    row.annotator = query->value(3).toString();
+    row.savedAtMs = query->value(4).toLongLong();
+    row.client = query->value(5).toString();
+    row.stamp = query->value(6).toLongLong();
+    row.review = query->value(7).toInt();
+    row.reason = query->value(8).toString();
+    query->finish();
+    return outcome;
+}
+
 void TeamDatabase::prepareForWork()
 {
     QString error;
@@ -401,8 +446,8 @@ void TeamDatabase::prepareForWork()
 bool TeamDatabase::readRow(const QString &image, TeamRow *row)
 {
     const QString statement = QStringLiteral(
-        "SELECT flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint, client"
-        " FROM norvanta_annotations WHERE dataset = ? AND image = ?");
+        "SELECT flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint, client,"
+        " review, review_reason FROM norvanta_annotations WHERE dataset = ? AND image = ?");
     QString error;
     QSqlQuery *query = prepared(statement, &error);
     if (!query)
@@ -421,6 +466,8 @@ bool TeamDatabase::readRow(const QString &image, TeamRow *row)
         row->annotator = query->value(2).toString();
         row->savedAtMs = query->value(3).toLongLong();
         row->client = query->value(4).toString();
+        row->review = query->value(5).toInt();
+        row->reason = query->value(6).toString();
     }
     query->finish();
     return true;
@@ -431,7 +478,8 @@ bool TeamDatabase::readStamped(const QList<qint64> &stamps,
 {
     const QString statement = QStringLiteral(
         "SELECT image, flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint,"
-        " client, stamp FROM norvanta_annotations WHERE dataset = ? AND stamp = ANY (?::bigint[])");
+        " client, stamp, review, review_reason FROM norvanta_annotations"
+        " WHERE dataset = ? AND stamp = ANY (?::bigint[])");
     QString error;
     QSqlQuery *query = prepared(statement, &error);
     if (!query)
@@ -454,6 +502,8 @@ bool TeamDatabase::readStamped(const QList<qint64> &stamps,
         row.savedAtMs = query->value(4).toLongLong();
         row.client = query->value(5).toString();
         row.stamp = query->value(6).toLongLong();
+        row.review = query->value(7).toInt();
+        row.reason = query->value(8).toString();
         take(std::move(row));
     }
     query->finish();
@@ -477,7 +527,8 @@ qint64 TeamDatabase::imports()
     return count;
 }
 
-bool TeamDatabase::setMember(const QString &role, bool member, bool *changed, QString *error)
+bool TeamDatabase::setMember(const QString &role, bool member, bool *changed, QString *error,
+                             bool reviewer)
 {
     QSqlDatabase db = QSqlDatabase::database(name, false);
     error->clear();
@@ -497,9 +548,16 @@ bool TeamDatabase::setMember(const QString &role, bool member, bool *changed, QS
         *error = tr("服务器上没有角色 %1").arg(role);
         return false;
     }
-    query.prepare(member ? QStringLiteral("INSERT INTO norvanta_members (dataset, role) VALUES (?, ?)"
-                                          " ON CONFLICT DO NOTHING")
-                         : QStringLiteral("DELETE FROM norvanta_members WHERE dataset = ? AND role = ?"));
+    // A plain grant leaves a reviewer one; naming a reviewer grants too.
+    if (!member)
+        query.prepare(QStringLiteral("DELETE FROM norvanta_members WHERE dataset = ? AND role = ?"));
+    else if (reviewer)
+        query.prepare(QStringLiteral("INSERT INTO norvanta_members AS m (dataset, role, reviewer)"
+                                     " VALUES (?, ?, true) ON CONFLICT (dataset, role)"
+                                     " DO UPDATE SET reviewer = true WHERE NOT m.reviewer"));
+    else
+        query.prepare(QStringLiteral("INSERT INTO norvanta_members (dataset, role) VALUES (?, ?)"
+                                     " ON CONFLICT DO NOTHING"));
     query.addBindValue(datasetId);
     query.addBindValue(role);
     if (!query.exec()) {

@@ -25,6 +25,11 @@ struct TeamRow
     qint64 savedAtMs = 0; // when, in milliseconds since the epoch (UTC)
     QString client;      // the window that saved it last
     qint64 stamp = 0;    // the save's number, from one sequence for all rows
+    // A reviewer's word on the row since its last save, and the reason of
+    // a send back (one line).
+    enum Review { Unreviewed = 0, Accepted = 1, SentBack = 2 };
+    int review = Unreviewed;
+    QString reason;
 };
 
 // The outcome of one call to the server. `lost` tells a failure of the
@@ -38,7 +43,7 @@ struct TeamOutcome
     Kind kind = Done;
     QString error;
     TeamRow row; // Done: the row as saved; Conflict: the row that stands
-    QString taken; // takeNext(): the image now held, empty when none
+    QString taken; // takeNext(): the image now held, empty when none; open(): the role
 };
 
 // A team's dataset on a PostgreSQL server, through one Qt SQL connection of
@@ -75,6 +80,8 @@ public:
     QString annotator() const { return annotatorName; }
     QString client() const { return clientId; }
     qint32 dataset() const { return datasetId; }
+    // The role the server authenticated, once open.
+    QString role() const { return sessionRole; }
 
     // Every row of the dataset, handed over one at a time, in no order.
     bool readAll(const std::function<void(TeamRow &&)> &take, QString *error);
@@ -86,6 +93,10 @@ public:
     // (this machine's clock, milliseconds since the epoch; 0 for none).
     TeamOutcome save(const QString &image, quint32 flags, qint64 knownVersion,
                      qint64 deadlineMs = 0);
+    // A reviewer's acceptance, or send back with `reason`, of the row of
+    // `image` at `knownVersion`: Done with the row as reviewed, else Failed
+    // with the reason a person reads.
+    TeamOutcome review(const QString &image, qint64 knownVersion, bool accept, const QString &reason);
     // The row of `image` as the server has it now (version 0: none).
     bool readRow(const QString &image, TeamRow *row);
     // The rows whose last save has one of `stamps`, in one statement; a
@@ -121,7 +132,9 @@ public:
 
     // Grants the dataset to `role` (`member`), or takes the grant back;
     // only the owner may. `changed` tells whether it was otherwise before.
-    bool setMember(const QString &role, bool member, bool *changed, QString *error);
+    // A `reviewer` grant also lets the role accept or send back saved rows.
+    bool setMember(const QString &role, bool member, bool *changed, QString *error,
+                   bool reviewer = false);
 
     // Whether `error` from a statement means the connection is gone.
     bool connectionLost() const;
@@ -163,6 +176,7 @@ private:
     QString clientId;
     QString name;
     qint32 datasetId = 0;
+    QString sessionRole;
     int statementMilliseconds = 0;
     // The server's clock minus this machine's, measured at connect.
     qint64 clockOffsetMs = 0;

@@ -136,7 +136,7 @@ BEGIN
         END IF;
         UPDATE norvanta_annotations a SET flags = p_flags, version = a.version + 1,
                 annotator = v_annotator, saved_at = now(), client = p_client, role = session_user,
-                stamp = nextval('norvanta_stamps')
+                stamp = nextval('norvanta_stamps'), review = 0, review_reason = ''
             WHERE a.dataset = p_dataset AND a.image = p_image RETURNING * INTO saved;
     END IF;
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after, role)
@@ -179,14 +179,16 @@ BEGIN
         INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed, role)
             SELECT p_dataset, candidate, p_holder, v_annotator, now(), session_user
             WHERE NOT EXISTS (SELECT 1 FROM norvanta_annotations a
-                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0)
+                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0
+                AND a.review <> 2)
             ON CONFLICT (dataset, image) DO UPDATE
             SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()
             WHERE (h.holder = excluded.holder AND h.role = excluded.role)
                 OR h.renewed < now() - interval '120 seconds';
         CONTINUE WHEN NOT FOUND;
         IF EXISTS (SELECT 1 FROM norvanta_annotations a
-                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0) THEN
+                WHERE a.dataset = p_dataset AND a.image = candidate AND a.flags <> 0
+                AND a.review <> 2) THEN
             DELETE FROM norvanta_holds h WHERE h.dataset = p_dataset AND h.image = candidate
                 AND h.holder = p_holder AND h.role = session_user;
             CONTINUE;
@@ -267,13 +269,67 @@ BEGIN
             nextval('norvanta_stamps') FROM changed c
         ON CONFLICT (dataset, image) DO UPDATE SET flags = excluded.flags,
             version = a.version + 1, annotator = excluded.annotator, saved_at = excluded.saved_at,
-            client = excluded.client, role = excluded.role, stamp = excluded.stamp
+            client = excluded.client, role = excluded.role, stamp = excluded.stamp,
+            review = 0, review_reason = ''
         RETURNING 1)
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after, role)
         SELECT p_dataset, c.image, v_annotator, now(), c.before, c.flags, session_user FROM changed c;
     GET DIAGNOSTICS v_changed = ROW_COUNT;
     UPDATE norvanta_datasets d SET imports = d.imports + 1 WHERE d.id = p_dataset;
     RETURN v_changed;
+END
+)";
+
+// Whether the calling role may review the dataset's rows: the owner, and
+// the members granted it as reviewers (or a role they belong to).
+const char isReviewerBody[] = R"(
+    SELECT norvanta_is_owner() OR EXISTS (SELECT 1 FROM norvanta_members m
+        JOIN pg_roles r ON r.rolname = m.role
+        WHERE m.dataset = p_dataset AND m.reviewer AND pg_has_role(session_user, r.oid, 'MEMBER'))
+)";
+
+// A reviewer accepts (review 1) or sends back (2, with a reason of one
+// line) the row of `p_image` as the reviewer saw it, version `p_known`: a
+// row saved since is refused, since its labels were not the ones looked at.
+// The review is a new version with a fresh stamp, so every window hears of
+// it as of a save; the row keeps who saved it and when, and the next save
+// clears the review. The history records the reviewer, the role and the time.
+const char reviewBody[] = R"(
+DECLARE
+    old norvanta_annotations%ROWTYPE;
+    saved norvanta_annotations%ROWTYPE;
+    v_reason text := CASE WHEN p_accept THEN ''
+        ELSE btrim(regexp_replace(coalesce(p_reason, ''), '[[:cntrl:]]+', ' ', 'g')) END;
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    IF NOT norvanta_is_reviewer(p_dataset) THEN
+        RAISE EXCEPTION 'norvanta: the role % reviews no row of this dataset', session_user
+            USING ERRCODE = 'NV005';
+    END IF;
+    IF NOT p_accept AND v_reason = '' THEN
+        RAISE EXCEPTION 'norvanta: a row is sent back with a reason' USING ERRCODE = 'NV007';
+    END IF;
+    SELECT * INTO old FROM norvanta_annotations a
+        WHERE a.dataset = p_dataset AND a.image = p_image FOR UPDATE;
+    IF NOT FOUND OR old.version <> p_known THEN
+        RAISE EXCEPTION 'norvanta: the row was saved again since it was shown' USING ERRCODE = 'NV006';
+    END IF;
+    UPDATE norvanta_annotations a SET review = CASE WHEN p_accept THEN 1 ELSE 2 END,
+            review_reason = v_reason, version = a.version + 1, stamp = nextval('norvanta_stamps')
+        WHERE a.dataset = p_dataset AND a.image = p_image RETURNING * INTO saved;
+    -- Sent back, the image goes back to its annotator: the reviewer's
+    -- window lets go of it.
+    IF NOT p_accept THEN
+        DELETE FROM norvanta_holds h WHERE h.dataset = p_dataset AND h.image = p_image
+            AND h.holder = p_holder AND h.role = session_user;
+    END IF;
+    INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after,
+            role, review, review_reason)
+        VALUES (p_dataset, p_image, norvanta_annotator(p_annotator), now(), old.flags, old.flags,
+            session_user, saved.review, v_reason);
+    RETURN QUERY SELECT saved.image, saved.flags, saved.version, saved.annotator,
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client, saved.stamp,
+        saved.review, saved.review_reason;
 END
 )";
 
@@ -357,6 +413,13 @@ const ServerFunction functions[] = {
      "TABLE (r_conflict boolean, r_image text, r_flags integer, r_version bigint, "
      "r_annotator text, r_saved_ms bigint, r_client text, r_stamp bigint)",
      "plpgsql", "", saveBody},
+    {"norvanta_is_reviewer", "p_dataset integer", "boolean", "sql", "STABLE", isReviewerBody},
+    {"norvanta_review",
+     "p_dataset integer, p_image text, p_known bigint, p_accept boolean, p_reason text, "
+     "p_annotator text, p_holder text",
+     "TABLE (r_image text, r_flags integer, r_version bigint, r_annotator text, "
+     "r_saved_ms bigint, r_client text, r_stamp bigint, r_review smallint, r_reason text)",
+     "plpgsql", "", reviewBody},
     {"norvanta_take", "p_dataset integer, p_candidates text, p_holder text, p_annotator text", "text",
      "plpgsql", "", takeBody},
     {"norvanta_hold", "p_dataset integer, p_image text, p_holder text, p_annotator text", "text",
@@ -463,6 +526,14 @@ QStringList tableStatements()
                        " granted timestamptz NOT NULL DEFAULT now(),"
                        " PRIMARY KEY (dataset, role))"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_schema (version integer NOT NULL)"),
+        // Since the third version: the reviewers among the members, each
+        // row's review (0 none, 1 accepted, 2 sent back, with the reason)
+        // and the reviews in the history (NULL for a save).
+        QStringLiteral("ALTER TABLE norvanta_members ADD COLUMN IF NOT EXISTS reviewer boolean NOT NULL DEFAULT false"),
+        QStringLiteral("ALTER TABLE norvanta_annotations ADD COLUMN IF NOT EXISTS review smallint NOT NULL DEFAULT 0,"
+                       " ADD COLUMN IF NOT EXISTS review_reason text NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE norvanta_history ADD COLUMN IF NOT EXISTS review smallint,"
+                       " ADD COLUMN IF NOT EXISTS review_reason text"),
         // The team's classifier: a model's key by name and digest; per
         // dataset, model and image the image's size and time, the packed
         // probabilities and the features; the images a program is

@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QUuid>
 
+#include <algorithm>
+
 // Candidates offered to the server for one step to the next unmarked image:
 // each costs one statement only when another window took it first.
 static constexpr qsizetype candidatesPerCall = 64;
@@ -95,6 +97,7 @@ bool TeamStore::open(QString *error)
         *error = reply->outcome().error;
         return false;
     }
+    ownRole = reply->outcome().taken;
     adopt(reply->reading());
     return true;
 }
@@ -315,8 +318,84 @@ SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome
     return SaveResult::Unreachable;
 }
 
+TeamStore::Review TeamStore::reviewOf(const QString &fileName) const
+{
+    const auto found = known->rows.constFind(fileName);
+    return found == known->rows.constEnd() ? Unreviewed : Review(found->review);
+}
+
+// The row was saved under this window's name: the annotator's, else the
+// role's, as the server authenticated it.
+bool TeamStore::isOwnRow(const QString &fileName) const
+{
+    const auto found = known->rows.constFind(fileName);
+    if (found == known->rows.constEnd())
+        return false;
+    const QString savedBy = known->annotatorOf(*found);
+    return savedBy == (annotatorName.isEmpty() ? ownRole : annotatorName);
+}
+
+QString TeamStore::ownSentBackReason(const QString &fileName) const
+{
+    if (reviewOf(fileName) != SentBack || !isOwnRow(fileName))
+        return QString();
+    return known->reasons.value(fileName);
+}
+
+bool TeamStore::review(const QString &fileName, bool accept, const QString &reason,
+                       const std::function<bool()> &waiting, QString *error)
+{
+    const qint64 knownVersion = fileName == shownImage ? shownVersion : 0;
+    auto reply = std::make_shared<TeamReply>();
+    QMetaObject::invokeMethod(worker, [w = worker, reply, fileName, knownVersion, accept, reason] {
+        w->review(fileName, knownVersion, accept, reason, reply);
+    });
+    if (!await(reply, answerMilliseconds, waiting) && reply->abandon()) {
+        *error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
+        return false;
+    }
+    const TeamOutcome outcome = reply->outcome();
+    if (outcome.kind != TeamOutcome::Done) {
+        *error = outcome.error;
+        return false;
+    }
+    if (fileName == shownImage)
+        shownVersion = outcome.row.version;
+    // The server let go of an image sent back.
+    if (!accept && fileName == heldImage)
+        heldImage.clear();
+    if (enter(outcome.row))
+        emit rowSaved(fileName);
+    return true;
+}
+
+// The images sent back to this window's annotator come first, in the
+// listed order; then the unmarked ones after `position`.
 qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bool()> &waiting,
                                       QString *error)
+{
+    QList<qsizetype> sentBack;
+    for (auto it = known->reasons.cbegin(); it != known->reasons.cend(); ++it) {
+        const qsizetype at = listed.position(it.key());
+        if (at >= 0 && at != position && reviewOf(it.key()) == SentBack && isOwnRow(it.key()))
+            sentBack.append(at);
+    }
+    if (!sentBack.isEmpty()) {
+        std::sort(sentBack.begin(), sentBack.end());
+        QString failed;
+        const qsizetype taken = takeFirstFree(sentBack, waiting, &failed);
+        if (!failed.isEmpty()) {
+            *error = failed;
+            return -1;
+        }
+        if (taken >= 0)
+            return taken;
+    }
+    return takeUnmarkedAfter(position, waiting, error);
+}
+
+qsizetype TeamStore::takeUnmarkedAfter(qsizetype position, const std::function<bool()> &waiting,
+                                       QString *error)
 {
     QElapsedTimer waited;
     waited.start();

@@ -107,12 +107,21 @@ public:
                                           const QByteArray &replacement,
                                           const std::function<bool()> &waiting = {}) override;
 
+    bool keepsReviews() const override { return true; }
+    Review reviewOf(const QString &fileName) const override;
+    QString ownSentBackReason(const QString &fileName) const override;
+    bool review(const QString &fileName, bool accept, const QString &reason,
+                const std::function<bool()> &waiting, QString *error) override;
+
 private:
     bool await(const std::shared_ptr<TeamReply> &reply, int milliseconds,
                const std::function<bool()> &waiting) const;
     SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
                                const QByteArray &before, bool unedited);
     quint32 flagsOf(const QStringList &annotations) const;
+    bool isOwnRow(const QString &fileName) const;
+    qsizetype takeUnmarkedAfter(qsizetype position, const std::function<bool()> &waiting,
+                                QString *error);
     // Swaps in what was read; false when there was nothing.
     bool adopt(std::shared_ptr<TeamReading> reading);
     // Enters a row the server reports; true when it was news.
@@ -121,6 +130,8 @@ private:
     TeamAddress teamAddress;
     QStringList labels;
     QString annotatorName;
+    // The role saves are recorded under when no annotator is named.
+    QString ownRole;
     QString clientId;
     // Left to end by itself when the server is silent at closing.
     std::unique_ptr<QThread> thread;

@@ -35,6 +35,11 @@ bool TeamSnapshot::enter(const TeamRow &row)
     };
     entry.flags = row.flags;
     entry.version = row.version;
+    entry.review = qint8(row.review);
+    if (row.reason.isEmpty())
+        reasons.remove(row.image);
+    else
+        reasons.insert(row.image, row.reason);
     entry.savedAtMs = row.savedAtMs;
     entry.annotator = intern(personIndex, people, row.annotator);
     entry.client = intern(clientIndex, clients, row.client);
@@ -259,6 +264,7 @@ void TeamWorker::open(const std::shared_ptr<TeamReply> &reply)
         outcome.kind = TeamOutcome::Failed;
     else
         database.prepareForWork();
+    outcome.taken = database.role();
     reply->answer(outcome, reading);
 }
 
@@ -279,6 +285,27 @@ void TeamWorker::save(const QString &image, quint32 flags, qint64 knownVersion, 
     const bool heard = reply->answer(outcome);
     if (outcome.kind == TeamOutcome::Unconfirmed && !inDoubt.contains(image))
         inDoubt.append(image);
+    if (outcome.kind == TeamOutcome::Done) {
+        if (!heard)
+            emit rowChanged(outcome.row);
+        announceSoon(outcome.row);
+    }
+}
+
+// Told as a save is: a review is a new version of the row.
+void TeamWorker::review(const QString &image, qint64 knownVersion, bool accept,
+                        const QString &reason, const std::shared_ptr<TeamReply> &reply)
+{
+    TeamOutcome outcome;
+    if (!ready(&outcome.error)) {
+        outcome.kind = TeamOutcome::Failed;
+    } else {
+        outcome = database.review(image, knownVersion, accept, reason);
+        if (outcome.kind == TeamOutcome::Failed)
+            afterFailure();
+    }
+    enterInReading(outcome);
+    const bool heard = reply->answer(outcome);
     if (outcome.kind == TeamOutcome::Done) {
         if (!heard)
             emit rowChanged(outcome.row);

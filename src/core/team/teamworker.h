@@ -30,9 +30,12 @@ struct TeamSnapshot
         qint32 client = -1;    // into `clients`
         qint64 version = 0;
         qint64 savedAtMs = 0;
+        qint8 review = TeamRow::Unreviewed;
     };
 
     QHash<QString, Entry> rows;
+    // The reasons of the rows sent back, by image: few rows have one.
+    QHash<QString, QString> reasons;
     QStringList people;
     QStringList clients;
 
@@ -117,6 +120,9 @@ public:
     // Refused by the server after `deadlineMs` (see TeamDatabase::save()).
     void save(const QString &image, quint32 flags, qint64 knownVersion, qint64 deadlineMs,
               const std::shared_ptr<TeamReply> &reply);
+    // A reviewer's word on the row of `image` (see TeamDatabase::review()).
+    void review(const QString &image, qint64 knownVersion, bool accept, const QString &reason,
+                const std::shared_ptr<TeamReply> &reply);
     void hold(const QString &image);
     void takeNext(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply);
     // The window's listed images, whose facts each reading anew prepares.
