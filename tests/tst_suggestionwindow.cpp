@@ -37,6 +37,23 @@ QString makeModel(const QString &base)
     return base + u".onnx"_qs;
 }
 
+// Its output says nothing (every probability 0.5); its features are the
+// picture's mean colour, which is all a dataset's labels can teach it.
+QString makeBlindModel(const QString &base)
+{
+    const QJsonObject spec{{"labels", QJsonArray{"RO", "FS"}},
+                           {"weights", QJsonArray{QJsonArray{0, 0, 0}, QJsonArray{0, 0, 0}}},
+                           {"features", true},
+                           {"name", "blind"}};
+    QProcess python;
+    python.start(u"/usr/bin/python3"_qs,
+                 {QStringLiteral(MAKE_MODEL), base,
+                  QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact))});
+    if (!python.waitForFinished(60000) || python.exitCode() != 0)
+        qWarning() << python.readAllStandardError();
+    return base + u".onnx"_qs;
+}
+
 void paint(const QString &path, const QColor &colour)
 {
     QImage picture(16, 16, QImage::Format_RGB32);
@@ -78,6 +95,7 @@ private slots:
     void theViewShowsEachLabelsProbability();
     void theDatasetWindowShowsFiltersAndSortsByTheModel();
     void theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLine();
+    void retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages();
 
 private:
     Tavrelin *w() const { return window.get(); }
@@ -86,6 +104,10 @@ private:
                Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // red, blue, darkred, green, in that order, and the model chosen.
     void openPredicted(bool withModel = true);
+    // 24 reddish pictures saved RO and 24 bluish ones saved FS, then an
+    // unmarked red and an unmarked blue one; the blind model chosen and
+    // every picture predicted.
+    void openLearnable();
     QString model;
 };
 
@@ -291,6 +313,66 @@ void SuggestionWindowTest::theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLi
     program.start(QStringLiteral(NORVANTA_PROGRAM), {u"--model"_qs, model});
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.exitCode(), 2);
+}
+
+void SuggestionWindowTest::openLearnable()
+{
+    const QString folder = dir->filePath(u"learn"_qs);
+    QDir().mkpath(folder);
+    const int ro = int(catalogue().indexOf(labelOf("RO"))) + 1;
+    const int fs = int(catalogue().indexOf(labelOf("FS"))) + 1;
+    QByteArray rows = headerLine();
+    for (int i = 0; i < 24; ++i) {
+        const QString red = u"m%1_red.png"_qs.arg(i, 2, 10, QChar(u'0'));
+        const QString blue = u"m%1_blue.png"_qs.arg(i, 2, 10, QChar(u'0'));
+        paint(folder + u'/' + red, QColor(180 + 3 * i, 10 + i, 20));
+        paint(folder + u'/' + blue, QColor(20, 10 + i, 180 + 3 * i));
+        rows += row(red, {ro}) + row(blue, {fs});
+    }
+    paint(folder + u"/u_red.png"_qs, QColor(200, 30, 30));
+    paint(folder + u"/u_blue.png"_qs, QColor(30, 30, 200));
+    writeFile(csvPath, rows);
+    w()->openFolder(folder);
+    QCOMPARE(imageFiles(w()).size(), 50);
+    QString error;
+    QVERIFY2(w()->chooseModel(makeBlindModel(dir->filePath(u"blind"_qs)), &error),
+             qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(suggestions()->predictedCount(), 50, 20000);
+}
+
+void SuggestionWindowTest::retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages()
+{
+    openLearnable();
+    // The blind model suggests everything at its threshold of 0.5.
+    QCOMPARE(suggestions()->suggested(u"u_red.png"_qs).size(), 2);
+    press("", Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = w()->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset && QTest::qWaitForWindowExposed(dataset));
+    auto *retrain = dataset->findChild<QPushButton *>(u"retrainModel"_qs);
+    QVERIFY(retrain && retrain->isEnabled() && !retrain->toolTip().isEmpty());
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    retrain->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+
+    QCOMPARE(suggestions()->suggested(u"u_red.png"_qs), QStringList{labelOf("RO")});
+    QCOMPARE(suggestions()->suggested(u"u_blue.png"_qs), QStringList{labelOf("FS")});
+    const std::optional<QList<float>> red = suggestions()->probabilities(u"u_red.png"_qs);
+    const int ro = int(catalogue().indexOf(labelOf("RO")));
+    const int fs = int(catalogue().indexOf(labelOf("FS")));
+    QVERIFY(red && red->at(ro) > 0.5f && red->at(fs) < 0.5f);
+    QCOMPARE(suggestions()->trainedLabels(u"u_red.png"_qs), (1u << ro) | (1u << fs));
+    // Both unmarked pictures are now sure; Ctrl+I still finds one of them.
+    QVERIFY(*suggestions()->certainty(u"u_red.png"_qs) > 0.1f);
+    const qsizetype least = suggestions()->leastSure([](qsizetype p) { return p >= 48; });
+    QVERIFY(least == 48 || least == 49);
+
+    // The view says which bars were learnt here.
+    w()->labelling()->moveTo(int(imageFiles(w()).indexOf(u"u_blue.png"_qs)));
+    press("", Qt::Key_Z);
+    auto *panel = w()->findChild<LabelPanel *>(u"labelPanel"_qs);
+    QVERIFY(panel);
+    QTRY_VERIFY(panel->isSuggested(fs) && !panel->isSuggested(ro));
+    QVERIFY(panel->topLevelItem(ro)->toolTip(LabelPanel::Chance).contains(u"按本数据集标签训练"_qs));
 }
 
 QTEST_MAIN(SuggestionWindowTest)

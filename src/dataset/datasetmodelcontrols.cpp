@@ -34,6 +34,11 @@ void DatasetWindow::createModelControls(QHBoxLayout *row)
     unloadButton->setObjectName(QStringLiteral("unloadModel"));
     unloadButton->setToolTip(tr("不再使用模型，也不再记住它；已存的预测留在原处"));
     row->addWidget(unloadButton);
+    retrainButton = new QPushButton(tr("重新训练"), this);
+    retrainButton->setObjectName(QStringLiteral("retrainModel"));
+    retrainButton->setToolTip(tr("在后台按已标记图片的标签为每个标签训练一个分类器；"
+                                 "交叉验证更好的标签改用它的概率"));
+    row->addWidget(retrainButton);
 
     modelFilterRefresh.setSingleShot(true);
     modelFilterRefresh.setInterval(500);
@@ -45,6 +50,8 @@ void DatasetWindow::createModelControls(QHBoxLayout *row)
     Suggestions *suggestions = feature->suggestions();
     if (suggestions) {
         connect(unloadButton, &QPushButton::clicked, suggestions, &Suggestions::unloadModel);
+        connect(retrainButton, &QPushButton::clicked, suggestions,
+                [this, suggestions] { suggestions->retrain(feature->images().facts()); });
         connect(suggestions, &Suggestions::modelChanged, this, [this] {
             showEverything();
             showModel();
@@ -105,6 +112,7 @@ void DatasetWindow::showModel()
     const Suggestions *suggestions = feature->suggestions();
     const bool hasModel = suggestions && suggestions->hasModel();
     unloadButton->setEnabled(hasModel);
+    retrainButton->setEnabled(hasModel);
     showModelChoices();
     modelLine->setVisible(hasModel);
     if (!hasModel)

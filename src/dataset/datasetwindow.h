@@ -71,6 +71,7 @@ private:
     QLabel *shownLine = nullptr;
     QLabel *modelLine = nullptr;
     QPushButton *unloadButton = nullptr;
+    QPushButton *retrainButton = nullptr;
     // A filter that asks the model is made anew once predictions stop
     // arriving for a moment, not for each of them.
     QTimer modelFilterRefresh;

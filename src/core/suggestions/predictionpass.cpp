@@ -146,9 +146,10 @@ void readStored(Shared &shared, Work &work)
         order.emplace_back(description.certainty(entry.values.constData()), qint32(position));
         chunk.positions.push_back(qint32(position));
         chunk.values.insert(chunk.values.end(), entry.values.cbegin(), entry.values.cend());
+        chunk.features.push_back(entry.features);
         if (qsizetype(chunk.positions.size()) >= storedChunk)
             shared.deliver(std::exchange(chunk, arrival(work, PassArrival::Stored)));
-    }, false, &error);
+    }, true, &error);
     if (!read) {
         refuse(shared, work, error);
         return;
@@ -256,6 +257,7 @@ void predict(Shared &shared, Work &work, qsizetype position)
         work.status[std::size_t(position)] = Current;
         made.positions.push_back(qint32(position));
         made.values.assign(outcome.values.cbegin(), outcome.values.cend());
+        made.features.push_back(outcome.features);
         work.pending.append({work.listing->names().at(position), stamp.size, stamp.modified,
                              outcome.values, outcome.features});
     }

@@ -27,6 +27,9 @@ struct PassArrival
     // Listed positions, and for each a probability per catalogue label.
     std::vector<qint32> positions;
     std::vector<float> values;
+    // For each position its embedding as stored (ModelFeatures::pack());
+    // empty when the model names no features output.
+    std::vector<QByteArray> features;
     // Positions whose prediction is no longer current.
     std::vector<qint32> forgotten;
     qsizetype undecodable = 0;

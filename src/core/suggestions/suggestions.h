@@ -1,5 +1,6 @@
 #pragma once
 
+#include "annotationstore.h"
 #include "predictionstore.h"
 
 #include <QList>
@@ -10,6 +11,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
+
+struct LearningResult;
+struct MarkedImages;
 
 // The team's classifier for one store and one open folder: the model chosen
 // (an ONNX file with its description beside it), the predictions stored for
@@ -67,6 +72,22 @@ public:
     // the certainty (NaN without a prediction).
     quint32 suggestedFlagsAt(qsizetype position) const;
     float certaintyAt(qsizetype position) const;
+
+    // Learning from the dataset's own labels: trains, in the background, a
+    // logistic regression per label on the embeddings of the marked listed
+    // images with a prediction (`listedFacts`: the store's facts of every
+    // listed image, in listing order). Once trained, every answer above is
+    // the better of the model's and the trained probability per label;
+    // modelChanged() tells it. A model without embeddings trains nothing.
+    void retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts);
+    bool isTraining() const;
+    // The labels, as bits of the catalogue, whose probability for
+    // `fileName` is the trained one.
+    quint32 trainedLabels(const QString &fileName) const;
+    // The last training's result and the marked images it learnt from, in
+    // its rows' order; null before one finished.
+    std::shared_ptr<const LearningResult> learnt() const;
+    std::shared_ptr<const MarkedImages> learntFrom() const;
 
     // Listed images with a current prediction, and how many are listed.
     qsizetype predictedCount() const;
