@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QToolTip>
 
+#include <cmath>
+
 using namespace TestWindow;
 
 namespace {
@@ -96,6 +98,7 @@ private slots:
     void theDatasetWindowShowsFiltersAndSortsByTheModel();
     void theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLine();
     void retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages();
+    void theTableJudgesTheSuggestionsAndAdoptsTheirThresholds();
 
 private:
     Tavrelin *w() const { return window.get(); }
@@ -373,6 +376,47 @@ void SuggestionWindowTest::retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages
     QVERIFY(panel);
     QTRY_VERIFY(panel->isSuggested(fs) && !panel->isSuggested(ro));
     QVERIFY(panel->topLevelItem(ro)->toolTip(LabelPanel::Chance).contains(u"按本数据集标签训练"_qs));
+}
+
+void SuggestionWindowTest::theTableJudgesTheSuggestionsAndAdoptsTheirThresholds()
+{
+    openLearnable();
+    press("", Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = w()->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset && QTest::qWaitForWindowExposed(dataset));
+    const QAbstractItemModel *table =
+        dataset->findChild<QTableView *>(u"labelStatistics"_qs)->model();
+    const int ro = int(catalogue().indexOf(labelOf("RO")));
+    const int de = int(catalogue().indexOf(labelOf("DE")));
+    const auto figures = [table](int label) {
+        QStringList texts;
+        for (int column = 4; column < 10; ++column)
+            texts << table->index(label, column).data().toString();
+        return texts;
+    };
+    // The blind model suggests RO everywhere: half of it is right, none is
+    // missed; equal probabilities leave its own threshold the best.
+    QTRY_COMPARE(figures(ro), (QStringList{"24", "0.50", "1.00", "0.67", "0.83", "0.500"}));
+    QCOMPARE(figures(de), (QStringList{"", "", "", "", "", ""}));
+
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    dataset->findChild<QPushButton *>(u"retrainModel"_qs)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+    QTRY_COMPARE(figures(ro).mid(0, 5), (QStringList{"24", "1.00", "1.00", "1.00", "1.00"}));
+    bool number = false;
+    const float best = figures(ro).at(5).toFloat(&number);
+    QVERIFY(number);
+
+    auto *adopt = dataset->findChild<QPushButton *>(u"adoptThresholds"_qs);
+    QVERIFY(adopt && adopt->isEnabled());
+    adopt->click();
+    QVERIFY(std::abs(suggestions()->thresholds().at(ro) - best) < 0.001f);
+    // Remembered for this file with the model, not written into its
+    // description.
+    QVERIFY(!readFile(dir->filePath(u"blind.json"_qs)).contains("thresholds"));
+    window.reset();
+    window = create(*answerer, csvPath);
+    QVERIFY(std::abs(suggestions()->thresholds().at(ro) - best) < 0.001f);
 }
 
 QTEST_MAIN(SuggestionWindowTest)

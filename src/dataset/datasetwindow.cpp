@@ -300,6 +300,7 @@ void DatasetWindow::showEverything()
     showAnnotators();
     imageModel->reset(feature->filter());
     statisticsModel->countsChanged();
+    showQualities();
     showCounts();
 }
 
@@ -308,6 +309,7 @@ void DatasetWindow::showImageChange(qsizetype position)
     showAnnotators();
     imageModel->imageChanged(position);
     statisticsModel->countsChanged();
+    showQualities();
     showCounts();
 }
 

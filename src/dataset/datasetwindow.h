@@ -55,6 +55,10 @@ private:
     void loadModel();
     void showModel();
     void showPredictions();
+    // How good the suggestions are, in the per-label table, and the
+    // thresholds it finds, taken for this store by 采用建议阈值.
+    void showQualities();
+    void adoptThresholds();
 
     // The filter box's model choices carry their choice in this role.
     static constexpr int modelChoiceRole = Qt::UserRole + 1;
@@ -72,6 +76,7 @@ private:
     QLabel *modelLine = nullptr;
     QPushButton *unloadButton = nullptr;
     QPushButton *retrainButton = nullptr;
+    QPushButton *adoptButton = nullptr;
     // A filter that asks the model is made anew once predictions stop
     // arriving for a moment, not for each of them.
     QTimer modelFilterRefresh;

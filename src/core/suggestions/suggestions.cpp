@@ -5,6 +5,8 @@
 #include "predictionlisting.h"
 #include "predictionpass.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -49,6 +51,9 @@ struct Suggestions::Private
     std::shared_ptr<const MarkedImages> trainingFrom;
     std::shared_ptr<const LearningResult> learnt;
     std::shared_ptr<const MarkedImages> learntFrom;
+    QList<float> adopted;
+    Assessment assessment;
+    std::vector<qint32> assessedPositions;
 
     // Last: it goes first, while what it hands over still has a place.
     std::unique_ptr<PredictionPass> pass;
@@ -76,11 +81,31 @@ struct Suggestions::Private
     // Suggested labels and certainty of a position, from valuesAt().
     void judge(qint32 position, bool ordered);
     void takeTrained(std::shared_ptr<const LearningResult> result);
+    void judgeAll();
+    // The marked listed images with a current prediction; `positions` gets
+    // each one's listed position.
+    std::shared_ptr<MarkedImages> marked(const std::vector<AnnotationStore::RowFacts> &facts,
+                                         std::vector<qint32> *positions) const;
+    // The learnt result with its out-of-fold probabilities in the rows of
+    // `images`.
+    LearningResult alignedTo(const MarkedImages &images, const std::vector<qint32> &positions) const;
+    std::vector<float> thresholdList() const;
 };
+
+std::vector<float> Suggestions::Private::thresholdList() const
+{
+    std::vector<float> limits(std::size_t(catalogue.size()), noValue);
+    for (int label = 0; description && label < int(limits.size()); ++label)
+        limits[std::size_t(label)] = std::isnan(adopted.value(label, noValue))
+            ? description->thresholds.at(label)
+            : adopted.at(label);
+    return limits;
+}
 
 float Suggestions::Private::threshold(int label) const
 {
-    const float own = description->thresholds.at(label);
+    const float adoptedOne = adopted.value(label, noValue);
+    const float own = std::isnan(adoptedOne) ? description->thresholds.at(label) : adoptedOne;
     if (!std::isnan(own))
         return own;
     const TrainedLabel *trained = learnt ? learnt->trained.find(label) : nullptr;
@@ -129,6 +154,11 @@ void Suggestions::Private::takeTrained(std::shared_ptr<const LearningResult> res
 {
     learnt = std::move(result);
     learntFrom = std::move(trainingFrom);
+    judgeAll();
+}
+
+void Suggestions::Private::judgeAll()
+{
     sureOrder.clear();
     fresh.clear();
     for (qint32 position = 0; position < qint32(certainty.size()); ++position) {
@@ -154,6 +184,8 @@ void Suggestions::Private::restart()
     trainingFrom.reset();
     learnt.reset();
     learntFrom.reset();
+    assessment = Assessment();
+    assessedPositions.clear();
     predicted = 0;
     undecodable = 0;
     sureOrder.clear();
@@ -170,7 +202,7 @@ void Suggestions::Private::answer(qint32 position, const float *values,
         probabilities[std::size_t(position * labelCount() + i)] = quint16(std::lround(p * steps));
     }
     features[std::size_t(position)] = embedding;
-    if (learnt) {
+    if (learnt || !adopted.isEmpty()) {
         // The order handed over is the model's own: this one goes by itself.
         judge(position, false);
         return;
@@ -270,6 +302,7 @@ bool Suggestions::loadModel(const QString &onnxPath, QString *error)
         return false;
     }
     d->classifier = std::move(classifier);
+    d->adopted.clear();
     d->restart();
     emit modelChanged();
     return true;
@@ -280,6 +313,7 @@ void Suggestions::unloadModel()
     if (!d->classifier)
         return;
     d->classifier.reset();
+    d->adopted.clear();
     d->restart();
     emit modelChanged();
 }
@@ -403,36 +437,122 @@ float Suggestions::certaintyAt(qsizetype position) const
 // The marked images with a current prediction, as the model and the store
 // give them; those without an embedding of the first one's width are left
 // out of training, not of the figures.
-void Suggestions::retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts)
+std::shared_ptr<MarkedImages>
+Suggestions::Private::marked(const std::vector<AnnotationStore::RowFacts> &facts,
+                             std::vector<qint32> *positions) const
 {
-    if (!d->description)
-        return;
     auto images = std::make_shared<MarkedImages>();
-    images->labelCount = int(d->catalogue.size());
-    const qsizetype count = std::min(qsizetype(listedFacts.size()), d->listing->count());
+    images->labelCount = int(catalogue.size());
+    const qsizetype count = std::min(qsizetype(facts.size()), listing->count());
     for (qsizetype position = 0; position < count; ++position) {
-        if (!listedFacts[std::size_t(position)].marked
-            || std::isnan(d->certainty[std::size_t(position)]))
+        if (!facts[std::size_t(position)].marked || std::isnan(certainty[std::size_t(position)]))
             continue;
-        const QList<float> embedding = ModelFeatures::unpack(d->features[std::size_t(position)]);
+        const QList<float> embedding = ModelFeatures::unpack(features[std::size_t(position)]);
         if (images->names.isEmpty())
             images->width = embedding.size();
-        images->names.append(d->listing->names().at(position));
-        images->flags.push_back(listedFacts[std::size_t(position)].flags);
+        images->names.append(listing->names().at(position));
+        images->flags.push_back(facts[std::size_t(position)].flags);
+        positions->push_back(qint32(position));
         const std::size_t first = images->model.size();
         images->model.resize(first + std::size_t(images->labelCount), noValue);
-        for (qsizetype i = 0; i < d->labelCount(); ++i)
-            images->model[first + std::size_t(d->description->labels.at(i))] =
-                float(d->probabilities[std::size_t(position * d->labelCount() + i)]) / steps;
+        for (qsizetype i = 0; i < labelCount(); ++i)
+            images->model[first + std::size_t(description->labels.at(i))] =
+                float(probabilities[std::size_t(position * labelCount() + i)]) / steps;
         for (qsizetype j = 0; j < images->width; ++j)
             images->embeddings.push_back(embedding.size() == images->width ? embedding.at(j)
                                                                            : noValue);
     }
+    return images;
+}
+
+LearningResult Suggestions::Private::alignedTo(const MarkedImages &images,
+                                               const std::vector<qint32> &positions) const
+{
+    LearningResult aligned{learnt->trained, {}};
+    const std::size_t width = std::size_t(images.labelCount);
+    aligned.crossValidated.assign(std::size_t(images.count()) * width, noValue);
+    QHash<QString, qsizetype> learntRows;
+    for (qsizetype row = 0; learntFrom && row < learntFrom->count(); ++row)
+        learntRows.insert(learntFrom->names.at(row), row);
+    std::vector<float> values(width);
+    for (qsizetype image = 0; image < images.count(); ++image) {
+        float *row = aligned.crossValidated.data() + std::size_t(image) * width;
+        const auto learntRow = learntRows.constFind(images.names.at(image));
+        if (learntRow != learntRows.cend()) {
+            const float *from = learnt->crossValidated.data() + std::size_t(*learntRow) * width;
+            std::copy(from, from + width, row);
+            continue;
+        }
+        const quint32 replaced = valuesAt(positions[std::size_t(image)], values.data());
+        for (std::size_t label = 0; label < width; ++label)
+            if (replaced >> label & 1u)
+                row[label] = values[label];
+    }
+    return aligned;
+}
+
+// The marked images with a current prediction, as the model and the store
+// give them; those without an embedding of the first one's width are left
+// out of training, not of the figures.
+void Suggestions::retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts)
+{
+    if (!d->description)
+        return;
+    std::vector<qint32> positions;
+    std::shared_ptr<MarkedImages> images = d->marked(listedFacts, &positions);
     if (images->width == 0)
         return;
     d->trainingFrom = images;
-    d->training.start(*images, std::vector<float>(d->description->thresholds.cbegin(),
-                                                  d->description->thresholds.cend()));
+    d->training.start(*images, d->thresholdList());
+}
+
+void Suggestions::assess(const std::vector<AnnotationStore::RowFacts> &listedFacts)
+{
+    d->assessment = Assessment();
+    d->assessedPositions.clear();
+    if (!d->description)
+        return;
+    const std::shared_ptr<MarkedImages> images = d->marked(listedFacts, &d->assessedPositions);
+    std::optional<LearningResult> aligned;
+    if (d->learnt)
+        aligned = d->alignedTo(*images, d->assessedPositions);
+    d->assessment =
+        LabelQualities::assess(*images, aligned ? &*aligned : nullptr, d->thresholdList());
+}
+
+const Assessment &Suggestions::assessment() const
+{
+    return d->assessment;
+}
+
+std::vector<qint32> Suggestions::doubtfulPositions() const
+{
+    std::vector<qint32> positions;
+    for (const DoubtfulImage &image : d->assessment.doubtful)
+        positions.push_back(d->assessedPositions[std::size_t(image.image)]);
+    return positions;
+}
+
+std::vector<DoubtfulLabel> Suggestions::doubtfulLabelsAt(qsizetype position) const
+{
+    for (const DoubtfulImage &image : d->assessment.doubtful)
+        if (d->assessedPositions[std::size_t(image.image)] == position)
+            return image.labels;
+    return {};
+}
+
+void Suggestions::setThresholds(const QList<float> &thresholds)
+{
+    if (!d->description || thresholds == d->adopted)
+        return;
+    d->adopted = thresholds;
+    d->judgeAll();
+    emit thresholdsAdopted(thresholds);
+}
+
+bool Suggestions::hasAdoptedThresholds() const
+{
+    return !d->adopted.isEmpty();
 }
 
 bool Suggestions::isTraining() const

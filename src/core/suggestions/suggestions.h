@@ -1,6 +1,7 @@
 #pragma once
 
 #include "annotationstore.h"
+#include "labelquality.h"
 #include "predictionstore.h"
 
 #include <QList>
@@ -13,8 +14,6 @@
 #include <optional>
 #include <vector>
 
-struct LearningResult;
-struct MarkedImages;
 
 // The team's classifier for one store and one open folder: the model chosen
 // (an ONNX file with its description beside it), the predictions stored for
@@ -89,6 +88,26 @@ public:
     std::shared_ptr<const LearningResult> learnt() const;
     std::shared_ptr<const MarkedImages> learntFrom() const;
 
+    // How good the suggestions are over the marked listed images with a
+    // prediction, as `listedFacts` has them now: the per-label table and the
+    // likely mistakes, a trained label's figures cross-validated (an image
+    // marked since the training counts with its trained probability). Kept
+    // until the next assess(); the rows of both are listed positions.
+    void assess(const std::vector<AnnotationStore::RowFacts> &listedFacts);
+    const Assessment &assessment() const;
+    // The listed position of each doubtful image of assessment(), most
+    // doubtful first.
+    std::vector<qint32> doubtfulPositions() const;
+    // The doubtful labels of the listed image at `position` (most doubtful
+    // first); none when it is not doubtful.
+    std::vector<DoubtfulLabel> doubtfulLabelsAt(qsizetype position) const;
+
+    // Thresholds adopted for this store (one per catalogue label; NaN keeps
+    // the model's) in place of the description's, for every answer, until
+    // another model is taken; every answer may change (modelChanged()).
+    void setThresholds(const QList<float> &thresholds);
+    bool hasAdoptedThresholds() const;
+
     // Listed images with a current prediction, and how many are listed.
     qsizetype predictedCount() const;
     qsizetype listedCount() const;
@@ -108,6 +127,8 @@ signals:
     // size is not the number of its labels): it was let go, and `text` is
     // what the person is told, in the same box as a refused load.
     void modelRefused(const QString &text);
+    // setThresholds() took `thresholds`.
+    void thresholdsAdopted(const QList<float> &thresholds);
 
 private:
     struct Private;
