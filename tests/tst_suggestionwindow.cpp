@@ -99,6 +99,7 @@ private slots:
     void theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLine();
     void retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages();
     void theTableJudgesTheSuggestionsAndAdoptsTheirThresholds();
+    void aPictureSavedAgainstTheRuleHeadsTheLikelyMistakes();
 
 private:
     Tavrelin *w() const { return window.get(); }
@@ -109,8 +110,8 @@ private:
     void openPredicted(bool withModel = true);
     // 24 reddish pictures saved RO and 24 bluish ones saved FS, then an
     // unmarked red and an unmarked blue one; the blind model chosen and
-    // every picture predicted.
-    void openLearnable();
+    // every picture predicted. `withMistake`: also a red one saved FS.
+    void openLearnable(bool withMistake = false);
     QString model;
 };
 
@@ -318,7 +319,7 @@ void SuggestionWindowTest::theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLi
     QCOMPARE(program.exitCode(), 2);
 }
 
-void SuggestionWindowTest::openLearnable()
+void SuggestionWindowTest::openLearnable(bool withMistake)
 {
     const QString folder = dir->filePath(u"learn"_qs);
     QDir().mkpath(folder);
@@ -332,15 +333,20 @@ void SuggestionWindowTest::openLearnable()
         paint(folder + u'/' + blue, QColor(20, 10 + i, 180 + 3 * i));
         rows += row(red, {ro}) + row(blue, {fs});
     }
+    if (withMistake) {
+        paint(folder + u"/m_wrong_red.png"_qs, QColor(210, 20, 20));
+        rows += row(u"m_wrong_red.png"_qs, {fs});
+    }
     paint(folder + u"/u_red.png"_qs, QColor(200, 30, 30));
     paint(folder + u"/u_blue.png"_qs, QColor(30, 30, 200));
     writeFile(csvPath, rows);
     w()->openFolder(folder);
-    QCOMPARE(imageFiles(w()).size(), 50);
+    const qsizetype count = withMistake ? 51 : 50;
+    QCOMPARE(imageFiles(w()).size(), count);
     QString error;
     QVERIFY2(w()->chooseModel(makeBlindModel(dir->filePath(u"blind"_qs)), &error),
              qPrintable(error));
-    QTRY_COMPARE_WITH_TIMEOUT(suggestions()->predictedCount(), 50, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(suggestions()->predictedCount(), count, 20000);
 }
 
 void SuggestionWindowTest::retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages()
@@ -417,6 +423,40 @@ void SuggestionWindowTest::theTableJudgesTheSuggestionsAndAdoptsTheirThresholds(
     window.reset();
     window = create(*answerer, csvPath);
     QVERIFY(std::abs(suggestions()->thresholds().at(ro) - best) < 0.001f);
+}
+
+void SuggestionWindowTest::aPictureSavedAgainstTheRuleHeadsTheLikelyMistakes()
+{
+    openLearnable(true);
+    press("", Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = w()->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset && QTest::qWaitForWindowExposed(dataset));
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    dataset->findChild<QPushButton *>(u"retrainModel"_qs)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+
+    auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
+    filter->setCurrentIndex(filter->findText(u"可能标错"_qs));
+    const QAbstractItemModel *rows = dataset->findChild<QTableView *>(u"imageTable"_qs)->model();
+    QVERIFY(rows->rowCount() >= 1);
+    QCOMPARE(rows->index(0, 1).data().toString(), u"m_wrong_red.png"_qs);
+    const QString entries = rows->index(0, 3).data().toString();
+    QVERIFY2(entries.contains(u"可能标错"_qs) && entries.contains(u"RO=0"_qs)
+                 && entries.contains(u"FS=1"_qs),
+             qPrintable(entries));
+
+    // Alt+Right goes to the most doubtful first, wherever it is listed.
+    QCOMPARE(currentIndex(w()), 0);
+    press("", Qt::Key_Right, Qt::AltModifier);
+    QCOMPARE(imageFiles(w()).at(currentIndex(w())), u"m_wrong_red.png"_qs);
+    // Saved as the suggestion has it, it leaves the list.
+    w()->labelling()->removeAt(0);
+    w()->labelling()->give(labelOf("RO"));
+    press("", Qt::Key_Return);
+    QTRY_VERIFY(rows->rowCount() == 0
+                || rows->index(0, 1).data().toString() != u"m_wrong_red.png"_qs);
+    for (int row = 0; row < rows->rowCount(); ++row)
+        QVERIFY(rows->index(row, 1).data().toString() != u"m_wrong_red.png"_qs);
 }
 
 QTEST_MAIN(SuggestionWindowTest)

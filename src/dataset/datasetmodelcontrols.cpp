@@ -54,8 +54,8 @@ void DatasetWindow::createModelControls(QHBoxLayout *row)
     modelFilterRefresh.setSingleShot(true);
     modelFilterRefresh.setInterval(500);
     connect(&modelFilterRefresh, &QTimer::timeout, this, [this] {
-        imageModel->reset(this->feature->filter());
         showQualities();
+        imageModel->reset(this->feature->filter());
         showCounts();
         showCurrent(this->feature->currentPosition());
     });
@@ -102,6 +102,12 @@ void DatasetWindow::showModelChoices()
                              modelChoiceRole);
     labelFilter->setItemData(labelFilter->count() - 1,
                              tr("已标记、且保存的标签与模型建议不同的图片（只比较模型给出的标签）"),
+                             Qt::ToolTipRole);
+    labelFilter->addItem(tr("可能标错"));
+    labelFilter->setItemData(labelFilter->count() - 1, int(DatasetFilter::Doubtful),
+                             modelChoiceRole);
+    labelFilter->setItemData(labelFilter->count() - 1,
+                             tr("已标记、而建议有把握地与所存标签相反的图片，最可疑的在前"),
                              Qt::ToolTipRole);
 }
 

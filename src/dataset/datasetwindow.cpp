@@ -298,18 +298,19 @@ void DatasetWindow::fitColumns()
 void DatasetWindow::showEverything()
 {
     showAnnotators();
+    // First: the likely mistakes the table may show come from it.
+    showQualities();
     imageModel->reset(feature->filter());
     statisticsModel->countsChanged();
-    showQualities();
     showCounts();
 }
 
 void DatasetWindow::showImageChange(qsizetype position)
 {
     showAnnotators();
+    showQualities();
     imageModel->imageChanged(position);
     statisticsModel->countsChanged();
-    showQualities();
     showCounts();
 }
 

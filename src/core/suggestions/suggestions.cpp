@@ -54,6 +54,8 @@ struct Suggestions::Private
     QList<float> adopted;
     Assessment assessment;
     std::vector<qint32> assessedPositions;
+    // By listed position: its place among the doubtful, -1 for none.
+    std::vector<qint32> doubtfulRanks;
 
     // Last: it goes first, while what it hands over still has a place.
     std::unique_ptr<PredictionPass> pass;
@@ -186,6 +188,7 @@ void Suggestions::Private::restart()
     learntFrom.reset();
     assessment = Assessment();
     assessedPositions.clear();
+    doubtfulRanks.clear();
     predicted = 0;
     undecodable = 0;
     sureOrder.clear();
@@ -510,6 +513,7 @@ void Suggestions::assess(const std::vector<AnnotationStore::RowFacts> &listedFac
 {
     d->assessment = Assessment();
     d->assessedPositions.clear();
+    d->doubtfulRanks.clear();
     if (!d->description)
         return;
     const std::shared_ptr<MarkedImages> images = d->marked(listedFacts, &d->assessedPositions);
@@ -518,6 +522,17 @@ void Suggestions::assess(const std::vector<AnnotationStore::RowFacts> &listedFac
         aligned = d->alignedTo(*images, d->assessedPositions);
     d->assessment =
         LabelQualities::assess(*images, aligned ? &*aligned : nullptr, d->thresholdList());
+    d->doubtfulRanks.assign(std::size_t(d->listing->count()), -1);
+    for (std::size_t rank = 0; rank < d->assessment.doubtful.size(); ++rank)
+        d->doubtfulRanks[std::size_t(
+            d->assessedPositions[std::size_t(d->assessment.doubtful[rank].image)])] = qint32(rank);
+}
+
+qsizetype Suggestions::doubtfulRankAt(qsizetype position) const
+{
+    return position >= 0 && std::size_t(position) < d->doubtfulRanks.size()
+        ? d->doubtfulRanks[std::size_t(position)]
+        : -1;
 }
 
 const Assessment &Suggestions::assessment() const

@@ -101,6 +101,9 @@ public:
     // The doubtful labels of the listed image at `position` (most doubtful
     // first); none when it is not doubtful.
     std::vector<DoubtfulLabel> doubtfulLabelsAt(qsizetype position) const;
+    // The place of the listed image at `position` in doubtfulPositions();
+    // -1 when it is not doubtful.
+    qsizetype doubtfulRankAt(qsizetype position) const;
 
     // Thresholds adopted for this store (one per catalogue label; NaN keeps
     // the model's) in place of the description's, for every answer, until
