@@ -382,6 +382,14 @@ void SuggestionWindowTest::retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages
     QVERIFY(panel);
     QTRY_VERIFY(panel->isSuggested(fs) && !panel->isSuggested(ro));
     QVERIFY(panel->topLevelItem(ro)->toolTip(LabelPanel::Chance).contains(u"按本数据集标签训练"_qs));
+
+    // Kept with the predictions: the next start answers with them at once.
+    const QString folder = w()->labelling()->images().folder();
+    window.reset();
+    window = create(*answerer, csvPath);
+    w()->openFolder(folder);
+    QTRY_COMPARE(suggestions()->suggested(u"u_red.png"_qs), QStringList{labelOf("RO")});
+    QCOMPARE(suggestions()->trainedLabels(u"u_blue.png"_qs), (1u << ro) | (1u << fs));
 }
 
 void SuggestionWindowTest::theTableJudgesTheSuggestionsAndAdoptsTheirThresholds()

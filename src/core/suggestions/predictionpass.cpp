@@ -41,6 +41,8 @@ struct PredictionPass::Shared
     std::shared_ptr<const PredictionListing> listing;
     qsizetype shown = -1;
     quint64 shownTicket = 0;
+    // Trained weights waiting to be stored, for the generation named.
+    std::optional<std::pair<quint64, QByteArray>> weights;
 
     std::unique_ptr<PredictionStore> store;
     Deliver deliver;
@@ -157,6 +159,7 @@ void readStored(Shared &shared, Work &work)
     if (!chunk.positions.empty())
         shared.deliver(std::move(chunk));
     PassArrival done = arrival(work, PassArrival::StoredDone);
+    done.weights = shared.store->readWeights(&error);
     std::sort(order.begin(), order.end());
     done.order = std::move(order);
     shared.deliver(std::move(done));
@@ -324,16 +327,24 @@ void run(Shared &shared)
     work.sinceWrite.start();
     for (;;) {
         bool restarted = false;
+        std::optional<std::pair<quint64, QByteArray>> weights;
         {
             std::unique_lock lock(shared.mutex);
             shared.wake.wait(lock, [&] {
                 return shared.stop || shared.generation != work.generation
-                    || shared.shownTicket != work.shownTicket || work.hasWork();
+                    || shared.shownTicket != work.shownTicket || shared.weights
+                    || work.hasWork();
             });
             if (shared.stop)
                 break;
             restarted = shared.generation != work.generation;
             look(shared, work);
+            weights = std::exchange(shared.weights, std::nullopt);
+        }
+        if (weights && weights->first == work.generation && work.opened) {
+            QString error;
+            if (!shared.store->writeWeights(weights->second, &error))
+                qWarning().noquote() << "trained weights not stored:" << error;
         }
         if (restarted) {
             flush(shared, work);
@@ -373,6 +384,15 @@ void PredictionPass::restart(quint64 generation, std::optional<Classifier> class
         shared->generation = generation;
         shared->classifier = std::move(classifier);
         shared->listing = std::move(listing);
+    }
+    shared->wake.notify_all();
+}
+
+void PredictionPass::storeWeights(quint64 generation, const QByteArray &weights)
+{
+    {
+        const std::lock_guard lock(shared->mutex);
+        shared->weights = std::make_pair(generation, weights);
     }
     shared->wake.notify_all();
 }

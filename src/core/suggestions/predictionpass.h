@@ -37,6 +37,9 @@ struct PassArrival
     // With StoredDone: every stored prediction's (certainty, position),
     // sorted, made here so that the reader need not sort a million.
     std::vector<std::pair<float, qint32>> order;
+    // With StoredDone: the trained weights stored for the model; empty when
+    // none are.
+    QByteArray weights;
 };
 
 // The thread that predicts, at low priority, the listed images without a
@@ -62,6 +65,9 @@ public:
                  std::shared_ptr<const PredictionListing> listing);
     // The position shown now: it and its neighbours go before the rest.
     void show(qsizetype position);
+    // Stores `weights`, the trained weights of generation `generation`'s
+    // model, unless another generation began meanwhile.
+    void storeWeights(quint64 generation, const QByteArray &weights);
 
     struct Shared;
 

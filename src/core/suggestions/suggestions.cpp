@@ -84,6 +84,9 @@ struct Suggestions::Private
     void judge(qint32 position, bool ordered);
     void takeTrained(std::shared_ptr<const LearningResult> result);
     void judgeAll();
+    // The weights a former training stored for this model, until one of
+    // this program's own finishes.
+    void takeStoredWeights(const QByteArray &bytes);
     // The marked listed images with a current prediction; `positions` gets
     // each one's listed position.
     std::shared_ptr<MarkedImages> marked(const std::vector<AnnotationStore::RowFacts> &facts,
@@ -156,6 +159,19 @@ void Suggestions::Private::takeTrained(std::shared_ptr<const LearningResult> res
 {
     learnt = std::move(result);
     learntFrom = std::move(trainingFrom);
+    pass->storeWeights(generation, learnt->trained.toBytes());
+    judgeAll();
+}
+
+void Suggestions::Private::takeStoredWeights(const QByteArray &bytes)
+{
+    std::optional<TrainedLabels> trained = TrainedLabels::fromBytes(bytes);
+    if (bytes.isEmpty() || learnt || !trained)
+        return;
+    auto result = std::make_shared<LearningResult>();
+    result->trained = std::move(*trained);
+    learnt = std::move(result);
+    learntFrom.reset();
     judgeAll();
 }
 
@@ -253,6 +269,7 @@ void Suggestions::Private::take(PassArrival arrival)
     if (arrival.kind == PassArrival::StoredDone) {
         // Made before anything was predicted: what is fresh since is merged.
         sureOrder = std::move(arrival.order);
+        takeStoredWeights(arrival.weights);
     }
     for (const qint32 position : arrival.forgotten)
         forget(position);
