@@ -400,8 +400,7 @@ const struct
     {"norvanta_history", "dataset"},     {"norvanta_holds", "dataset"},
     {"norvanta_members", "dataset"},     {"norvanta_schema", nullptr},
     {"norvanta_prediction_models", nullptr}, {"norvanta_predictions", "dataset"},
-    {"norvanta_prediction_weights", "dataset"},
-    {"norvanta_prediction_claims", "dataset"},
+    {"norvanta_prediction_claims", "dataset"}, {"norvanta_prediction_weights", "dataset"},
 };
 
 // "norvanta_save(integer,text,...)": the argument types without the names.
