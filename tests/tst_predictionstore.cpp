@@ -73,6 +73,8 @@ private slots:
     void aModelReadsItsOwnEntriesThenImportedOnesOfItsName_data();
     void aModelReadsItsOwnEntriesThenImportedOnesOfItsName();
     void twoStoresWritingOneFileAtOnceLoseNothing();
+    void trainedWeightsAreKeptPerModelAndShared_data();
+    void trainedWeightsAreKeptPerModelAndShared();
     void serverStoresShareWhatTheyWroteAndClaimDisjointImages();
     void anImportIsRefusedAtItsLineAndStoresNothing_data();
     void anImportIsRefusedAtItsLineAndStoresNothing();
@@ -205,6 +207,32 @@ void PredictionStoreTest::aModelReadsItsOwnEntriesThenImportedOnesOfItsName()
     QCOMPARE(models.at(0).sha256, QByteArray());
     QCOMPARE(models.at(1).sha256, QByteArray("d1"));
     QCOMPARE(models.at(2).name, u"n"_qs);
+}
+
+void PredictionStoreTest::trainedWeightsAreKeptPerModelAndShared_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::newRow("file") << u"weights.csv"_qs;
+    QTest::newRow("server") << u"server:weights"_qs;
+}
+
+void PredictionStoreTest::trainedWeightsAreKeptPerModelAndShared()
+{
+    QFETCH(QString, where);
+    QString error;
+    auto writer = store(where);
+    QVERIFY2(writer->open(u"m"_qs, "d1", &error), qPrintable(error));
+    QVERIFY(writer->readWeights(&error).isEmpty());
+    QVERIFY2(writer->writeWeights(QByteArray("first\0", 6), &error), qPrintable(error));
+    QVERIFY2(writer->writeWeights(QByteArray("second\0\xff", 8), &error), qPrintable(error));
+    // Another store object (another member) reads the latest; another
+    // model has none.
+    auto reader = store(where);
+    QVERIFY2(reader->open(u"m"_qs, "d1", &error), qPrintable(error));
+    QCOMPARE(reader->readWeights(&error), QByteArray("second\0\xff", 8));
+    QVERIFY2(reader->open(u"m"_qs, "d2", &error), qPrintable(error));
+    QVERIFY(reader->readWeights(&error).isEmpty());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 }
 
 void PredictionStoreTest::twoStoresWritingOneFileAtOnceLoseNothing()

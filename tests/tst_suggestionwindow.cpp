@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QToolTip>
 
+#include <cmath>
+
 using namespace TestWindow;
 
 namespace {
@@ -28,6 +30,23 @@ QString makeModel(const QString &base)
                            {"weights", QJsonArray{QJsonArray{8, 0, -8}, QJsonArray{-8, 0, 8}}},
                            {"bias", QJsonArray{-4, -4}},
                            {"activation", "sigmoid"}};
+    QProcess python;
+    python.start(u"/usr/bin/python3"_qs,
+                 {QStringLiteral(MAKE_MODEL), base,
+                  QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact))});
+    if (!python.waitForFinished(60000) || python.exitCode() != 0)
+        qWarning() << python.readAllStandardError();
+    return base + u".onnx"_qs;
+}
+
+// Its output says nothing (every probability 0.5); its features are the
+// picture's mean colour, which is all a dataset's labels can teach it.
+QString makeBlindModel(const QString &base)
+{
+    const QJsonObject spec{{"labels", QJsonArray{"RO", "FS"}},
+                           {"weights", QJsonArray{QJsonArray{0, 0, 0}, QJsonArray{0, 0, 0}}},
+                           {"features", true},
+                           {"name", "blind"}};
     QProcess python;
     python.start(u"/usr/bin/python3"_qs,
                  {QStringLiteral(MAKE_MODEL), base,
@@ -78,6 +97,9 @@ private slots:
     void theViewShowsEachLabelsProbability();
     void theDatasetWindowShowsFiltersAndSortsByTheModel();
     void theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLine();
+    void retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages();
+    void theTableJudgesTheSuggestionsAndAdoptsTheirThresholds();
+    void aPictureSavedAgainstTheRuleHeadsTheLikelyMistakes();
 
 private:
     Tavrelin *w() const { return window.get(); }
@@ -86,6 +108,10 @@ private:
                Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // red, blue, darkred, green, in that order, and the model chosen.
     void openPredicted(bool withModel = true);
+    // 24 reddish pictures saved RO and 24 bluish ones saved FS, then an
+    // unmarked red and an unmarked blue one; the blind model chosen and
+    // every picture predicted. `withMistake`: also a red one saved FS.
+    void openLearnable(bool withMistake = false);
     QString model;
 };
 
@@ -291,6 +317,154 @@ void SuggestionWindowTest::theChoiceIsRememberedPerStoreAndRefusedOnTheCommandLi
     program.start(QStringLiteral(NORVANTA_PROGRAM), {u"--model"_qs, model});
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.exitCode(), 2);
+}
+
+void SuggestionWindowTest::openLearnable(bool withMistake)
+{
+    const QString folder = dir->filePath(u"learn"_qs);
+    QDir().mkpath(folder);
+    const int ro = int(catalogue().indexOf(labelOf("RO"))) + 1;
+    const int fs = int(catalogue().indexOf(labelOf("FS"))) + 1;
+    QByteArray rows = headerLine();
+    for (int i = 0; i < 24; ++i) {
+        const QString red = u"m%1_red.png"_qs.arg(i, 2, 10, QChar(u'0'));
+        const QString blue = u"m%1_blue.png"_qs.arg(i, 2, 10, QChar(u'0'));
+        paint(folder + u'/' + red, QColor(180 + 3 * i, 10 + i, 20));
+        paint(folder + u'/' + blue, QColor(20, 10 + i, 180 + 3 * i));
+        rows += row(red, {ro}) + row(blue, {fs});
+    }
+    if (withMistake) {
+        paint(folder + u"/m_wrong_red.png"_qs, QColor(210, 20, 20));
+        rows += row(u"m_wrong_red.png"_qs, {fs});
+    }
+    paint(folder + u"/u_red.png"_qs, QColor(200, 30, 30));
+    paint(folder + u"/u_blue.png"_qs, QColor(30, 30, 200));
+    writeFile(csvPath, rows);
+    w()->openFolder(folder);
+    const qsizetype count = withMistake ? 51 : 50;
+    QCOMPARE(imageFiles(w()).size(), count);
+    QString error;
+    QVERIFY2(w()->chooseModel(makeBlindModel(dir->filePath(u"blind"_qs)), &error),
+             qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(suggestions()->predictedCount(), count, 20000);
+}
+
+void SuggestionWindowTest::retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages()
+{
+    openLearnable();
+    // The blind model suggests everything at its threshold of 0.5.
+    QCOMPARE(suggestions()->suggested(u"u_red.png"_qs).size(), 2);
+    press("", Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = w()->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset && QTest::qWaitForWindowExposed(dataset));
+    auto *retrain = dataset->findChild<QPushButton *>(u"retrainModel"_qs);
+    QVERIFY(retrain && retrain->isEnabled() && !retrain->toolTip().isEmpty());
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    retrain->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+
+    QCOMPARE(suggestions()->suggested(u"u_red.png"_qs), QStringList{labelOf("RO")});
+    QCOMPARE(suggestions()->suggested(u"u_blue.png"_qs), QStringList{labelOf("FS")});
+    const std::optional<QList<float>> red = suggestions()->probabilities(u"u_red.png"_qs);
+    const int ro = int(catalogue().indexOf(labelOf("RO")));
+    const int fs = int(catalogue().indexOf(labelOf("FS")));
+    QVERIFY(red && red->at(ro) > 0.5f && red->at(fs) < 0.5f);
+    QCOMPARE(suggestions()->trainedLabels(u"u_red.png"_qs), (1u << ro) | (1u << fs));
+    // Both unmarked pictures are now sure; Ctrl+I still finds one of them.
+    QVERIFY(*suggestions()->certainty(u"u_red.png"_qs) > 0.1f);
+    const qsizetype least = suggestions()->leastSure([](qsizetype p) { return p >= 48; });
+    QVERIFY(least == 48 || least == 49);
+
+    // The view says which bars were learnt here.
+    w()->labelling()->moveTo(int(imageFiles(w()).indexOf(u"u_blue.png"_qs)));
+    press("", Qt::Key_Z);
+    auto *panel = w()->findChild<LabelPanel *>(u"labelPanel"_qs);
+    QVERIFY(panel);
+    QTRY_VERIFY(panel->isSuggested(fs) && !panel->isSuggested(ro));
+    QVERIFY(panel->topLevelItem(ro)->toolTip(LabelPanel::Chance).contains(u"按本数据集标签训练"_qs));
+
+    // Kept with the predictions: the next start answers with them at once.
+    const QString folder = w()->labelling()->images().folder();
+    window.reset();
+    window = create(*answerer, csvPath);
+    w()->openFolder(folder);
+    QTRY_COMPARE(suggestions()->suggested(u"u_red.png"_qs), QStringList{labelOf("RO")});
+    QCOMPARE(suggestions()->trainedLabels(u"u_blue.png"_qs), (1u << ro) | (1u << fs));
+}
+
+void SuggestionWindowTest::theTableJudgesTheSuggestionsAndAdoptsTheirThresholds()
+{
+    openLearnable();
+    press("", Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = w()->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset && QTest::qWaitForWindowExposed(dataset));
+    const QAbstractItemModel *table =
+        dataset->findChild<QTableView *>(u"labelStatistics"_qs)->model();
+    const int ro = int(catalogue().indexOf(labelOf("RO")));
+    const int de = int(catalogue().indexOf(labelOf("DE")));
+    const auto figures = [table](int label) {
+        QStringList texts;
+        for (int column = 4; column < 10; ++column)
+            texts << table->index(label, column).data().toString();
+        return texts;
+    };
+    // The blind model suggests RO everywhere: half of it is right, none is
+    // missed; equal probabilities leave its own threshold the best.
+    QTRY_COMPARE(figures(ro), (QStringList{"24", "0.50", "1.00", "0.67", "0.83", "0.500"}));
+    QCOMPARE(figures(de), (QStringList{"", "", "", "", "", ""}));
+
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    dataset->findChild<QPushButton *>(u"retrainModel"_qs)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+    QTRY_COMPARE(figures(ro).mid(0, 5), (QStringList{"24", "1.00", "1.00", "1.00", "1.00"}));
+    bool number = false;
+    const float best = figures(ro).at(5).toFloat(&number);
+    QVERIFY(number);
+
+    auto *adopt = dataset->findChild<QPushButton *>(u"adoptThresholds"_qs);
+    QVERIFY(adopt && adopt->isEnabled());
+    adopt->click();
+    QVERIFY(std::abs(suggestions()->thresholds().at(ro) - best) < 0.001f);
+    // Remembered for this file with the model, not written into its
+    // description.
+    QVERIFY(!readFile(dir->filePath(u"blind.json"_qs)).contains("thresholds"));
+    window.reset();
+    window = create(*answerer, csvPath);
+    QVERIFY(std::abs(suggestions()->thresholds().at(ro) - best) < 0.001f);
+}
+
+void SuggestionWindowTest::aPictureSavedAgainstTheRuleHeadsTheLikelyMistakes()
+{
+    openLearnable(true);
+    press("", Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = w()->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset && QTest::qWaitForWindowExposed(dataset));
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    dataset->findChild<QPushButton *>(u"retrainModel"_qs)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+
+    auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
+    filter->setCurrentIndex(filter->findText(u"可能标错"_qs));
+    const QAbstractItemModel *rows = dataset->findChild<QTableView *>(u"imageTable"_qs)->model();
+    QVERIFY(rows->rowCount() >= 1);
+    QCOMPARE(rows->index(0, 1).data().toString(), u"m_wrong_red.png"_qs);
+    const QString entries = rows->index(0, 3).data().toString();
+    QVERIFY2(entries.contains(u"可能标错"_qs) && entries.contains(u"RO=0"_qs)
+                 && entries.contains(u"FS=1"_qs),
+             qPrintable(entries));
+
+    // Alt+Right goes to the most doubtful first, wherever it is listed.
+    QCOMPARE(currentIndex(w()), 0);
+    press("", Qt::Key_Right, Qt::AltModifier);
+    QCOMPARE(imageFiles(w()).at(currentIndex(w())), u"m_wrong_red.png"_qs);
+    // Saved as the suggestion has it, it leaves the list.
+    w()->labelling()->removeAt(0);
+    w()->labelling()->give(labelOf("RO"));
+    press("", Qt::Key_Return);
+    QTRY_VERIFY(rows->rowCount() == 0
+                || rows->index(0, 1).data().toString() != u"m_wrong_red.png"_qs);
+    for (int row = 0; row < rows->rowCount(); ++row)
+        QVERIFY(rows->index(row, 1).data().toString() != u"m_wrong_red.png"_qs);
 }
 
 QTEST_MAIN(SuggestionWindowTest)

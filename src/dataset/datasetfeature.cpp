@@ -8,6 +8,7 @@
 #include "labellingsession.h"
 #include "labellingwindow.h"
 #include "outcomeboxes.h"
+#include "suggestions.h"
 #include "windowactivity.h"
 #include "windowplace.h"
 
@@ -136,6 +137,11 @@ void DatasetFeature::moveTo(qsizetype position)
 
 void DatasetFeature::moveByFilter(int step, QWidget *typedIn)
 {
+    // The likely mistakes as the marked images stand now.
+    if (chosen.choice == DatasetFilter::Doubtful && suggestions()) {
+        lookAtSource();
+        suggestions()->assess(source->facts());
+    }
     const int current = currentPosition();
     qsizetype target = -1;
     if (isShown() && datasetWindow->tableModel().isSorted()) {

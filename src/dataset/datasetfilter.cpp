@@ -47,6 +47,8 @@ public:
         if (!model || std::isnan(model->certaintyAt(position)))
             return false;
         const quint32 suggested = model->suggestedFlagsAt(position);
+        if (choice == DatasetFilter::Doubtful)
+            return model->doubtfulRankAt(position) >= 0;
         if (choice == DatasetFilter::Disagreeing)
             return facts.marked && (facts.flags & given) != suggested;
         return suggested & (1u << (choice - DatasetFilter::FirstSuggested));
@@ -99,6 +101,25 @@ bool DatasetFilter::keepsReview(const DatasetSource &images, qsizetype position)
     return true;
 }
 
+// Most doubtful first: from an image not on the list, Alt+Right starts at
+// the most doubtful one and Alt+Left at the least.
+qsizetype DatasetFilter::nearestDoubtful(const DatasetSource &images, qsizetype from,
+                                         int step) const
+{
+    const Suggestions *model = images.suggestions();
+    if (!model)
+        return -1;
+    const std::vector<qint32> order = model->doubtfulPositions();
+    const qsizetype count = qsizetype(order.size());
+    const qsizetype rank = model->doubtfulRankAt(from);
+    qsizetype next = rank >= 0 ? rank + step : (step > 0 ? 0 : count - 1);
+    for (; next >= 0 && next < count; next += step) {
+        if (keeps(images, order[std::size_t(next)]))
+            return order[std::size_t(next)];
+    }
+    return -1;
+}
+
 bool DatasetFilter::keeps(const DatasetSource &images, qsizetype position) const
 {
     const ImageFacts facts = images.factsAt(position);
@@ -127,6 +148,8 @@ std::vector<int> DatasetFilter::keptPositions(const DatasetSource &images) const
 
 qsizetype DatasetFilter::nearestKept(const DatasetSource &images, qsizetype from, int step) const
 {
+    if (choice == Doubtful)
+        return nearestDoubtful(images, from, step);
     const NameMatch nameMatches(nameText);
     const ModelMatch modelMatches(*this, images);
     const QStringList &names = images.names();

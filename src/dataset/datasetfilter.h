@@ -19,6 +19,8 @@ struct DatasetFilter
     // k (from 0) is choice FirstLabel + k, the model suggesting it
     // FirstSuggested + k. Over the labels the model gives, Disagreeing keeps
     // the marked images with a prediction whose row differs from it.
+    // Doubtful keeps the marked images the suggestions contradict with
+    // confidence, which are walked most doubtful first.
     enum Choice {
         All = 0,
         Marked = 1,
@@ -27,6 +29,7 @@ struct DatasetFilter
         NoDefectWithDefect = 3 + 19,
         FirstSuggested = NoDefectWithDefect + 1,
         Disagreeing = FirstSuggested + 19,
+        Doubtful = Disagreeing + 1,
     };
 
     int choice = All;
@@ -66,4 +69,7 @@ struct DatasetFilter
     // that the filter keeps; -1 when there is none. `from` may lie outside
     // the list: -1 starts before its first image.
     qsizetype nearestKept(const DatasetSource &images, qsizetype from, int step) const;
+
+private:
+    qsizetype nearestDoubtful(const DatasetSource &images, qsizetype from, int step) const;
 };

@@ -150,7 +150,9 @@ QVariant DatasetModel::data(const QModelIndex &index, int role) const
     case State:
         return images.factsAt(position).marked ? tr("已标记") : tr("未标记");
     case Entries:
-        return entriesOf(images.factsAt(position).flags);
+        return filter.choice == DatasetFilter::Doubtful
+            ? doubtfulEntriesOf(position)
+            : entriesOf(images.factsAt(position).flags);
     case SavedBy:
         return savedOf(position);
     case Review:
@@ -217,6 +219,20 @@ QString DatasetModel::entriesOf(quint32 flags) const
     return entries.join(QStringLiteral(", "));
 }
 
+// The saved labels, then the labels the suggestions doubt, with their saved
+// value and the suggestion's probability.
+QString DatasetModel::doubtfulEntriesOf(qsizetype position) const
+{
+    QStringList doubts;
+    for (const DoubtfulLabel &doubt : images.suggestions()->doubtfulLabelsAt(position))
+        doubts.append(QStringLiteral("%1=%2 %3")
+                          .arg(labelCode(labels.at(doubt.label)))
+                          .arg(doubt.saved ? 1 : 0)
+                          .arg(double(doubt.probability), 0, 'f', 2));
+    const QString saved = entriesOf(images.factsAt(position).flags);
+    return doubts.isEmpty() ? saved : tr("%1 | 可能标错：%2").arg(saved, doubts.join(u' '));
+}
+
 QVariant DatasetModel::modelData(int column, qsizetype position) const
 {
     const float certainty = images.suggestions()->certaintyAt(position);
@@ -268,8 +284,13 @@ void DatasetModel::applySort()
         ? ColumnCount + 1 + sortedBy - modelColumn(Suggested)
         : sortedBy;
     const Suggestions *model = images.suggestions();
-    const std::function<bool(int, int)> less = lessFor(column);
-    const bool modelKey = column > ColumnCount;
+    const bool byDoubt = sortedBy <= Position && sortedOrder == Qt::AscendingOrder;
+    const std::function<bool(int, int)> less = byDoubt
+        ? std::function<bool(int, int)>([model](int a, int b) {
+              return model ? model->doubtfulRankAt(a) < model->doubtfulRankAt(b) : a < b;
+          })
+        : lessFor(column);
+    const bool modelKey = column > ColumnCount && !byDoubt;
     const bool descending = sortedOrder == Qt::DescendingOrder;
     std::stable_sort(sortedRows.begin(), sortedRows.end(), [&](int a, int b) {
         if (modelKey) {

@@ -44,7 +44,12 @@ public:
     // The column of the model's `column`; -1 while there is no model.
     int modelColumn(ModelColumn column) const;
     // Sorted by a column other than the position, ascending.
-    bool isSorted() const { return sortedBy > Position || sortedOrder != Qt::AscendingOrder; }
+    // The likely mistakes show most doubtful first until sorted by a column.
+    bool isSorted() const
+    {
+        return sortedBy > Position || sortedOrder != Qt::AscendingOrder
+            || filter.choice == DatasetFilter::Doubtful;
+    }
     // New predictions: the model's columns show them.
     void predictionsChanged();
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
@@ -57,6 +62,7 @@ public:
 
 private:
     QString entriesOf(quint32 flags) const;
+    QString doubtfulEntriesOf(qsizetype position) const;
     QString savedOf(qsizetype position) const;
     QString suggestedOf(qsizetype position) const;
     QVariant modelData(int column, qsizetype position) const;

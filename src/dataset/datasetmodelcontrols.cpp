@@ -8,6 +8,7 @@
 #include "datasetfeature.h"
 #include "datasetmodel.h"
 #include "labelcatalogue.h"
+#include "labelstatisticsmodel.h"
 #include "suggestions.h"
 
 #include <QComboBox>
@@ -18,6 +19,10 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTableView>
+
+#include <algorithm>
+#include <cmath>
 
 void DatasetWindow::createModelControls(QHBoxLayout *row)
 {
@@ -34,10 +39,22 @@ void DatasetWindow::createModelControls(QHBoxLayout *row)
     unloadButton->setObjectName(QStringLiteral("unloadModel"));
     unloadButton->setToolTip(tr("不再使用模型，也不再记住它；已存的预测留在原处"));
     row->addWidget(unloadButton);
+    retrainButton = new QPushButton(tr("重新训练"), this);
+    retrainButton->setObjectName(QStringLiteral("retrainModel"));
+    retrainButton->setToolTip(tr("在后台按已标记图片的标签为每个标签训练一个分类器；"
+                                 "交叉验证更好的标签改用它的概率"));
+    row->addWidget(retrainButton);
+    adoptButton = new QPushButton(tr("采用建议阈值"), this);
+    adoptButton->setObjectName(QStringLiteral("adoptThresholds"));
+    adoptButton->setToolTip(tr("为此标签文件或数据集采用左表中使 F2 最大的阈值（样本足够的标签），"
+                               "与模型一起记住；模型说明文件不变"));
+    connect(adoptButton, &QPushButton::clicked, this, &DatasetWindow::adoptThresholds);
+    row->addWidget(adoptButton);
 
     modelFilterRefresh.setSingleShot(true);
     modelFilterRefresh.setInterval(500);
     connect(&modelFilterRefresh, &QTimer::timeout, this, [this] {
+        showQualities();
         imageModel->reset(this->feature->filter());
         showCounts();
         showCurrent(this->feature->currentPosition());
@@ -45,6 +62,8 @@ void DatasetWindow::createModelControls(QHBoxLayout *row)
     Suggestions *suggestions = feature->suggestions();
     if (suggestions) {
         connect(unloadButton, &QPushButton::clicked, suggestions, &Suggestions::unloadModel);
+        connect(retrainButton, &QPushButton::clicked, suggestions,
+                [this, suggestions] { suggestions->retrain(feature->images().facts()); });
         connect(suggestions, &Suggestions::modelChanged, this, [this] {
             showEverything();
             showModel();
@@ -84,6 +103,12 @@ void DatasetWindow::showModelChoices()
     labelFilter->setItemData(labelFilter->count() - 1,
                              tr("已标记、且保存的标签与模型建议不同的图片（只比较模型给出的标签）"),
                              Qt::ToolTipRole);
+    labelFilter->addItem(tr("可能标错"));
+    labelFilter->setItemData(labelFilter->count() - 1, int(DatasetFilter::Doubtful),
+                             modelChoiceRole);
+    labelFilter->setItemData(labelFilter->count() - 1,
+                             tr("已标记、而建议有把握地与所存标签相反的图片，最可疑的在前"),
+                             Qt::ToolTipRole);
 }
 
 // A refused model changes nothing: the one there was stays.
@@ -105,6 +130,7 @@ void DatasetWindow::showModel()
     const Suggestions *suggestions = feature->suggestions();
     const bool hasModel = suggestions && suggestions->hasModel();
     unloadButton->setEnabled(hasModel);
+    retrainButton->setEnabled(hasModel);
     showModelChoices();
     modelLine->setVisible(hasModel);
     if (!hasModel)
@@ -119,6 +145,38 @@ void DatasetWindow::showModel()
 void DatasetWindow::showPredictions()
 {
     imageModel->predictionsChanged();
-    if (feature->filter().asksTheModel() && !modelFilterRefresh.isActive())
+    if (!modelFilterRefresh.isActive())
         modelFilterRefresh.start();
+}
+
+void DatasetWindow::showQualities()
+{
+    if (!statisticsView)
+        return;
+    Suggestions *suggestions = feature->suggestions();
+    const bool hasModel = suggestions && suggestions->hasModel();
+    if (hasModel)
+        suggestions->assess(feature->images().facts());
+    const std::vector<LabelQuality> none;
+    const std::vector<LabelQuality> &table = hasModel ? suggestions->assessment().table : none;
+    statisticsModel->setQualities(table);
+    for (int column = LabelStatisticsModel::Marked; column < LabelStatisticsModel::ColumnCount;
+         ++column)
+        statisticsView->setColumnHidden(column, table.empty());
+    adoptButton->setEnabled(std::any_of(table.cbegin(), table.cend(), [](const LabelQuality &q) {
+        return q.enough && !std::isnan(q.suggestedThreshold);
+    }));
+}
+
+void DatasetWindow::adoptThresholds()
+{
+    Suggestions *suggestions = feature->suggestions();
+    if (!suggestions || !suggestions->hasModel())
+        return;
+    suggestions->assess(feature->images().facts());
+    QList<float> thresholds(feature->catalogue().size(), NAN);
+    for (const LabelQuality &quality : suggestions->assessment().table)
+        if (quality.enough && !std::isnan(quality.suggestedThreshold))
+            thresholds[quality.label] = quality.suggestedThreshold;
+    suggestions->setThresholds(thresholds);
 }

@@ -302,6 +302,8 @@ void DatasetWindow::fitColumns()
 void DatasetWindow::showEverything()
 {
     showAnnotators();
+    // First: the likely mistakes the table may show come from it.
+    showQualities();
     imageModel->reset(feature->filter());
     statisticsModel->countsChanged();
     showCounts();
@@ -310,6 +312,7 @@ void DatasetWindow::showEverything()
 void DatasetWindow::showImageChange(qsizetype position)
 {
     showAnnotators();
+    showQualities();
     imageModel->imageChanged(position);
     statisticsModel->countsChanged();
     showCounts();

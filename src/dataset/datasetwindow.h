@@ -58,6 +58,10 @@ private:
     void loadModel();
     void showModel();
     void showPredictions();
+    // How good the suggestions are, in the per-label table, and the
+    // thresholds it finds, taken for this store by 采用建议阈值.
+    void showQualities();
+    void adoptThresholds();
 
     // The filter box's model choices carry their choice in this role.
     static constexpr int modelChoiceRole = Qt::UserRole + 1;
@@ -76,6 +80,8 @@ private:
     QLabel *shownLine = nullptr;
     QLabel *modelLine = nullptr;
     QPushButton *unloadButton = nullptr;
+    QPushButton *retrainButton = nullptr;
+    QPushButton *adoptButton = nullptr;
     // A filter that asks the model is made anew once predictions stop
     // arriving for a moment, not for each of them.
     QTimer modelFilterRefresh;

@@ -10,6 +10,39 @@ LabelStatisticsModel::LabelStatisticsModel(const DatasetSource &source,
 {
 }
 
+void LabelStatisticsModel::setQualities(const std::vector<LabelQuality> &figures)
+{
+    qualities.clear();
+    if (!figures.empty())
+        qualities.resize(std::size_t(labels.size()));
+    for (const LabelQuality &figure : figures)
+        if (figure.label >= 0 && figure.label < labels.size())
+            qualities[std::size_t(figure.label)] = figure;
+    emit dataChanged(index(0, Marked), index(rowCount() - 1, ColumnCount - 1));
+}
+
+QVariant LabelStatisticsModel::quality(int label, int column, int role) const
+{
+    if (qualities.empty() || qualities[std::size_t(label)].label < 0)
+        return QVariant();
+    const LabelQuality &figure = qualities[std::size_t(label)];
+    if (role == Qt::ToolTipRole)
+        return figure.trained ? tr("按本数据集标签训练，交叉验证") : tr("模型自身的概率");
+    if (column == Marked)
+        return role == Qt::DisplayRole ? QVariant(QString::number(figure.withLabel))
+                                       : QVariant(double(figure.withLabel));
+    const double value = column == Precision ? figure.precision
+        : column == Recall                   ? figure.recall
+        : column == F1                       ? figure.f1
+        : column == F2                       ? figure.f2
+                                             : double(figure.suggestedThreshold);
+    if (role == SortRole)
+        return figure.enough ? value : -1.0;
+    if (!figure.enough)
+        return LabelQualities::insufficientText();
+    return QString::number(value, 'f', column == BestThreshold ? 3 : 2);
+}
+
 void LabelStatisticsModel::countsChanged()
 {
     emit dataChanged(index(0, Count), index(rowCount() - 1, ColumnCount - 1));
@@ -30,6 +63,13 @@ QVariant LabelStatisticsModel::data(const QModelIndex &index, int role) const
     if (!index.isValid())
         return QVariant();
     const int label = index.row();
+    if (index.column() >= Marked) {
+        if (role == Qt::TextAlignmentRole)
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        return role == Qt::DisplayRole || role == SortRole || role == Qt::ToolTipRole
+            ? quality(label, index.column(), role)
+            : QVariant();
+    }
     const int count = int(images.labelCount(label));
     const qsizetype total = images.names().size();
 
@@ -72,6 +112,18 @@ QVariant LabelStatisticsModel::headerData(int section, Qt::Orientation orientati
         return tr("占比");
     case Bar:
         return QString();
+    case Marked:
+        return tr("已标记含此标签");
+    case Precision:
+        return tr("精确率");
+    case Recall:
+        return tr("召回率");
+    case F1:
+        return tr("F1");
+    case F2:
+        return tr("F2");
+    case BestThreshold:
+        return tr("建议阈值");
     }
     return QVariant();
 }

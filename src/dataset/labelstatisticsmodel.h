@@ -1,19 +1,35 @@
 #pragma once
 
 #include "datasetsource.h"
+#include "labelquality.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>
 
 // One row per catalogue entry, in catalogue order: the entry, how many
 // listed images set it, that number as a share of the listed images, and a
-// bar. SortRole gives every column a key that sorts it meaningfully.
+// bar; then, for the labels the suggestions cover, how well they agree with
+// the marked images: how many have the label, precision, recall, F1 and F2
+// at the label's threshold, and the threshold that maximises F2. SortRole
+// gives every column a key that sorts it meaningfully.
 class LabelStatisticsModel final : public QAbstractTableModel
 {
     Q_OBJECT
 
 public:
-    enum Column { Entry, Count, Share, Bar, ColumnCount };
+    enum Column {
+        Entry,
+        Count,
+        Share,
+        Bar,
+        Marked,
+        Precision,
+        Recall,
+        F1,
+        F2,
+        BestThreshold,
+        ColumnCount
+    };
     enum Role {
         SortRole = Qt::UserRole,
         // The bar's length, from 0 to 1: the count over the largest count.
@@ -25,6 +41,10 @@ public:
 
     // After the counts of the source changed.
     void countsChanged();
+    // The suggestions' figures, one per label they cover; none without a
+    // model.
+    void setQualities(const std::vector<LabelQuality> &qualities);
+    bool hasQualities() const { return !qualities.empty(); }
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -34,7 +54,10 @@ public:
 
 private:
     qsizetype largestCount() const;
+    QVariant quality(int label, int column, int role) const;
 
     const DatasetSource &images;
     QStringList labels;
+    // By catalogue label; label -1 where the suggestions say nothing.
+    std::vector<LabelQuality> qualities;
 };

@@ -452,7 +452,8 @@ void InspectionView::showSuggestions()
     const std::optional<QList<float>> chances =
         suggestions && !name.isEmpty() ? suggestions->probabilities(name) : std::nullopt;
     labelPanel->showProbabilities(chances.value_or(QList<float>()),
-                                  chances ? suggestions->thresholds() : QList<float>());
+                                  chances ? suggestions->thresholds() : QList<float>(),
+                                  chances ? suggestions->trainedLabels(name) : 0);
 }
 
 // The line of the waiting letter says for two seconds what a key typed here

@@ -18,11 +18,15 @@ const QColor unsavedText(0xc6, 0x28, 0x28);
 const QColor dimmedText(0xb0, 0xb0, 0xb0);
 const QColor chanceBar(0x90, 0xca, 0xf9);
 const QColor suggestedBar(0x1e, 0x88, 0xe5);
+// A trained label's bar: another hue, so that it reads as this dataset's.
+const QColor trainedBar(0xa5, 0xd6, 0xa7);
+const QColor trainedSuggestedBar(0x2e, 0x7d, 0x32);
 
 // The probability's bar under its percentage, in the cell's left part.
 constexpr int barWidth = 36;
 constexpr int chanceRole = Qt::UserRole;
 constexpr int suggestedRole = Qt::UserRole + 1;
+constexpr int trainedRole = Qt::UserRole + 2;
 
 class ChanceDelegate final : public QStyledItemDelegate
 {
@@ -40,8 +44,11 @@ public:
         painter->fillRect(QRect(cell.topLeft(), QSize(barWidth, cell.height())),
                           QColor(0xe0, 0xe0, 0xe0));
         const int filled = int(std::lround(barWidth * qBound(0.0, chance.toDouble(), 1.0)));
+        const bool suggested = index.data(suggestedRole).toBool();
+        const bool trained = index.data(trainedRole).toBool();
         painter->fillRect(QRect(cell.topLeft(), QSize(filled, cell.height())),
-                          index.data(suggestedRole).toBool() ? suggestedBar : chanceBar);
+                          trained ? (suggested ? trainedSuggestedBar : trainedBar)
+                                  : (suggested ? suggestedBar : chanceBar));
     }
 };
 
@@ -142,12 +149,13 @@ void LabelPanel::setClickable(bool clickable)
 }
 
 void LabelPanel::showProbabilities(const QList<float> &probabilities,
-                                   const QList<float> &thresholds)
+                                   const QList<float> &thresholds, quint32 trained)
 {
-    if (probabilities == chances && thresholds == this->thresholds)
+    if (probabilities == chances && thresholds == this->thresholds && trained == this->trained)
         return;
     chances = probabilities;
     this->thresholds = thresholds;
+    this->trained = trained;
     for (int row = 0; row < entries.size(); ++row)
         showRow(row);
 }
@@ -241,14 +249,17 @@ void LabelPanel::showChance(int row)
     item->setText(Chance, QStringLiteral("%1%").arg(std::lround(chance * 100.0f)));
     item->setData(Chance, chanceRole, double(chance));
     item->setData(Chance, suggestedRole, suggested);
+    const bool learnt = trained >> row & 1u;
+    item->setData(Chance, trainedRole, learnt);
     item->setTextAlignment(Chance, Qt::AlignRight | Qt::AlignTop);
     QFont chanceFont = font();
     chanceFont.setBold(suggested);
     item->setFont(Chance, chanceFont);
     if (suggested && emphasis(row) != Emphasis::Dimmed)
         item->setForeground(Chance, QBrush(suggestedBar));
-    item->setToolTip(Chance, suggested ? tr("模型建议：%1（阈值 %2%）")
-                                             .arg(entries.at(row))
-                                             .arg(std::lround(thresholds.at(row) * 100.0f))
-                                       : tr("模型的概率"));
+    const QString told = suggested ? tr("模型建议：%1（阈值 %2%）")
+                                         .arg(entries.at(row))
+                                         .arg(std::lround(thresholds.at(row) * 100.0f))
+                                   : tr("模型的概率");
+    item->setToolTip(Chance, learnt ? told + u'\n' + tr("按本数据集标签训练") : told);
 }

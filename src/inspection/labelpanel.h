@@ -36,8 +36,11 @@ public:
     void setClickable(bool clickable);
     // Per catalogue label, the model's probability for the current image and
     // its threshold (NaN: a label the model does not give, which shows
-    // nothing); empty lists show none.
-    void showProbabilities(const QList<float> &probabilities, const QList<float> &thresholds);
+    // nothing); empty lists show none. `trained`: the labels, as bits of the
+    // catalogue, whose probability was trained on this dataset's labels;
+    // their bars are drawn apart.
+    void showProbabilities(const QList<float> &probabilities, const QList<float> &thresholds,
+                           quint32 trained = 0);
 
     QStringList catalogue() const { return entries; }
     State state(int row) const { return states.at(row); }
@@ -56,6 +59,7 @@ private:
     QList<State> states;
     QList<float> chances;
     QList<float> thresholds;
+    quint32 trained = 0;
     QChar waiting;
     bool clickable = false;
 };

@@ -33,9 +33,23 @@ void Tavrelin::setupSuggestions(const QString &savePath)
         suggestions->loadModel(remembered, &error);
     // Whoever takes or lets go of a model (the dataset window, the command
     // line), and a model found unusable, changes what is remembered.
-    connect(suggestions, &Suggestions::modelChanged, this, [suggestions, storeKey] {
+    // Thresholds adopted for a model on this store come back with it.
+    const auto adoptRemembered = [suggestions, storeKey] {
+        if (suggestions->hasModel() && !suggestions->hasAdoptedThresholds()) {
+            const QList<float> kept = Remembered::thresholdsFor(storeKey, suggestions->modelName());
+            if (!kept.isEmpty())
+                suggestions->setThresholds(kept);
+        }
+    };
+    adoptRemembered();
+    connect(suggestions, &Suggestions::modelChanged, this, [suggestions, storeKey, adoptRemembered] {
         Remembered::useModel(storeKey, suggestions->modelPath());
+        adoptRemembered();
     });
+    connect(suggestions, &Suggestions::thresholdsAdopted, this,
+            [suggestions, storeKey](const QList<float> &thresholds) {
+                Remembered::useThresholds(storeKey, suggestions->modelName(), thresholds);
+            });
     // Found at its first inference: the model was let go already.
     connect(suggestions, &Suggestions::modelRefused, this, [this](const QString &text) {
         QWidget *active = QApplication::activeWindow();

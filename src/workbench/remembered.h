@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QSettings>
 #include <QString>
 
@@ -26,4 +27,9 @@ public:
     // `store`; empty when none is. An empty `onnxPath` forgets it.
     static QString modelFor(const QString &store);
     static void useModel(const QString &store, const QString &onnxPath);
+    // The thresholds adopted for the model `modelName` on `store`, one per
+    // catalogue label (NaN: the model's own); empty when none were.
+    static QList<float> thresholdsFor(const QString &store, const QString &modelName);
+    static void useThresholds(const QString &store, const QString &modelName,
+                              const QList<float> &thresholds);
 };

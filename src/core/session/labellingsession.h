@@ -125,6 +125,10 @@ public:
     // window holds, held for this session at once. Without one that has a
     // prediction, as nextUnmarked().
     SessionOutcome nextLeastSure();
+    // The suggestions learn from the marked images in the background after
+    // this many saves of the session, and whenever retrain() is asked.
+    static constexpr int savesPerTraining = 200;
+    void retrain();
 
     // A reviewer's word on the current image's saved row: accepted, or sent
     // back to the annotator who saved it with `reason`. Not an undo step: it
@@ -179,10 +183,12 @@ private:
     SaveResult writeRow(const QString &fileName, const QStringList &labels);
     SessionOutcome refuseAsConflict(const QString &fileName, const QStringList &labels);
     SessionOutcome takeTheirs();
+    void countSaveForTraining();
 
     AnnotationStore *annotationStore;
     SessionScreen *shownOn = nullptr;
     Suggestions *suggested = nullptr;
+    int savesSinceTraining = 0;
     WindowActivity *notes;
     ImageSession imageSession;
     QStringList currentAnnotations;

@@ -110,6 +110,7 @@ SessionOutcome LabellingSession::saveLabels(const QStringList &labels)
         showLabelsAnew();
     }
     record(step);
+    countSaveForTraining();
     notes->noteRowSaved(imageSession.position());
     // A save that does not move (at either end of the list) must still count
     // the row it has just written.

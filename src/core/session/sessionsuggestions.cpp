@@ -97,3 +97,17 @@ SessionOutcome LabellingSession::nextLeastSure()
     imageSession.moveTo(int(next));
     return showCurrent();
 }
+
+void LabellingSession::retrain()
+{
+    if (suggested && suggested->hasModel())
+        suggested->retrain(annotationStore->listedFactsInOrder());
+}
+
+void LabellingSession::countSaveForTraining()
+{
+    if (!suggested || !suggested->hasModel() || ++savesSinceTraining < savesPerTraining)
+        return;
+    savesSinceTraining = 0;
+    retrain();
+}

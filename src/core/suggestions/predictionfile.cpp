@@ -31,6 +31,7 @@ const char *const schema[] = {
     "CREATE TABLE IF NOT EXISTS predictions (model INTEGER NOT NULL, image TEXT NOT NULL,"
     " size INTEGER NOT NULL, modified INTEGER NOT NULL, probabilities BLOB NOT NULL,"
     " features BLOB, PRIMARY KEY (model, image)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS weights (model INTEGER PRIMARY KEY, bytes BLOB NOT NULL)",
 };
 
 QString failure(const QSqlQuery &query)
@@ -272,6 +273,38 @@ bool PredictionFile::write(const QList<Entry> &entries, QString *error)
         query.bindValue(5, entry.features.isEmpty() ? QVariant() : QVariant(entry.features));
         done = query.exec();
     }
+    if (!done)
+        *error = failure(query);
+    return end(done, error);
+}
+
+QByteArray PredictionFile::readWeights(QString *error)
+{
+    if (ownModel <= 0 || !connect(error))
+        return QByteArray();
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT bytes FROM weights WHERE model = ?"));
+    query.addBindValue(ownModel);
+    if (!query.exec()) {
+        *error = failure(query);
+        return QByteArray();
+    }
+    return query.next() ? query.value(0).toByteArray() : QByteArray();
+}
+
+bool PredictionFile::writeWeights(const QByteArray &weights, QString *error)
+{
+    if (ownModel <= 0) {
+        *error = tr("预测数据库尚未打开");
+        return false;
+    }
+    if (!connect(error) || !begin(error))
+        return false;
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO weights (model, bytes) VALUES (?, ?)"));
+    query.addBindValue(ownModel);
+    query.addBindValue(weights);
+    const bool done = query.exec();
     if (!done)
         *error = failure(query);
     return end(done, error);

@@ -37,6 +37,8 @@ public:
                   QString *error) override;
     bool write(const QList<Entry> &entries, QString *error) override;
     QList<Model> models(QString *error) override;
+    QByteArray readWeights(QString *error) override;
+    bool writeWeights(const QByteArray &weights, QString *error) override;
 
     QString path() const { return databasePath; }
     static QString pathBeside(const QString &annotationPath);

@@ -45,6 +45,8 @@ struct PredictionPass::Shared
     std::shared_ptr<const PredictionListing> listing;
     qsizetype shown = -1;
     quint64 shownTicket = 0;
+    // Trained weights waiting to be stored, for the generation named.
+    std::optional<std::pair<quint64, QByteArray>> weights;
 
     std::unique_ptr<PredictionStore> store;
     Deliver deliver;
@@ -152,9 +154,10 @@ void readStored(Shared &shared, Work &work)
         order.emplace_back(description.certainty(entry.values.constData()), qint32(position));
         chunk.positions.push_back(qint32(position));
         chunk.values.insert(chunk.values.end(), entry.values.cbegin(), entry.values.cend());
+        chunk.features.push_back(entry.features);
         if (qsizetype(chunk.positions.size()) >= storedChunk)
             shared.deliver(std::exchange(chunk, arrival(work, PassArrival::Stored)));
-    }, false, &error);
+    }, true, &error);
     if (!read) {
         refuse(shared, work, error);
         return;
@@ -162,6 +165,7 @@ void readStored(Shared &shared, Work &work)
     if (!chunk.positions.empty())
         shared.deliver(std::move(chunk));
     PassArrival done = arrival(work, PassArrival::StoredDone);
+    done.weights = shared.store->readWeights(&error);
     std::sort(order.begin(), order.end());
     done.order = std::move(order);
     shared.deliver(std::move(done));
@@ -265,6 +269,7 @@ void predict(Shared &shared, Work &work, qsizetype position)
         work.status[std::size_t(position)] = Current;
         made.positions.push_back(qint32(position));
         made.values.assign(outcome.values.cbegin(), outcome.values.cend());
+        made.features.push_back(outcome.features);
         work.pending.append({work.listing->names().at(position), stamp.size, stamp.modified,
                              outcome.values, outcome.features});
     }
@@ -347,11 +352,13 @@ void run(Shared &shared)
     for (;;) {
         bool restarted = false;
         bool rested = false;
+        std::optional<std::pair<quint64, QByteArray>> weights;
         {
             std::unique_lock lock(shared.mutex);
             const auto woken = [&] {
                 return shared.stop || shared.generation != work.generation
-                    || shared.shownTicket != work.shownTicket || work.hasWork();
+                    || shared.shownTicket != work.shownTicket || shared.weights
+                    || work.hasWork();
             };
             if (work.elsewhere > 0 && work.classifier)
                 rested = !shared.wake.wait_for(lock, revisitedAfter, woken);
@@ -361,6 +368,12 @@ void run(Shared &shared)
                 break;
             restarted = shared.generation != work.generation;
             look(shared, work);
+            weights = std::exchange(shared.weights, std::nullopt);
+        }
+        if (weights && weights->first == work.generation && work.opened) {
+            QString error;
+            if (!shared.store->writeWeights(weights->second, &error))
+                qWarning().noquote() << "trained weights not stored:" << error;
         }
         if (rested && !restarted) {
             revisit(shared, work);
@@ -402,6 +415,15 @@ void PredictionPass::restart(quint64 generation, std::optional<Classifier> class
         shared->generation = generation;
         shared->classifier = std::move(classifier);
         shared->listing = std::move(listing);
+    }
+    shared->wake.notify_all();
+}
+
+void PredictionPass::storeWeights(quint64 generation, const QByteArray &weights)
+{
+    {
+        const std::lock_guard lock(shared->mutex);
+        shared->weights = std::make_pair(generation, weights);
     }
     shared->wake.notify_all();
 }

@@ -27,6 +27,9 @@ struct PassArrival
     // Listed positions, and for each a probability per catalogue label.
     std::vector<qint32> positions;
     std::vector<float> values;
+    // For each position its embedding as stored (ModelFeatures::pack());
+    // empty when the model names no features output.
+    std::vector<QByteArray> features;
     // Positions whose prediction is no longer current.
     std::vector<qint32> forgotten;
     qsizetype undecodable = 0;
@@ -34,6 +37,9 @@ struct PassArrival
     // With StoredDone: every stored prediction's (certainty, position),
     // sorted, made here so that the reader need not sort a million.
     std::vector<std::pair<float, qint32>> order;
+    // With StoredDone: the trained weights stored for the model; empty when
+    // none are.
+    QByteArray weights;
 };
 
 // The thread that predicts, at low priority, the listed images without a
@@ -59,6 +65,9 @@ public:
                  std::shared_ptr<const PredictionListing> listing);
     // The position shown now: it and its neighbours go before the rest.
     void show(qsizetype position);
+    // Stores `weights`, the trained weights of generation `generation`'s
+    // model, unless another generation began meanwhile.
+    void storeWeights(quint64 generation, const QByteArray &weights);
 
     struct Shared;
 

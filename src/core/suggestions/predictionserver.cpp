@@ -286,6 +286,42 @@ bool PredictionServer::write(const QList<Entry> &entries, QString *error)
     return true;
 }
 
+QByteArray PredictionServer::readWeights(QString *error)
+{
+    if (ownModel <= 0 || !connect(error))
+        return QByteArray();
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT weights FROM norvanta_prediction_weights"
+                                 " WHERE dataset = ? AND model = ?"));
+    query.addBindValue(team->dataset());
+    query.addBindValue(ownModel);
+    if (!query.exec()) {
+        *error = failure(query);
+        return QByteArray();
+    }
+    return query.next() ? query.value(0).toByteArray() : QByteArray();
+}
+
+bool PredictionServer::writeWeights(const QByteArray &weights, QString *error)
+{
+    if (ownModel <= 0) {
+        *error = tr("预测尚未打开");
+        return false;
+    }
+    if (!connect(error))
+        return false;
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT norvanta_write_prediction_weights(?, ?, ?)"));
+    query.addBindValue(team->dataset());
+    query.addBindValue(ownModel);
+    query.addBindValue(QString::fromLatin1(weights.toHex()));
+    if (!query.exec()) {
+        *error = failure(query);
+        return false;
+    }
+    return true;
+}
+
 QStringList PredictionServer::claim(const QStringList &names, QString *error)
 {
     QStringList taken;

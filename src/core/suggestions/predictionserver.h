@@ -30,6 +30,8 @@ public:
     bool write(const QList<Entry> &entries, QString *error) override;
     QStringList claim(const QStringList &names, QString *error) override;
     QList<Model> models(QString *error) override;
+    QByteArray readWeights(QString *error) override;
+    bool writeWeights(const QByteArray &weights, QString *error) override;
 
 private:
     // The connection of the calling thread, connected anew when it was lost.

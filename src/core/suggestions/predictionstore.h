@@ -87,6 +87,20 @@ public:
         Q_UNUSED(error);
         return names;
     }
+    // The trained weights kept for the opened model (one blob per model);
+    // empty when none are. A store that keeps none reads none and writes
+    // nothing.
+    virtual QByteArray readWeights(QString *error)
+    {
+        Q_UNUSED(error);
+        return QByteArray();
+    }
+    virtual bool writeWeights(const QByteArray &weights, QString *error)
+    {
+        Q_UNUSED(weights);
+        Q_UNUSED(error);
+        return true;
+    }
     // The models that have entries, by name then digest; makes nothing (no
     // store yet: none).
     virtual QList<Model> models(QString *error)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "annotationstore.h"
+#include "labelquality.h"
 #include "predictionstore.h"
 
 #include <QList>
@@ -10,6 +12,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
+
 
 // The team's classifier for one store and one open folder: the model chosen
 // (an ONNX file with its description beside it), the predictions stored for
@@ -68,6 +72,45 @@ public:
     quint32 suggestedFlagsAt(qsizetype position) const;
     float certaintyAt(qsizetype position) const;
 
+    // Learning from the dataset's own labels: trains, in the background, a
+    // logistic regression per label on the embeddings of the marked listed
+    // images with a prediction (`listedFacts`: the store's facts of every
+    // listed image, in listing order). Once trained, every answer above is
+    // the better of the model's and the trained probability per label;
+    // modelChanged() tells it. A model without embeddings trains nothing.
+    void retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts);
+    bool isTraining() const;
+    // The labels, as bits of the catalogue, whose probability for
+    // `fileName` is the trained one.
+    quint32 trainedLabels(const QString &fileName) const;
+    // The last training's result and the marked images it learnt from, in
+    // its rows' order; null before one finished.
+    std::shared_ptr<const LearningResult> learnt() const;
+    std::shared_ptr<const MarkedImages> learntFrom() const;
+
+    // How good the suggestions are over the marked listed images with a
+    // prediction, as `listedFacts` has them now: the per-label table and the
+    // likely mistakes, a trained label's figures cross-validated (an image
+    // marked since the training counts with its trained probability). Kept
+    // until the next assess(); the rows of both are listed positions.
+    void assess(const std::vector<AnnotationStore::RowFacts> &listedFacts);
+    const Assessment &assessment() const;
+    // The listed position of each doubtful image of assessment(), most
+    // doubtful first.
+    std::vector<qint32> doubtfulPositions() const;
+    // The doubtful labels of the listed image at `position` (most doubtful
+    // first); none when it is not doubtful.
+    std::vector<DoubtfulLabel> doubtfulLabelsAt(qsizetype position) const;
+    // The place of the listed image at `position` in doubtfulPositions();
+    // -1 when it is not doubtful.
+    qsizetype doubtfulRankAt(qsizetype position) const;
+
+    // Thresholds adopted for this store (one per catalogue label; NaN keeps
+    // the model's) in place of the description's, for every answer, until
+    // another model is taken; every answer may change (modelChanged()).
+    void setThresholds(const QList<float> &thresholds);
+    bool hasAdoptedThresholds() const;
+
     // Listed images with a current prediction, and how many are listed.
     qsizetype predictedCount() const;
     qsizetype listedCount() const;
@@ -87,6 +130,8 @@ signals:
     // size is not the number of its labels): it was let go, and `text` is
     // what the person is told, in the same box as a refused load.
     void modelRefused(const QString &text);
+    // setThresholds() took `thresholds`.
+    void thresholdsAdopted(const QList<float> &thresholds);
 
 private:
     struct Private;

@@ -401,6 +401,18 @@ BEGIN
 END
 )";
 
+// Keeps the trained weights of one model on one dataset (in hexadecimal),
+// in place of those there were.
+const char writePredictionWeightsBody[] = R"(
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    INSERT INTO norvanta_prediction_weights AS w (dataset, model, weights, role)
+        VALUES (p_dataset, p_model, decode(p_weights, 'hex'), session_user)
+        ON CONFLICT (dataset, model) DO UPDATE
+        SET weights = excluded.weights, role = excluded.role;
+END
+)";
+
 const ServerFunction functions[] = {
     {"norvanta_is_owner", "", "boolean", "sql", "STABLE", isOwnerBody},
     {"norvanta_usable", "", "SETOF integer", "sql", "STABLE", usableBody},
@@ -437,6 +449,8 @@ const ServerFunction functions[] = {
      "p_dataset integer, p_model integer, p_holder text, p_images text[], p_sizes bigint[], "
      "p_modified bigint[], p_values text[], p_features text[]",
      "void", "plpgsql", "", writePredictionsBody},
+    {"norvanta_write_prediction_weights", "p_dataset integer, p_model integer, p_weights text",
+     "void", "plpgsql", "", writePredictionWeightsBody},
 };
 
 // The tables, each with the column that names its dataset for row security.
@@ -449,7 +463,7 @@ const struct
     {"norvanta_history", "dataset"},     {"norvanta_holds", "dataset"},
     {"norvanta_members", "dataset"},     {"norvanta_schema", nullptr},
     {"norvanta_prediction_models", nullptr}, {"norvanta_predictions", "dataset"},
-    {"norvanta_prediction_claims", "dataset"},
+    {"norvanta_prediction_claims", "dataset"}, {"norvanta_prediction_weights", "dataset"},
 };
 
 // "norvanta_save(integer,text,...)": the argument types without the names.
@@ -561,6 +575,13 @@ QStringList tableStatements()
                        " role text NOT NULL DEFAULT '',"
                        " until timestamptz NOT NULL,"
                        " PRIMARY KEY (dataset, model, image))"),
+        // What a dataset's own labels taught, per dataset and model.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_prediction_weights ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " model integer NOT NULL REFERENCES norvanta_prediction_models (id),"
+                       " weights bytea NOT NULL,"
+                       " role text NOT NULL DEFAULT '',"
+                       " PRIMARY KEY (dataset, model))"),
         // The first version's save returned no stamp.
         QStringLiteral("DROP FUNCTION IF EXISTS norvanta_save(integer, text, integer, bigint, text, text, bigint)"),
     };
