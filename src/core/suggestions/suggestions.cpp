@@ -70,6 +70,7 @@ struct Suggestions::Private
     void restart();
     void take(PassArrival arrival);
     // `ordered`: the pass hands over the least sure order of this one.
+    void keep(qint32 position, quint32 bits, float leastDistance, bool ordered);
     void answer(qint32 position, const float *values, const QByteArray &features,
                 bool ordered = false);
     void forget(qint32 position);
@@ -131,6 +132,18 @@ quint32 Suggestions::Private::valuesAt(qsizetype position, float *values) const
     return learnt->trained.improve(values, embedding.constData());
 }
 
+// The answer for `position`: its suggested labels and how sure the model
+// is; one that came in the least sure order handed over is not added to it.
+void Suggestions::Private::keep(qint32 position, quint32 bits, float leastDistance, bool ordered)
+{
+    if (std::isnan(certainty[std::size_t(position)]))
+        ++predicted;
+    certainty[std::size_t(position)] = leastDistance;
+    suggested[std::size_t(position)] = bits;
+    if (!ordered)
+        fresh.emplace_back(leastDistance, position);
+}
+
 void Suggestions::Private::judge(qint32 position, bool ordered)
 {
     std::vector<float> values(std::size_t(catalogue.size()));
@@ -145,12 +158,7 @@ void Suggestions::Private::judge(qint32 position, bool ordered)
             bits |= 1u << label;
         leastDistance = std::min(leastDistance, std::abs(values[label] - limit));
     }
-    if (std::isnan(certainty[std::size_t(position)]))
-        ++predicted;
-    certainty[std::size_t(position)] = leastDistance;
-    suggested[std::size_t(position)] = bits;
-    if (!ordered)
-        fresh.emplace_back(leastDistance, position);
+    keep(position, bits, leastDistance, ordered);
 }
 
 // Every answer is made anew with the trained labels; the least sure order
@@ -235,12 +243,7 @@ void Suggestions::Private::answer(qint32 position, const float *values,
             bits |= 1u << label;
     }
     const float leastDistance = description->certainty(values);
-    if (std::isnan(certainty[std::size_t(position)]))
-        ++predicted;
-    certainty[std::size_t(position)] = leastDistance;
-    suggested[std::size_t(position)] = bits;
-    if (!ordered)
-        fresh.emplace_back(leastDistance, position);
+    keep(position, bits, leastDistance, ordered);
 }
 
 void Suggestions::Private::forget(qint32 position)
