@@ -23,17 +23,17 @@ import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 
-def build(spec):
-    labels = spec["labels"]
-    weights = np.array(spec["weights"], dtype=np.float32).reshape(len(labels), 3)
-    bias = np.array(spec.get("bias", [0.0] * len(labels)), dtype=np.float32)
-    width, height = spec.get("width", 8), spec.get("height", 8)
-    outputs = spec.get("outputs", len(labels))
+def build(recipe):
+    labels = recipe["labels"]
+    weights = np.array(recipe["weights"], dtype=np.float32).reshape(len(labels), 3)
+    bias = np.array(recipe.get("bias", [0.0] * len(labels)), dtype=np.float32)
+    width, height = recipe.get("width", 8), recipe.get("height", 8)
+    outputs = recipe.get("outputs", len(labels))
     if outputs != len(labels):
         # a model whose output does not match its description
         weights = np.resize(weights, (outputs, 3)).astype(np.float32)
         bias = np.resize(bias, outputs).astype(np.float32)
-    logits_only = spec.get("activation", "none") == "sigmoid"
+    logits_only = recipe.get("activation", "none") == "sigmoid"
     nodes = [
         helper.make_node("GlobalAveragePool", ["input"], ["pooled"]),
         helper.make_node("Flatten", ["pooled"], ["features"], axis=1),
@@ -42,7 +42,7 @@ def build(spec):
     ]
     initializers = [numpy_helper.from_array(weights, "W"), numpy_helper.from_array(bias, "B")]
     opset = 10
-    if spec.get("clip", False):
+    if recipe.get("clip", False):
         # min and max as inputs, as opset 11 and later give them
         opset = 11
         initializers += [numpy_helper.from_array(np.array(0, dtype=np.float32), "low"),
@@ -51,7 +51,7 @@ def build(spec):
     elif not logits_only:
         nodes.append(helper.make_node("Sigmoid", ["logits"], ["probs"]))
     graph_outputs = [helper.make_tensor_value_info("probs", TensorProto.FLOAT, ["N", outputs])]
-    if spec.get("features", False):
+    if recipe.get("features", False):
         graph_outputs.append(helper.make_tensor_value_info("features", TensorProto.FLOAT, ["N", 3]))
     graph = helper.make_graph(
         nodes, "tiny",
@@ -64,20 +64,20 @@ def build(spec):
 
 
 def main():
-    base, spec = sys.argv[1], json.loads(sys.argv[2])
-    onnx.save(build(spec), base + ".onnx")
+    base, recipe = sys.argv[1], json.loads(sys.argv[2])
+    onnx.save(build(recipe), base + ".onnx")
     description = {
-        "name": spec.get("name", "tiny"),
-        "labels": spec["labels"],
-        "input": {"width": spec.get("width", 8), "height": spec.get("height", 8)},
+        "name": recipe.get("name", "tiny"),
+        "labels": recipe["labels"],
+        "input": {"width": recipe.get("width", 8), "height": recipe.get("height", 8)},
         "output": "probs",
-        "activation": spec.get("activation", "none"),
+        "activation": recipe.get("activation", "none"),
     }
-    if spec.get("features", False):
+    if recipe.get("features", False):
         description["features"] = "features"
-    if "thresholds" in spec:
-        description["thresholds"] = spec["thresholds"]
-    description.update(spec.get("description", {}))
+    if "thresholds" in recipe:
+        description["thresholds"] = recipe["thresholds"]
+    description.update(recipe.get("description", {}))
     with open(base + ".json", "w", encoding="utf-8") as out:
         json.dump(description, out, ensure_ascii=False)
 
