@@ -85,16 +85,16 @@ int indexOf(const QString &code)
 }
 
 // A model that gives RO to a red picture and FS to a blue one.
-QString makeModel(const QString &base, QJsonObject spec = {})
+QString makeModel(const QString &base, QJsonObject recipe = {})
 {
-    if (!spec.contains(QLatin1String("labels")))
-        spec.insert(QStringLiteral("labels"), QJsonArray{QStringLiteral("RO"), QStringLiteral("FS")});
-    if (!spec.contains(QLatin1String("weights")))
-        spec.insert(QStringLiteral("weights"), QJsonArray{QJsonArray{8, 0, -8}, QJsonArray{-8, 0, 8}});
+    if (!recipe.contains(QLatin1String("labels")))
+        recipe.insert(QStringLiteral("labels"), QJsonArray{QStringLiteral("RO"), QStringLiteral("FS")});
+    if (!recipe.contains(QLatin1String("weights")))
+        recipe.insert(QStringLiteral("weights"), QJsonArray{QJsonArray{8, 0, -8}, QJsonArray{-8, 0, 8}});
     QProcess python;
     python.start(QStringLiteral("/usr/bin/python3"),
                  {QStringLiteral(MAKE_MODEL), base,
-                  QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact))});
+                  QString::fromUtf8(QJsonDocument(recipe).toJson(QJsonDocument::Compact))});
     if (!python.waitForFinished(60000) || python.exitCode() != 0)
         qWarning() << python.readAllStandardError();
     return base + QStringLiteral(".onnx");
@@ -247,11 +247,11 @@ void SuggestionsTest::aRefusedModelChangesNothing()
     QFETCH(QString, expected);
     QTemporaryDir dir;
     const QString good = makeModel(dir.filePath(QStringLiteral("good")));
-    QJsonObject spec{{QStringLiteral("name"), QStringLiteral("bad")},
+    QJsonObject recipe{{QStringLiteral("name"), QStringLiteral("bad")},
                      {QStringLiteral("description"), description}};
     if (description.contains(QLatin1String("clip")))
-        spec = {{QStringLiteral("clip"), true}};
-    const QString bad = makeModel(dir.filePath(QStringLiteral("bad")), spec);
+        recipe = {{QStringLiteral("clip"), true}};
+    const QString bad = makeModel(dir.filePath(QStringLiteral("bad")), recipe);
     const QString json = dir.filePath(QStringLiteral("bad.json"));
     if (description.contains(QLatin1String("delete")))
         QFile::remove(json);

@@ -26,14 +26,14 @@ namespace {
 // dark red one sits on RO's threshold, the least sure of them.
 QString makeModel(const QString &base)
 {
-    const QJsonObject spec{{"labels", QJsonArray{"RO", "FS"}},
+    const QJsonObject recipe{{"labels", QJsonArray{"RO", "FS"}},
                            {"weights", QJsonArray{QJsonArray{8, 0, -8}, QJsonArray{-8, 0, 8}}},
                            {"bias", QJsonArray{-4, -4}},
                            {"activation", "sigmoid"}};
     QProcess python;
     python.start(u"/usr/bin/python3"_qs,
                  {QStringLiteral(MAKE_MODEL), base,
-                  QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact))});
+                  QString::fromUtf8(QJsonDocument(recipe).toJson(QJsonDocument::Compact))});
     if (!python.waitForFinished(60000) || python.exitCode() != 0)
         qWarning() << python.readAllStandardError();
     return base + u".onnx"_qs;
@@ -43,14 +43,14 @@ QString makeModel(const QString &base)
 // picture's mean colour, which is all a dataset's labels can teach it.
 QString makeBlindModel(const QString &base)
 {
-    const QJsonObject spec{{"labels", QJsonArray{"RO", "FS"}},
+    const QJsonObject recipe{{"labels", QJsonArray{"RO", "FS"}},
                            {"weights", QJsonArray{QJsonArray{0, 0, 0}, QJsonArray{0, 0, 0}}},
                            {"features", true},
                            {"name", "blind"}};
     QProcess python;
     python.start(u"/usr/bin/python3"_qs,
                  {QStringLiteral(MAKE_MODEL), base,
-                  QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact))});
+                  QString::fromUtf8(QJsonDocument(recipe).toJson(QJsonDocument::Compact))});
     if (!python.waitForFinished(60000) || python.exitCode() != 0)
         qWarning() << python.readAllStandardError();
     return base + u".onnx"_qs;
