@@ -248,7 +248,7 @@ void SuggestionsTest::aRefusedModelChangesNothing()
     QTemporaryDir dir;
     const QString good = makeModel(dir.filePath(QStringLiteral("good")));
     QJsonObject recipe{{QStringLiteral("name"), QStringLiteral("bad")},
-                     {QStringLiteral("description"), description}};
+                       {QStringLiteral("description"), description}};
     if (description.contains(QLatin1String("clip")))
         recipe = {{QStringLiteral("clip"), true}};
     const QString bad = makeModel(dir.filePath(QStringLiteral("bad")), recipe);

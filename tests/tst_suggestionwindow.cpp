@@ -22,14 +22,9 @@ using namespace TestWindow;
 
 namespace {
 
-// RO for a red picture, FS for a blue one; a green one gets neither, and a
-// dark red one sits on RO's threshold, the least sure of them.
-QString makeModel(const QString &base)
+// The model `recipe` describes, made by the tests' script at `base`.
+QString madeModel(const QString &base, const QJsonObject &recipe)
 {
-    const QJsonObject recipe{{"labels", QJsonArray{"RO", "FS"}},
-                           {"weights", QJsonArray{QJsonArray{8, 0, -8}, QJsonArray{-8, 0, 8}}},
-                           {"bias", QJsonArray{-4, -4}},
-                           {"activation", "sigmoid"}};
     QProcess python;
     python.start(u"/usr/bin/python3"_qs,
                  {QStringLiteral(MAKE_MODEL), base,
@@ -39,21 +34,26 @@ QString makeModel(const QString &base)
     return base + u".onnx"_qs;
 }
 
+// RO for a red picture, FS for a blue one; a green one gets neither, and a
+// dark red one sits on RO's threshold, the least sure of them.
+QString makeModel(const QString &base)
+{
+    const QJsonObject recipe{{"labels", QJsonArray{"RO", "FS"}},
+                             {"weights", QJsonArray{QJsonArray{8, 0, -8}, QJsonArray{-8, 0, 8}}},
+                             {"bias", QJsonArray{-4, -4}},
+                             {"activation", "sigmoid"}};
+    return madeModel(base, recipe);
+}
+
 // Its output says nothing (every probability 0.5); its features are the
 // picture's mean colour, which is all a dataset's labels can teach it.
 QString makeBlindModel(const QString &base)
 {
     const QJsonObject recipe{{"labels", QJsonArray{"RO", "FS"}},
-                           {"weights", QJsonArray{QJsonArray{0, 0, 0}, QJsonArray{0, 0, 0}}},
-                           {"features", true},
-                           {"name", "blind"}};
-    QProcess python;
-    python.start(u"/usr/bin/python3"_qs,
-                 {QStringLiteral(MAKE_MODEL), base,
-                  QString::fromUtf8(QJsonDocument(recipe).toJson(QJsonDocument::Compact))});
-    if (!python.waitForFinished(60000) || python.exitCode() != 0)
-        qWarning() << python.readAllStandardError();
-    return base + u".onnx"_qs;
+                             {"weights", QJsonArray{QJsonArray{0, 0, 0}, QJsonArray{0, 0, 0}}},
+                             {"features", true},
+                             {"name", "blind"}};
+    return madeModel(base, recipe);
 }
 
 void paint(const QString &path, const QColor &colour)
