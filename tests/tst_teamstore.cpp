@@ -219,7 +219,7 @@ void TeamStoreTest::aRoleThatMayNotCreateTablesIsToldWhatIsMissing()
     QCOMPARE(error, u"数据库中缺少 norvanta_datasets, norvanta_annotations, norvanta_history, "
                     "norvanta_holds, norvanta_labels, norvanta_members, norvanta_schema, "
                     "norvanta_prediction_models, norvanta_predictions, norvanta_prediction_claims, "
-                    "norvanta_prediction_weights, "
+                    "norvanta_prediction_weights, norvanta_second_rows, "
                     "norvanta_is_owner, norvanta_usable, norvanta_check, norvanta_annotator, "
                     "norvanta_open, norvanta_save, norvanta_is_reviewer, norvanta_review, "
                     "norvanta_take, norvanta_hold, norvanta_renew, "

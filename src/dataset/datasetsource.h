@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <vector>
 
 class Suggestions;
@@ -62,6 +63,13 @@ public:
     {
         Q_UNUSED(position);
         return AnnotationStore::Unreviewed;
+    }
+    // The flags of the second row of a doubly-labelled image at `position`
+    // (see AnnotationStore::secondFlagsOf()).
+    virtual std::optional<quint32> secondFlagsAt(qsizetype position) const
+    {
+        Q_UNUSED(position);
+        return std::nullopt;
     }
     // The model's suggestions for the listed images, by listed position;
     // null when there are none to ask.

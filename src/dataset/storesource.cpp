@@ -78,6 +78,11 @@ AnnotationStore::Review StoreSource::reviewAt(qsizetype position) const
     return labelling->store()->reviewOf(labelling->images().names().at(position));
 }
 
+std::optional<quint32> StoreSource::secondFlagsAt(qsizetype position) const
+{
+    return labelling->store()->secondFlagsOf(labelling->images().names().at(position));
+}
+
 qint64 StoreSource::savedAt(qsizetype position) const
 {
     return labelling->store()->savedAt(labelling->images().names().at(position));

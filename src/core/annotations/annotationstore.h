@@ -171,6 +171,15 @@ public:
         Q_UNUSED(fileName);
         return QString();
     }
+    // The flags of the blind second row beside the stored row of
+    // `fileName`, once its second annotator saved it; nothing when there is
+    // none, and for the second annotator's own images, whose first row they
+    // never see.
+    virtual std::optional<quint32> secondFlagsOf(const QString &fileName) const
+    {
+        Q_UNUSED(fileName);
+        return std::nullopt;
+    }
     // Accepts, or sends back with `reason`, the stored row of `fileName` as
     // this window was shown it; false with the reason in `error`.
     virtual bool review(const QString &fileName, bool accept, const QString &reason,

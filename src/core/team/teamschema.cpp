@@ -464,6 +464,7 @@ const struct
     {"norvanta_members", "dataset"},     {"norvanta_schema", nullptr},
     {"norvanta_prediction_models", nullptr}, {"norvanta_predictions", "dataset"},
     {"norvanta_prediction_claims", "dataset"}, {"norvanta_prediction_weights", "dataset"},
+    {"norvanta_second_rows", "dataset"},
 };
 
 // "norvanta_save(integer,text,...)": the argument types without the names.
@@ -582,6 +583,23 @@ QStringList tableStatements()
                        " weights bytea NOT NULL,"
                        " role text NOT NULL DEFAULT '',"
                        " PRIMARY KEY (dataset, model))"),
+        // Since the fourth version: the share of a dataset's images labelled
+        // twice, and the blind second rows beside the dataset's own. An image
+        // is chosen by a stable draw from the dataset's seed and its name, so
+        // a choice once made is kept; its second row is given to one other
+        // annotator (flags NULL until they save it).
+        QStringLiteral("ALTER TABLE norvanta_datasets ADD COLUMN IF NOT EXISTS overlap_percent real NOT NULL DEFAULT 0,"
+                       " ADD COLUMN IF NOT EXISTS overlap_seed bigint NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_second_rows ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " image text NOT NULL,"
+                       " flags integer,"
+                       " annotator text NOT NULL,"
+                       " role text NOT NULL,"
+                       " assigned timestamptz NOT NULL,"
+                       " saved_at timestamptz,"
+                       " stamp bigint NOT NULL DEFAULT 0,"
+                       " PRIMARY KEY (dataset, image))"),
         // The first version's save returned no stamp.
         QStringLiteral("DROP FUNCTION IF EXISTS norvanta_save(integer, text, integer, bigint, text, text, bigint)"),
     };

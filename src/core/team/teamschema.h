@@ -16,7 +16,7 @@ namespace TeamSchema {
 
 // The form of the tables and functions this program makes. The first
 // version kept no number: its database lacks the table norvanta_schema.
-constexpr int version = 3;
+constexpr int version = 4;
 
 // The SQLSTATEs the functions raise.
 inline QString noGrant() { return QStringLiteral("NV002"); }
