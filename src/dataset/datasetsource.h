@@ -64,9 +64,9 @@ public:
         Q_UNUSED(position);
         return AnnotationStore::Unreviewed;
     }
-    // The flags of the second row of a doubly-labelled image at `position`
-    // (see AnnotationStore::secondFlagsOf()).
-    virtual std::optional<quint32> secondFlagsAt(qsizetype position) const
+    // The two labellings of a doubly-labelled image at `position` (see
+    // AnnotationStore::doubleLabelsOf()).
+    virtual std::optional<AnnotationStore::DoubleLabels> doubleLabelsAt(qsizetype position) const
     {
         Q_UNUSED(position);
         return std::nullopt;

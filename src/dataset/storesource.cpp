@@ -78,9 +78,9 @@ AnnotationStore::Review StoreSource::reviewAt(qsizetype position) const
     return labelling->store()->reviewOf(labelling->images().names().at(position));
 }
 
-std::optional<quint32> StoreSource::secondFlagsAt(qsizetype position) const
+std::optional<AnnotationStore::DoubleLabels> StoreSource::doubleLabelsAt(qsizetype position) const
 {
-    return labelling->store()->secondFlagsOf(labelling->images().names().at(position));
+    return labelling->store()->doubleLabelsOf(labelling->images().names().at(position));
 }
 
 qint64 StoreSource::savedAt(qsizetype position) const

@@ -26,7 +26,7 @@ public:
     bool knowsWhoSaved() const override;
     QString savedBy(qsizetype position) const override;
     AnnotationStore::Review reviewAt(qsizetype position) const override;
-    std::optional<quint32> secondFlagsAt(qsizetype position) const override;
+    std::optional<AnnotationStore::DoubleLabels> doubleLabelsAt(qsizetype position) const override;
     qint64 savedAt(qsizetype position) const override;
     QStringList annotators() const override;
     const Suggestions *suggestions() const override;

@@ -171,11 +171,20 @@ public:
         Q_UNUSED(fileName);
         return QString();
     }
-    // The flags of the blind second row beside the stored row of
-    // `fileName`, once its second annotator saved it; nothing when there is
-    // none, and for the second annotator's own images, whose first row they
-    // never see.
-    virtual std::optional<quint32> secondFlagsOf(const QString &fileName) const
+    // An image of a team's dataset labelled twice, blind: the first
+    // annotator's flags (the dataset's row until a reviewer settled the
+    // image, then the first row as it stood), the second annotator's, and
+    // whether a reviewer settled it by saving the final row.
+    struct DoubleLabels
+    {
+        quint32 first = 0;
+        quint32 second = 0;
+        bool settled = false;
+    };
+    // The two labellings of `fileName` once its second annotator saved;
+    // nothing when there are not two, and for the second annotator's own
+    // images, whose first row they never see.
+    virtual std::optional<DoubleLabels> doubleLabelsOf(const QString &fileName) const
     {
         Q_UNUSED(fileName);
         return std::nullopt;

@@ -587,7 +587,9 @@ QStringList tableStatements()
         // twice, and the blind second rows beside the dataset's own. An image
         // is chosen by a stable draw from the dataset's seed and its name, so
         // a choice once made is kept; its second row is given to one other
-        // annotator (flags NULL until they save it).
+        // annotator (flags NULL until they save it). A reviewer settles the
+        // image by saving the final row into the dataset; the first row as it
+        // stood is kept here then (first_flags), for the agreement.
         QStringLiteral("ALTER TABLE norvanta_datasets ADD COLUMN IF NOT EXISTS overlap_percent real NOT NULL DEFAULT 0,"
                        " ADD COLUMN IF NOT EXISTS overlap_seed bigint NOT NULL DEFAULT 0"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_second_rows ("
@@ -599,6 +601,9 @@ QStringList tableStatements()
                        " assigned timestamptz NOT NULL,"
                        " saved_at timestamptz,"
                        " stamp bigint NOT NULL DEFAULT 0,"
+                       " first_flags integer,"
+                       " settled_by text,"
+                       " settled_at timestamptz,"
                        " PRIMARY KEY (dataset, image))"),
         // The first version's save returned no stamp.
         QStringLiteral("DROP FUNCTION IF EXISTS norvanta_save(integer, text, integer, bigint, text, text, bigint)"),
