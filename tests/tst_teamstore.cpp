@@ -703,6 +703,25 @@ void TeamStoreTest::importRecordsChangedRowsAndRefusesForeignFiles()
                         "ON d.id = a.dataset WHERE d.name = 'reimport'"_qs)
                  .toInt(),
              2);
+
+    // A row another program writes while the import runs, of a name the
+    // import found missing, does not fail the import: its row is written over.
+    QSqlDatabase test = QSqlDatabase::database(u"test"_qs);
+    QVERIFY(test.transaction());
+    QVERIFY(QSqlQuery(test).exec(u"INSERT INTO norvanta_annotations (dataset, image, flags, version,"
+                                 " annotator, saved_at, client) SELECT id, 'd.png', 1, 1, 'anna', now(), 'x'"
+                                 " FROM norvanta_datasets WHERE name = 'reimport'"_qs));
+    writeFile(dir.filePath(u"late.csv"_qs), headerLine() + row(u"d.png"_qs, {6}));
+    TeamTransfer::Report late;
+    std::thread importing([&] {
+        late = TeamTransfer::importFile(dir.filePath(u"late.csv"_qs), address(u"reimport"_qs),
+                                        labelCatalogue(), u"importer"_qs);
+    });
+    QTest::qWait(1000);
+    QVERIFY(test.commit());
+    importing.join();
+    QVERIFY2(late.ok, qPrintable(late.text));
+    QCOMPARE(queryValue(u"SELECT flags FROM norvanta_annotations WHERE image = 'd.png'"_qs).toInt(), 1 << 5);
 }
 
 // A reading anew (after an import, a lost connection) of a big dataset runs

@@ -245,8 +245,11 @@ END
 )";
 
 // The rows that differ are written with fresh stamps and recorded in the
-// history in one statement; the dataset's count of imports tells the
-// listening windows, which hear of it, that it must be read anew.
+// history; the dataset's count of imports tells the listening windows,
+// which hear of it, that it must be read anew. Rows the dataset lacks are
+// inserted plainly, which costs less than an insert that looks for a
+// conflict at each row; should a window save one of them meanwhile, that
+// insert fails as a whole and is made again, row by row against what stands.
 const char importBody[] = R"(
 DECLARE
     v_annotator text := norvanta_annotator(p_annotator);
@@ -258,22 +261,35 @@ BEGIN
         RAISE EXCEPTION 'norvanta: no rows to import' USING ERRCODE = 'NV004';
     END IF;
     ANALYZE pg_temp.norvanta_incoming;
-    WITH changed AS (
+    IF to_regclass('pg_temp.norvanta_changed') IS NOT NULL THEN
+        DROP TABLE pg_temp.norvanta_changed;
+    END IF;
+    CREATE TEMPORARY TABLE norvanta_changed ON COMMIT DROP AS
         SELECT i.image, i.flags, a.flags AS before FROM pg_temp.norvanta_incoming i
         LEFT JOIN norvanta_annotations a ON a.dataset = p_dataset AND a.image = i.image
-        WHERE a.flags IS DISTINCT FROM i.flags),
-    written AS (
+        WHERE a.flags IS DISTINCT FROM i.flags;
+    BEGIN
+        INSERT INTO norvanta_annotations
+            (dataset, image, flags, version, annotator, saved_at, client, role, stamp)
+        SELECT p_dataset, c.image, c.flags, 1, v_annotator, now(), p_client, session_user,
+            nextval('norvanta_stamps') FROM pg_temp.norvanta_changed c WHERE c.before IS NULL;
+    EXCEPTION WHEN unique_violation THEN
         INSERT INTO norvanta_annotations AS a
             (dataset, image, flags, version, annotator, saved_at, client, role, stamp)
         SELECT p_dataset, c.image, c.flags, 1, v_annotator, now(), p_client, session_user,
-            nextval('norvanta_stamps') FROM changed c
+            nextval('norvanta_stamps') FROM pg_temp.norvanta_changed c WHERE c.before IS NULL
         ON CONFLICT (dataset, image) DO UPDATE SET flags = excluded.flags,
             version = a.version + 1, annotator = excluded.annotator, saved_at = excluded.saved_at,
             client = excluded.client, role = excluded.role, stamp = excluded.stamp,
-            review = 0, review_reason = ''
-        RETURNING 1)
+            review = 0, review_reason = '';
+    END;
+    UPDATE norvanta_annotations a SET flags = c.flags, version = a.version + 1,
+        annotator = v_annotator, saved_at = now(), client = p_client, role = session_user,
+        stamp = nextval('norvanta_stamps'), review = 0, review_reason = ''
+    FROM pg_temp.norvanta_changed c WHERE c.before IS NOT NULL AND a.dataset = p_dataset AND a.image = c.image;
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after, role)
-        SELECT p_dataset, c.image, v_annotator, now(), c.before, c.flags, session_user FROM changed c;
+        SELECT p_dataset, c.image, v_annotator, now(), c.before, c.flags, session_user
+        FROM pg_temp.norvanta_changed c;
     GET DIAGNOSTICS v_changed = ROW_COUNT;
     UPDATE norvanta_datasets d SET imports = d.imports + 1 WHERE d.id = p_dataset;
     RETURN v_changed;
