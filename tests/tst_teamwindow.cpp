@@ -6,6 +6,7 @@
 #include "annotationstore.h"
 #include "pgserver.h"
 #include "labelcatalogue.h"
+#include "labelstatisticsmodel.h"
 #include "teamdatabase.h"
 #include "teamtransfer.h"
 #include "labellingsession.h"
@@ -546,6 +547,11 @@ void TeamWindowTest::aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst()
     QCOMPARE(kept(), u"a.png"_qs);
     choose(u"待审核"_qs);
     QCOMPARE(kept(), QString());
+    // Nobody labelled these twice: nothing differs, and no agreement shows.
+    choose(u"标注不一致"_qs);
+    QCOMPARE(kept(), QString());
+    QVERIFY(dataset->findChild<QTableView *>(u"labelStatistics"_qs)
+                ->isColumnHidden(LabelStatisticsModel::Kappa));
     QCOMPARE(filter->itemData(filter->findText(u"由 mona 保存"_qs), Qt::ToolTipRole).toString(),
              u"已保存 2 张，已审核 1 张，已退回 1 张"_qs);
 
