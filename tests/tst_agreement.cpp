@@ -13,7 +13,6 @@ class AgreementTest final : public QObject
 private slots:
     void figuresMatchTheHandWorkedTable_data();
     void figuresMatchTheHandWorkedTable();
-    void aPairTakenBackLeavesTheTableAsWithoutIt();
     void nothingIsComputableWithoutDoublyLabelledImages();
 };
 
@@ -65,18 +64,6 @@ void AgreementTest::figuresMatchTheHandWorkedTable()
     const AgreementTally tally = handTable();
     QCOMPARE(LabelAgreement::cells(tally.counts(label)), cells);
     QCOMPARE(LabelAgreement::headers().size(), cells.size());
-}
-
-void AgreementTest::aPairTakenBackLeavesTheTableAsWithoutIt()
-{
-    AgreementTally tally = handTable();
-    tally.add(0b00111, 0b11010);
-    tally.remove(0b00111, 0b11010);
-    const AgreementTally untouched = handTable();
-    for (int label = 0; label < 5; ++label)
-        QCOMPARE(LabelAgreement::cells(tally.counts(label)),
-                 LabelAgreement::cells(untouched.counts(label)));
-    QCOMPARE(tally.images(), 40);
 }
 
 void AgreementTest::nothingIsComputableWithoutDoublyLabelledImages()
