@@ -1,5 +1,7 @@
 // The built program on a team's dataset: its address on the command line,
 // an unreachable server, and the import and export of annotation files.
+#include "labelagreement.h"
+#include "labelcatalogue.h"
 #include "pgserver.h"
 #include "testwindow.h"
 
@@ -20,6 +22,7 @@ private slots:
     void importThenExportThroughTheProgramGivesTheSameBytes();
     void theWindowShowsTheAddressAndTheDataset();
     void theOwnerGrantsADatasetAndTheEnvironmentsNameIsChecked();
+    void agreementPrintsTheSavedPairsPerLabelToGrantedRolesOnly();
 
 private:
     // The exit status; `err` gets the standard error's lines, `out` the output.
@@ -165,6 +168,53 @@ void TeamCommandLineTest::theOwnerGrantsADatasetAndTheEnvironmentsNameIsChecked(
     QCOMPARE(run({u"--export"_qs, owner, u"out.csv"_qs}, &err), 2);
     annotatorVariable = u"tester"_qs;
     QCOMPARE(err, QStringList{u"norvanta: 标注人名称无效："_qs + QString(3000, u'x')});
+}
+
+// The pairs are the first row (the dataset's, or first_flags once settled)
+// and a saved second row; a second row not yet saved, or beside no dataset
+// row, counts for nothing.
+void TeamCommandLineTest::agreementPrintsTheSavedPairsPerLabelToGrantedRolesOnly()
+{
+    writeFile(dir.filePath(u"pairs.csv"_qs),
+              headerLine() + row(u"a.png"_qs, {1}) + row(u"b.png"_qs, {1, 2}) + row(u"c.png"_qs)
+                  + row(u"d.png"_qs, {1}) + row(u"e.png"_qs, {1}) + row(u"f.png"_qs, {1}));
+    const QString owner = server.address(u"team"_qs, u"agree"_qs);
+    QStringList err;
+    QByteArray out;
+    QCOMPARE(run({u"--import"_qs, u"pairs.csv"_qs, owner}, &err, &out), 0);
+    QVERIFY2(server.execute({uR"(INSERT INTO norvanta_second_rows
+        (dataset, image, flags, annotator, role, assigned, saved_at, first_flags, settled_at)
+        SELECT d.id, v.image, v.flags, 'bo', 'postgres', now(), now(), v.first, v.settled
+        FROM norvanta_datasets d, (VALUES ('a.png', 1, NULL::integer, NULL::timestamptz),
+            ('b.png', 1, NULL, NULL), ('c.png', 4, NULL, NULL), ('d.png', 2, 2, now()),
+            ('e.png', 5, NULL, NULL), ('f.png', NULL, NULL, NULL), ('g.png', 32, NULL, NULL))
+            AS v (image, flags, first, settled)
+        WHERE d.name = 'agree')"_qs}, u"team"_qs),
+             qPrintable(server.errorString()));
+
+    const QStringList catalogue = labelCatalogue();
+    QByteArray expected = "标签\t双标图片数\t双标占比\t一致率\tκ\tPABAK\n";
+    const QByteArray figures[] = {"5\t0.60\t1.00\t1.00 样本不足\t1.00",
+                                  "5\t0.30\t0.80\t0.55 样本不足\t0.60",
+                                  "5\t0.20\t0.60\t0.00 样本不足\t0.20"};
+    for (int label = 0; label < catalogue.size(); ++label)
+        expected += catalogue.at(label).toUtf8() + '\t'
+            + (label < 3 ? figures[label] : "5\t0.00\t1.00\t— 样本不足\t1.00") + '\n';
+    err.clear();
+    QCOMPARE(run({u"--agreement"_qs, owner}, &err, &out), 0);
+    QCOMPARE(err, QStringList());
+    QCOMPARE(out, expected);
+
+    // A member reads the second rows under row security, once granted.
+    QVERIFY(server.execute({u"CREATE ROLE erin LOGIN"_qs}));
+    const QString erin = server.address(u"team"_qs, u"agree"_qs, u"erin"_qs);
+    QCOMPARE(run({u"--agreement"_qs, erin}, &err, &out), 2);
+    QCOMPARE(err, QStringList{u"norvanta: 无法连接标签数据库：当前角色无权使用数据集 agree"_qs});
+    QCOMPARE(run({u"--grant"_qs, u"erin"_qs, owner}, &err, &out), 0);
+    QCOMPARE(run({u"--agreement"_qs, erin}, &err, &out), 0);
+    QCOMPARE(out, expected);
+    QCOMPARE(run({u"--agreement"_qs, erin, u"extra"_qs}, &err, &out), 2);
+    QCOMPARE(err.last(), u"norvanta: 用法：norvanta --agreement ADDRESS"_qs);
 }
 
 QTEST_MAIN(TeamCommandLineTest)

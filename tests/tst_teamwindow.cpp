@@ -6,6 +6,7 @@
 #include "annotationstore.h"
 #include "pgserver.h"
 #include "labelcatalogue.h"
+#include "labelstatisticsmodel.h"
 #include "teamdatabase.h"
 #include "teamtransfer.h"
 #include "labellingsession.h"
@@ -250,8 +251,8 @@ void TeamWindowTest::theDatasetWindowShowsWhoSavedFollowsOthersAndFiltersByThem(
     call(ben.get(), "saveAnnotations");
     auto *filter = dataset->findChild<QComboBox *>(u"labelFilter"_qs);
     // After the fixed choices and the one for "no defect" beside a defect,
-    // before the three review choices.
-    QCOMPARE(filter->count(), 3 + 19 + 1 + 2 + 3);
+    // before the three review choices and the one of differing labellings.
+    QCOMPARE(filter->count(), 3 + 19 + 1 + 2 + 3 + 1);
     QCOMPARE(filter->itemText(23), u"由 anna 保存"_qs);
     filter->setCurrentIndex(23);
     QCOMPARE(dataset->findChild<QLabel *>(u"shownLine"_qs)->text(), u"显示 2 / 4"_qs);
@@ -546,6 +547,12 @@ void TeamWindowTest::aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst()
     QCOMPARE(kept(), u"a.png"_qs);
     choose(u"待审核"_qs);
     QCOMPARE(kept(), QString());
+    // Nobody labelled these twice: nothing differs, and no agreement shows.
+    choose(u"标注不一致"_qs);
+    QCOMPARE(kept(), QString());
+    QVERIFY(dataset->findChild<QTableView *>(u"labelStatistics"_qs)
+                ->isColumnHidden(LabelStatisticsModel::Kappa));
+    choose(u"待审核"_qs);
     QCOMPARE(filter->itemData(filter->findText(u"由 mona 保存"_qs), Qt::ToolTipRole).toString(),
              u"已保存 2 张，已审核 1 张，已退回 1 张"_qs);
 

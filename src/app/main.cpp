@@ -1,3 +1,4 @@
+#include "agreementcommand.h"
 #include "commandline.h"
 #include "doubtfulcommand.h"
 #include "grantcommand.h"
@@ -124,7 +125,8 @@ bool asksOnlyToBeTold(int argc, char *argv[])
                                          "--annotator", "--import", "--export",
                                          "--grant", "--revoke",
                                          "--import-predictions", "--export-predictions",
-                                         "--model-name", "--predict", "--doubtful", "--top"};
+                                         "--model-name", "--predict", "--doubtful", "--top",
+                                         "--agreement"};
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--") == 0)
@@ -239,6 +241,9 @@ struct ProgramOptions
                                 QStringLiteral("STORE")};
     QCommandLineOption top{QStringLiteral("top"), text("--doubtful 最多列出 N 张"),
                            QStringLiteral("N")};
+    QCommandLineOption agreement{QStringLiteral("agreement"),
+                                 text("不打开窗口：按标签列出 ADDRESS 的数据集中双标图片上两位标注人的一致程度"),
+                                 QStringLiteral("ADDRESS")};
     SplitOptions split;
     PredictionOptions predictions;
 };
@@ -265,7 +270,8 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
                        options.revoke, options.reviewer, options.predict, options.model});
     parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
-                       options.predictions.modelName, options.doubtful, options.top});
+                       options.predictions.modelName, options.doubtful, options.top,
+                       options.agreement});
     // Named in the usage line and described above: the help's own list of
     // arguments is only as wide as the longest option, too narrow for them.
     parser.addPositionalArgument(QString(), QString(), QStringLiteral("[ANNOTATION_FILE"));
@@ -378,6 +384,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
         return grant(parser, options);
     if (parser.isSet(options.reviewer))
         return refuse(text("--reviewer 只能与 --grant 一起使用"));
+    if (parser.isSet(options.agreement))
+        return printAgreement(parser.value(options.agreement), arguments.size());
     // Named by the option or the environment, by the same rules.
     const QString annotator = parser.isSet(options.annotator) ? parser.value(options.annotator)
                                                               : resolveAnnotator(QString());
@@ -411,6 +419,7 @@ int main(int argc, char *argv[])
     const bool windowed =
         !splitting && !movesADataset(argc, argv) && !asksToPredict(argc, argv)
         && !asksToMovePredictions(argc, argv) && !asksForDoubtful(argc, argv)
+        && !asksForAgreement(argc, argv)
         && !asksOnlyToBeTold(argc, argv);
     const std::unique_ptr<QCoreApplication> app =
         windowed ? std::make_unique<QApplication>(argc, argv)

@@ -97,6 +97,10 @@ bool DatasetFilter::keepsReview(const DatasetSource &images, qsizetype position)
         return images.reviewAt(position) == AnnotationStore::SentBack;
     case Accepted:
         return images.reviewAt(position) == AnnotationStore::Accepted;
+    case Differing: {
+        const auto pair = images.doubleLabelsAt(position);
+        return pair && pair->first != pair->second && !pair->settled;
+    }
     }
     return true;
 }

@@ -38,9 +38,10 @@ struct DatasetFilter
     // choice is then All.
     QString savedBy;
     // On a team's dataset, only the images of one review state: the saved
-    // ones nobody reviewed since, those sent back, those accepted. The
+    // ones nobody reviewed since, those sent back, those accepted, or those
+    // two annotators labelled differently and no reviewer settled yet. The
     // choice is then All.
-    enum ReviewChoice { AnyReview, Unreviewed, SentBack, Accepted };
+    enum ReviewChoice { AnyReview, Unreviewed, SentBack, Accepted, Differing };
     int review = AnyReview;
     // The catalogue entry that says "no defect", for NoDefectWithDefect.
     int noDefectLabel = -1;

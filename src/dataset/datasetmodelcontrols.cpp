@@ -160,7 +160,7 @@ void DatasetWindow::showQualities()
     const std::vector<LabelQuality> none;
     const std::vector<LabelQuality> &table = hasModel ? suggestions->assessment().table : none;
     statisticsModel->setQualities(table);
-    for (int column = LabelStatisticsModel::Marked; column < LabelStatisticsModel::ColumnCount;
+    for (int column = LabelStatisticsModel::Marked; column <= LabelStatisticsModel::BestThreshold;
          ++column)
         statisticsView->setColumnHidden(column, table.empty());
     adoptButton->setEnabled(std::any_of(table.cbegin(), table.cend(), [](const LabelQuality &q) {

@@ -306,6 +306,8 @@ void DatasetWindow::showEverything()
     showQualities();
     imageModel->reset(feature->filter());
     statisticsModel->countsChanged();
+    statisticsModel->doubleLabelsChanged();
+    showAgreement();
     showCounts();
 }
 
@@ -315,7 +317,17 @@ void DatasetWindow::showImageChange(qsizetype position)
     showQualities();
     imageModel->imageChanged(position);
     statisticsModel->countsChanged();
+    statisticsModel->doubleLabelsChanged(position);
+    showAgreement();
     showCounts();
+}
+
+// The agreement's columns, while some listed image was labelled twice.
+void DatasetWindow::showAgreement()
+{
+    for (int column = LabelStatisticsModel::Doubled; column < LabelStatisticsModel::ColumnCount;
+         ++column)
+        statisticsView->setColumnHidden(column, !statisticsModel->hasDoubleLabels());
 }
 
 void DatasetWindow::showCounts()
@@ -367,11 +379,15 @@ void DatasetWindow::showReviewChoices()
         return;
     const std::pair<int, QString> choices[] = {{DatasetFilter::Unreviewed, tr("待审核")},
                                                {DatasetFilter::SentBack, tr("已退回")},
-                                               {DatasetFilter::Accepted, tr("已审核")}};
+                                               {DatasetFilter::Accepted, tr("已审核")},
+                                               {DatasetFilter::Differing, tr("标注不一致")}};
     for (const auto &[choice, text] : choices) {
         labelFilter->addItem(text);
         labelFilter->setItemData(labelFilter->count() - 1, choice, reviewChoiceRole);
     }
+    labelFilter->setItemData(labelFilter->count() - 1,
+                             tr("两位标注人盲标的标签不同、且尚未经审核人定夺的图片"),
+                             Qt::ToolTipRole);
 }
 
 // One pass over the listed images, only on a team's dataset, where the

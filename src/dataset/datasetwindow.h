@@ -41,6 +41,7 @@ private:
     void showEverything();
     void showImageChange(qsizetype position);
     void showCounts();
+    void showAgreement();
     void showCurrent(int position);
     // Adds a "saved by" choice for each annotator not yet in the filter box.
     void showAnnotators();

@@ -7,6 +7,7 @@ LabelStatisticsModel::LabelStatisticsModel(const DatasetSource &source,
     : QAbstractTableModel(parent)
     , images(source)
     , labels(catalogue)
+    , agreement(int(catalogue.size()))
 {
 }
 
@@ -43,6 +44,63 @@ QVariant LabelStatisticsModel::quality(int label, int column, int role) const
     return QString::number(value, 'f', column == BestThreshold ? 3 : 2);
 }
 
+// Only a team's dataset keeps second rows: a file's million images are not
+// asked one by one for none.
+void LabelStatisticsModel::doubleLabelsChanged()
+{
+    doubled.clear();
+    agreement.clear();
+    const qsizetype size = images.knowsWhoSaved() ? images.names().size() : 0;
+    for (qsizetype position = 0; position < size; ++position) {
+        if (const auto pair = images.doubleLabelsAt(position)) {
+            doubled.emplace(position, *pair);
+            agreement.add(pair->first, pair->second);
+        }
+    }
+    emit dataChanged(index(0, Doubled), index(rowCount() - 1, ColumnCount - 1));
+}
+
+void LabelStatisticsModel::doubleLabelsChanged(qsizetype position)
+{
+    if (!images.knowsWhoSaved())
+        return;
+    if (const auto found = doubled.find(position); found != doubled.end()) {
+        agreement.remove(found->second.first, found->second.second);
+        doubled.erase(found);
+    }
+    if (const auto pair = images.doubleLabelsAt(position)) {
+        doubled.emplace(position, *pair);
+        agreement.add(pair->first, pair->second);
+    }
+    emit dataChanged(index(0, Doubled), index(rowCount() - 1, ColumnCount - 1));
+}
+
+QVariant LabelStatisticsModel::agreementData(int label, int column, int role) const
+{
+    const AgreementCounts counts = agreement.counts(label);
+    switch (role) {
+    case Qt::DisplayRole:
+        return LabelAgreement::cells(counts).at(column - Doubled);
+    case Qt::TextAlignmentRole:
+        return int(Qt::AlignRight | Qt::AlignVCenter);
+    case SortRole: {
+        if (column == Doubled)
+            return double(counts.images);
+        const AgreementRatio ratio = column == DoubledShare ? LabelAgreement::share(counts)
+            : column == Observed                            ? LabelAgreement::observed(counts)
+            : column == Kappa                               ? LabelAgreement::kappa(counts)
+                                                            : LabelAgreement::pabak(counts);
+        // Below every κ, which is at least −1.
+        return ratio.computable() ? ratio.value() : -2.0;
+    }
+    case Qt::ToolTipRole:
+        if (column == Kappa && !LabelAgreement::kappa(counts).computable())
+            return tr("两人对每张双标图片的判断都相同，无法计算 κ");
+        return QVariant();
+    }
+    return QVariant();
+}
+
 void LabelStatisticsModel::countsChanged()
 {
     emit dataChanged(index(0, Count), index(rowCount() - 1, ColumnCount - 1));
@@ -63,6 +121,8 @@ QVariant LabelStatisticsModel::data(const QModelIndex &index, int role) const
     if (!index.isValid())
         return QVariant();
     const int label = index.row();
+    if (index.column() >= Doubled)
+        return agreementData(label, index.column(), role);
     if (index.column() >= Marked) {
         if (role == Qt::TextAlignmentRole)
             return int(Qt::AlignRight | Qt::AlignVCenter);
@@ -125,6 +185,8 @@ QVariant LabelStatisticsModel::headerData(int section, Qt::Orientation orientati
     case BestThreshold:
         return tr("建议阈值");
     }
+    if (section >= Doubled && section < ColumnCount)
+        return LabelAgreement::headers().at(section - Doubled);
     return QVariant();
 }
 

@@ -1,17 +1,22 @@
 #pragma once
 
 #include "datasetsource.h"
+#include "labelagreement.h"
 #include "labelquality.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>
 
+#include <unordered_map>
+
 // One row per catalogue entry, in catalogue order: the entry, how many
 // listed images set it, that number as a share of the listed images, and a
 // bar; then, for the labels the suggestions cover, how well they agree with
 // the marked images: how many have the label, precision, recall, F1 and F2
-// at the label's threshold, and the threshold that maximises F2. SortRole
-// gives every column a key that sorts it meaningfully.
+// at the label's threshold, and the threshold that maximises F2; then, over
+// the listed images of a team's dataset that two annotators labelled blind,
+// how far the two agree (see LabelAgreement). SortRole gives every column a
+// key that sorts it meaningfully.
 class LabelStatisticsModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -28,6 +33,11 @@ public:
         F1,
         F2,
         BestThreshold,
+        Doubled,
+        DoubledShare,
+        Observed,
+        Kappa,
+        Pabak,
         ColumnCount
     };
     enum Role {
@@ -45,6 +55,11 @@ public:
     // model.
     void setQualities(const std::vector<LabelQuality> &qualities);
     bool hasQualities() const { return !qualities.empty(); }
+    // Reads every listed image's two labellings anew, or only those of the
+    // image at `position`, which changed.
+    void doubleLabelsChanged();
+    void doubleLabelsChanged(qsizetype position);
+    bool hasDoubleLabels() const { return agreement.images() > 0; }
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -55,9 +70,14 @@ public:
 private:
     qsizetype largestCount() const;
     QVariant quality(int label, int column, int role) const;
+    QVariant agreementData(int label, int column, int role) const;
 
     const DatasetSource &images;
     QStringList labels;
     // By catalogue label; label -1 where the suggestions say nothing.
     std::vector<LabelQuality> qualities;
+    // The two labellings of each doubly-labelled listed image, by position,
+    // and their tables: a save changes one pair, not a pass over the list.
+    std::unordered_map<qsizetype, AnnotationStore::DoubleLabels> doubled;
+    AgreementTally agreement;
 };
