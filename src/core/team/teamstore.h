@@ -107,6 +107,12 @@ public:
                                           const QByteArray &replacement,
                                           const std::function<bool()> &waiting = {}) override;
 
+    // Where this window's role labels an image second, blind, its second
+    // row stands for the image's row in every answer (facts, labels, who
+    // and when, review), and its save goes there; another role's saved
+    // second row is told by doubleLabelsOf().
+    std::optional<DoubleLabels> doubleLabelsOf(const QString &fileName) const override;
+
     bool keepsReviews() const override { return true; }
     Review reviewOf(const QString &fileName) const override;
     QString ownSentBackReason(const QString &fileName) const override;
@@ -118,6 +124,10 @@ private:
                const std::function<bool()> &waiting) const;
     SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
                                const QByteArray &before, bool unedited);
+    SaveResult saveSecondRow(const QString &fileName, std::optional<quint32> flags,
+                             TeamSnapshot::Second second, const std::function<bool()> &waiting);
+    void settled(const QString &fileName);
+    qsizetype takeDoubled(qsizetype position, const std::function<bool()> &waiting, QString *error);
     quint32 flagsOf(const QStringList &annotations) const;
     bool isOwnRow(const QString &fileName) const;
     qsizetype takeUnmarkedAfter(qsizetype position, const std::function<bool()> &waiting,
