@@ -192,6 +192,7 @@ bool TeamStore::enter(const TeamRow &row)
 
 void TeamStore::setListedNames(const QStringList &names)
 {
+    drawn.clear();
     listed.setNamesAndRecount(names, [this](const QString &name) { return facts(name); });
     QMetaObject::invokeMethod(worker, [this, names] { worker->setListedNames(names); });
 }
@@ -477,6 +478,22 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
     return takeUnmarkedAfter(position, waiting, error);
 }
 
+// The draw of each listed image, made once per listing and share: a step
+// at the end of a big dataset passes every listed row.
+bool TeamStore::isDoubledAt(qsizetype position)
+{
+    if (drawn.size() != std::size_t(listed.size()) || drawnPercent != known->overlapPercent
+        || drawnSeed != known->overlapSeed) {
+        drawn.assign(std::size_t(listed.size()), -1);
+        drawnPercent = known->overlapPercent;
+        drawnSeed = known->overlapSeed;
+    }
+    qint8 &at = drawn[std::size_t(position)];
+    if (at < 0)
+        at = known->isDoubled(listed.names().at(position)) ? 1 : 0;
+    return at == 1;
+}
+
 // An image chosen to be labelled twice, saved by someone else, that nobody
 // labels second yet or that this role was given and has not saved: in the
 // listed order, offered to the server a part at a time, which gives it to
@@ -499,9 +516,9 @@ qsizetype TeamStore::takeDoubled(qsizetype position, const std::function<bool()>
             const auto first = known->rows.constFind(name);
             const auto second = known->seconds.constFind(name);
             if (from == position || first == known->rows.constEnd() || first->version <= 0
-                || isOwnRow(name) || !known->isDoubled(name)
                 || (second != known->seconds.constEnd()
-                    && (!second->own || second->saved || second->settled)))
+                    && (!second->own || second->saved || second->settled))
+                || isOwnRow(name) || !isDoubledAt(from))
                 continue;
             candidates.append(name);
             positions.append(from);

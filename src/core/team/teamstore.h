@@ -128,6 +128,7 @@ private:
                              TeamSnapshot::Second second, const std::function<bool()> &waiting);
     void settled(const QString &fileName);
     qsizetype takeDoubled(qsizetype position, const std::function<bool()> &waiting, QString *error);
+    bool isDoubledAt(qsizetype position);
     quint32 flagsOf(const QStringList &annotations) const;
     bool isOwnRow(const QString &fileName) const;
     qsizetype takeUnmarkedAfter(qsizetype position, const std::function<bool()> &waiting,
@@ -155,4 +156,9 @@ private:
     qint64 shownVersion = 0;
     quint32 shownFlags = 0;
     QString refusal;
+    // Per listed position: whether the draw chose it (1), not (0), not yet
+    // drawn (-1); for the share and seed it was drawn with.
+    std::vector<qint8> drawn;
+    double drawnPercent = 0;
+    qint64 drawnSeed = 0;
 };
