@@ -304,6 +304,19 @@ bool TeamDatabase::readSecondRows(const std::function<void(TeamRow &&)> &take, Q
     return true;
 }
 
+bool TeamDatabase::readSecondRow(const QString &image, TeamRow *row)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_second_rows s WHERE s.dataset = ? AND s.image = ?")
+                      .arg(secondColumns()));
+    query.addBindValue(datasetId);
+    query.addBindValue(image);
+    if (!query.exec())
+        return false;
+    *row = query.next() ? secondRowOf(query, 0, true) : TeamRow();
+    return true;
+}
+
 bool TeamDatabase::readOverlap(double *percent, qint64 *seed, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(name, false));

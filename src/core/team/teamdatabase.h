@@ -122,6 +122,8 @@ public:
     bool readOverlap(double *percent, qint64 *seed, QString *error);
     // Sets that share; the seed is drawn at the first. Only the owner may.
     bool setOverlap(double percent, QString *error);
+    // The second row of `image` as the server has it now (stamp 0: none).
+    bool readSecondRow(const QString &image, TeamRow *row);
     // The row of `image` as the server has it now (version 0: none).
     bool readRow(const QString &image, TeamRow *row);
     // The rows whose last save has one of `stamps`, in one statement; a

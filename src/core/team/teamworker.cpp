@@ -219,6 +219,14 @@ bool TeamWorker::ready(QString *error)
 // as any other save's; a row the window knows already changes nothing.
 void TeamWorker::learnTruth()
 {
+    while (!secondsInDoubt.isEmpty()) {
+        TeamRow row;
+        if (!database.readSecondRow(secondsInDoubt.constFirst(), &row))
+            return;
+        secondsInDoubt.removeFirst();
+        if (row.stamp > 0)
+            emit rowChanged(row);
+    }
     while (!inDoubt.isEmpty()) {
         TeamRow row;
         if (!database.readRow(inDoubt.constFirst(), &row))
@@ -459,6 +467,9 @@ void TeamWorker::saveSecond(const QString &image, std::optional<quint32> flags, 
         if (outcome.kind == TeamOutcome::Failed || outcome.kind == TeamOutcome::Unconfirmed)
             afterFailure();
     }
+    if ((outcome.kind == TeamOutcome::Failed || outcome.kind == TeamOutcome::Unconfirmed)
+        && !secondsInDoubt.contains(image))
+        secondsInDoubt.append(image);
     enterInReading(outcome);
     const bool heard = reply->answer(outcome);
     if (outcome.kind == TeamOutcome::Done) {
@@ -544,7 +555,7 @@ void TeamWorker::checkListener()
     }
     if (!heardStamps.isEmpty() || heardImport)
         readHeard();
-    if (!missedSaves && inDoubt.isEmpty())
+    if (!missedSaves && inDoubt.isEmpty() && secondsInDoubt.isEmpty())
         return;
     QString error;
     if (!ready(&error) || !missedSaves)

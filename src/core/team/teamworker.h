@@ -211,6 +211,9 @@ private:
     // while under way, or cut off with the connection. Their rows are read
     // at the next contact with the server, and told as rowChanged().
     QStringList inDoubt;
+    // The same for second rows; also those whose save the server refused,
+    // which the window took for its own to label second: it learns why.
+    QStringList secondsInDoubt;
     QElapsedTimer lastAnnounced;
     QTimer *announcement = nullptr;
     // The stamps the notifications named, not yet read; whether one told
