@@ -55,6 +55,7 @@ private slots:
     void theSplitOfATeamsDatasetIsTheSplitOfTheSameRowsInAFile();
     void aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst();
     void aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesIt();
+    void theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictNamesOnlyTheSecondRow();
 
 private:
     // As `role` (the superuser when empty), named `annotator`.
@@ -712,6 +713,58 @@ void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesI
                 && pia->store()->doubleLabelsOf(u"c.png"_qs)->settled);
     QCOMPARE(pia->store()->doubleLabelsOf(u"c.png"_qs)->first, 1u);
     QCOMPARE(answerer->boxTexts(), QStringList());
+}
+
+// Two windows of the role given c.png to label second: the other one learns
+// of it by the notification and shows it blind, and a save over the first
+// window's second row is refused naming that row, never the dataset's.
+void TeamWindowTest::theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictNamesOnlyTheSecondRow()
+{
+    QVERIFY(server.execute({u"CREATE ROLE uma LOGIN"_qs, u"CREATE ROLE vic LOGIN"_qs}));
+    QString error;
+    {
+        TeamDatabase owner(*TeamAddress::parse(address, &error), labelCatalogue(), QString(), u"o"_qs);
+        bool changed = false;
+        QVERIFY2(owner.open(&error) && owner.setOverlap(100, &error)
+                     && owner.setMember(u"uma"_qs, true, &changed, &error)
+                     && owner.setMember(u"vic"_qs, true, &changed, &error),
+                 qPrintable(error));
+    }
+    auto uma = openWindow(u"uma"_qs, u"uma"_qs);
+    call(uma.get(), "nextImage");
+    call(uma.get(), "nextImage");
+    call(uma.get(), "annotate", entry(1));
+    call(uma.get(), "saveAnnotations");
+    call(uma.get(), "nextImage");
+    QTRY_COMPARE(ask(u"SELECT string_agg(image, ' ') FROM norvanta_holds h"
+                     " WHERE h.dataset = d.id AND h.role = 'uma'"_qs), u"d.png"_qs);
+    auto vic = openWindow(u"vic"_qs, u"vic"_qs);
+    auto other = openWindow(u"victor"_qs, u"vic"_qs);
+    call(other.get(), "nextImage");
+    QCOMPARE(other->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+    press(vic.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(vic.get()), 2);
+    QTRY_COMPARE(other->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+    QVERIFY(!other->store()->facts(u"c.png"_qs).hasRow);
+
+    call(vic.get(), "annotate", entry(5));
+    call(vic.get(), "saveAnnotations");
+    QTRY_COMPARE(other->store()->storedLabels(u"c.png"_qs), QStringList{entry(5)});
+    call(other.get(), "nextImage");
+    QCOMPARE(listTexts(other.get()), QStringList{entry(5)});
+    call(other.get(), "annotate", entry(7));
+    call(vic.get(), "annotate", entry(6));
+    call(vic.get(), "saveAnnotations");
+    answerer->answerQuestion(QMessageBox::Cancel);
+    press(other.get(), Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(answerer->boxTexts().size(), 1);
+    const QString box = answerer->boxTexts().at(0);
+    QVERIFY2(box.startsWith(u"此图片的标签已由 vic 于 "_qs)
+                 && box.endsWith(u" 保存：%1, %2"_qs.arg(entry(5), entry(6))),
+             qPrintable(box));
+    QCOMPARE(ask(u"SELECT flags || '/' || annotator FROM norvanta_second_rows s"
+                 " WHERE s.dataset = d.id"_qs), u"48/vic"_qs);
+    QCOMPARE(history(), u"uma:>1"_qs);
 }
 
 QTEST_MAIN(TeamWindowTest)
