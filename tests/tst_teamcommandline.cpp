@@ -6,6 +6,9 @@
 #include "testwindow.h"
 
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,6 +26,7 @@ private slots:
     void theWindowShowsTheAddressAndTheDataset();
     void theOwnerGrantsADatasetAndTheEnvironmentsNameIsChecked();
     void agreementPrintsTheSavedPairsPerLabelToGrantedRolesOnly();
+    void theOwnerSetsTheShareLabelledTwiceAndItsSeedOnce();
 
 private:
     // The exit status; `err` gets the standard error's lines, `out` the output.
@@ -215,6 +219,56 @@ void TeamCommandLineTest::agreementPrintsTheSavedPairsPerLabelToGrantedRolesOnly
     QCOMPARE(out, expected);
     QCOMPARE(run({u"--agreement"_qs, erin, u"extra"_qs}, &err, &out), 2);
     QCOMPARE(err.last(), u"norvanta: 用法：norvanta --agreement ADDRESS"_qs);
+}
+
+// Refused: anything but a plain number from 0 to 100, and a member. The
+// seed is drawn at the first share and kept, so that the images chosen
+// stay chosen when the share rises.
+void TeamCommandLineTest::theOwnerSetsTheShareLabelledTwiceAndItsSeedOnce()
+{
+    QVERIFY(server.execute({u"CREATE ROLE emil LOGIN"_qs}));
+    const QString owner = server.address(u"team"_qs, u"doubled"_qs);
+    QStringList err;
+    QByteArray out;
+    for (const QString &bad : {u"abc"_qs, u"-5"_qs, u"100.5"_qs, u"1e2"_qs, u"50%"_qs, u" 5"_qs, u"nan"_qs})
+        QCOMPARE(run({u"--overlap"_qs, bad, owner}, &err), 2);
+    QCOMPARE(err, QStringList(7, u"norvanta: 重复标注比例无效：须为 0 到 100 之间的数，如 10 或 12.5"_qs));
+    err.clear();
+    QCOMPARE(run({u"--overlap"_qs, u"10"_qs}, &err), 2);
+    QCOMPARE(err, QStringList{u"norvanta: 用法：norvanta --overlap PERCENT ADDRESS"_qs});
+
+    const auto stored = [this] {
+        QString found;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"overlap"_qs);
+            db.setHostName(server.socketFolder());
+            db.setDatabaseName(u"team"_qs);
+            db.setUserName(PgServer::superuser());
+            QSqlQuery query(db);
+            if (db.open() && query.exec(u"SELECT overlap_percent || '/' || overlap_seed FROM"
+                                        " norvanta_datasets WHERE name = 'doubled'"_qs)
+                && query.next())
+                found = query.value(0).toString();
+        }
+        QSqlDatabase::removeDatabase(u"overlap"_qs);
+        return found;
+    };
+    QCOMPARE(run({u"--overlap"_qs, u"12.5"_qs, owner}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"数据集 doubled 中 12.5% 的图片将由两名标注人分别标注\n"_qs);
+    const QString seed = stored().section(u'/', 1);
+    QVERIFY2(stored().startsWith(u"12.5/"_qs) && seed.toLongLong() > 0, qPrintable(stored()));
+    QCOMPARE(run({u"--overlap"_qs, u"30"_qs, owner}, &err, &out), 0);
+    QCOMPARE(run({u"--overlap"_qs, u"0"_qs, owner}, &err, &out), 0);
+    QCOMPARE(QString::fromUtf8(out), u"数据集 doubled 不再有图片由两名标注人分别标注\n"_qs);
+    QCOMPARE(stored(), u"0/"_qs + seed);
+    QCOMPARE(run({u"--overlap"_qs, u"100"_qs, owner}, &err, &out), 0);
+    QCOMPARE(stored(), u"100/"_qs + seed);
+
+    QCOMPARE(run({u"--grant"_qs, u"emil"_qs, owner}, &err, &out), 0);
+    err.clear();
+    QCOMPARE(run({u"--overlap"_qs, u"50"_qs, server.address(u"team"_qs, u"doubled"_qs, u"emil"_qs)}, &err), 1);
+    QCOMPARE(err, QStringList{u"norvanta: 只有数据库所有者可以设置数据集 doubled 的重复标注比例"_qs});
+    QCOMPARE(stored(), u"100/"_qs + seed);
 }
 
 QTEST_MAIN(TeamCommandLineTest)

@@ -57,6 +57,7 @@ private slots:
     void importThenExportGivesTheSameBytes();
     void importRecordsChangedRowsAndRefusesForeignFiles();
     void readingAnewKeepsTheWindowAnsweringAndLosesNoSave();
+    void theWindowDrawsTheImagesLabelledTwiceAsTheServerDoes();
 
 private:
     std::unique_ptr<TeamStore> openStore(const QString &dataset, const QString &annotator);
@@ -221,7 +222,8 @@ void TeamStoreTest::aRoleThatMayNotCreateTablesIsToldWhatIsMissing()
                     "norvanta_prediction_models, norvanta_predictions, norvanta_prediction_claims, "
                     "norvanta_prediction_weights, norvanta_second_rows, "
                     "norvanta_is_owner, norvanta_usable, norvanta_check, norvanta_annotator, "
-                    "norvanta_open, norvanta_save, norvanta_is_reviewer, norvanta_review, "
+                    "norvanta_open, norvanta_is_reviewer, norvanta_save, norvanta_doubled, "
+                    "norvanta_take_second, norvanta_save_second, norvanta_review, "
                     "norvanta_take, norvanta_hold, norvanta_renew, "
                     "norvanta_import_begin, norvanta_import, norvanta_prediction_model, "
                     "norvanta_claim_predictions, norvanta_write_predictions, "
@@ -782,6 +784,32 @@ void TeamStoreTest::readingAnewKeepsTheWindowAnsweringAndLosesNoSave()
     QCOMPARE(anna->storedLabels(u"i%1.png"_qs.arg(rows)), QStringList{entry(2)});
     QCOMPARE(anna->markCounts().marked, rows);
     QCOMPARE(anna->nextUnmarked(-1), -1);
+}
+
+// Ctrl+U offers the server only the images the window's own draw chose: a
+// draw that differs from the server's, for any name, would leave images
+// chosen there that no window ever offers.
+void TeamStoreTest::theWindowDrawsTheImagesLabelledTwiceAsTheServerDoes()
+{
+    openStore(u"drawn"_qs, u"anna"_qs);
+    TeamSnapshot snapshot;
+    snapshot.overlapPercent = 37.5;
+    snapshot.overlapSeed = 4503599627370497;
+    QStringList names;
+    QString drawn;
+    for (int i = 0; i < 400; ++i) {
+        names << (i % 2 ? u"管道%1.png"_qs : u"pipe_%1.JPG"_qs).arg(i);
+        drawn += snapshot.isDoubled(names.constLast()) ? u'1' : u'0';
+    }
+    QSqlQuery query(QSqlDatabase::database(u"test"_qs));
+    query.prepare(u"SELECT string_agg(CASE WHEN norvanta_doubled(4503599627370497, 37.5, n)"
+                  " THEN '1' ELSE '0' END, '' ORDER BY o) FROM unnest(?::text[]) WITH ORDINALITY AS u(n, o)"_qs);
+    query.addBindValue(u"{\""_qs + names.join(u"\",\""_qs) + u"\"}"_qs);
+    QVERIFY2(query.exec() && query.next(), qPrintable(query.lastError().text()));
+    QCOMPARE(query.value(0).toString(), drawn);
+    QVERIFY2(drawn.count(u'1') > 110 && drawn.count(u'1') < 190, qPrintable(drawn));
+    snapshot.overlapPercent = 0;
+    QVERIFY(!snapshot.isDoubled(names.constFirst()));
 }
 
 QTEST_MAIN(TeamStoreTest)

@@ -20,6 +20,7 @@
 #include <QInputDialog>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListView>
 #include <QToolTip>
 #include <QSqlDatabase>
 #include <QTableView>
@@ -54,6 +55,8 @@ private slots:
     void mergingOrTakingTheirsSettlesAConflictInOneStepThatUndoTakesBack();
     void theSplitOfATeamsDatasetIsTheSplitOfTheSameRowsInAFile();
     void aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst();
+    void aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesIt();
+    void theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictNamesOnlyTheSecondRow();
 
 private:
     // As `role` (the superuser when empty), named `annotator`.
@@ -63,6 +66,8 @@ private:
     QString history(const QString &entry = u"annotator || ':' || coalesce(flags_before::text, '') "
                                            "|| '>' || flags_after"_qs);
     void press(Tavrelin *window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // The first value of `statement`, which names this test's dataset `d`.
+    QString ask(const QString &statement);
 
     PgServer server;
     std::unique_ptr<QTemporaryDir> dir;
@@ -124,6 +129,28 @@ QString TeamWindowTest::history(const QString &entry)
             result = query.value(0).toString();
     }
     QSqlDatabase::removeDatabase(u"history"_qs);
+    return result;
+}
+
+QString TeamWindowTest::ask(const QString &statement)
+{
+    QString result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"asking"_qs);
+        db.setHostName(server.socketFolder());
+        db.setDatabaseName(u"team"_qs);
+        db.setUserName(PgServer::superuser());
+        if (!db.open())
+            return db.lastError().text();
+        QSqlQuery query(db);
+        query.prepare(u"SELECT (%1) FROM norvanta_datasets d WHERE d.name = ?"_qs.arg(statement));
+        query.addBindValue(u"set%1"_qs.arg(datasets));
+        if (query.exec() && query.next())
+            result = query.value(0).toString();
+        else
+            result = query.lastError().text();
+    }
+    QSqlDatabase::removeDatabase(u"asking"_qs);
     return result;
 }
 
@@ -588,6 +615,163 @@ void TeamWindowTest::aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst()
     const TeamOutcome refused = owner.review(u"b.png"_qs, row.version, false, u"\t "_qs);
     QCOMPARE(refused.kind, TeamOutcome::Failed);
     QCOMPARE(refused.error, u"退回须说明原因"_qs);
+}
+
+// Every image is chosen at 100 %. Pia saves c.png; Nils's Ctrl+U is given
+// it to label second and sees no trace of her row anywhere; his save (and
+// its undo) goes into the second row, hers stays; nobody else is given it;
+// Rhea, a reviewer, sees both labellings and settles the image by saving.
+void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesIt()
+{
+    QVERIFY(server.execute({u"CREATE ROLE pia LOGIN"_qs, u"CREATE ROLE nils LOGIN"_qs,
+                            u"CREATE ROLE olga LOGIN"_qs, u"CREATE ROLE rhea LOGIN"_qs}));
+    QString error;
+    const auto as = [this, &error](const QString &role) {
+        return std::make_unique<TeamDatabase>(
+            *TeamAddress::parse(server.address(u"team"_qs, u"set%1"_qs.arg(datasets), role), &error),
+            labelCatalogue(), QString(), u"probe-"_qs + role);
+    };
+    {
+        auto owner = as(PgServer::superuser());
+        bool changed = false;
+        QVERIFY2(owner->open(&error) && owner->setOverlap(100, &error), qPrintable(error));
+        for (const QString &role : {u"pia"_qs, u"nils"_qs, u"olga"_qs, u"rhea"_qs})
+            QVERIFY2(owner->setMember(role, true, &changed, &error, role == u"rhea"_qs), qPrintable(error));
+    }
+    const auto second = [this](const QString &column) {
+        return ask(u"SELECT coalesce(%1::text, '-') FROM norvanta_second_rows s"
+                   " WHERE s.dataset = d.id AND s.image = 'c.png'"_qs.arg(column));
+    };
+    auto pia = openWindow(u"pia"_qs, u"pia"_qs);
+    call(pia.get(), "nextImage");
+    call(pia.get(), "nextImage");
+    call(pia.get(), "annotate", entry(1));
+    call(pia.get(), "saveAnnotations");
+    call(pia.get(), "nextImage");
+    QTRY_COMPARE(ask(u"SELECT string_agg(image, ' ') FROM norvanta_holds h"
+                     " WHERE h.dataset = d.id AND h.role = 'pia'"_qs), u"d.png"_qs);
+    // The role that saved the first row is never given the second.
+    auto first = as(u"pia"_qs);
+    QVERIFY2(first->open(&error), qPrintable(error));
+    QCOMPARE(first->takeSecond({u"c.png"_qs}).taken, QString());
+
+    auto nils = openWindow(u"nils"_qs, u"nils"_qs);
+    QCOMPARE(nils->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+    press(nils.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(nils.get()), 2);
+    QCOMPARE(listTexts(nils.get()), QStringList());
+    QCOMPARE(nils->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+    press(nils.get(), Qt::Key_Z);
+    QTRY_VERIFY(nils->findChild<QLabel *>(u"inspectionState"_qs));
+    QCOMPARE(nils->findChild<QLabel *>(u"inspectionState"_qs)->text(), u"未标记"_qs);
+    QCOMPARE(nils->findChild<QListView *>(u"inspectionLabels"_qs)->model()->rowCount(), 0);
+    press(nils.get(), Qt::Key_D, Qt::ControlModifier);
+    auto *dataset = nils->findChild<QWidget *>(u"datasetWindow"_qs);
+    QVERIFY(dataset);
+    QAbstractItemModel *rows = dataset->findChild<QTableView *>(u"imageTable"_qs)->model();
+    for (int column = 3; column < rows->columnCount(); ++column)
+        QCOMPARE(rows->index(2, column).data().toString(), QString());
+    QCOMPARE(dataset->findChild<QLabel *>(u"summaryLine"_qs)->text(), u"共 4 张 | 已标记 0 | 未标记 4"_qs);
+
+    // His save is the second row; the dataset's row stays Pia's, and
+    // Ctrl+Z makes the second row unsaved again.
+    call(nils.get(), "annotate", entry(5));
+    call(nils.get(), "saveAnnotations");
+    QCOMPARE(second(u"s.flags"_qs), u"16"_qs);
+    QCOMPARE(history(), u"pia:>1"_qs);
+    QVERIFY(rows->index(2, 4).data().toString().startsWith(u"nils，"_qs));
+    QVERIFY(!nils->store()->doubleLabelsOf(u"c.png"_qs).has_value());
+    press(nils.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(second(u"s.flags"_qs), u"-"_qs);
+    QCOMPARE(listTexts(nils.get()), QStringList{entry(5)});
+    press(nils.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(second(u"s.flags"_qs), u"16"_qs);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+    call(nils.get(), "nextImage");
+
+    // Given once: no third annotator gets it, by Ctrl+U or by the server.
+    auto olga = openWindow(u"olga"_qs, u"olga"_qs);
+    press(olga.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(olga.get()), 1);
+    auto third = as(u"olga"_qs);
+    QVERIFY2(third->open(&error), qPrintable(error));
+    QCOMPARE(third->takeSecond({u"c.png"_qs}).taken, QString());
+    QCOMPARE(olga->store()->storedLabels(u"c.png"_qs), QStringList{entry(1)});
+
+    // Rhea sees both, and her save settles the image: the final row in the
+    // dataset, accepted, the first row kept beside the second.
+    auto rhea = openWindow(u"rhea"_qs, u"rhea"_qs);
+    const AnnotationStore::DoubleLabels seen = rhea->store()->doubleLabelsOf(u"c.png"_qs).value();
+    QCOMPARE(seen.first, 1u);
+    QCOMPARE(seen.second, 16u);
+    QVERIFY(!seen.settled);
+    call(rhea.get(), "nextImage");
+    call(rhea.get(), "nextImage");
+    QCOMPARE(listTexts(rhea.get()), QStringList{entry(1)});
+    call(rhea.get(), "annotate", entry(5));
+    call(rhea.get(), "saveAnnotations");
+    QCOMPARE(rhea->store()->reviewOf(u"c.png"_qs), AnnotationStore::Accepted);
+    QVERIFY(rhea->store()->doubleLabelsOf(u"c.png"_qs).value().settled);
+    QCOMPARE(second(u"s.first_flags || '/' || s.settled_by || '/' || (s.settled_at IS NOT NULL)"_qs),
+             u"1/rhea/true"_qs);
+    QCOMPARE(history(u"annotator || ':' || flags_after || '/' || coalesce(review::text, '')"_qs),
+             u"pia:1/ rhea:17/ rhea:17/1"_qs);
+    QTRY_VERIFY(pia->store()->doubleLabelsOf(u"c.png"_qs).has_value()
+                && pia->store()->doubleLabelsOf(u"c.png"_qs)->settled);
+    QCOMPARE(pia->store()->doubleLabelsOf(u"c.png"_qs)->first, 1u);
+    QCOMPARE(answerer->boxTexts(), QStringList());
+}
+
+// Two windows of the role given c.png to label second: the other one learns
+// of it by the notification and shows it blind, and a save over the first
+// window's second row is refused naming that row, never the dataset's.
+void TeamWindowTest::theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictNamesOnlyTheSecondRow()
+{
+    QVERIFY(server.execute({u"CREATE ROLE uma LOGIN"_qs, u"CREATE ROLE vic LOGIN"_qs}));
+    QString error;
+    {
+        TeamDatabase owner(*TeamAddress::parse(address, &error), labelCatalogue(), QString(), u"o"_qs);
+        bool changed = false;
+        QVERIFY2(owner.open(&error) && owner.setOverlap(100, &error)
+                     && owner.setMember(u"uma"_qs, true, &changed, &error)
+                     && owner.setMember(u"vic"_qs, true, &changed, &error),
+                 qPrintable(error));
+    }
+    auto uma = openWindow(u"uma"_qs, u"uma"_qs);
+    call(uma.get(), "nextImage");
+    call(uma.get(), "nextImage");
+    call(uma.get(), "annotate", entry(1));
+    call(uma.get(), "saveAnnotations");
+    call(uma.get(), "nextImage");
+    QTRY_COMPARE(ask(u"SELECT string_agg(image, ' ') FROM norvanta_holds h"
+                     " WHERE h.dataset = d.id AND h.role = 'uma'"_qs), u"d.png"_qs);
+    auto vic = openWindow(u"vic"_qs, u"vic"_qs);
+    auto other = openWindow(u"victor"_qs, u"vic"_qs);
+    call(other.get(), "nextImage");
+    QCOMPARE(other->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+    press(vic.get(), Qt::Key_U, Qt::ControlModifier);
+    QCOMPARE(currentIndex(vic.get()), 2);
+    QTRY_COMPARE(other->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+    QVERIFY(!other->store()->facts(u"c.png"_qs).hasRow);
+
+    call(vic.get(), "annotate", entry(5));
+    call(vic.get(), "saveAnnotations");
+    QTRY_COMPARE(other->store()->storedLabels(u"c.png"_qs), QStringList{entry(5)});
+    call(other.get(), "nextImage");
+    QCOMPARE(listTexts(other.get()), QStringList{entry(5)});
+    call(other.get(), "annotate", entry(7));
+    call(vic.get(), "annotate", entry(6));
+    call(vic.get(), "saveAnnotations");
+    answerer->answerQuestion(QMessageBox::Cancel);
+    press(other.get(), Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(answerer->boxTexts().size(), 1);
+    const QString box = answerer->boxTexts().at(0);
+    QVERIFY2(box.startsWith(u"此图片的标签已由 vic 于 "_qs)
+                 && box.endsWith(u" 保存：%1, %2"_qs.arg(entry(5), entry(6))),
+             qPrintable(box));
+    QCOMPARE(ask(u"SELECT flags || '/' || annotator FROM norvanta_second_rows s"
+                 " WHERE s.dataset = d.id"_qs), u"48/vic"_qs);
+    QCOMPARE(history(), u"uma:>1"_qs);
 }
 
 QTEST_MAIN(TeamWindowTest)

@@ -2,6 +2,7 @@
 #include "commandline.h"
 #include "doubtfulcommand.h"
 #include "grantcommand.h"
+#include "overlapcommand.h"
 #include "labelcatalogue.h"
 #include "predictcommand.h"
 #include "predictioncommands.h"
@@ -40,7 +41,7 @@ using CommandLine::text;
 bool movesADataset(int argc, char *argv[])
 {
     for (int i = 1; i < argc; ++i) {
-        for (const char *option : {"--import", "--export", "--grant", "--revoke"}) {
+        for (const char *option : {"--import", "--export", "--grant", "--revoke", "--overlap"}) {
             const std::size_t length = std::strlen(option);
             if (std::strncmp(argv[i], option, length) == 0
                 && (argv[i][length] == '\0' || argv[i][length] == '='))
@@ -123,7 +124,7 @@ bool asksOnlyToBeTold(int argc, char *argv[])
 {
     static const char *const valued[] = {"--split", "--seed", "--group",
                                          "--annotator", "--import", "--export",
-                                         "--grant", "--revoke",
+                                         "--grant", "--revoke", "--overlap",
                                          "--import-predictions", "--export-predictions",
                                          "--model-name", "--predict", "--doubtful", "--top",
                                          "--agreement"};
@@ -227,6 +228,10 @@ struct ProgramOptions
     QCommandLineOption revoke{QStringLiteral("revoke"),
                               text("（数据库所有者）收回数据库角色 ROLE 对 ADDRESS 的数据集的使用权"),
                               QStringLiteral("ROLE")};
+    QCommandLineOption overlap{QStringLiteral("overlap"),
+                               text("（数据库所有者）让 ADDRESS 的数据集中 PERCENT% 的图片由两名标注人"
+                                    "互不知情地分别标注"),
+                               QStringLiteral("PERCENT")};
     QCommandLineOption reviewer{QStringLiteral("reviewer"),
                                 text("与 --grant 一起：ROLE 还可审核该数据集的标签")};
     QCommandLineOption model{QStringLiteral("model"),
@@ -268,7 +273,8 @@ void describe(QCommandLineParser &parser, const ProgramOptions &options)
     parser.addVersionOption();
     parser.addOptions({options.split.shares, options.split.seed, options.split.group});
     parser.addOptions({options.annotator, options.import, options.exportTo, options.grant,
-                       options.revoke, options.reviewer, options.predict, options.model});
+                       options.revoke, options.reviewer, options.overlap, options.predict,
+                       options.model});
     parser.addOptions({options.predictions.importFrom, options.predictions.exportFrom,
                        options.predictions.modelName, options.doubtful, options.top,
                        options.agreement});
@@ -373,6 +379,19 @@ int grant(const QCommandLineParser &parser, const ProgramOptions &options)
     return 0;
 }
 
+int overlap(const QString &percent, const QStringList &arguments)
+{
+    if (arguments.size() != 1)
+        return refuse(text("用法：norvanta --overlap PERCENT ADDRESS"));
+    const GrantReport report = changeOverlap(percent, arguments.at(0));
+    if (report.status != 0) {
+        const int refused = refuse(report.text);
+        return report.status == 1 ? 1 : refused;
+    }
+    std::fprintf(stdout, "%s\n", qUtf8Printable(report.text));
+    return 0;
+}
+
 int run(const QCommandLineParser &parser, const ProgramOptions &options, bool splitting)
 {
     if (splitting)
@@ -382,6 +401,8 @@ int run(const QCommandLineParser &parser, const ProgramOptions &options, bool sp
     const QStringList arguments = parser.positionalArguments();
     if (parser.isSet(options.grant) || parser.isSet(options.revoke))
         return grant(parser, options);
+    if (parser.isSet(options.overlap))
+        return overlap(parser.value(options.overlap), arguments);
     if (parser.isSet(options.reviewer))
         return refuse(text("--reviewer 只能与 --grant 一起使用"));
     if (parser.isSet(options.agreement))

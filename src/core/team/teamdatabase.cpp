@@ -248,11 +248,112 @@ bool TeamDatabase::readAll(const std::function<void(TeamRow &&)> &take, QString 
             *error = serverText(query.lastError());
             return false;
         }
-        const bool read = readAllRows(take, error);
+        const bool read = readAllRows(take, error) && readSecondRows(take, error);
         query.exec(QStringLiteral("SET statement_timeout = %1").arg(statementMilliseconds));
         return read;
     }
-    return readAllRows(take, error);
+    return readAllRows(take, error) && readSecondRows(take, error);
+}
+
+// The columns of a second row `s` as the dataset's reading selects them;
+// the results of the functions on second rows give the first seven, after a
+// column of their own.
+static QString secondColumns()
+{
+    return QStringLiteral("s.image, s.flags, s.annotator, (extract(epoch FROM s.saved_at) * 1000)::bigint,"
+                          " s.client, s.stamp, s.role, s.first_flags, s.settled_at IS NOT NULL");
+}
+
+// A second row from the values at `first` on (the columns of
+// secondColumns(), of which a function's result gives the first seven).
+static TeamRow secondRowOf(const QSqlQuery &query, int first, bool whole)
+{
+    TeamRow row;
+    row.second = true;
+    row.image = query.value(first).toString();
+    row.saved = !query.value(first + 1).isNull();
+    row.flags = row.saved ? quint32(query.value(first + 1).toLongLong()) : 0;
+    row.annotator = query.value(first + 2).toString();
+    row.savedAtMs = query.value(first + 3).toLongLong();
+    row.client = query.value(first + 4).toString();
+    row.stamp = query.value(first + 5).toLongLong();
+    row.version = row.stamp;
+    row.role = query.value(first + 6).toString();
+    if (whole) {
+        if (!query.value(first + 7).isNull())
+            row.firstFlags = query.value(first + 7).toLongLong();
+        row.settled = query.value(first + 8).toBool();
+    }
+    return row;
+}
+
+// Few images have a second row: read as any statement.
+bool TeamDatabase::readSecondRows(const std::function<void(TeamRow &&)> &take, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_second_rows s WHERE s.dataset = ?")
+                      .arg(secondColumns()));
+    query.addBindValue(datasetId);
+    if (!query.exec()) {
+        *error = serverText(query.lastError());
+        return false;
+    }
+    while (query.next())
+        take(secondRowOf(query, 0, true));
+    return true;
+}
+
+bool TeamDatabase::readSecondRow(const QString &image, TeamRow *row)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("SELECT %1 FROM norvanta_second_rows s WHERE s.dataset = ? AND s.image = ?")
+                      .arg(secondColumns()));
+    query.addBindValue(datasetId);
+    query.addBindValue(image);
+    if (!query.exec())
+        return false;
+    *row = query.next() ? secondRowOf(query, 0, true) : TeamRow();
+    return true;
+}
+
+bool TeamDatabase::readOverlap(double *percent, qint64 *seed, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.prepare(QStringLiteral("SELECT overlap_percent::float8, overlap_seed FROM norvanta_datasets"
+                                 " WHERE id = ?"));
+    query.addBindValue(datasetId);
+    if (!query.exec() || !query.next()) {
+        *error = serverText(query.lastError());
+        return false;
+    }
+    *percent = query.value(0).toDouble();
+    *seed = query.value(1).toLongLong();
+    return true;
+}
+
+// The seed is drawn once, so that the images chosen stay chosen when the
+// share changes; a share of 0 keeps it for a later one.
+bool TeamDatabase::setOverlap(double percent, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    error->clear();
+    if (!TeamSchema::isOwner(db, error)) {
+        if (error->isEmpty())
+            *error = tr("只有数据库所有者可以设置数据集 %1 的重复标注比例").arg(teamAddress.dataset());
+        return false;
+    }
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral(
+        "UPDATE norvanta_datasets SET overlap_percent = ?, overlap_seed = CASE WHEN overlap_seed = 0"
+        " THEN 1 + floor(random() * 9007199254740991)::bigint ELSE overlap_seed END WHERE id = ?"));
+    query.addBindValue(percent);
+    query.addBindValue(datasetId);
+    if (!query.exec()) {
+        *error = tr("无法设置重复标注比例：") + serverText(query.lastError());
+        return false;
+    }
+    return true;
 }
 
 // A row a line of text: version, flags, time, review, its reason (which the
@@ -375,7 +476,67 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
     outcome.row.savedAtMs = saving->value(5).toLongLong();
     outcome.row.client = saving->value(6).toString();
     outcome.row.stamp = saving->value(7).toLongLong();
+    outcome.row.review = saving->value(8).toInt();
     saving->finish();
+    return outcome;
+}
+
+TeamOutcome TeamDatabase::saveSecond(const QString &image, std::optional<quint32> flags,
+                                     qint64 knownStamp, qint64 deadlineMs)
+{
+    TeamOutcome outcome;
+    const QString statement = QStringLiteral("SELECT * FROM norvanta_save_second(?, ?, ?, ?, ?, ?, ?)");
+    QSqlQuery *saving = prepared(statement, &outcome.error);
+    if (!saving) {
+        outcome.kind = TeamOutcome::Failed;
+        return outcome;
+    }
+    saving->bindValue(0, datasetId);
+    saving->bindValue(1, image);
+    saving->bindValue(2, flags ? QVariant(qint32(*flags)) : QVariant(QMetaType::fromType<qint32>()));
+    saving->bindValue(3, knownStamp);
+    saving->bindValue(4, annotatorName);
+    saving->bindValue(5, clientId);
+    saving->bindValue(6, deadlineMs > 0 ? deadlineMs + clockOffsetMs : qint64(0));
+    if (!saving->exec() || !saving->next()) {
+        outcome.kind = standing() ? TeamOutcome::Failed : TeamOutcome::Unconfirmed;
+        outcome.error = saving->lastError().nativeErrorCode() == QStringLiteral("NV008")
+            ? tr("此图片已不由当前角色第二次标注")
+            : serverText(saving->lastError());
+        forget(statement);
+        return outcome;
+    }
+    if (saving->value(0).toBool())
+        outcome.kind = TeamOutcome::Conflict;
+    outcome.row = secondRowOf(*saving, 1, false);
+    saving->finish();
+    return outcome;
+}
+
+TeamOutcome TeamDatabase::takeSecond(const QStringList &candidates)
+{
+    TeamOutcome outcome;
+    const QString statement = QStringLiteral("SELECT * FROM norvanta_take_second(?, ?, ?, ?)");
+    QSqlQuery *query = prepared(statement, &outcome.error);
+    if (!query) {
+        outcome.kind = TeamOutcome::Failed;
+        return outcome;
+    }
+    query->bindValue(0, datasetId);
+    query->bindValue(1, candidates.join(u'/'));
+    query->bindValue(2, clientId);
+    query->bindValue(3, annotatorName);
+    if (!query->exec()) {
+        outcome.kind = TeamOutcome::Failed;
+        outcome.error = serverText(query->lastError());
+        forget(statement);
+        return outcome;
+    }
+    if (query->next()) {
+        outcome.row = secondRowOf(*query, 1, false);
+        outcome.taken = outcome.row.image;
+    }
+    query->finish();
     return outcome;
 }
 
@@ -476,10 +637,17 @@ bool TeamDatabase::readRow(const QString &image, TeamRow *row)
 bool TeamDatabase::readStamped(const QList<qint64> &stamps,
                                const std::function<void(TeamRow &&)> &take)
 {
+    // The second rows a stamp names come in the same statement, in the
+    // columns of the dataset's rows (their stamp as the version) and three
+    // more: a settling save gives both rows its stamp.
     const QString statement = QStringLiteral(
-        "SELECT image, flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint,"
-        " client, stamp, review, review_reason FROM norvanta_annotations"
-        " WHERE dataset = ? AND stamp = ANY (?::bigint[])");
+        "SELECT false, image, flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint,"
+        " client, stamp, review, review_reason, NULL::text, NULL::integer, false"
+        " FROM norvanta_annotations WHERE dataset = ? AND stamp = ANY (?::bigint[])"
+        " UNION ALL SELECT true, s.image, s.flags, s.stamp, s.annotator,"
+        " (extract(epoch FROM s.saved_at) * 1000)::bigint, s.client, s.stamp, 0::smallint, '',"
+        " s.role, s.first_flags, s.settled_at IS NOT NULL"
+        " FROM norvanta_second_rows s WHERE s.dataset = ? AND s.stamp = ANY (?::bigint[])");
     QString error;
     QSqlQuery *query = prepared(statement, &error);
     if (!query)
@@ -487,23 +655,32 @@ bool TeamDatabase::readStamped(const QList<qint64> &stamps,
     QStringList numbers;
     for (const qint64 stamp : stamps)
         numbers << QString::number(stamp);
+    const QString named = u'{' + numbers.join(u',') + u'}';
     query->bindValue(0, datasetId);
-    query->bindValue(1, u'{' + numbers.join(u',') + u'}');
+    query->bindValue(1, named);
+    query->bindValue(2, datasetId);
+    query->bindValue(3, named);
     if (!query->exec()) {
         forget(statement);
         return false;
     }
     while (query->next()) {
         TeamRow row;
-        row.image = query->value(0).toString();
-        row.flags = quint32(query->value(1).toLongLong());
-        row.version = query->value(2).toLongLong();
-        row.annotator = query->value(3).toString();
-        row.savedAtMs = query->value(4).toLongLong();
-        row.client = query->value(5).toString();
-        row.stamp = query->value(6).toLongLong();
-        row.review = query->value(7).toInt();
-        row.reason = query->value(8).toString();
+        row.second = query->value(0).toBool();
+        row.image = query->value(1).toString();
+        row.saved = !query->value(2).isNull();
+        row.flags = quint32(query->value(2).toLongLong());
+        row.version = query->value(3).toLongLong();
+        row.annotator = query->value(4).toString();
+        row.savedAtMs = query->value(5).toLongLong();
+        row.client = query->value(6).toString();
+        row.stamp = query->value(7).toLongLong();
+        row.review = query->value(8).toInt();
+        row.reason = query->value(9).toString();
+        row.role = query->value(10).toString();
+        if (!query->value(11).isNull())
+            row.firstFlags = query->value(11).toLongLong();
+        row.settled = query->value(12).toBool();
         take(std::move(row));
     }
     query->finish();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 class QSqlError;
 class QSqlQuery;
@@ -30,6 +31,16 @@ struct TeamRow
     enum Review { Unreviewed = 0, Accepted = 1, SentBack = 2 };
     int review = Unreviewed;
     QString reason;
+    // A row of norvanta_second_rows instead: the blind second labelling of
+    // the image, beside the dataset's row. `version` is then its stamp,
+    // `saved` whether its annotator saved flags yet, `role` the role it is
+    // given to, and once a reviewer settled the image `firstFlags` holds the
+    // dataset's row as it stood then.
+    bool second = false;
+    bool saved = true;
+    QString role;
+    qint64 firstFlags = -1;
+    bool settled = false;
 };
 
 // The outcome of one call to the server. `lost` tells a failure of the
@@ -97,6 +108,22 @@ public:
     // `image` at `knownVersion`: Done with the row as reviewed, else Failed
     // with the reason a person reads.
     TeamOutcome review(const QString &image, qint64 knownVersion, bool accept, const QString &reason);
+    // The second annotator's save of `image` into the second row given to
+    // this role, by save()'s rules against the stamp `knownStamp`; no
+    // `flags` makes the row unsaved again. Done or Conflict with a second row.
+    TeamOutcome saveSecond(const QString &image, std::optional<quint32> flags, qint64 knownStamp,
+                           qint64 deadlineMs = 0);
+    // Gives this role the blind second labelling of the first of
+    // `candidates` that may have it, held for this window: `taken` names it
+    // (empty when none) and `row` is its second row.
+    TeamOutcome takeSecond(const QStringList &candidates);
+    // The share of the dataset's images labelled twice, in percent, and the
+    // seed they are drawn with (0 until a share was first set).
+    bool readOverlap(double *percent, qint64 *seed, QString *error);
+    // Sets that share; the seed is drawn at the first. Only the owner may.
+    bool setOverlap(double percent, QString *error);
+    // The second row of `image` as the server has it now (stamp 0: none).
+    bool readSecondRow(const QString &image, TeamRow *row);
     // The row of `image` as the server has it now (version 0: none).
     bool readRow(const QString &image, TeamRow *row);
     // The rows whose last save has one of `stamps`, in one statement; a
@@ -162,6 +189,7 @@ private:
     bool ensureSchema(QString *error);
     bool findDataset(QString *error);
     bool readAllRows(const std::function<void(TeamRow &&)> &take, QString *error);
+    bool readSecondRows(const std::function<void(TeamRow &&)> &take, QString *error);
     bool copyIncoming(const QList<QPair<QString, quint32>> &rows, QString *error);
     QString serverText(const QSqlError &error) const;
     QSqlQuery *prepared(const QString &statement, QString *error);

@@ -131,7 +131,7 @@ BEGIN
     IF old.version IS NOT NULL THEN
         IF old.version <> p_known AND (old.client <> p_client OR old.role <> session_user) THEN
             RETURN QUERY SELECT true, old.image, old.flags, old.version, old.annotator,
-                (extract(epoch FROM old.saved_at) * 1000)::bigint, old.client, old.stamp;
+                (extract(epoch FROM old.saved_at) * 1000)::bigint, old.client, old.stamp, old.review;
             RETURN;
         END IF;
         UPDATE norvanta_annotations a SET flags = p_flags, version = a.version + 1,
@@ -141,11 +141,30 @@ BEGIN
     END IF;
     INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before, flags_after, role)
         VALUES (p_dataset, p_image, v_annotator, saved.saved_at, old.flags, p_flags, session_user);
+    -- A reviewer's save of an image labelled twice, whose second row is
+    -- saved, settles it: the first row as it stood is kept beside the
+    -- second, and the final row is accepted, under the save's stamp.
+    IF old.version IS NOT NULL AND EXISTS (SELECT 1 FROM norvanta_second_rows s
+            WHERE s.dataset = p_dataset AND s.image = p_image AND s.flags IS NOT NULL
+            AND s.settled_at IS NULL) AND norvanta_is_reviewer(p_dataset) THEN
+        UPDATE norvanta_second_rows s SET first_flags = old.flags, settled_by = v_annotator,
+                settled_at = saved.saved_at, stamp = saved.stamp
+            WHERE s.dataset = p_dataset AND s.image = p_image AND s.flags IS NOT NULL
+            AND s.settled_at IS NULL;
+        IF FOUND THEN
+            UPDATE norvanta_annotations a SET review = 1
+                WHERE a.dataset = p_dataset AND a.image = p_image RETURNING * INTO saved;
+            INSERT INTO norvanta_history (dataset, image, annotator, saved_at, flags_before,
+                    flags_after, role, review, review_reason)
+                VALUES (p_dataset, p_image, v_annotator, saved.saved_at, p_flags, p_flags,
+                    session_user, 1, '');
+        END IF;
+    END IF;
     IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
         RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
     END IF;
     RETURN QUERY SELECT false, saved.image, saved.flags, saved.version, saved.annotator,
-        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client, saved.stamp;
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client, saved.stamp, saved.review;
 END
 )";
 
@@ -429,19 +448,143 @@ BEGIN
 END
 )";
 
+// Whether `p_image` is among the dataset's images labelled twice: a draw
+// from the dataset's seed and the name, the same at every call, so that an
+// image chosen stays chosen while the share stays or rises. The program
+// draws the same way (TeamSnapshot::isDoubled()), in the same arithmetic.
+const char doubledBody[] = R"(
+    SELECT p_percent > 0 AND ('x' || substr(md5(p_seed::text || '/' || p_image), 1, 8))::bit(32)::bigint::float8
+        / 4294967296.0::float8 * 100.0::float8 < p_percent
+)";
+
+// A second row as the program reads it, by the names `s` and `v_` it is
+// selected under: see TeamDatabase.
+//
+// Ctrl+U's blind second labelling: the first of the candidates that is
+// doubled, saved by another role, and either not yet given to anyone or
+// given to the calling role and not saved by it, is held for `p_holder` and
+// given to the calling role; no row when there is none. One other role only:
+// a candidate another window's step is looking at is passed over, as in
+// norvanta_take, and the row's key makes the giving atomic. The hold comes
+// first, so that an image another window shows is never given.
+const char takeSecondBody[] = R"(
+DECLARE
+    candidate text;
+    v_annotator text := norvanta_annotator(p_annotator);
+    v_seed bigint;
+    v_percent double precision;
+    v_fresh boolean;
+    given norvanta_second_rows%ROWTYPE;
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    SELECT d.overlap_seed, d.overlap_percent INTO v_seed, v_percent FROM norvanta_datasets d
+        WHERE d.id = p_dataset;
+    IF v_percent <= 0 THEN
+        RETURN;
+    END IF;
+    DELETE FROM norvanta_holds h WHERE h.ctid IN (SELECT l.ctid FROM norvanta_holds l
+        WHERE l.renewed < now() - interval '120 seconds' FOR UPDATE SKIP LOCKED);
+    FOREACH candidate IN ARRAY string_to_array(p_candidates, '/') LOOP
+        CONTINUE WHEN NOT norvanta_doubled(v_seed, v_percent, candidate);
+        CONTINUE WHEN NOT pg_try_advisory_xact_lock(hashtextextended(candidate, p_dataset));
+        CONTINUE WHEN NOT EXISTS (SELECT 1 FROM norvanta_annotations a
+            WHERE a.dataset = p_dataset AND a.image = candidate AND a.role <> session_user);
+        CONTINUE WHEN EXISTS (SELECT 1 FROM norvanta_second_rows s
+            WHERE s.dataset = p_dataset AND s.image = candidate
+            AND (s.role <> session_user OR s.flags IS NOT NULL OR s.settled_at IS NOT NULL));
+        INSERT INTO norvanta_holds AS h (dataset, image, holder, annotator, renewed, role)
+            VALUES (p_dataset, candidate, p_holder, v_annotator, now(), session_user)
+            ON CONFLICT (dataset, image) DO UPDATE
+            SET holder = excluded.holder, annotator = excluded.annotator, renewed = now()
+            WHERE (h.holder = excluded.holder AND h.role = excluded.role)
+                OR h.renewed < now() - interval '120 seconds';
+        CONTINUE WHEN NOT FOUND;
+        INSERT INTO norvanta_second_rows AS s (dataset, image, annotator, role, assigned, stamp, client)
+            VALUES (p_dataset, candidate, v_annotator, session_user, now(), nextval('norvanta_stamps'),
+                p_holder)
+            ON CONFLICT (dataset, image) DO NOTHING RETURNING * INTO given;
+        v_fresh := FOUND;
+        IF NOT v_fresh THEN
+            SELECT * INTO given FROM norvanta_second_rows s
+                WHERE s.dataset = p_dataset AND s.image = candidate FOR UPDATE;
+        END IF;
+        IF given.role <> session_user OR given.flags IS NOT NULL OR given.settled_at IS NOT NULL THEN
+            DELETE FROM norvanta_holds h WHERE h.dataset = p_dataset AND h.image = candidate
+                AND h.holder = p_holder AND h.role = session_user;
+            CONTINUE;
+        END IF;
+        DELETE FROM norvanta_holds h WHERE h.holder = p_holder AND h.role = session_user
+            AND (h.dataset <> p_dataset OR h.image <> candidate);
+        RETURN QUERY SELECT v_fresh, given.image, given.flags, given.annotator,
+            (extract(epoch FROM given.saved_at) * 1000)::bigint, given.client, given.stamp, given.role;
+        RETURN;
+    END LOOP;
+END
+)";
+
+// The second annotator's save, into the second row given to the calling
+// role (p_flags NULL makes it unsaved again, as an undo of its first save
+// does), by norvanta_save's rules: refused as a conflict (the row that
+// stands) when another window saved it after the stamp the window knows,
+// and never written after the window's deadline. A settled image takes no
+// second save: its final row is the dataset's.
+const char saveSecondBody[] = R"(
+DECLARE
+    old norvanta_second_rows%ROWTYPE;
+    saved norvanta_second_rows%ROWTYPE;
+    v_annotator text := norvanta_annotator(p_annotator);
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
+        RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
+    END IF;
+    SELECT * INTO old FROM norvanta_second_rows s
+        WHERE s.dataset = p_dataset AND s.image = p_image FOR UPDATE;
+    IF NOT FOUND OR old.role <> session_user OR old.settled_at IS NOT NULL THEN
+        RAISE EXCEPTION 'norvanta: the image is not the role''s to label second' USING ERRCODE = 'NV008';
+    END IF;
+    IF old.stamp <> p_known AND old.client <> p_client AND old.saved_at IS NOT NULL THEN
+        RETURN QUERY SELECT true, old.image, old.flags, old.annotator,
+            (extract(epoch FROM old.saved_at) * 1000)::bigint, old.client, old.stamp, old.role;
+        RETURN;
+    END IF;
+    UPDATE norvanta_second_rows s SET flags = p_flags,
+            saved_at = CASE WHEN p_flags IS NULL THEN NULL ELSE now() END,
+            annotator = v_annotator, client = p_client, stamp = nextval('norvanta_stamps')
+        WHERE s.dataset = p_dataset AND s.image = p_image RETURNING * INTO saved;
+    IF p_deadline > 0 AND extract(epoch FROM clock_timestamp()) * 1000 > p_deadline THEN
+        RAISE EXCEPTION 'norvanta: the window stopped waiting for this save' USING ERRCODE = 'NV001';
+    END IF;
+    RETURN QUERY SELECT false, saved.image, saved.flags, saved.annotator,
+        (extract(epoch FROM saved.saved_at) * 1000)::bigint, saved.client, saved.stamp, saved.role;
+END
+)";
+
 const ServerFunction functions[] = {
     {"norvanta_is_owner", "", "boolean", "sql", "STABLE", isOwnerBody},
     {"norvanta_usable", "", "SETOF integer", "sql", "STABLE", usableBody},
     {"norvanta_check", "p_dataset integer", "void", "plpgsql", "STABLE", checkBody},
     {"norvanta_annotator", "p_annotator text", "text", "plpgsql", "STABLE", annotatorBody},
     {"norvanta_open", "p_name text", "integer", "plpgsql", "", openBody},
+    {"norvanta_is_reviewer", "p_dataset integer", "boolean", "sql", "STABLE", isReviewerBody},
     {"norvanta_save",
      "p_dataset integer, p_image text, p_flags integer, p_known bigint, p_annotator text, "
      "p_client text, p_deadline bigint",
      "TABLE (r_conflict boolean, r_image text, r_flags integer, r_version bigint, "
-     "r_annotator text, r_saved_ms bigint, r_client text, r_stamp bigint)",
+     "r_annotator text, r_saved_ms bigint, r_client text, r_stamp bigint, r_review smallint)",
      "plpgsql", "", saveBody},
-    {"norvanta_is_reviewer", "p_dataset integer", "boolean", "sql", "STABLE", isReviewerBody},
+    {"norvanta_doubled", "p_seed bigint, p_percent double precision, p_image text", "boolean",
+     "sql", "IMMUTABLE", doubledBody},
+    {"norvanta_take_second", "p_dataset integer, p_candidates text, p_holder text, p_annotator text",
+     "TABLE (r_fresh boolean, r_image text, r_flags integer, r_annotator text, r_saved_ms bigint, "
+     "r_client text, r_stamp bigint, r_role text)",
+     "plpgsql", "", takeSecondBody},
+    {"norvanta_save_second",
+     "p_dataset integer, p_image text, p_flags integer, p_known bigint, p_annotator text, "
+     "p_client text, p_deadline bigint",
+     "TABLE (r_conflict boolean, r_image text, r_flags integer, r_annotator text, "
+     "r_saved_ms bigint, r_client text, r_stamp bigint, r_role text)",
+     "plpgsql", "", saveSecondBody},
     {"norvanta_review",
      "p_dataset integer, p_image text, p_known bigint, p_accept boolean, p_reason text, "
      "p_annotator text, p_holder text",
@@ -627,7 +770,12 @@ QStringList tableStatements()
         // of a large import, for nothing the functions do not ensure.
         QStringLiteral("ALTER TABLE norvanta_annotations DROP CONSTRAINT IF EXISTS norvanta_annotations_dataset_fkey"),
         QStringLiteral("ALTER TABLE norvanta_history DROP CONSTRAINT IF EXISTS norvanta_history_dataset_fkey"),
-        // The first version's save returned no stamp.
+        // The window that saved a second row last, so that its own saves
+        // are no conflict; the stamps that notifications name.
+        QStringLiteral("ALTER TABLE norvanta_second_rows ADD COLUMN IF NOT EXISTS client text NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS norvanta_second_rows_stamp ON norvanta_second_rows (stamp)"),
+        // The first version's save returned no stamp, and those before this one
+        // no review: a result of another form is made anew.
         QStringLiteral("DROP FUNCTION IF EXISTS norvanta_save(integer, text, integer, bigint, text, text, bigint)"),
     };
 }

@@ -132,6 +132,8 @@ SaveResult TeamStore::putBackRow(const QString &fileName,
 {
     if (row(fileName) != expected)
         return SaveResult::RowChanged;
+    if (const TeamSnapshot::Second *second = known->blind(fileName); second && replacement.isEmpty())
+        return saveSecondRow(fileName, std::nullopt, *second, waiting);
     const QList<QByteArray> fields = replacement.split(',');
     QStringList annotations;
     for (qsizetype i = 0; i < labels.size() && i + 1 < fields.size(); ++i) {
@@ -143,12 +145,16 @@ SaveResult TeamStore::putBackRow(const QString &fileName,
 
 QString TeamStore::savedBy(const QString &fileName) const
 {
+    if (const TeamSnapshot::Second *second = known->blind(fileName))
+        return second->saved ? second->annotator : QString();
     const auto found = known->rows.constFind(fileName);
     return found == known->rows.constEnd() ? QString() : known->annotatorOf(*found);
 }
 
 qint64 TeamStore::savedAt(const QString &fileName) const
 {
+    if (const TeamSnapshot::Second *second = known->blind(fileName))
+        return second->saved ? second->savedAtMs : 0;
     const auto found = known->rows.constFind(fileName);
     return found == known->rows.constEnd() ? 0 : found->savedAtMs;
 }
@@ -186,6 +192,7 @@ bool TeamStore::enter(const TeamRow &row)
 
 void TeamStore::setListedNames(const QStringList &names)
 {
+    drawn.clear();
     listed.setNamesAndRecount(names, [this](const QString &name) { return facts(name); });
     QMetaObject::invokeMethod(worker, [this, names] { worker->setListedNames(names); });
 }
@@ -236,6 +243,10 @@ void TeamStore::showing(const QString &fileName)
     const auto found = known->rows.constFind(fileName);
     shownVersion = found == known->rows.constEnd() ? 0 : found->version;
     shownFlags = found == known->rows.constEnd() ? 0 : found->flags;
+    if (const TeamSnapshot::Second *second = known->blind(fileName)) {
+        shownVersion = second->stamp;
+        shownFlags = second->flags;
+    }
     if (fileName == shownImage)
         return;
     shownImage = fileName;
@@ -254,6 +265,8 @@ SaveResult TeamStore::saveRow(const QString &fileName,
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
     const quint32 flags = flagsOf(annotations);
+    if (const TeamSnapshot::Second *second = known->blind(fileName))
+        return saveSecondRow(fileName, flags, *second, waiting);
     // The shown image's row as it was shown, and as it stands: nothing of
     // the person's to write.
     const bool unedited = fileName == shownImage && flags == shownFlags;
@@ -280,6 +293,31 @@ SaveResult TeamStore::saveRow(const QString &fileName,
     return takeSaveOutcome(fileName, reply->outcome(), before, unedited);
 }
 
+// The second annotator's save goes into the second row, by a save's rules;
+// `flags` none makes it unsaved again (an undo of its first save).
+SaveResult TeamStore::saveSecondRow(const QString &fileName, std::optional<quint32> flags,
+                                    TeamSnapshot::Second second,
+                                    const std::function<bool()> &waiting)
+{
+    const bool unedited = fileName == shownImage && flags && *flags == shownFlags;
+    if (unedited && second.saved && second.flags == *flags)
+        return SaveResult::Saved;
+    const qint64 knownStamp = fileName == shownImage ? shownVersion : second.stamp;
+    const QByteArray before = row(fileName);
+    auto reply = std::make_shared<TeamReply>();
+    const qint64 deadline =
+        QDateTime::currentMSecsSinceEpoch() + answerMilliseconds - deadlineMarginMilliseconds;
+    QMetaObject::invokeMethod(worker, [w = worker, reply, fileName, flags, knownStamp, deadline] {
+        w->saveSecond(fileName, flags, knownStamp, deadline, reply);
+    });
+    if (!await(reply, answerMilliseconds, waiting) && reply->abandon()) {
+        worker->cancelFromAnyThread();
+        refusal = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
+        return SaveResult::Unreachable;
+    }
+    return takeSaveOutcome(fileName, reply->outcome(), before, unedited);
+}
+
 SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
                                       const QByteArray &before, bool unedited)
 {
@@ -291,6 +329,9 @@ SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome
     }
     switch (outcome.kind) {
     case TeamOutcome::Done:
+        // A reviewer's save settled the image labelled twice, and accepted it.
+        if (!outcome.row.second && outcome.row.review == Accepted)
+            settled(fileName);
         if (enter(outcome.row)) {
             emit rowReplaced(fileName, before, row(fileName));
             emit rowSaved(fileName);
@@ -318,8 +359,38 @@ SaveResult TeamStore::takeSaveOutcome(const QString &fileName, const TeamOutcome
     return SaveResult::Unreachable;
 }
 
+// The notification of the save brings the second row as the server keeps
+// it; meanwhile this window knows what it settled.
+void TeamStore::settled(const QString &fileName)
+{
+    const auto second = known->seconds.find(fileName);
+    const auto first = known->rows.constFind(fileName);
+    if (second == known->seconds.end() || !second->saved || second->settled
+        || first == known->rows.constEnd())
+        return;
+    second->settled = true;
+    second->firstFlags = first->flags;
+}
+
+std::optional<AnnotationStore::DoubleLabels> TeamStore::doubleLabelsOf(const QString &fileName) const
+{
+    const auto second = known->seconds.constFind(fileName);
+    const auto first = known->rows.constFind(fileName);
+    if (second == known->seconds.constEnd() || !second->saved || second->own
+        || first == known->rows.constEnd() || first->version <= 0)
+        return std::nullopt;
+    DoubleLabels labels;
+    labels.first = second->settled && second->firstFlags >= 0 ? quint32(second->firstFlags)
+                                                              : first->flags;
+    labels.second = second->flags;
+    labels.settled = second->settled;
+    return labels;
+}
+
 TeamStore::Review TeamStore::reviewOf(const QString &fileName) const
 {
+    if (known->blind(fileName))
+        return Unreviewed;
     const auto found = known->rows.constFind(fileName);
     return found == known->rows.constEnd() ? Unreviewed : Review(found->review);
 }
@@ -346,6 +417,11 @@ bool TeamStore::review(const QString &fileName, bool accept, const QString &reas
                        const std::function<bool()> &waiting, QString *error)
 {
     const qint64 knownVersion = fileName == shownImage ? shownVersion : 0;
+    // The second annotator judges no first row they may not see.
+    if (known->blind(fileName)) {
+        *error = tr("此图片的标签已更改，请查看后再审核");
+        return false;
+    }
     auto reply = std::make_shared<TeamReply>();
     QMetaObject::invokeMethod(worker, [w = worker, reply, fileName, knownVersion, accept, reason] {
         w->review(fileName, knownVersion, accept, reason, reply);
@@ -391,7 +467,85 @@ qsizetype TeamStore::takeNextUnmarked(qsizetype position, const std::function<bo
         if (taken >= 0)
             return taken;
     }
+    QString failed;
+    const qsizetype doubled = takeDoubled(position, waiting, &failed);
+    if (!failed.isEmpty()) {
+        *error = failed;
+        return -1;
+    }
+    if (doubled >= 0)
+        return doubled;
     return takeUnmarkedAfter(position, waiting, error);
+}
+
+// The draw of each listed image, made once per listing and share: a step
+// at the end of a big dataset passes every listed row.
+bool TeamStore::isDoubledAt(qsizetype position)
+{
+    if (drawn.size() != std::size_t(listed.size()) || drawnPercent != known->overlapPercent
+        || drawnSeed != known->overlapSeed) {
+        drawn.assign(std::size_t(listed.size()), -1);
+        drawnPercent = known->overlapPercent;
+        drawnSeed = known->overlapSeed;
+    }
+    qint8 &at = drawn[std::size_t(position)];
+    if (at < 0)
+        at = known->isDoubled(listed.names().at(position)) ? 1 : 0;
+    return at == 1;
+}
+
+// An image chosen to be labelled twice, saved by someone else, that nobody
+// labels second yet or that this role was given and has not saved: in the
+// listed order, offered to the server a part at a time, which gives it to
+// this role (one other annotator only) and holds it. Its second row, now
+// known, stands for its row in this window from the first display on.
+qsizetype TeamStore::takeDoubled(qsizetype position, const std::function<bool()> &waiting,
+                                 QString *error)
+{
+    if (known->overlapPercent <= 0)
+        return -1;
+    QElapsedTimer waited;
+    waited.start();
+    qsizetype from = 0;
+    const QStringList &names = listed.names();
+    while (from < names.size()) {
+        QStringList candidates;
+        QList<qsizetype> positions;
+        for (; from < names.size() && candidates.size() < candidatesPerCall; ++from) {
+            const QString &name = names.at(from);
+            const auto first = known->rows.constFind(name);
+            const auto second = known->seconds.constFind(name);
+            if (from == position || first == known->rows.constEnd() || first->version <= 0
+                || (second != known->seconds.constEnd()
+                    && (!second->own || second->saved || second->settled))
+                || isOwnRow(name) || !isDoubledAt(from))
+                continue;
+            candidates.append(name);
+            positions.append(from);
+        }
+        if (candidates.isEmpty())
+            return -1;
+        auto reply = std::make_shared<TeamReply>();
+        QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
+            w->takeSecond(candidates, reply);
+        });
+        const int left = int(std::max<qint64>(answerMilliseconds - waited.elapsed(), 0));
+        if (!await(reply, left, waiting)) {
+            *error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
+            return -1;
+        }
+        const TeamOutcome outcome = reply->outcome();
+        if (outcome.kind == TeamOutcome::Failed) {
+            *error = outcome.error;
+            return -1;
+        }
+        if (!outcome.taken.isEmpty()) {
+            enter(outcome.row);
+            heldImage = outcome.taken;
+            return positions.at(candidates.indexOf(outcome.taken));
+        }
+    }
+    return -1;
 }
 
 qsizetype TeamStore::takeUnmarkedAfter(qsizetype position, const std::function<bool()> &waiting,

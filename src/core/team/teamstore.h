@@ -107,6 +107,12 @@ public:
                                           const QByteArray &replacement,
                                           const std::function<bool()> &waiting = {}) override;
 
+    // Where this window's role labels an image second, blind, its second
+    // row stands for the image's row in every answer (facts, labels, who
+    // and when, review), and its save goes there; another role's saved
+    // second row is told by doubleLabelsOf().
+    std::optional<DoubleLabels> doubleLabelsOf(const QString &fileName) const override;
+
     bool keepsReviews() const override { return true; }
     Review reviewOf(const QString &fileName) const override;
     QString ownSentBackReason(const QString &fileName) const override;
@@ -118,6 +124,11 @@ private:
                const std::function<bool()> &waiting) const;
     SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
                                const QByteArray &before, bool unedited);
+    SaveResult saveSecondRow(const QString &fileName, std::optional<quint32> flags,
+                             TeamSnapshot::Second second, const std::function<bool()> &waiting);
+    void settled(const QString &fileName);
+    qsizetype takeDoubled(qsizetype position, const std::function<bool()> &waiting, QString *error);
+    bool isDoubledAt(qsizetype position);
     quint32 flagsOf(const QStringList &annotations) const;
     bool isOwnRow(const QString &fileName) const;
     qsizetype takeUnmarkedAfter(qsizetype position, const std::function<bool()> &waiting,
@@ -145,4 +156,9 @@ private:
     qint64 shownVersion = 0;
     quint32 shownFlags = 0;
     QString refusal;
+    // Per listed position: whether the draw chose it (1), not (0), not yet
+    // drawn (-1); for the share and seed it was drawn with.
+    std::vector<qint8> drawn;
+    double drawnPercent = 0;
+    qint64 drawnSeed = 0;
 };

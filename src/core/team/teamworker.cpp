@@ -1,11 +1,13 @@
 #include "teamworker.h"
 
+#include <QCryptographicHash>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QVariant>
+#include <QtEndian>
 
 #include <algorithm>
 
@@ -20,6 +22,8 @@ static constexpr int announcementMilliseconds = 200;
 
 bool TeamSnapshot::enter(const TeamRow &row)
 {
+    if (row.second)
+        return enterSecond(row);
     Entry &entry = rows[row.image];
     if (entry.version >= row.version && entry.version != 0)
         return false;
@@ -46,9 +50,50 @@ bool TeamSnapshot::enter(const TeamRow &row)
     return true;
 }
 
+// A second row's stamp grows with every change of it.
+bool TeamSnapshot::enterSecond(const TeamRow &row)
+{
+    Second &second = seconds[row.image];
+    if (second.stamp >= row.stamp && second.stamp != 0)
+        return false;
+    second.flags = row.saved ? row.flags : 0;
+    second.saved = row.saved;
+    second.own = row.role == ownRole;
+    second.settled = row.settled;
+    second.firstFlags = row.firstFlags;
+    second.stamp = row.stamp;
+    second.savedAtMs = row.savedAtMs;
+    second.annotator = row.annotator;
+    return true;
+}
+
+const TeamSnapshot::Second *TeamSnapshot::blind(const QString &image) const
+{
+    if (seconds.isEmpty())
+        return nullptr;
+    const auto found = seconds.constFind(image);
+    return found != seconds.constEnd() && found->own && !found->settled ? &*found : nullptr;
+}
+
+bool TeamSnapshot::isDoubled(const QString &image) const
+{
+    if (overlapPercent <= 0)
+        return false;
+    const QByteArray digest = QCryptographicHash::hash(
+        (QString::number(overlapSeed) + u'/' + image).toUtf8(), QCryptographicHash::Md5);
+    const quint32 drawn = qFromBigEndian<quint32>(digest.constData());
+    return double(drawn) / 4294967296.0 * 100.0 < overlapPercent;
+}
+
 AnnotationStore::RowFacts TeamSnapshot::facts(const QString &image) const
 {
     AnnotationStore::RowFacts facts;
+    if (const Second *second = blind(image)) {
+        facts.hasRow = second->saved;
+        facts.flags = second->flags;
+        facts.marked = second->flags != 0;
+        return facts;
+    }
     const auto found = rows.constFind(image);
     if (found == rows.constEnd())
         return facts;
@@ -75,7 +120,8 @@ QString TeamSnapshot::lastMarkedName() const
 {
     QString last;
     for (auto it = rows.cbegin(); it != rows.cend(); ++it) {
-        if (it->flags != 0 && (last.isNull() || rowsAfter(it.key(), last)))
+        const bool marked = seconds.isEmpty() ? it->flags != 0 : facts(it.key()).marked;
+        if (marked && (last.isNull() || rowsAfter(it.key(), last)))
             last = it.key();
     }
     return last;
@@ -173,6 +219,14 @@ bool TeamWorker::ready(QString *error)
 // as any other save's; a row the window knows already changes nothing.
 void TeamWorker::learnTruth()
 {
+    while (!secondsInDoubt.isEmpty()) {
+        TeamRow row;
+        if (!database.readSecondRow(secondsInDoubt.constFirst(), &row))
+            return;
+        secondsInDoubt.removeFirst();
+        if (row.stamp > 0)
+            emit rowChanged(row);
+    }
     while (!inDoubt.isEmpty()) {
         TeamRow row;
         if (!database.readRow(inDoubt.constFirst(), &row))
@@ -196,7 +250,9 @@ std::shared_ptr<TeamReading> TeamWorker::readAll(QString *error)
     auto reading = std::make_shared<TeamReading>(labelCount);
     TeamSnapshot *snapshot = reading->snapshot.get();
     snapshot->rows.reserve(1024);
-    if (!database.readAll([snapshot](TeamRow &&row) { snapshot->enter(row); }, error)) {
+    snapshot->ownRole = database.role();
+    if (!database.readOverlap(&snapshot->overlapPercent, &snapshot->overlapSeed, error)
+        || !database.readAll([snapshot](TeamRow &&row) { snapshot->enter(row); }, error)) {
         afterFailure();
         return {};
     }
@@ -400,6 +456,51 @@ void TeamWorker::takeNext(const QStringList &candidates, const std::shared_ptr<T
     reply->answer(outcome);
 }
 
+void TeamWorker::saveSecond(const QString &image, std::optional<quint32> flags, qint64 knownStamp,
+                            qint64 deadlineMs, const std::shared_ptr<TeamReply> &reply)
+{
+    TeamOutcome outcome;
+    if (!ready(&outcome.error)) {
+        outcome.kind = TeamOutcome::Failed;
+    } else {
+        outcome = database.saveSecond(image, flags, knownStamp, deadlineMs);
+        if (outcome.kind == TeamOutcome::Failed || outcome.kind == TeamOutcome::Unconfirmed)
+            afterFailure();
+    }
+    if ((outcome.kind == TeamOutcome::Failed || outcome.kind == TeamOutcome::Unconfirmed)
+        && !secondsInDoubt.contains(image))
+        secondsInDoubt.append(image);
+    enterInReading(outcome);
+    const bool heard = reply->answer(outcome);
+    if (outcome.kind == TeamOutcome::Done) {
+        if (!heard)
+            emit rowChanged(outcome.row);
+        announceSoon(outcome.row);
+    }
+}
+
+// The other windows of the role learn that the image is now theirs to
+// label second, blind.
+void TeamWorker::takeSecond(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply)
+{
+    TeamOutcome outcome;
+    if (!ready(&outcome.error)) {
+        outcome.kind = TeamOutcome::Failed;
+    } else {
+        outcome = database.takeSecond(candidates);
+        if (outcome.kind == TeamOutcome::Failed)
+            afterFailure();
+    }
+    if (!outcome.taken.isEmpty())
+        enterInReading(outcome);
+    const bool heard = reply->answer(outcome);
+    if (!outcome.taken.isEmpty()) {
+        if (!heard)
+            emit rowChanged(outcome.row);
+        announceSoon(outcome.row);
+    }
+}
+
 void TeamWorker::finish()
 {
     if (!unannounced.isEmpty())
@@ -454,7 +555,7 @@ void TeamWorker::checkListener()
     }
     if (!heardStamps.isEmpty() || heardImport)
         readHeard();
-    if (!missedSaves && inDoubt.isEmpty())
+    if (!missedSaves && inDoubt.isEmpty() && secondsInDoubt.isEmpty())
         return;
     QString error;
     if (!ready(&error) || !missedSaves)

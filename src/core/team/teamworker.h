@@ -33,7 +33,26 @@ struct TeamSnapshot
         qint8 review = TeamRow::Unreviewed;
     };
 
+    // An image's blind second labelling, beside its row.
+    struct Second
+    {
+        quint32 flags = 0;
+        bool saved = false;   // whether its annotator saved `flags`
+        bool own = false;     // given to this window's role
+        bool settled = false; // a reviewer saved the final row
+        qint64 firstFlags = -1; // once settled: the dataset's row as it stood
+        QString annotator; // who saved it last, or was given it
+        qint64 stamp = 0;
+        qint64 savedAtMs = 0;
+    };
+
     QHash<QString, Entry> rows;
+    QHash<QString, Second> seconds;
+    // The role this window's connection was authenticated as.
+    QString ownRole;
+    // The share of images labelled twice, in percent, and its draw's seed.
+    double overlapPercent = 0;
+    qint64 overlapSeed = 0;
     // The reasons of the rows sent back, by image: few rows have one.
     QHash<QString, QString> reasons;
     QStringList people;
@@ -42,10 +61,19 @@ struct TeamSnapshot
     // Enters `row`, replacing an older version; false when it held this
     // version or a later one already.
     bool enter(const TeamRow &row);
+    bool enterSecond(const TeamRow &row);
     QString annotatorOf(const Entry &entry) const { return people.value(entry.annotator); }
     QString clientOf(const Entry &entry) const { return clients.value(entry.client); }
-    // A row is marked when it sets a catalogue label.
+    // A row is marked when it sets a catalogue label. Where this window's
+    // role labels an image second, blind, its second row takes the place of
+    // the dataset's in every answer: the facts, who saved and when.
     AnnotationStore::RowFacts facts(const QString &image) const;
+    // The second row that stands for the image's row in this window: one
+    // given to its role and not settled; null for any other image.
+    const Second *blind(const QString &image) const;
+    // Whether the draw puts `image` among those labelled twice, in the
+    // server's arithmetic (norvanta_doubled).
+    bool isDoubled(const QString &image) const;
     // The image of the last marked row of the dataset as exported; null
     // when no row is marked.
     QString lastMarkedName() const;
@@ -125,6 +153,11 @@ public:
                 const std::shared_ptr<TeamReply> &reply);
     void hold(const QString &image);
     void takeNext(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply);
+    // The blind second labelling (see TeamDatabase::saveSecond() and
+    // takeSecond()); both are told to every window as a save is.
+    void saveSecond(const QString &image, std::optional<quint32> flags, qint64 knownStamp,
+                    qint64 deadlineMs, const std::shared_ptr<TeamReply> &reply);
+    void takeSecond(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply);
     // The window's listed images, whose facts each reading anew prepares.
     void setListedNames(const QStringList &names) { listedNames = names; }
     // Lets go of every hold and closes both connections.
@@ -178,6 +211,9 @@ private:
     // while under way, or cut off with the connection. Their rows are read
     // at the next contact with the server, and told as rowChanged().
     QStringList inDoubt;
+    // The same for second rows; also those whose save the server refused,
+    // which the window took for its own to label second: it learns why.
+    QStringList secondsInDoubt;
     QElapsedTimer lastAnnounced;
     QTimer *announcement = nullptr;
     // The stamps the notifications named, not yet read; whether one told
