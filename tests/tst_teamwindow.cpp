@@ -624,7 +624,8 @@ void TeamWindowTest::aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst()
 void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesIt()
 {
     QVERIFY(server.execute({u"CREATE ROLE pia LOGIN"_qs, u"CREATE ROLE nils LOGIN"_qs,
-                            u"CREATE ROLE olga LOGIN"_qs, u"CREATE ROLE rhea LOGIN"_qs}));
+                            u"CREATE ROLE olga LOGIN"_qs, u"CREATE ROLE rhea LOGIN"_qs,
+                            u"CREATE ROLE max LOGIN"_qs}));
     QString error;
     const auto as = [this, &error](const QString &role) {
         return std::make_unique<TeamDatabase>(
@@ -635,7 +636,7 @@ void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesI
         auto owner = as(PgServer::superuser());
         bool changed = false;
         QVERIFY2(owner->open(&error) && owner->setOverlap(100, &error), qPrintable(error));
-        for (const QString &role : {u"pia"_qs, u"nils"_qs, u"olga"_qs, u"rhea"_qs})
+        for (const QString &role : {u"pia"_qs, u"nils"_qs, u"olga"_qs, u"rhea"_qs, u"max"_qs})
             QVERIFY2(owner->setMember(role, true, &changed, &error, role == u"rhea"_qs), qPrintable(error));
     }
     const auto second = [this](const QString &column) {
@@ -654,6 +655,18 @@ void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesI
     auto first = as(u"pia"_qs);
     QVERIFY2(first->open(&error), qPrintable(error));
     QCOMPARE(first->takeSecond({u"c.png"_qs}).taken, QString());
+
+    // A window that showed her row is not given it to label second.
+    {
+        auto seer = openWindow(u"max"_qs, u"max"_qs);
+        call(seer.get(), "nextImage");
+        call(seer.get(), "nextImage");
+        QCOMPARE(listTexts(seer.get()), QStringList{entry(1)});
+        call(seer.get(), "previousImage");
+        press(seer.get(), Qt::Key_U, Qt::ControlModifier);
+        QVERIFY(currentIndex(seer.get()) != 2);
+        QCOMPARE(second(u"s.role"_qs), QString());
+    }
 
     auto nils = openWindow(u"nils"_qs, u"nils"_qs);
     QCOMPARE(nils->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);

@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -153,6 +154,9 @@ private:
     QString shownImage;
     // The image the server holds for this window, as far as it was told.
     QString heldImage;
+    // The images this window showed with another's saved row: it is never
+    // given one of them to label second, blind.
+    QSet<QString> shownFirstRows;
     qint64 shownVersion = 0;
     quint32 shownFlags = 0;
     QString refusal;
