@@ -117,6 +117,9 @@ public:
     {
         std::minstd_rand random(7);
         Entry entry;
+        // The stamp of a file that is not there: the listed images need none.
+        entry.size = -1;
+        entry.modified = 0;
         entry.values.resize(19);
         entry.features = QByteArray(4 + width, Qt::Uninitialized);
         qToLittleEndian(0.01f, entry.features.data());

@@ -71,6 +71,10 @@ struct Suggestions::Private
     BackgroundTraining training;
     std::shared_ptr<const MarkedImages> trainingFrom;
     std::vector<qint32> trainingPositions;
+    std::vector<float> trainingThresholds;
+    // The store is asked whether this program may train now (on a team's
+    // server one trains at a time; the others take its stored weights).
+    bool askingTurn = false;
     BackgroundJudging judging;
     // What the answers being judged will be made from: the learnt result,
     // the marked images and their positions.
@@ -134,6 +138,10 @@ struct Suggestions::Private
     // The weights a former training stored for this model, until one of
     // this program's own finishes.
     void takeStoredWeights(const QByteArray &bytes);
+    // Weights another program stored since: they take the place of those
+    // there are, unless this program trains itself.
+    void takeOthersWeights(const QByteArray &bytes);
+    void takeTurn(bool granted);
     // The marked listed images with a current prediction; `positions` gets
     // each one's listed position.
     std::shared_ptr<MarkedImages> marked(const std::vector<AnnotationStore::RowFacts> &facts,
@@ -221,6 +229,29 @@ void Suggestions::Private::takeStoredWeights(const QByteArray &bytes)
     judgeAll(std::move(result), nullptr, {});
 }
 
+void Suggestions::Private::takeOthersWeights(const QByteArray &bytes)
+{
+    std::optional<TrainedLabels> trained = TrainedLabels::fromBytes(bytes);
+    if (!trained || askingTurn || training.isRunning())
+        return;
+    auto result = std::make_shared<LearningResult>();
+    result->trained = std::move(*trained);
+    judgeAll(std::move(result), nullptr, {});
+}
+
+void Suggestions::Private::takeTurn(bool granted)
+{
+    if (!askingTurn)
+        return;
+    askingTurn = false;
+    if (granted && trainingFrom) {
+        training.start(*trainingFrom, std::move(trainingThresholds));
+        return;
+    }
+    trainingFrom.reset();
+    trainingPositions.clear();
+}
+
 void Suggestions::Private::judgeAll(std::shared_ptr<const LearningResult> trained,
                                     std::shared_ptr<const MarkedImages> from,
                                     std::vector<qint32> positions)
@@ -297,6 +328,7 @@ void Suggestions::Private::restart()
     training.cancel();
     trainingFrom.reset();
     trainingPositions.clear();
+    askingTurn = false;
     judging.cancel();
     judgingLearnt.reset();
     judgingFrom.reset();
@@ -365,6 +397,14 @@ void Suggestions::Private::take(PassArrival arrival)
 {
     if (arrival.generation != generation || !description)
         return;
+    if (arrival.kind == PassArrival::Turn) {
+        takeTurn(arrival.turnGranted);
+        return;
+    }
+    if (arrival.kind == PassArrival::Weights) {
+        takeOthersWeights(arrival.weights);
+        return;
+    }
     if (arrival.kind == PassArrival::Refused) {
         q->unloadModel();
         emit q->modelRefused(arrival.refusal);
@@ -609,7 +649,10 @@ void Suggestions::retrain(const std::vector<AnnotationStore::RowFacts> &listedFa
         return;
     d->trainingFrom = images;
     d->trainingPositions = std::move(positions);
-    d->training.start(*images, d->thresholdList());
+    d->trainingThresholds = d->thresholdList();
+    // A training that runs goes on until the turn is answered.
+    d->askingTurn = true;
+    d->pass->askTrainingTurn(d->generation);
 }
 
 void Suggestions::Private::tallyRow(qsizetype position, float *row) const
@@ -724,7 +767,7 @@ bool Suggestions::hasAdoptedThresholds() const
 
 bool Suggestions::isTraining() const
 {
-    return d->training.isRunning() || d->judging.isRunning();
+    return d->askingTurn || d->training.isRunning() || d->judging.isRunning();
 }
 
 std::shared_ptr<const LearningResult> Suggestions::learnt() const

@@ -78,6 +78,9 @@ public:
     // listed image, in listing order). Once trained, every answer above is
     // the better of the model's and the trained probability per label;
     // modelChanged() tells it. A model without embeddings trains nothing.
+    // The store is asked first whether this program may train: on a team's
+    // server one program trains at a time, and the others answer with the
+    // weights it stores, taken in whenever they change.
     void retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts);
     // A training runs, or its result is being taken into every answer.
     bool isTraining() const;
