@@ -19,6 +19,58 @@ namespace {
 constexpr float noValue = std::numeric_limits<float>::quiet_NaN();
 constexpr float steps = JudgingRules::steps;
 
+// What a training learns from, as the answers stood when it was asked for:
+// copies, so that the marked images are gathered on the training's thread.
+struct TrainingSource
+{
+    std::shared_ptr<const PredictionListing> listing;
+    int catalogueSize = 0;
+    std::vector<int> modelLabels;
+    std::vector<quint16> probabilities;
+    std::vector<QByteArray> features;
+    std::vector<float> certainty;
+    std::vector<AnnotationStore::RowFacts> facts;
+    // Made by gather(), read once the training is delivered.
+    std::shared_ptr<const MarkedImages> images;
+    std::vector<qint32> positions;
+
+    std::shared_ptr<const MarkedImages> gather();
+};
+
+// The marked images with a current prediction, as the model and the store
+// give them; those without an embedding of the first one's width are left
+// out of training, not of the figures.
+std::shared_ptr<const MarkedImages> TrainingSource::gather()
+{
+    auto made = std::make_shared<MarkedImages>();
+    made->labelCount = catalogueSize;
+    const std::size_t labels = modelLabels.size();
+    const std::size_t count = std::min(facts.size(), std::size_t(listing->count()));
+    for (std::size_t position = 0; position < count; ++position) {
+        if (!facts[position].marked || std::isnan(certainty[position]))
+            continue;
+        const QList<float> embedding = ModelFeatures::unpack(features[position]);
+        if (made->names.isEmpty())
+            made->width = embedding.size();
+        made->names.append(listing->names().at(qsizetype(position)));
+        made->flags.push_back(facts[position].flags);
+        positions.push_back(qint32(position));
+        const std::size_t first = made->model.size();
+        made->model.resize(first + std::size_t(catalogueSize), noValue);
+        for (std::size_t i = 0; i < labels; ++i)
+            made->model[first + std::size_t(modelLabels[i])] =
+                float(probabilities[position * labels + i]) / steps;
+        for (qsizetype j = 0; j < made->width; ++j)
+            made->embeddings.push_back(embedding.size() == made->width ? embedding.at(j) : noValue);
+    }
+    probabilities = {};
+    features = {};
+    certainty = {};
+    facts = {};
+    images = made;
+    return images;
+}
+
 } // namespace
 
 // The answers are kept by listed position in flat arrays, so that a million
@@ -69,8 +121,9 @@ struct Suggestions::Private
     mutable std::vector<std::pair<float, qint32>> fresh;
 
     BackgroundTraining training;
-    std::shared_ptr<const MarkedImages> trainingFrom;
-    std::vector<qint32> trainingPositions;
+    // What the training asked for learns from, and what the running one.
+    std::shared_ptr<TrainingSource> trainingFrom;
+    std::shared_ptr<TrainingSource> runningFrom;
     std::vector<float> trainingThresholds;
     // The store is asked whether this program may train now (on a team's
     // server one trains at a time; the others take its stored weights).
@@ -142,10 +195,6 @@ struct Suggestions::Private
     // there are, unless this program trains itself.
     void takeOthersWeights(const QByteArray &bytes);
     void takeTurn(bool granted);
-    // The marked listed images with a current prediction; `positions` gets
-    // each one's listed position.
-    std::shared_ptr<MarkedImages> marked(const std::vector<AnnotationStore::RowFacts> &facts,
-                                         std::vector<qint32> *positions) const;
     std::vector<float> thresholdList() const;
 };
 
@@ -216,7 +265,8 @@ void Suggestions::Private::judge(qint32 position, bool ordered)
 void Suggestions::Private::takeTrained(std::shared_ptr<const LearningResult> result)
 {
     pass->storeWeights(generation, result->trained.toBytes());
-    judgeAll(std::move(result), std::move(trainingFrom), std::move(trainingPositions));
+    const std::shared_ptr<TrainingSource> from = std::exchange(runningFrom, nullptr);
+    judgeAll(std::move(result), from->images, std::move(from->positions));
 }
 
 void Suggestions::Private::takeStoredWeights(const QByteArray &bytes)
@@ -245,11 +295,12 @@ void Suggestions::Private::takeTurn(bool granted)
         return;
     askingTurn = false;
     if (granted && trainingFrom) {
-        training.start(*trainingFrom, std::move(trainingThresholds));
+        runningFrom = std::exchange(trainingFrom, nullptr);
+        training.start([from = runningFrom] { return from->gather(); },
+                       std::move(trainingThresholds));
         return;
     }
     trainingFrom.reset();
-    trainingPositions.clear();
 }
 
 void Suggestions::Private::judgeAll(std::shared_ptr<const LearningResult> trained,
@@ -327,7 +378,7 @@ void Suggestions::Private::restart()
     features.assign(count, QByteArray());
     training.cancel();
     trainingFrom.reset();
-    trainingPositions.clear();
+    runningFrom.reset();
     askingTurn = false;
     judging.cancel();
     judgingLearnt.reset();
@@ -605,50 +656,29 @@ float Suggestions::certaintyAt(qsizetype position) const
         : noValue;
 }
 
-// The marked images with a current prediction, as the model and the store
-// give them; those without an embedding of the first one's width are left
-// out of training, not of the figures.
-std::shared_ptr<MarkedImages>
-Suggestions::Private::marked(const std::vector<AnnotationStore::RowFacts> &facts,
-                             std::vector<qint32> *positions) const
-{
-    auto images = std::make_shared<MarkedImages>();
-    images->labelCount = int(catalogue.size());
-    const qsizetype count = std::min(qsizetype(facts.size()), listing->count());
-    for (qsizetype position = 0; position < count; ++position) {
-        if (!facts[std::size_t(position)].marked || std::isnan(certainty[std::size_t(position)]))
-            continue;
-        const QList<float> embedding = ModelFeatures::unpack(features[std::size_t(position)]);
-        if (images->names.isEmpty())
-            images->width = embedding.size();
-        images->names.append(listing->names().at(position));
-        images->flags.push_back(facts[std::size_t(position)].flags);
-        positions->push_back(qint32(position));
-        const std::size_t first = images->model.size();
-        images->model.resize(first + std::size_t(images->labelCount), noValue);
-        for (qsizetype i = 0; i < labelCount(); ++i)
-            images->model[first + std::size_t(description->labels.at(i))] =
-                float(probabilities[std::size_t(position * labelCount() + i)]) / steps;
-        for (qsizetype j = 0; j < images->width; ++j)
-            images->embeddings.push_back(embedding.size() == images->width ? embedding.at(j)
-                                                                           : noValue);
-    }
-    return images;
-}
-
-// The marked images with a current prediction, as the model and the store
-// give them; those without an embedding of the first one's width are left
-// out of training, not of the figures.
+// Gathered in the background from copies of the answers: the window's
+// thread only copies arrays. Nothing when the first marked image with a
+// prediction has no embedding (a model without features).
 void Suggestions::retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts)
 {
     if (!d->description)
         return;
-    std::vector<qint32> positions;
-    std::shared_ptr<MarkedImages> images = d->marked(listedFacts, &positions);
-    if (images->width == 0)
+    const qsizetype count = std::min(qsizetype(listedFacts.size()), d->listing->count());
+    qsizetype first = 0;
+    while (first < count
+           && (!listedFacts[std::size_t(first)].marked || std::isnan(d->certainty[std::size_t(first)])))
+        ++first;
+    if (first == count || ModelFeatures::unpack(d->features[std::size_t(first)]).isEmpty())
         return;
-    d->trainingFrom = images;
-    d->trainingPositions = std::move(positions);
+    auto source = std::make_shared<TrainingSource>();
+    source->listing = d->listing;
+    source->catalogueSize = int(d->catalogue.size());
+    source->modelLabels = d->rules.modelLabels;
+    source->probabilities = d->probabilities;
+    source->features = d->features;
+    source->certainty = d->certainty;
+    source->facts = listedFacts;
+    d->trainingFrom = std::move(source);
     d->trainingThresholds = d->thresholdList();
     // A training that runs goes on until the turn is answered.
     d->askingTurn = true;
