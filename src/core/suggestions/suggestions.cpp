@@ -272,7 +272,7 @@ void Suggestions::Private::takeTrained(std::shared_ptr<const LearningResult> res
 void Suggestions::Private::takeStoredWeights(const QByteArray &bytes)
 {
     std::optional<TrainedLabels> trained = TrainedLabels::fromBytes(bytes);
-    if (bytes.isEmpty() || learnt || judging.isRunning() || !trained)
+    if (bytes.isEmpty() || learnt || judgingLearnt || !trained)
         return;
     auto result = std::make_shared<LearningResult>();
     result->trained = std::move(*trained);
