@@ -102,8 +102,8 @@ BackgroundJudging::~BackgroundJudging()
     }
 }
 
-void BackgroundJudging::start(JudgingRules rules, std::vector<quint16> probabilities,
-                              std::vector<QByteArray> features, std::vector<float> certainty)
+void BackgroundJudging::start(JudgingRules rules, SharedArray<quint16> probabilities,
+                              SharedArray<QByteArray> features, std::vector<float> certainty)
 {
     cancel();
     cancelled = std::make_shared<std::atomic<bool>>(false);
@@ -113,8 +113,9 @@ void BackgroundJudging::start(JudgingRules rules, std::vector<quint16> probabili
         [this, run, stop = cancelled, rules = std::move(rules),
          probabilities = std::move(probabilities), features = std::move(features),
          certainty = std::move(certainty)]() mutable {
-            std::shared_ptr<Rejudged> result = judgeAll(std::move(rules), probabilities, features,
-                                                        std::move(certainty), *stop);
+            std::shared_ptr<Rejudged> result = judgeAll(std::move(rules), probabilities.read(),
+                                                        features.read(), std::move(certainty),
+                                                        *stop);
             if (!result)
                 return;
             QMetaObject::invokeMethod(

@@ -12,6 +12,27 @@
 
 class QThread;
 
+// An array handed to background work without copying it: write() copies it
+// first while a copy of the handle is held elsewhere. Handles are copied and
+// let go only on the owner's thread (background work keeps its own until its
+// thread object is deleted there), so the count write() looks at is exact.
+template<typename T>
+class SharedArray
+{
+public:
+    const std::vector<T> &read() const { return *data; }
+    std::vector<T> &write()
+    {
+        if (data.use_count() > 1)
+            data = std::make_shared<std::vector<T>>(*data);
+        return *data;
+    }
+    void reset(std::vector<T> fresh) { data = std::make_shared<std::vector<T>>(std::move(fresh)); }
+
+private:
+    std::shared_ptr<std::vector<T>> data = std::make_shared<std::vector<T>>();
+};
+
 // How every image's answer is made from what is stored for it: the model's
 // probabilities (16 bits each, in the model's label order), and the trained
 // probabilities of the labels whose trained one is the better, worked out
@@ -67,10 +88,10 @@ public:
     explicit BackgroundJudging(QObject *parent = nullptr);
     ~BackgroundJudging() override;
 
-    // `probabilities`, `features` and `certainty` are copies of the answers'
-    // arrays as they are now (certainty NaN: no prediction).
-    void start(JudgingRules rules, std::vector<quint16> probabilities,
-               std::vector<QByteArray> features, std::vector<float> certainty);
+    // `probabilities`, `features` and `certainty` are the answers' arrays as
+    // they are now (certainty NaN: no prediction).
+    void start(JudgingRules rules, SharedArray<quint16> probabilities,
+               SharedArray<QByteArray> features, std::vector<float> certainty);
     void cancel();
     bool isRunning() const;
 

@@ -26,8 +26,8 @@ struct TrainingSource
     std::shared_ptr<const PredictionListing> listing;
     int catalogueSize = 0;
     std::vector<int> modelLabels;
-    std::vector<quint16> probabilities;
-    std::vector<QByteArray> features;
+    SharedArray<quint16> probabilities;
+    SharedArray<QByteArray> features;
     std::vector<float> certainty;
     std::vector<AnnotationStore::RowFacts> facts;
     // Made by gather(), read once the training is delivered.
@@ -49,7 +49,7 @@ std::shared_ptr<const MarkedImages> TrainingSource::gather()
     for (std::size_t position = 0; position < count; ++position) {
         if (!facts[position].marked || std::isnan(certainty[position]))
             continue;
-        const QList<float> embedding = ModelFeatures::unpack(features[position]);
+        const QList<float> embedding = ModelFeatures::unpack(features.read()[position]);
         if (made->names.isEmpty())
             made->width = embedding.size();
         made->names.append(listing->names().at(qsizetype(position)));
@@ -59,12 +59,11 @@ std::shared_ptr<const MarkedImages> TrainingSource::gather()
         made->model.resize(first + std::size_t(catalogueSize), noValue);
         for (std::size_t i = 0; i < labels; ++i)
             made->model[first + std::size_t(modelLabels[i])] =
-                float(probabilities[position * labels + i]) / steps;
+                float(probabilities.read()[position * labels + i]) / steps;
         for (qsizetype j = 0; j < made->width; ++j)
             made->embeddings.push_back(embedding.size() == made->width ? embedding.at(j) : noValue);
     }
-    probabilities = {};
-    features = {};
+    // The arrays' handles are let go with the training's thread object.
     certainty = {};
     facts = {};
     images = made;
@@ -103,11 +102,11 @@ struct Suggestions::Private
     std::shared_ptr<const PredictionListing> listing = std::make_shared<PredictionListing>();
     quint64 generation = 0;
 
-    std::vector<quint16> probabilities;
+    SharedArray<quint16> probabilities;
     std::vector<float> certainty;
     std::vector<quint32> suggested;
     // Per position its stored embedding, for the trained labels.
-    std::vector<QByteArray> features;
+    SharedArray<QByteArray> features;
     // The rules the answers above were made by, and per position the
     // trained values of rules.replaced (position × replaced.size()).
     JudgingRules rules;
@@ -236,7 +235,7 @@ JudgingRules Suggestions::Private::rulesFor(std::shared_ptr<const LearningResult
 quint32 Suggestions::Private::valuesAt(qsizetype position, float *values) const
 {
     const std::size_t width = rules.replaced.size();
-    return rules.values(probabilities.data() + std::size_t(position * labelCount()),
+    return rules.values(probabilities.read().data() + std::size_t(position * labelCount()),
                         width ? trainedValues.data() + std::size_t(position) * width : nullptr,
                         values);
 }
@@ -359,7 +358,7 @@ void Suggestions::Private::takeJudged(std::shared_ptr<Rejudged> result)
         if (!current)
             continue;
         if (width)
-            rules.trainedValues(features[std::size_t(position)],
+            rules.trainedValues(features.read()[std::size_t(position)],
                                 trainedValues.data() + std::size_t(position) * width);
         judge(position, false);
     }
@@ -372,10 +371,10 @@ void Suggestions::Private::restart()
     description = classifier ? &classifier->description() : nullptr;
     ++generation;
     const std::size_t count = std::size_t(listing->count());
-    probabilities.assign(description ? count * std::size_t(labelCount()) : 0, 0);
+    probabilities.reset(std::vector<quint16>(description ? count * std::size_t(labelCount()) : 0, 0));
     certainty.assign(count, noValue);
     suggested.assign(count, 0);
-    features.assign(count, QByteArray());
+    features.reset(std::vector<QByteArray>(count));
     training.cancel();
     trainingFrom.reset();
     runningFrom.reset();
@@ -407,12 +406,13 @@ void Suggestions::Private::answer(qint32 position, const float *values,
     untally(position);
     if (judging.isRunning())
         touched.push_back(position);
+    std::vector<quint16> &stored = probabilities.write();
     for (qsizetype i = 0; i < labelCount(); ++i) {
         const int label = description->labels.at(i);
         const float p = std::isfinite(values[label]) ? std::clamp(values[label], 0.f, 1.f) : 0.f;
-        probabilities[std::size_t(position * labelCount() + i)] = quint16(std::lround(p * steps));
+        stored[std::size_t(position * labelCount() + i)] = quint16(std::lround(p * steps));
     }
-    features[std::size_t(position)] = embedding;
+    features.write()[std::size_t(position)] = embedding;
     if (const std::size_t width = rules.replaced.size())
         rules.trainedValues(embedding, trainedValues.data() + std::size_t(position) * width);
     if (learnt || !adopted.isEmpty()) {
@@ -668,7 +668,7 @@ void Suggestions::retrain(const std::vector<AnnotationStore::RowFacts> &listedFa
     while (first < count
            && (!listedFacts[std::size_t(first)].marked || std::isnan(d->certainty[std::size_t(first)])))
         ++first;
-    if (first == count || ModelFeatures::unpack(d->features[std::size_t(first)]).isEmpty())
+    if (first == count || ModelFeatures::unpack(d->features.read()[std::size_t(first)]).isEmpty())
         return;
     auto source = std::make_shared<TrainingSource>();
     source->listing = d->listing;
@@ -691,7 +691,7 @@ void Suggestions::Private::tallyRow(qsizetype position, float *row) const
     const qint32 learntRow = std::size_t(position) < learntRows.size()
         ? learntRows[std::size_t(position)]
         : -1;
-    rules.values(probabilities.data() + std::size_t(position * labelCount()), nullptr, row);
+    rules.values(probabilities.read().data() + std::size_t(position * labelCount()), nullptr, row);
     for (std::size_t slot = 0; slot < width; ++slot)
         row[rules.replaced[slot]] = learntRow >= 0
             ? learnt->crossValidated[std::size_t(learntRow) * std::size_t(catalogue.size())
