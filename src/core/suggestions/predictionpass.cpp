@@ -387,7 +387,11 @@ void answerTurn(Shared &shared, Work &work)
     answer.turnGranted = work.opened && shared.store->takeTrainingTurn(trainingTurnSeconds, &error);
     if (!error.isEmpty())
         qWarning().noquote() << "no turn to train:" << error;
+    const bool granted = answer.turnGranted;
     shared.deliver(std::move(answer));
+    // Another program trains, or trained: what it stored is taken at once.
+    if (!granted && work.opened)
+        lookAtWeights(shared, work);
 }
 
 void run(Shared &shared)
