@@ -154,6 +154,7 @@ private slots:
     void theShownImageGoesFirstAndUndecodablePicturesGetNone();
     void predictingFromTheCommandLineRefusesInOneLine();
     void aProgramRefusedTheTurnToTrainTakesTheWeightsAnotherStored();
+    void theFiguresFollowANewPredictionOfAMarkedImage();
 };
 
 void SuggestionsTest::aRedPictureAndABluePictureGetTheirLabels_data()
@@ -521,6 +522,38 @@ void SuggestionsTest::aProgramRefusedTheTurnToTrainTakesTheWeightsAnotherStored(
     QTRY_VERIFY_WITH_TIMEOUT(!other.isTraining() && !otherChanged.isEmpty(), 20000);
     QCOMPARE(other.suggested(u"u_red.png"_qs), QStringList{labelOf(u"RO"_qs)});
     QVERIFY(other.learnt() && other.learnt()->crossValidated.empty());
+}
+
+void SuggestionsTest::theFiguresFollowANewPredictionOfAMarkedImage()
+{
+    QTemporaryDir dir;
+    writePicture(dir.filePath(QStringLiteral("a.png")), Qt::red);
+    writePicture(dir.filePath(QStringLiteral("b.png")), Qt::blue);
+    Suggestions suggestions(labelCatalogue(), std::make_unique<MemoryStore>(std::make_shared<Memory>()));
+    suggestions.setListed(dir.path(), {"a.png", "b.png"});
+    QVERIFY(suggestions.loadModel(makeModel(dir.filePath(QStringLiteral("tiny"))), nullptr));
+    QTRY_COMPARE(suggestions.predictedCount(), 2);
+    const int ro = indexOf(u"RO"_qs);
+    // Both saved RO: the red one as suggested, the blue one against it.
+    const std::vector<AnnotationStore::RowFacts> facts{{true, true, 1u << ro}, {true, true, 1u << ro}};
+    const auto roFigures = [&] {
+        suggestions.assess(facts);
+        for (const LabelQuality &q : suggestions.assessment().table)
+            if (q.label == ro)
+                return q;
+        return LabelQuality();
+    };
+    QCOMPARE(roFigures().recall, 0.5);
+    QCOMPARE(suggestions.doubtfulPositions(), std::vector<qint32>{1});
+
+    // The red picture turns blue: its new prediction counts, not the former.
+    writePicture(dir.filePath(QStringLiteral("a.png")), Qt::blue, 24);
+    QSignalSpy predicted(&suggestions, &Suggestions::predicted);
+    suggestions.setShown(0);
+    QTRY_COMPARE(predicted.count(), 1);
+    QCOMPARE(roFigures().recall, 0.0);
+    QCOMPARE(roFigures().withLabel, qsizetype(2));
+    QCOMPARE(suggestions.doubtfulPositions(), (std::vector<qint32>{0, 1}));
 }
 
 QTEST_MAIN(SuggestionsTest)
