@@ -73,6 +73,7 @@ private slots:
     void trainedLabelsSuggestTheColourOfUnseenPicturesAndSurviveTheirBytes();
     void tableFiguresAreThoseTheProbabilitiesMake();
     void aPictureSavedAgainstTheRuleHeadsTheDoubtfulUntilSavedAsSuggested();
+    void aTallyChangedImageByImageEqualsOneCountedAnew();
     void backgroundTrainingDeliversOnlyTheLatestStart();
     void doubtfulCommandListsThePictureSavedAgainstTheRule();
 };
@@ -170,6 +171,56 @@ void LearningTest::aPictureSavedAgainstTheRuleHeadsTheDoubtfulUntilSavedAsSugges
     images.flags[wrong] = 1u << red; // saved as the suggestion has it
     for (const DoubtfulImage &d : LabelQualities::assess(images, &result, noThresholds).doubtful)
         QVERIFY(d.image != wrong);
+}
+
+void LearningTest::aTallyChangedImageByImageEqualsOneCountedAnew()
+{
+    MarkedImages images = colourImages(80);
+    const LearningResult result = trained(images);
+    quint32 replaced = 0;
+    for (const TrainedLabel &t : result.trained.labels)
+        replaced |= t.replacesModel ? 1u << t.label : 0u;
+    const auto row = [&](qsizetype image) {
+        std::vector<float> p(labelCount);
+        for (int l = 0; l < labelCount; ++l)
+            p[l] = LabelQualities::suggestionProbability(images, &result, image, l);
+        return p;
+    };
+    QualityTally tally(labelCount, noThresholds, replaced);
+    for (qsizetype i = 0; i < images.count(); ++i)
+        tally.add(i, images.flags[i], row(i).data());
+    // Saves: two red pictures saved blue, one of them back again, a rare
+    // label taken off and one left out of the marked.
+    const std::vector<std::pair<qsizetype, quint32>> saves{
+        {10, 1u << blue}, {12, 1u << blue}, {10, 1u << red}, {0, 1u << red}};
+    for (const auto &[image, flags] : saves) {
+        tally.remove(image, images.flags[image], row(image).data());
+        images.flags[image] = flags;
+        tally.add(image, flags, row(image).data());
+    }
+    tally.remove(79, images.flags[79], row(79).data());
+    const Assessment kept = tally.assessment();
+    images.names.removeLast();
+    images.flags.pop_back();
+    images.model.resize(images.model.size() - labelCount);
+    images.embeddings.resize(images.embeddings.size() - 3);
+    const Assessment anew = LabelQualities::assess(images, &result, noThresholds);
+    QCOMPARE(kept.table.size(), anew.table.size());
+    for (std::size_t k = 0; k < kept.table.size(); ++k) {
+        const LabelQuality &a = kept.table[k], &b = anew.table[k];
+        QCOMPARE(a.label, b.label);
+        QCOMPARE(a.withLabel, b.withLabel);
+        QCOMPARE(a.trained, b.trained);
+        QCOMPARE(a.f2, b.f2);
+        QCOMPARE(a.precision, b.precision);
+        QCOMPARE(a.suggestedThreshold, b.suggestedThreshold);
+    }
+    QCOMPARE(kept.doubtful.size(), anew.doubtful.size());
+    QCOMPARE(kept.doubtful.front().image, qsizetype(12));
+    for (std::size_t k = 0; k < kept.doubtful.size(); ++k) {
+        QCOMPARE(kept.doubtful[k].image, anew.doubtful[k].image);
+        QCOMPARE(kept.doubtful[k].labels.size(), anew.doubtful[k].labels.size());
+    }
 }
 
 void LearningTest::backgroundTrainingDeliversOnlyTheLatestStart()

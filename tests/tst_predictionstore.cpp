@@ -76,6 +76,7 @@ private slots:
     void trainedWeightsAreKeptPerModelAndShared_data();
     void trainedWeightsAreKeptPerModelAndShared();
     void serverStoresShareWhatTheyWroteAndClaimDisjointImages();
+    void oneProgramAtATimeHoldsTheTurnToTrainUntilGivenBackOrLapsed();
     void anImportIsRefusedAtItsLineAndStoresNothing_data();
     void anImportIsRefusedAtItsLineAndStoresNothing();
     void anExportGivesBackTheImportedBytes_data();
@@ -296,6 +297,34 @@ void PredictionStoreTest::serverStoresShareWhatTheyWroteAndClaimDisjointImages()
     QStringList expected = names;
     expected.sort();
     QCOMPARE(both, expected);
+}
+
+void PredictionStoreTest::oneProgramAtATimeHoldsTheTurnToTrainUntilGivenBackOrLapsed()
+{
+    QString error;
+    auto file = store(u"turns.csv"_qs);
+    QVERIFY2(file->open(u"m"_qs, "d1", &error), qPrintable(error));
+    QVERIFY(file->takeTrainingTurn(60, &error) && store(u"turns.csv"_qs)->takeTrainingTurn(60, &error));
+
+    auto first = store(u"server:turns"_qs);
+    auto second = store(u"server:turns"_qs);
+    QVERIFY2(first->open(u"m"_qs, "d1", &error), qPrintable(error));
+    QVERIFY2(second->open(u"m"_qs, "d1", &error), qPrintable(error));
+    QVERIFY2(first->takeTrainingTurn(60, &error), qPrintable(error));
+    QVERIFY(!second->takeTrainingTurn(60, &error));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    // Its holder may ask again; another model's turn is apart.
+    QVERIFY(first->takeTrainingTurn(60, &error));
+    auto other = store(u"server:turns"_qs);
+    QVERIFY2(other->open(u"m"_qs, "d2", &error), qPrintable(error));
+    QVERIFY(other->takeTrainingTurn(60, &error));
+    // Given back, it goes to the next that asks; left, it lapses.
+    first->giveTrainingTurn();
+    QVERIFY(second->takeTrainingTurn(1, &error));
+    QVERIFY(!first->takeTrainingTurn(60, &error));
+    QTest::qWait(1200);
+    QVERIFY(first->takeTrainingTurn(60, &error));
+    QVERIFY(!second->takeTrainingTurn(60, &error));
 }
 
 void PredictionStoreTest::anImportIsRefusedAtItsLineAndStoresNothing_data()

@@ -30,6 +30,9 @@ struct Memory
     // Names another program has claimed: claim() gives them to nobody here.
     QStringList elsewhere;
     int writes = 0;
+    QByteArray weights;
+    // Which store holds the turn to train; empty: none.
+    QString turnHolder;
 };
 
 class MemoryStore final : public PredictionStore
@@ -64,10 +67,36 @@ public:
             taken.removeAll(name);
         return taken;
     }
+    QByteArray readWeights(QString *) override
+    {
+        const QMutexLocker lock(&memory->mutex);
+        return memory->weights;
+    }
+    bool writeWeights(const QByteArray &weights, QString *) override
+    {
+        const QMutexLocker lock(&memory->mutex);
+        memory->weights = weights;
+        return true;
+    }
+    bool takeTrainingTurn(int, QString *) override
+    {
+        const QMutexLocker lock(&memory->mutex);
+        if (!memory->turnHolder.isEmpty() && memory->turnHolder != me)
+            return false;
+        memory->turnHolder = me;
+        return true;
+    }
+    void giveTrainingTurn() override
+    {
+        const QMutexLocker lock(&memory->mutex);
+        if (memory->turnHolder == me)
+            memory->turnHolder.clear();
+    }
 
 private:
     std::shared_ptr<Memory> memory;
     QString model;
+    const QString me = QString::number(quintptr(this));
 };
 
 QString labelOf(const QString &code)
@@ -124,6 +153,8 @@ private slots:
     void anImageAnotherProgramClaimedIsTakenInOrPredictedLater();
     void theShownImageGoesFirstAndUndecodablePicturesGetNone();
     void predictingFromTheCommandLineRefusesInOneLine();
+    void aProgramRefusedTheTurnToTrainTakesTheWeightsAnotherStored();
+    void theFiguresFollowANewPredictionOfAMarkedImage();
 };
 
 void SuggestionsTest::aRedPictureAndABluePictureGetTheirLabels_data()
@@ -438,6 +469,91 @@ void SuggestionsTest::predictingFromTheCommandLineRefusesInOneLine()
                                          .arg(dir.filePath(QStringLiteral("tiny.json"))));
     QCOMPARE(run({"--predict", model, annotations}, &out, &err), 2);
     QCOMPARE(err.count('\n'), 1);
+}
+
+void SuggestionsTest::aProgramRefusedTheTurnToTrainTakesTheWeightsAnotherStored()
+{
+    // 24 reddish pictures saved RO, 24 bluish ones saved FS, and an unmarked
+    // red one, seen by a model that says nothing but their mean colour.
+    QTemporaryDir dir;
+    QStringList names;
+    std::vector<AnnotationStore::RowFacts> facts;
+    for (int i = 0; i < 48; ++i) {
+        const bool red = i % 2 == 0;
+        names << QStringLiteral("m%1.png").arg(i);
+        writePicture(dir.filePath(names.last()),
+                     red ? QColor(180 + 3 * i, 10, 20) : QColor(20, 10, 180 + 3 * i));
+        facts.push_back({true, true, 1u << indexOf(red ? u"RO"_qs : u"FS"_qs)});
+    }
+    names << QStringLiteral("u_red.png");
+    writePicture(dir.filePath(names.last()), QColor(200, 30, 30));
+    facts.push_back({false, false, 0});
+    const QString model = makeModel(dir.filePath(QStringLiteral("blind")),
+                                    {{"weights", QJsonArray{QJsonArray{0, 0, 0}, QJsonArray{0, 0, 0}}},
+                                     {"features", true}});
+    auto memory = std::make_shared<Memory>();
+    Suggestions one(labelCatalogue(), std::make_unique<MemoryStore>(memory));
+    Suggestions other(labelCatalogue(), std::make_unique<MemoryStore>(memory));
+    for (Suggestions *program : {&one, &other}) {
+        program->setListed(dir.path(), names);
+        QVERIFY(program->loadModel(model, nullptr));
+        QTRY_COMPARE_WITH_TIMEOUT(program->predictedCount(), 49, 20000);
+    }
+    QSignalSpy changed(&one, &Suggestions::modelChanged);
+    one.retrain(facts);
+    QTRY_VERIFY_WITH_TIMEOUT(!one.isTraining() && !changed.isEmpty(), 20000);
+    QCOMPARE(one.suggested(u"u_red.png"_qs), QStringList{labelOf(u"RO"_qs)});
+    const auto turnGivenBack = [&memory] {
+        const QMutexLocker lock(&memory->mutex);
+        return !memory->weights.isEmpty() && memory->turnHolder.isEmpty();
+    };
+    QTRY_VERIFY(turnGivenBack()); // once the weights are stored
+
+    // Another program trains now: this one does not, and answers with the
+    // weights stored.
+    {
+        const QMutexLocker lock(&memory->mutex);
+        memory->turnHolder = QStringLiteral("elsewhere");
+    }
+    QCOMPARE(other.suggested(u"u_red.png"_qs).size(), 2);
+    QSignalSpy otherChanged(&other, &Suggestions::modelChanged);
+    other.retrain(facts);
+    QVERIFY(other.isTraining());
+    QTRY_VERIFY_WITH_TIMEOUT(!other.isTraining() && !otherChanged.isEmpty(), 20000);
+    QCOMPARE(other.suggested(u"u_red.png"_qs), QStringList{labelOf(u"RO"_qs)});
+    QVERIFY(other.learnt() && other.learnt()->crossValidated.empty());
+}
+
+void SuggestionsTest::theFiguresFollowANewPredictionOfAMarkedImage()
+{
+    QTemporaryDir dir;
+    writePicture(dir.filePath(QStringLiteral("a.png")), Qt::red);
+    writePicture(dir.filePath(QStringLiteral("b.png")), Qt::blue);
+    Suggestions suggestions(labelCatalogue(), std::make_unique<MemoryStore>(std::make_shared<Memory>()));
+    suggestions.setListed(dir.path(), {"a.png", "b.png"});
+    QVERIFY(suggestions.loadModel(makeModel(dir.filePath(QStringLiteral("tiny"))), nullptr));
+    QTRY_COMPARE(suggestions.predictedCount(), 2);
+    const int ro = indexOf(u"RO"_qs);
+    // Both saved RO: the red one as suggested, the blue one against it.
+    const std::vector<AnnotationStore::RowFacts> facts{{true, true, 1u << ro}, {true, true, 1u << ro}};
+    const auto roFigures = [&] {
+        suggestions.assess(facts);
+        for (const LabelQuality &q : suggestions.assessment().table)
+            if (q.label == ro)
+                return q;
+        return LabelQuality();
+    };
+    QCOMPARE(roFigures().recall, 0.5);
+    QCOMPARE(suggestions.doubtfulPositions(), std::vector<qint32>{1});
+
+    // The red picture turns blue: its new prediction counts, not the former.
+    writePicture(dir.filePath(QStringLiteral("a.png")), Qt::blue, 24);
+    QSignalSpy predicted(&suggestions, &Suggestions::predicted);
+    suggestions.setShown(0);
+    QTRY_COMPARE(predicted.count(), 1);
+    QCOMPARE(roFigures().recall, 0.0);
+    QCOMPARE(roFigures().withLabel, qsizetype(2));
+    QCOMPARE(suggestions.doubtfulPositions(), (std::vector<qint32>{0, 1}));
 }
 
 QTEST_MAIN(SuggestionsTest)

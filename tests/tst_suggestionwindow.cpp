@@ -100,6 +100,7 @@ private slots:
     void retrainingLearnsTheDatasetsLabelsForTheUnmarkedImages();
     void theTableJudgesTheSuggestionsAndAdoptsTheirThresholds();
     void aPictureSavedAgainstTheRuleHeadsTheLikelyMistakes();
+    void theTwoHundredthSaveStartsATraining();
 
 private:
     Tavrelin *w() const { return window.get(); }
@@ -465,6 +466,26 @@ void SuggestionWindowTest::aPictureSavedAgainstTheRuleHeadsTheLikelyMistakes()
                 || rows->index(0, 1).data().toString() != u"m_wrong_red.png"_qs);
     for (int row = 0; row < rows->rowCount(); ++row)
         QVERIFY(rows->index(row, 1).data().toString() != u"m_wrong_red.png"_qs);
+}
+
+void SuggestionWindowTest::theTwoHundredthSaveStartsATraining()
+{
+    openLearnable();
+    QSignalSpy changed(suggestions(), &Suggestions::modelChanged);
+    QVERIFY(w()->labelling()->moveTo(int(imageFiles(w()).indexOf(u"u_blue.png"_qs))).done);
+    w()->labelling()->give(labelOf("FS"));
+    for (int save = 1; save < 200; ++save) {
+        QVERIFY(w()->labelling()->saveRow().done);
+        QVERIFY2(!suggestions()->isTraining(), qPrintable(QString::number(save)));
+    }
+    QCoreApplication::processEvents();
+    QVERIFY(changed.isEmpty());
+    QCOMPARE(suggestions()->suggested(u"u_red.png"_qs).size(), 2);
+    QVERIFY(w()->labelling()->saveRow().done);
+    QVERIFY(suggestions()->isTraining());
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 20000);
+    QVERIFY(!suggestions()->isTraining());
+    QCOMPARE(suggestions()->suggested(u"u_red.png"_qs), QStringList{labelOf("RO")});
 }
 
 QTEST_MAIN(SuggestionWindowTest)

@@ -220,13 +220,14 @@ void TeamStoreTest::aRoleThatMayNotCreateTablesIsToldWhatIsMissing()
     QCOMPARE(error, u"数据库中缺少 norvanta_datasets, norvanta_annotations, norvanta_history, "
                     "norvanta_holds, norvanta_labels, norvanta_members, norvanta_schema, "
                     "norvanta_prediction_models, norvanta_predictions, norvanta_prediction_claims, "
-                    "norvanta_prediction_weights, norvanta_second_rows, "
+                    "norvanta_prediction_weights, norvanta_second_rows, norvanta_training_turns, "
                     "norvanta_is_owner, norvanta_usable, norvanta_check, norvanta_annotator, "
                     "norvanta_open, norvanta_is_reviewer, norvanta_save, norvanta_doubled, "
                     "norvanta_take_second, norvanta_save_second, norvanta_review, "
                     "norvanta_take, norvanta_hold, norvanta_renew, "
                     "norvanta_import_begin, norvanta_import, norvanta_prediction_model, "
                     "norvanta_claim_predictions, norvanta_write_predictions, "
+                    "norvanta_take_training_turn, norvanta_give_training_turn, "
                     "norvanta_write_prediction_weights，当前角色无权创建；请数据库管理员按说明建表并授权"_qs);
 
     // Made by the owner, but without the dataset's grant: it is named.

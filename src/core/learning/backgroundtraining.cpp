@@ -17,14 +17,22 @@ BackgroundTraining::~BackgroundTraining()
 
 void BackgroundTraining::start(MarkedImages images, std::vector<float> thresholds)
 {
+    auto kept = std::make_shared<const MarkedImages>(std::move(images));
+    start([kept] { return kept; }, std::move(thresholds));
+}
+
+void BackgroundTraining::start(std::function<std::shared_ptr<const MarkedImages>()> gather,
+                               std::vector<float> thresholds)
+{
     cancel();
     cancelled = std::make_shared<std::atomic<bool>>(false);
     const quint64 run = ++runs;
     running = true;
     QThread *thread = QThread::create(
-        [this, run, stop = cancelled, images = std::move(images),
+        [this, run, stop = cancelled, gather = std::move(gather),
          thresholds = std::move(thresholds)] {
-            std::optional<LearningResult> result = LabelLearning::train(images, thresholds, *stop);
+            const std::shared_ptr<const MarkedImages> images = gather();
+            std::optional<LearningResult> result = LabelLearning::train(*images, thresholds, *stop);
             if (!result)
                 return;
             auto shared = std::make_shared<const LearningResult>(std::move(*result));

@@ -4,6 +4,8 @@
 
 #include <QObject>
 
+#include <functional>
+
 #include <memory>
 #include <vector>
 
@@ -23,6 +25,11 @@ public:
     ~BackgroundTraining() override;
 
     void start(MarkedImages images, std::vector<float> thresholds);
+    // The same with the images gathered by `gather` on the training's
+    // thread, so that making a million rows of embeddings costs the caller
+    // nothing.
+    void start(std::function<std::shared_ptr<const MarkedImages>()> gather,
+               std::vector<float> thresholds);
     void cancel();
     bool isRunning() const;
 

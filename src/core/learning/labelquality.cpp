@@ -34,8 +34,7 @@ int stepOf(float p)
 
 // The threshold of the highest F2 from per-step counts of saved and
 // unsaved flags.
-float bestF2Threshold(const std::vector<qint32> &saved, const std::vector<qint32> &unsaved,
-                      qsizetype savedTotal)
+float bestF2Threshold(const qint32 *saved, const qint32 *unsaved, qsizetype savedTotal)
 {
     ScoreCounts counts;
     counts.falseNegatives = savedTotal;
@@ -53,19 +52,6 @@ float bestF2Threshold(const std::vector<qint32> &saved, const std::vector<qint32
     }
     return stepThreshold(bestStep);
 }
-
-// Counts of one label over the marked images, gathered in the one pass
-// that serves every label: per threshold step, the images with and without
-// the label that reach it and not the next (kept small, as 19 of them stay
-// in the cache while a million rows go by).
-struct LabelCounts
-{
-    ScoreCounts atThreshold;
-    std::vector<qint32> saved = std::vector<qint32>(steps + 1, 0);
-    std::vector<qint32> unsaved = std::vector<qint32>(steps + 1, 0);
-    qsizetype withLabel = 0;
-    bool covered = false;
-};
 
 // Where each label's probabilities are read: the model's row, or the
 // cross-validated one of a label whose trained probability replaces it.
@@ -89,74 +75,113 @@ struct Sources
     }
 };
 
-void noteDoubtful(std::vector<DoubtfulImage> &list, qsizetype image, const DoubtfulLabel &doubt,
-                  float given)
+// An image's doubtful labels, most doubtful first (equals in label order),
+// and its score: the lowest probability given to a saved value.
+std::vector<DoubtfulLabel> doubtsOf(int labels, quint32 flags, const float *probabilities,
+                                    float *score)
 {
-    if (list.empty() || list.back().image != image)
-        list.push_back({image, 1.0f, {}});
-    DoubtfulImage &last = list.back();
-    last.score = std::min(last.score, given);
-    last.labels.push_back(doubt);
-}
-
-void count(std::vector<LabelCounts> &counts, std::vector<DoubtfulImage> &doubtful,
-           const MarkedImages &images, const Sources &sources, const std::vector<float> &thresholds)
-{
-    const int labels = images.labelCount;
-    for (qsizetype i = 0; i < images.count(); ++i) {
-        const quint32 flags = images.flags[i];
-        for (int label = 0; label < labels; ++label) {
-            LabelCounts &c = counts[label];
-            const bool flag = flags >> label & 1u;
-            c.withLabel += flag;
-            const float p = sources.at(i * labels, label);
-            if (std::isnan(p))
-                continue;
-            c.covered = true;
-            c.atThreshold.add(p >= thresholds[label], flag);
-            ++(flag ? c.saved : c.unsaved)[stepOf(p)];
-            const float given = flag ? p : 1.0f - p;
-            if (given < LabelQualities::doubtfulBelow)
-                noteDoubtful(doubtful, i, {label, flag, p}, given);
-        }
+    std::vector<DoubtfulLabel> doubts;
+    *score = 1.0f;
+    for (int label = 0; label < labels; ++label) {
+        const float p = probabilities[label];
+        const bool flag = flags >> label & 1u;
+        const float given = flag ? p : 1.0f - p;
+        if (std::isnan(p) || !(given < LabelQualities::doubtfulBelow))
+            continue;
+        doubts.push_back({label, flag, p});
+        *score = std::min(*score, given);
     }
-}
-
-LabelQuality quality(const LabelCounts &c, int label, bool trained)
-{
-    LabelQuality quality;
-    quality.label = label;
-    quality.trained = trained;
-    quality.withLabel = c.withLabel;
-    quality.enough = c.withLabel >= LabelLearning::minimumEach;
-    quality.precision = c.atThreshold.precision();
-    quality.recall = c.atThreshold.recall();
-    quality.f1 = c.atThreshold.fScore(1.0);
-    quality.f2 = c.atThreshold.fScore(2.0);
-    quality.suggestedThreshold = bestF2Threshold(
-        c.saved, c.unsaved, c.atThreshold.truePositives + c.atThreshold.falseNegatives);
-    return quality;
-}
-
-// Most doubtful first: the images by their score, an image's labels by the
-// probability given to their saved value.
-void order(std::vector<DoubtfulImage> &doubtful)
-{
-    const auto given = [](const DoubtfulLabel &d) {
+    const auto givenOf = [](const DoubtfulLabel &d) {
         return d.saved ? d.probability : 1.0f - d.probability;
     };
-    for (DoubtfulImage &image : doubtful)
-        std::stable_sort(image.labels.begin(), image.labels.end(),
-                         [&](const DoubtfulLabel &a, const DoubtfulLabel &b) {
-                             return given(a) < given(b);
-                         });
-    std::stable_sort(doubtful.begin(), doubtful.end(),
-                     [](const DoubtfulImage &a, const DoubtfulImage &b) {
-                         return a.score < b.score;
+    std::stable_sort(doubts.begin(), doubts.end(),
+                     [&](const DoubtfulLabel &a, const DoubtfulLabel &b) {
+                         return givenOf(a) < givenOf(b);
                      });
+    return doubts;
 }
 
 } // namespace
+
+QualityTally::QualityTally(int labelCount, const std::vector<float> &thresholds, quint32 trained)
+    : labelCount(labelCount), trainedLabels(trained), judgedAt(std::size_t(labelCount)),
+      covered(judgedAt.size(), 0), withLabel(judgedAt.size(), 0),
+      truePositives(judgedAt.size(), 0), falsePositives(judgedAt.size(), 0),
+      falseNegatives(judgedAt.size(), 0), savedAt(judgedAt.size() * (steps + 1), 0),
+      unsavedAt(judgedAt.size() * (steps + 1), 0)
+{
+    for (int label = 0; label < labelCount; ++label)
+        judgedAt[std::size_t(label)] = LabelLearning::thresholdOf(thresholds, label);
+}
+
+void QualityTally::change(qsizetype image, quint32 flags, const float *probabilities, int sign)
+{
+    for (int label = 0; label < labelCount; ++label) {
+        const bool flag = flags >> label & 1u;
+        withLabel[label] += sign * flag;
+        const float p = probabilities[label];
+        if (std::isnan(p))
+            continue;
+        covered[label] += sign;
+        const bool suggested = p >= judgedAt[label];
+        truePositives[label] += sign * (suggested && flag);
+        falsePositives[label] += sign * (suggested && !flag);
+        falseNegatives[label] += sign * (!suggested && flag);
+        (flag ? savedAt : unsavedAt)[std::size_t(label) * (steps + 1) + stepOf(p)] += sign;
+    }
+    float score = 1.0f;
+    std::vector<DoubtfulLabel> doubts = doubtsOf(labelCount, flags, probabilities, &score);
+    if (doubts.empty())
+        return;
+    if (sign > 0)
+        doubtful.emplace(std::make_pair(score, image), std::move(doubts));
+    else
+        doubtful.erase(std::make_pair(score, image));
+}
+
+void QualityTally::add(qsizetype image, quint32 flags, const float *probabilities)
+{
+    change(image, flags, probabilities, 1);
+}
+
+void QualityTally::remove(qsizetype image, quint32 flags, const float *probabilities)
+{
+    change(image, flags, probabilities, -1);
+}
+
+LabelQuality QualityTally::quality(int label) const
+{
+    ScoreCounts counts;
+    counts.truePositives = truePositives[label];
+    counts.falsePositives = falsePositives[label];
+    counts.falseNegatives = falseNegatives[label];
+    LabelQuality quality;
+    quality.label = label;
+    quality.trained = trainedLabels >> label & 1u;
+    quality.withLabel = withLabel[label];
+    quality.enough = quality.withLabel >= LabelLearning::minimumEach;
+    quality.precision = counts.precision();
+    quality.recall = counts.recall();
+    quality.f1 = counts.fScore(1.0);
+    quality.f2 = counts.fScore(2.0);
+    const std::size_t first = std::size_t(label) * (steps + 1);
+    quality.suggestedThreshold =
+        bestF2Threshold(savedAt.data() + first, unsavedAt.data() + first,
+                        counts.truePositives + counts.falseNegatives);
+    return quality;
+}
+
+Assessment QualityTally::assessment() const
+{
+    Assessment assessment;
+    for (int label = 0; label < labelCount; ++label)
+        if (covered[label] > 0)
+            assessment.table.push_back(quality(label));
+    assessment.doubtful.reserve(doubtful.size());
+    for (const auto &[key, labels] : doubtful)
+        assessment.doubtful.push_back({key.second, key.first, labels});
+    return assessment;
+}
 
 float LabelQualities::suggestionProbability(const MarkedImages &images,
                                             const LearningResult *learnt, qsizetype image,
@@ -168,19 +193,15 @@ float LabelQualities::suggestionProbability(const MarkedImages &images,
 Assessment LabelQualities::assess(const MarkedImages &images, const LearningResult *learnt,
                                   const std::vector<float> &thresholds)
 {
-    std::vector<float> judgedAt(images.labelCount);
-    for (int label = 0; label < images.labelCount; ++label)
-        judgedAt[label] = LabelLearning::thresholdOf(thresholds, label);
     const Sources sources(images, learnt);
-    std::vector<LabelCounts> counts(images.labelCount);
-    Assessment assessment;
-    count(counts, assessment.doubtful, images, sources, judgedAt);
-    for (int label = 0; label < images.labelCount; ++label)
-        if (counts[label].covered)
-            assessment.table.push_back(
-                quality(counts[label], label, sources.replaced >> label & 1u));
-    order(assessment.doubtful);
-    return assessment;
+    QualityTally tally(images.labelCount, thresholds, sources.replaced);
+    std::vector<float> row(std::size_t(images.labelCount));
+    for (qsizetype i = 0; i < images.count(); ++i) {
+        for (int label = 0; label < images.labelCount; ++label)
+            row[std::size_t(label)] = sources.at(i * images.labelCount, label);
+        tally.add(i, images.flags[std::size_t(i)], row.data());
+    }
+    return tally.assessment();
 }
 
 QString LabelQualities::insufficientText()

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <map>
+#include <utility>
 #include <vector>
 
 // How well the suggestions agree with the people, over the marked images,
@@ -51,6 +53,40 @@ struct Assessment
     // The marked images whose score is below doubtfulBelow, most doubtful
     // first (equals in their order in the images).
     std::vector<DoubtfulImage> doubtful;
+};
+
+// The same figures kept over images added and taken away one at a time, so
+// that a save costs the few labels of one image, not a pass over a million:
+// an image is taken away with exactly the flags and probabilities it was
+// added with. Images are known by a number of the caller's, whose order
+// ranks equally doubtful images.
+class QualityTally
+{
+public:
+    QualityTally() = default;
+    // `thresholds`: one per catalogue label (NaN: 0.5); `trained`: the labels,
+    // as bits, whose figures are a trained label's.
+    QualityTally(int labelCount, const std::vector<float> &thresholds, quint32 trained);
+
+    // `probabilities`: one per label, NaN where the suggestion gives none.
+    void add(qsizetype image, quint32 flags, const float *probabilities);
+    void remove(qsizetype image, quint32 flags, const float *probabilities);
+    Assessment assessment() const;
+
+private:
+    void change(qsizetype image, quint32 flags, const float *probabilities, int sign);
+    LabelQuality quality(int label) const;
+
+    int labelCount = 0;
+    quint32 trainedLabels = 0;
+    std::vector<float> judgedAt;
+    // Per label: images with a probability, with the label, and the counts
+    // at the threshold; per label and threshold step, the images with and
+    // without the label that reach it and not the next.
+    std::vector<qsizetype> covered, withLabel, truePositives, falsePositives, falseNegatives;
+    std::vector<qint32> savedAt, unsavedAt;
+    // Most doubtful first: by score, then by the caller's number.
+    std::map<std::pair<float, qsizetype>, std::vector<DoubtfulLabel>> doubtful;
 };
 
 namespace LabelQualities {

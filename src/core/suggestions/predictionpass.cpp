@@ -32,6 +32,11 @@ constexpr qint64 writtenWithin = 2000; // milliseconds
 // How long the pass rests, its own work done, before it looks again at the
 // images another program was predicting.
 constexpr auto revisitedAfter = std::chrono::seconds(10);
+// How often the store is asked whether another program stored new trained
+// weights for the model, and how long a turn to train lasts at most (one
+// left by a program that stopped blocks the others that long).
+constexpr auto weightsLookedAfter = std::chrono::seconds(30);
+constexpr int trainingTurnSeconds = 900;
 
 } // namespace
 
@@ -47,6 +52,8 @@ struct PredictionPass::Shared
     quint64 shownTicket = 0;
     // Trained weights waiting to be stored, for the generation named.
     std::optional<std::pair<quint64, QByteArray>> weights;
+    // A turn to train asked for the generation named.
+    std::optional<quint64> turnWanted;
 
     std::unique_ptr<PredictionStore> store;
     Deliver deliver;
@@ -78,6 +85,9 @@ struct Work
     qsizetype elsewhere = 0;
     QList<PredictionStore::Entry> pending;
     QElapsedTimer sinceWrite;
+    // The trained weights last read or written, and when they were looked at.
+    QByteArray knownWeights;
+    QElapsedTimer sinceWeightsLook;
 
     bool hasWork() const
     {
@@ -166,6 +176,8 @@ void readStored(Shared &shared, Work &work)
         shared.deliver(std::move(chunk));
     PassArrival done = arrival(work, PassArrival::StoredDone);
     done.weights = shared.store->readWeights(&error);
+    work.knownWeights = done.weights;
+    work.sinceWeightsLook.start();
     std::sort(order.begin(), order.end());
     done.order = std::move(order);
     shared.deliver(std::move(done));
@@ -343,6 +355,45 @@ void look(const Shared &shared, Work &work)
     }
 }
 
+// Weights another program stored since they were last read are handed over.
+void lookAtWeights(Shared &shared, Work &work)
+{
+    work.sinceWeightsLook.start();
+    QString error;
+    const QByteArray weights = shared.store->readWeights(&error);
+    if (!error.isEmpty() || weights.isEmpty() || weights == work.knownWeights)
+        return;
+    work.knownWeights = weights;
+    PassArrival changed = arrival(work, PassArrival::Weights);
+    changed.weights = weights;
+    shared.deliver(std::move(changed));
+}
+
+void storeWeights(Shared &shared, Work &work, const QByteArray &weights)
+{
+    QString error;
+    if (!shared.store->writeWeights(weights, &error)) {
+        qWarning().noquote() << "trained weights not stored:" << error;
+        return;
+    }
+    work.knownWeights = weights;
+    shared.store->giveTrainingTurn();
+}
+
+void answerTurn(Shared &shared, Work &work)
+{
+    QString error;
+    PassArrival answer = arrival(work, PassArrival::Turn);
+    answer.turnGranted = work.opened && shared.store->takeTrainingTurn(trainingTurnSeconds, &error);
+    if (!error.isEmpty())
+        qWarning().noquote() << "no turn to train:" << error;
+    const bool granted = answer.turnGranted;
+    shared.deliver(std::move(answer));
+    // Another program trains, or trained: what it stored is taken at once.
+    if (!granted && work.opened)
+        lookAtWeights(shared, work);
+}
+
 void run(Shared &shared)
 {
     // Below the window and every other program: it only uses what is left.
@@ -353,28 +404,35 @@ void run(Shared &shared)
         bool restarted = false;
         bool rested = false;
         std::optional<std::pair<quint64, QByteArray>> weights;
+        std::optional<quint64> turn;
         {
             std::unique_lock lock(shared.mutex);
             const auto woken = [&] {
                 return shared.stop || shared.generation != work.generation
                     || shared.shownTicket != work.shownTicket || shared.weights
-                    || work.hasWork();
+                    || shared.turnWanted || work.hasWork();
             };
             if (work.elsewhere > 0 && work.classifier)
                 rested = !shared.wake.wait_for(lock, revisitedAfter, woken);
             else
-                shared.wake.wait(lock, woken);
+                shared.wake.wait_for(lock, weightsLookedAfter, woken);
             if (shared.stop)
                 break;
             restarted = shared.generation != work.generation;
             look(shared, work);
             weights = std::exchange(shared.weights, std::nullopt);
+            turn = std::exchange(shared.turnWanted, std::nullopt);
         }
-        if (weights && weights->first == work.generation && work.opened) {
-            QString error;
-            if (!shared.store->writeWeights(weights->second, &error))
-                qWarning().noquote() << "trained weights not stored:" << error;
-        }
+        if (weights && weights->first == work.generation && work.opened)
+            storeWeights(shared, work, weights->second);
+        if (turn && *turn == work.generation && !restarted)
+            answerTurn(shared, work);
+        if (work.opened && !restarted && work.sinceWeightsLook.isValid()
+            && work.sinceWeightsLook.elapsed() >= qint64(weightsLookedAfter.count()) * 1000)
+            lookAtWeights(shared, work);
+        // A turn held for the model left behind is given back.
+        if (restarted && work.opened)
+            shared.store->giveTrainingTurn();
         if (rested && !restarted) {
             revisit(shared, work);
         } else if (restarted) {
@@ -424,6 +482,15 @@ void PredictionPass::storeWeights(quint64 generation, const QByteArray &weights)
     {
         const std::lock_guard lock(shared->mutex);
         shared->weights = std::make_pair(generation, weights);
+    }
+    shared->wake.notify_all();
+}
+
+void PredictionPass::askTrainingTurn(quint64 generation)
+{
+    {
+        const std::lock_guard lock(shared->mutex);
+        shared->turnWanted = generation;
     }
     shared->wake.notify_all();
 }

@@ -20,6 +20,8 @@ struct PassArrival
         StoredDone, // every stored one was handed over
         Predicted,  // predictions made now (or pictures that gave none)
         Refused,    // the model or the store turned out unusable: `refusal`
+        Turn,       // the answer to askTrainingTurn(): `turnGranted`
+        Weights,    // another program stored new trained weights: `weights`
     };
 
     quint64 generation = 0;
@@ -38,8 +40,9 @@ struct PassArrival
     // sorted, made here so that the reader need not sort a million.
     std::vector<std::pair<float, qint32>> order;
     // With StoredDone: the trained weights stored for the model; empty when
-    // none are.
+    // none are. With Weights: those another program stored since.
     QByteArray weights;
+    bool turnGranted = false;
 };
 
 // The thread that predicts, at low priority, the listed images without a
@@ -67,7 +70,14 @@ public:
     void show(qsizetype position);
     // Stores `weights`, the trained weights of generation `generation`'s
     // model, unless another generation began meanwhile.
+    // Gives back the turn to train (PredictionStore::takeTrainingTurn()) once
+    // they are stored.
     void storeWeights(quint64 generation, const QByteArray &weights);
+    // Asks the store whether this program may train now: answered by an
+    // arrival of kind Turn. Every 30 s the pass also asks the store for the
+    // trained weights, and hands them over when another program stored new
+    // ones.
+    void askTrainingTurn(quint64 generation);
 
     struct Shared;
 

@@ -4,6 +4,7 @@
 #include "predictionvalues.h"
 #include "teamdatabase.h"
 
+#include <QDebug>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -320,6 +321,46 @@ bool PredictionServer::writeWeights(const QByteArray &weights, QString *error)
         return false;
     }
     return true;
+}
+
+bool PredictionServer::takeTrainingTurn(int seconds, QString *error)
+{
+    if (ownModel <= 0) {
+        *error = tr("预测尚未打开");
+        return false;
+    }
+    if (!connect(error))
+        return false;
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT norvanta_take_training_turn(?, ?, ?, ?)"));
+    query.addBindValue(team->dataset());
+    query.addBindValue(ownModel);
+    query.addBindValue(holder);
+    query.addBindValue(seconds);
+    if (!query.exec() || !query.next()) {
+        *error = failure(query);
+        return false;
+    }
+    const bool granted = query.value(0).toBool();
+    if (granted)
+        turnModel = ownModel;
+    return granted;
+}
+
+void PredictionServer::giveTrainingTurn()
+{
+    QString error;
+    if (turnModel <= 0 || !connect(&error))
+        return;
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT norvanta_give_training_turn(?, ?, ?)"));
+    query.addBindValue(team->dataset());
+    query.addBindValue(turnModel);
+    query.addBindValue(holder);
+    if (query.exec())
+        turnModel = 0;
+    else
+        qWarning().noquote() << "turn to train not given back:" << failure(query);
 }
 
 QStringList PredictionServer::claim(const QStringList &names, QString *error)

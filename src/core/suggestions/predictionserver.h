@@ -32,6 +32,11 @@ public:
     QList<Model> models(QString *error) override;
     QByteArray readWeights(QString *error) override;
     bool writeWeights(const QByteArray &weights, QString *error) override;
+    // The turn is a row of norvanta_training_turns per dataset and model,
+    // taken and given back through server functions; one whose time ran out
+    // goes to the next that asks.
+    bool takeTrainingTurn(int seconds, QString *error) override;
+    void giveTrainingTurn() override;
 
 private:
     // The connection of the calling thread, connected anew when it was lost.
@@ -47,4 +52,6 @@ private:
     QString holder;
     QString name;
     qint32 ownModel = 0; // 0: not opened
+    // The model whose turn to train this store holds; 0: none.
+    qint32 turnModel = 0;
 };

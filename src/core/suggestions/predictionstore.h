@@ -101,6 +101,17 @@ public:
         Q_UNUSED(error);
         return true;
     }
+    // One program of a team trains at a time, and the others take its
+    // result: true when this one may train now, which it then may for
+    // `seconds` or until it gives the turn back (a turn left by a program
+    // that stopped lapses). A file's store always may.
+    virtual bool takeTrainingTurn(int seconds, QString *error)
+    {
+        Q_UNUSED(seconds);
+        Q_UNUSED(error);
+        return true;
+    }
+    virtual void giveTrainingTurn() {}
     // The models that have entries, by name then digest; makes nothing (no
     // store yet: none).
     virtual QList<Model> models(QString *error)

@@ -78,7 +78,11 @@ public:
     // listed image, in listing order). Once trained, every answer above is
     // the better of the model's and the trained probability per label;
     // modelChanged() tells it. A model without embeddings trains nothing.
+    // The store is asked first whether this program may train: on a team's
+    // server one program trains at a time, and the others answer with the
+    // weights it stores, taken in whenever they change.
     void retrain(const std::vector<AnnotationStore::RowFacts> &listedFacts);
+    // A training runs, or its result is being taken into every answer.
     bool isTraining() const;
     // The labels, as bits of the catalogue, whose probability for
     // `fileName` is the trained one.
@@ -92,7 +96,10 @@ public:
     // prediction, as `listedFacts` has them now: the per-label table and the
     // likely mistakes, a trained label's figures cross-validated (an image
     // marked since the training counts with its trained probability). Kept
-    // until the next assess(); the rows of both are listed positions.
+    // until the next assess(); the rows of both are listed positions. Only
+    // the images whose facts changed since the last assess() are counted
+    // anew (a save costs one image's labels), unless a training or new
+    // thresholds were taken since.
     void assess(const std::vector<AnnotationStore::RowFacts> &listedFacts);
     const Assessment &assessment() const;
     // The listed position of each doubtful image of assessment(), most

@@ -560,6 +560,32 @@ BEGIN
 END
 )";
 
+// One program at a time trains a model on a dataset: the turn goes to the
+// one that asks while none holds it, or the holder's time ran out; the
+// holder may ask again to hold it longer.
+const char takeTrainingTurnBody[] = R"(
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    INSERT INTO norvanta_training_turns AS t (dataset, model, holder, role, until)
+        VALUES (p_dataset, p_model, p_holder, session_user,
+                clock_timestamp() + make_interval(secs => least(greatest(p_seconds, 1), 3600)))
+        ON CONFLICT (dataset, model) DO UPDATE
+        SET holder = excluded.holder, role = excluded.role, until = excluded.until
+        WHERE t.until < clock_timestamp()
+            OR (t.holder = excluded.holder AND t.role = excluded.role);
+    RETURN FOUND;
+END
+)";
+
+const char giveTrainingTurnBody[] = R"(
+BEGIN
+    PERFORM norvanta_check(p_dataset);
+    DELETE FROM norvanta_training_turns
+        WHERE dataset = p_dataset AND model = p_model AND holder = p_holder
+            AND role = session_user;
+END
+)";
+
 const ServerFunction functions[] = {
     {"norvanta_is_owner", "", "boolean", "sql", "STABLE", isOwnerBody},
     {"norvanta_usable", "", "SETOF integer", "sql", "STABLE", usableBody},
@@ -608,6 +634,11 @@ const ServerFunction functions[] = {
      "p_dataset integer, p_model integer, p_holder text, p_images text[], p_sizes bigint[], "
      "p_modified bigint[], p_values text[], p_features text[]",
      "void", "plpgsql", "", writePredictionsBody},
+    {"norvanta_take_training_turn",
+     "p_dataset integer, p_model integer, p_holder text, p_seconds integer", "boolean", "plpgsql",
+     "", takeTrainingTurnBody},
+    {"norvanta_give_training_turn", "p_dataset integer, p_model integer, p_holder text", "void",
+     "plpgsql", "", giveTrainingTurnBody},
     {"norvanta_write_prediction_weights", "p_dataset integer, p_model integer, p_weights text",
      "void", "plpgsql", "", writePredictionWeightsBody},
 };
@@ -624,6 +655,7 @@ const struct
     {"norvanta_prediction_models", nullptr}, {"norvanta_predictions", "dataset"},
     {"norvanta_prediction_claims", "dataset"}, {"norvanta_prediction_weights", "dataset"},
     {"norvanta_second_rows", "dataset"},
+    {"norvanta_training_turns", "dataset"},
 };
 
 // "norvanta_save(integer,text,...)": the argument types without the names.
@@ -741,6 +773,14 @@ QStringList tableStatements()
                        " model integer NOT NULL REFERENCES norvanta_prediction_models (id),"
                        " weights bytea NOT NULL,"
                        " role text NOT NULL DEFAULT '',"
+                       " PRIMARY KEY (dataset, model))"),
+        // Which program trains a model on a dataset now, and until when.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS norvanta_training_turns ("
+                       " dataset integer NOT NULL REFERENCES norvanta_datasets (id),"
+                       " model integer NOT NULL REFERENCES norvanta_prediction_models (id),"
+                       " holder text NOT NULL,"
+                       " role text NOT NULL DEFAULT '',"
+                       " until timestamptz NOT NULL,"
                        " PRIMARY KEY (dataset, model))"),
         // Since the fourth version: the share of a dataset's images labelled
         // twice, and the blind second rows beside the dataset's own. An image
