@@ -246,6 +246,8 @@ void TeamStore::showing(const QString &fileName)
     if (const TeamSnapshot::Second *second = known->blind(fileName)) {
         shownVersion = second->stamp;
         shownFlags = second->flags;
+    } else if (shownVersion > 0 && !isOwnRow(fileName)) {
+        shownFirstRows.insert(fileName);
     }
     if (fileName == shownImage)
         return;
@@ -518,7 +520,7 @@ qsizetype TeamStore::takeDoubled(qsizetype position, const std::function<bool()>
             if (from == position || first == known->rows.constEnd() || first->version <= 0
                 || (second != known->seconds.constEnd()
                     && (!second->own || second->saved || second->settled))
-                || isOwnRow(name) || !isDoubledAt(from))
+                || isOwnRow(name) || shownFirstRows.contains(name) || !isDoubledAt(from))
                 continue;
             candidates.append(name);
             positions.append(from);
