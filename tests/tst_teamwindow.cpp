@@ -718,12 +718,23 @@ void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesI
     QCOMPARE(seen.first, 1u);
     QCOMPARE(seen.second, 16u);
     QVERIFY(!seen.settled);
+    // Her dataset window shows the pair in the agreement and among the
+    // differing ones, until she settles it.
+    press(rhea.get(), Qt::Key_D, Qt::ControlModifier);
+    auto *table = rhea->findChild<QWidget *>(u"datasetWindow"_qs);
+    auto *statistics = table->findChild<QTableView *>(u"labelStatistics"_qs);
+    QTRY_VERIFY(!statistics->isColumnHidden(LabelStatisticsModel::Kappa));
+    QCOMPARE(statistics->model()->index(0, LabelStatisticsModel::Doubled).data().toString(), u"1"_qs);
+    auto *filter = table->findChild<QComboBox *>(u"labelFilter"_qs);
+    filter->setCurrentIndex(filter->findText(u"标注不一致"_qs));
+    QCOMPARE(table->findChild<QLabel *>(u"shownLine"_qs)->text(), u"显示 1 / 4"_qs);
     call(rhea.get(), "nextImage");
     call(rhea.get(), "nextImage");
     QCOMPARE(listTexts(rhea.get()), QStringList{entry(1)});
     call(rhea.get(), "annotate", entry(5));
     call(rhea.get(), "saveAnnotations");
     QCOMPARE(rhea->store()->reviewOf(u"c.png"_qs), AnnotationStore::Accepted);
+    QTRY_COMPARE(table->findChild<QLabel *>(u"shownLine"_qs)->text(), u"显示 0 / 4"_qs);
     QVERIFY(rhea->store()->doubleLabelsOf(u"c.png"_qs).value().settled);
     QCOMPARE(second(u"s.first_flags || '/' || s.settled_by || '/' || (s.settled_at IS NOT NULL)"_qs),
              u"1/rhea/true"_qs);
