@@ -332,7 +332,7 @@ bool TeamDatabase::readOverlap(double *percent, qint64 *seed, QString *error)
     return true;
 }
 
-// The seed is drawn once, so that the images chosen stay chosen when the
+// A dataset's draw keeps its seed once made, so that the images chosen stay chosen when the
 // share changes; a share of 0 keeps it for a later one.
 bool TeamDatabase::setOverlap(double percent, QString *error)
 {

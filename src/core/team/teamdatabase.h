@@ -120,7 +120,7 @@ public:
     // The share of the dataset's images labelled twice, in percent, and the
     // seed they are drawn with (0 until a share was first set).
     bool readOverlap(double *percent, qint64 *seed, QString *error);
-    // Sets that share; the seed is drawn at the first. Only the owner may.
+    // Sets that share; its seed is drawn at the first. Only the owner may.
     bool setOverlap(double percent, QString *error);
     // The second row of `image` as the server has it now (stamp 0: none).
     bool readSecondRow(const QString &image, TeamRow *row);
