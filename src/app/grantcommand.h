@@ -2,6 +2,11 @@
 
 #include <QString>
 
+#include <functional>
+
+class TeamAddress;
+class TeamDatabase;
+
 // `norvanta --grant ROLE ADDRESS` and `norvanta --revoke ROLE ADDRESS`: the
 // owner of the team's tables lets a database role (a member's login, or a
 // group role of several) read and save the address's dataset, or takes
@@ -16,3 +21,10 @@ struct GrantReport
 // dataset too, and stays one through later plain grants.
 GrantReport changeGrant(const QString &role, const QString &addressText, bool granting,
                         bool reviewer = false);
+
+// Opens the dataset at `addressText` as its owner and hands it to `change`;
+// a bad address or a failed open is reported with status 2. A member's role
+// could never open a dataset not granted to it: only the owner gets as far
+// as `change`, and the dataset is made when it is new.
+GrantReport changeDataset(const QString &addressText,
+                          const std::function<GrantReport(TeamDatabase &, const TeamAddress &)> &change);

@@ -30,33 +30,16 @@ std::optional<double> percentOf(const QString &value)
 
 GrantReport changeOverlap(const QString &percentText, const QString &addressText)
 {
-    GrantReport report;
     const std::optional<double> percent = percentOf(percentText);
-    if (!percent) {
-        report.status = 2;
-        report.text = text("重复标注比例无效：须为 0 到 100 之间的数，如 10 或 12.5");
-        return report;
-    }
-    QString error;
-    const std::optional<TeamAddress> address = TeamAddress::parse(addressText, &error);
-    if (!address) {
-        report.status = 2;
-        report.text = error;
-        return report;
-    }
-    TeamDatabase database(*address, labelCatalogue(), QString(), QString());
-    if (!database.open(&error)) {
-        report.status = 2;
-        report.text = text("无法连接标签数据库：") + error;
-        return report;
-    }
-    if (!database.setOverlap(*percent, &error)) {
-        report.status = 1;
-        report.text = error;
-        return report;
-    }
-    report.text = *percent > 0
-        ? text("数据集 %1 中 %2% 的图片将由两名标注人分别标注").arg(address->dataset(), QString::number(*percent))
-        : text("数据集 %1 不再有图片由两名标注人分别标注").arg(address->dataset());
-    return report;
+    if (!percent)
+        return {2, text("重复标注比例无效：须为 0 到 100 之间的数，如 10 或 12.5")};
+    return changeDataset(addressText, [&](TeamDatabase &database, const TeamAddress &address) {
+        QString error;
+        if (!database.setOverlap(*percent, &error))
+            return GrantReport{1, error};
+        return GrantReport{0, *percent > 0 ? text("数据集 %1 中 %2% 的图片将由两名标注人分别标注")
+                                                 .arg(address.dataset(), QString::number(*percent))
+                                           : text("数据集 %1 不再有图片由两名标注人分别标注")
+                                                 .arg(address.dataset())};
+    });
 }
