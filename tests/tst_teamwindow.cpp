@@ -57,6 +57,7 @@ private slots:
     void aReviewerAcceptsOrSendsBackAndTheAnnotatorGetsItBackFirst();
     void aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesIt();
     void theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictNamesOnlyTheSecondRow();
+    void aChosenImageWaitsBlindForItsSecondLabellingAndIsGivenWhenShownOrSaved();
 
 private:
     // As `role` (the superuser when empty), named `annotator`.
@@ -656,9 +657,10 @@ void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesI
     QVERIFY2(first->open(&error), qPrintable(error));
     QCOMPARE(first->takeSecond({u"c.png"_qs}).taken, QString());
 
-    // A window that showed her row is not given it to label second.
+    // A window that showed her row (a reviewer's may) is not given it to
+    // label second.
     {
-        auto seer = openWindow(u"max"_qs, u"max"_qs);
+        auto seer = openWindow(u"rhea"_qs, u"rhea"_qs);
         call(seer.get(), "nextImage");
         call(seer.get(), "nextImage");
         QCOMPARE(listTexts(seer.get()), QStringList{entry(1)});
@@ -669,7 +671,8 @@ void TeamWindowTest::aSecondAnnotatorLabelsAChosenImageBlindAndAReviewerSettlesI
     }
 
     auto nils = openWindow(u"nils"_qs, u"nils"_qs);
-    QCOMPARE(nils->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+    // Waiting for its second labelling, it is blind before it is given.
+    QCOMPARE(nils->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
     press(nils.get(), Qt::Key_U, Qt::ControlModifier);
     QCOMPARE(currentIndex(nils.get()), 2);
     QCOMPARE(listTexts(nils.get()), QStringList());
@@ -772,7 +775,7 @@ void TeamWindowTest::theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictN
     auto vic = openWindow(u"vic"_qs, u"vic"_qs);
     auto other = openWindow(u"victor"_qs, u"vic"_qs);
     call(other.get(), "nextImage");
-    QCOMPARE(other->countLine()->text(), u"已标记: 1 | 未标记: 3"_qs);
+    QCOMPARE(other->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
     press(vic.get(), Qt::Key_U, Qt::ControlModifier);
     QCOMPARE(currentIndex(vic.get()), 2);
     QTRY_COMPARE(other->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
@@ -796,6 +799,74 @@ void TeamWindowTest::theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictN
     QCOMPARE(ask(u"SELECT flags || '/' || annotator FROM norvanta_second_rows s"
                  " WHERE s.dataset = d.id"_qs), u"48/vic"_qs);
     QCOMPARE(history(), u"uma:>1"_qs);
+}
+
+// Every image is chosen. Pia saves a.png and b.png and stays on b.png. Nils's
+// window, opened then, shows both blind at once; showing a.png gets it given
+// to him, and his save lands in its second row. b.png, which her window
+// still shows, cannot be given: his save of it is refused, never written
+// over her row, and goes into his second row once she moved on. Olga, a
+// third role, sees both of Pia's rows: they were given to another.
+void TeamWindowTest::aChosenImageWaitsBlindForItsSecondLabellingAndIsGivenWhenShownOrSaved()
+{
+    QVERIFY(server.execute({u"CREATE ROLE pia2 LOGIN"_qs, u"CREATE ROLE nils2 LOGIN"_qs,
+                            u"CREATE ROLE olga2 LOGIN"_qs}));
+    QString error;
+    {
+        TeamDatabase owner(*TeamAddress::parse(address, &error), labelCatalogue(), QString(), u"o"_qs);
+        bool changed = false;
+        QVERIFY2(owner.open(&error) && owner.setOverlap(100, &error), qPrintable(error));
+        for (const QString &role : {u"pia2"_qs, u"nils2"_qs, u"olga2"_qs})
+            QVERIFY2(owner.setMember(role, true, &changed, &error), qPrintable(error));
+    }
+    const auto second = [this](const QString &image) {
+        return ask(u"SELECT coalesce(s.role || '/' || coalesce(s.flags::text, '-'), '') FROM"
+                   " norvanta_second_rows s WHERE s.dataset = d.id AND s.image = '%1'"_qs.arg(image));
+    };
+    auto pia = openWindow(u"pia2"_qs, u"pia2"_qs);
+    call(pia.get(), "annotate", entry(1));
+    call(pia.get(), "saveAnnotations");
+    call(pia.get(), "nextImage");
+    call(pia.get(), "annotate", entry(2));
+    call(pia.get(), "saveAnnotations");
+    QTRY_COMPARE(ask(u"SELECT string_agg(image, ' ') FROM norvanta_holds h"
+                     " WHERE h.dataset = d.id AND h.role = 'pia2'"_qs), u"b.png"_qs);
+
+    auto nils = openWindow(u"nils2"_qs, u"nils2"_qs);
+    QCOMPARE(currentIndex(nils.get()), 0);
+    QCOMPARE(listTexts(nils.get()), QStringList());
+    QCOMPARE(nils->countLine()->text(), u"已标记: 0 | 未标记: 4"_qs);
+    press(nils.get(), Qt::Key_D, Qt::ControlModifier);
+    QAbstractItemModel *rows =
+        nils->findChild<QWidget *>(u"datasetWindow"_qs)->findChild<QTableView *>(u"imageTable"_qs)->model();
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 3; column < rows->columnCount(); ++column)
+            QCOMPARE(rows->index(row, column).data().toString(), QString());
+    }
+    QTRY_COMPARE(second(u"a.png"_qs), u"nils2/-"_qs);
+    call(nils.get(), "annotate", entry(5));
+    call(nils.get(), "saveAnnotations");
+    QCOMPARE(second(u"a.png"_qs), u"nils2/16"_qs);
+
+    call(nils.get(), "nextImage");
+    QCOMPARE(listTexts(nils.get()), QStringList());
+    call(nils.get(), "annotate", entry(6));
+    call(nils.get(), "saveAnnotations");
+    QCOMPARE(history(), u"pia2:>1 pia2:>2"_qs);
+    QCOMPARE(second(u"b.png"_qs), QString());
+    QCOMPARE(listTexts(nils.get()), QStringList{entry(6)});
+    QCOMPARE(answerer->boxTexts(), QStringList{u"此图片正由其他窗口使用，标签未保存"_qs});
+    call(pia.get(), "nextImage");
+    QTRY_COMPARE(ask(u"SELECT string_agg(image, ' ') FROM norvanta_holds h"
+                     " WHERE h.dataset = d.id AND h.role = 'pia2'"_qs), u"c.png"_qs);
+    call(nils.get(), "saveAnnotations");
+    QCOMPARE(second(u"b.png"_qs), u"nils2/32"_qs);
+    QCOMPARE(history(), u"pia2:>1 pia2:>2"_qs);
+
+    auto olga = openWindow(u"olga2"_qs, u"olga2"_qs);
+    QCOMPARE(listTexts(olga.get()), QStringList{entry(1)});
+    QCOMPARE(olga->countLine()->text(), u"已标记: 2 | 未标记: 2"_qs);
+    QCOMPARE(second(u"a.png"_qs), u"nils2/16"_qs);
 }
 
 QTEST_MAIN(TeamWindowTest)

@@ -45,6 +45,9 @@ const char *refusalSource(SaveResult result)
     case SaveResult::Unconfirmed:
         refusal = QT_TRANSLATE_NOOP("Tavrelin", "无法确认标签是否已保存");
         break;
+    case SaveResult::Held:
+        refusal = QT_TRANSLATE_NOOP("Tavrelin", "此图片正由其他窗口使用，标签未保存");
+        break;
     }
     return refusal;
 }

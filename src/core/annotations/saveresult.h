@@ -18,5 +18,6 @@ enum class SaveResult {
     Conflict,             // another window saved the row since this one showed it
     Unreachable,          // the server did not answer, or the connection is lost
     Unconfirmed,          // the connection failed after the save was sent: it may stand
+    Held,                 // the image waits to be labelled second, and another window shows it
 };
 

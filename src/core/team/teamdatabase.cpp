@@ -317,11 +317,11 @@ bool TeamDatabase::readSecondRow(const QString &image, TeamRow *row)
     return true;
 }
 
-bool TeamDatabase::readOverlap(double *percent, qint64 *seed, QString *error)
+bool TeamDatabase::readOverlap(double *percent, qint64 *seed, QString *error, bool *reviews)
 {
     QSqlQuery query(QSqlDatabase::database(name, false));
-    query.prepare(QStringLiteral("SELECT overlap_percent::float8, overlap_seed FROM norvanta_datasets"
-                                 " WHERE id = ?"));
+    query.prepare(QStringLiteral("SELECT overlap_percent::float8, overlap_seed, norvanta_is_reviewer(id)"
+                                 " FROM norvanta_datasets WHERE id = ?"));
     query.addBindValue(datasetId);
     if (!query.exec() || !query.next()) {
         *error = serverText(query.lastError());
@@ -329,6 +329,8 @@ bool TeamDatabase::readOverlap(double *percent, qint64 *seed, QString *error)
     }
     *percent = query.value(0).toDouble();
     *seed = query.value(1).toLongLong();
+    if (reviews)
+        *reviews = query.value(2).toBool();
     return true;
 }
 
@@ -382,18 +384,21 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral(
             "SELECT concat_ws(E'\\t', version, flags, (extract(epoch FROM saved_at) * 1000)::bigint,"
-            " review, review_reason, annotator, image) FROM norvanta_annotations"
+            " review, review_reason, annotator, coalesce(nullif(role, annotator), ''), image)"
+            " FROM norvanta_annotations"
             " WHERE dataset = (SELECT current_setting('norvanta.dataset')::integer)"))) {
         *error = serverText(query.lastError());
         return false;
     }
-    // Rows of one annotator share one text.
+    // Rows of one annotator share one text, and so do those of one role;
+    // a role sent empty is the annotator's name (a window that names none).
     QString annotator;
+    QString role;
     while (query.next()) {
         const QString line = query.value(0).toString();
         TeamRow row;
         qsizetype start = 0;
-        QStringView fields[6];
+        QStringView fields[7];
         for (QStringView &field : fields) {
             const qsizetype tab = line.indexOf(u'\t', start);
             if (tab < 0)
@@ -410,6 +415,13 @@ bool TeamDatabase::readAllRows(const std::function<void(TeamRow &&)> &take, QStr
         if (fields[5] != annotator)
             annotator = fields[5].toString();
         row.annotator = annotator;
+        if (fields[6].isEmpty()) {
+            row.role = annotator;
+        } else {
+            if (fields[6] != role)
+                role = fields[6].toString();
+            row.role = role;
+        }
         row.image = line.mid(start);
         take(std::move(row));
     }
@@ -477,6 +489,9 @@ TeamOutcome TeamDatabase::save(const QString &image, quint32 flags, qint64 known
     outcome.row.client = saving->value(6).toString();
     outcome.row.stamp = saving->value(7).toLongLong();
     outcome.row.review = saving->value(8).toInt();
+    // A conflict's row may be another role's: unknown here (empty).
+    if (outcome.kind == TeamOutcome::Done)
+        outcome.row.role = sessionRole;
     saving->finish();
     return outcome;
 }
@@ -608,7 +623,7 @@ bool TeamDatabase::readRow(const QString &image, TeamRow *row)
 {
     const QString statement = QStringLiteral(
         "SELECT flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint, client,"
-        " review, review_reason FROM norvanta_annotations WHERE dataset = ? AND image = ?");
+        " review, review_reason, role FROM norvanta_annotations WHERE dataset = ? AND image = ?");
     QString error;
     QSqlQuery *query = prepared(statement, &error);
     if (!query)
@@ -629,6 +644,7 @@ bool TeamDatabase::readRow(const QString &image, TeamRow *row)
         row->client = query->value(4).toString();
         row->review = query->value(5).toInt();
         row->reason = query->value(6).toString();
+        row->role = query->value(7).toString();
     }
     query->finish();
     return true;
@@ -642,7 +658,7 @@ bool TeamDatabase::readStamped(const QList<qint64> &stamps,
     // more: a settling save gives both rows its stamp.
     const QString statement = QStringLiteral(
         "SELECT false, image, flags, version, annotator, (extract(epoch FROM saved_at) * 1000)::bigint,"
-        " client, stamp, review, review_reason, NULL::text, NULL::integer, false"
+        " client, stamp, review, review_reason, role, NULL::integer, false"
         " FROM norvanta_annotations WHERE dataset = ? AND stamp = ANY (?::bigint[])"
         " UNION ALL SELECT true, s.image, s.flags, s.stamp, s.annotator,"
         " (extract(epoch FROM s.saved_at) * 1000)::bigint, s.client, s.stamp, 0::smallint, '',"

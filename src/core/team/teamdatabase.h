@@ -23,6 +23,7 @@ struct TeamRow
     quint32 flags = 0;   // bit i: catalogue entry i
     qint64 version = 0;  // 0: no row; every save adds one
     QString annotator;   // who saved it last
+    QString role;        // the role that saved it last; empty when not told
     qint64 savedAtMs = 0; // when, in milliseconds since the epoch (UTC)
     QString client;      // the window that saved it last
     qint64 stamp = 0;    // the save's number, from one sequence for all rows
@@ -38,7 +39,6 @@ struct TeamRow
     // dataset's row as it stood then.
     bool second = false;
     bool saved = true;
-    QString role;
     qint64 firstFlags = -1;
     bool settled = false;
 };
@@ -118,8 +118,9 @@ public:
     // (empty when none) and `row` is its second row.
     TeamOutcome takeSecond(const QStringList &candidates);
     // The share of the dataset's images labelled twice, in percent, and the
-    // seed they are drawn with (0 until a share was first set).
-    bool readOverlap(double *percent, qint64 *seed, QString *error);
+    // seed they are drawn with (0 until a share was first set); `reviews`
+    // whether this role reviews the dataset (or owns it).
+    bool readOverlap(double *percent, qint64 *seed, QString *error, bool *reviews = nullptr);
     // Sets that share; its seed is drawn at the first. Only the owner may.
     bool setOverlap(double percent, QString *error);
     // The second row of `image` as the server has it now (stamp 0: none).

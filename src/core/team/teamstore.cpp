@@ -37,6 +37,11 @@ TeamStore::TeamStore(const TeamAddress &address, const QStringList &catalogue,
     connect(worker, &TeamWorker::rowChanged, this, [this](const TeamRow &row) {
         if (!enter(row))
             return;
+        // The shown image that waited for its second labelling is now this
+        // role's: a save goes into its second row, as given.
+        if (row.second && !row.saved && row.image == shownImage && shownVersion == 0
+            && known->blind(row.image))
+            shownVersion = row.stamp;
         emit rowSaved(row.image);
         emit savedElsewhere(row.image);
     });
@@ -134,6 +139,9 @@ SaveResult TeamStore::putBackRow(const QString &fileName,
         return SaveResult::RowChanged;
     if (const TeamSnapshot::Second *second = known->blind(fileName); second && replacement.isEmpty())
         return saveSecondRow(fileName, std::nullopt, *second, waiting);
+    // Not this role's yet, so nothing of it to take back.
+    if (replacement.isEmpty() && known->waits(fileName))
+        return SaveResult::Saved;
     const QList<QByteArray> fields = replacement.split(',');
     QStringList annotations;
     for (qsizetype i = 0; i < labels.size() && i + 1 < fields.size(); ++i) {
@@ -147,6 +155,8 @@ QString TeamStore::savedBy(const QString &fileName) const
 {
     if (const TeamSnapshot::Second *second = known->blind(fileName))
         return second->saved ? second->annotator : QString();
+    if (known->waits(fileName))
+        return QString();
     const auto found = known->rows.constFind(fileName);
     return found == known->rows.constEnd() ? QString() : known->annotatorOf(*found);
 }
@@ -155,6 +165,8 @@ qint64 TeamStore::savedAt(const QString &fileName) const
 {
     if (const TeamSnapshot::Second *second = known->blind(fileName))
         return second->saved ? second->savedAtMs : 0;
+    if (known->waits(fileName))
+        return 0;
     const auto found = known->rows.constFind(fileName);
     return found == known->rows.constEnd() ? 0 : found->savedAtMs;
 }
@@ -243,20 +255,31 @@ void TeamStore::showing(const QString &fileName)
     const auto found = known->rows.constFind(fileName);
     shownVersion = found == known->rows.constEnd() ? 0 : found->version;
     shownFlags = found == known->rows.constEnd() ? 0 : found->flags;
+    const bool waits = known->waits(fileName);
     if (const TeamSnapshot::Second *second = known->blind(fileName)) {
         shownVersion = second->stamp;
         shownFlags = second->flags;
+    } else if (waits) {
+        shownVersion = 0;
+        shownFlags = 0;
     } else if (shownVersion > 0 && !isOwnRow(fileName)) {
         shownFirstRows.insert(fileName);
     }
-    if (fileName == shownImage)
-        return;
-    shownImage = fileName;
-    // A step by Ctrl+U took the hold already.
-    if (fileName == heldImage)
-        return;
-    heldImage = fileName;
-    QMetaObject::invokeMethod(worker, [w = worker, fileName] { w->hold(fileName); });
+    if (fileName != shownImage) {
+        shownImage = fileName;
+        // A step by Ctrl+U took the hold already.
+        if (fileName != heldImage) {
+            heldImage = fileName;
+            QMetaObject::invokeMethod(worker, [w = worker, fileName] { w->hold(fileName); });
+        }
+    }
+    // Shown blind, it is asked to be given to this role (and held), unless
+    // another window shows it; the answer comes as another window's save.
+    if (waits) {
+        QMetaObject::invokeMethod(worker, [w = worker, fileName] {
+            w->takeSecond({fileName}, nullptr);
+        });
+    }
 }
 
 SaveResult TeamStore::saveRow(const QString &fileName,
@@ -267,6 +290,10 @@ SaveResult TeamStore::saveRow(const QString &fileName,
     if (!AnnotationFormat::canHoldName(fileName))
         return SaveResult::NameNotStorable;
     const quint32 flags = flagsOf(annotations);
+    if (known->waits(fileName)) {
+        if (const std::optional<SaveResult> refused = takeWaiting(fileName, waiting))
+            return *refused;
+    }
     if (const TeamSnapshot::Second *second = known->blind(fileName))
         return saveSecondRow(fileName, flags, *second, waiting);
     // The shown image's row as it was shown, and as it stands: nothing of
@@ -293,6 +320,50 @@ SaveResult TeamStore::saveRow(const QString &fileName,
         return SaveResult::Unreachable;
     }
     return takeSaveOutcome(fileName, reply->outcome(), before, unedited);
+}
+
+// A save of an image waiting for its second labelling never writes the
+// first row this window did not show: the image is given to this role
+// first (none when it is now), else the save is refused. Given to another
+// role, its row shows here from now on and the save is refused as a
+// conflict with it (the same save again writes it, knowing it); while
+// another window shows it, it still waits.
+std::optional<SaveResult> TeamStore::takeWaiting(const QString &fileName,
+                                                 const std::function<bool()> &waiting)
+{
+    auto reply = std::make_shared<TeamReply>();
+    QMetaObject::invokeMethod(worker, [w = worker, reply, fileName] {
+        w->takeSecond({fileName}, reply);
+    });
+    if (!await(reply, answerMilliseconds, waiting) && reply->abandon()) {
+        refusal = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
+        return SaveResult::Unreachable;
+    }
+    const TeamOutcome outcome = reply->outcome();
+    if (outcome.kind == TeamOutcome::Failed) {
+        refusal = outcome.error;
+        return SaveResult::Unreachable;
+    }
+    const bool news = outcome.row.second && outcome.row.stamp > 0 && enter(outcome.row);
+    if (!outcome.taken.isEmpty()) {
+        heldImage = fileName;
+        if (fileName == shownImage && shownVersion == 0)
+            shownVersion = outcome.row.stamp;
+    }
+    if (known->blind(fileName))
+        return std::nullopt;
+    if (news)
+        emit rowSaved(fileName);
+    const auto first = known->rows.constFind(fileName);
+    if (known->waits(fileName) || first == known->rows.constEnd()) {
+        return SaveResult::Held;
+    }
+    if (fileName == shownImage) {
+        shownVersion = first->version;
+        shownFlags = first->flags;
+    }
+    refusal = known->annotatorOf(*first);
+    return SaveResult::Conflict;
 }
 
 // The second annotator's save goes into the second row, by a save's rules;
@@ -391,7 +462,7 @@ std::optional<AnnotationStore::DoubleLabels> TeamStore::doubleLabelsOf(const QSt
 
 TeamStore::Review TeamStore::reviewOf(const QString &fileName) const
 {
-    if (known->blind(fileName))
+    if (known->blind(fileName) || known->waits(fileName))
         return Unreviewed;
     const auto found = known->rows.constFind(fileName);
     return found == known->rows.constEnd() ? Unreviewed : Review(found->review);

@@ -80,8 +80,10 @@ public:
     // (the server then refuses it, and is asked to end it) or the
     // connection failed before the save was sent; Unconfirmed when it
     // failed after: the next contact with the server tells the row as it
-    // stands (savedElsewhere()). `waiting` is called while the answer is
-    // awaited; false ends the wait.
+    // stands (savedElsewhere()). An image that waits for its second
+    // labelling is given to this role first, and its save goes into the
+    // second row; Held while another window shows it. `waiting` is called
+    // while the answer is awaited; false ends the wait.
     SaveResult saveRow(const QString &fileName, const QStringList &annotations,
                                        const std::function<bool()> &waiting = {}) override;
     // The position of the first listed image after `position` that is not
@@ -111,7 +113,9 @@ public:
     // Where this window's role labels an image second, blind, its second
     // row stands for the image's row in every answer (facts, labels, who
     // and when, review), and its save goes there; another role's saved
-    // second row is told by doubleLabelsOf().
+    // second row is told by doubleLabelsOf(). An image that waits for its
+    // second labelling, which this role may be given, answers as blind
+    // with no second row saved; shown or saved, it is asked for.
     std::optional<DoubleLabels> doubleLabelsOf(const QString &fileName) const override;
 
     bool keepsReviews() const override { return true; }
@@ -125,6 +129,8 @@ private:
                const std::function<bool()> &waiting) const;
     SaveResult takeSaveOutcome(const QString &fileName, const TeamOutcome &outcome,
                                const QByteArray &before, bool unedited);
+    std::optional<SaveResult> takeWaiting(const QString &fileName,
+                                          const std::function<bool()> &waiting);
     SaveResult saveSecondRow(const QString &fileName, std::optional<quint32> flags,
                              TeamSnapshot::Second second, const std::function<bool()> &waiting);
     void settled(const QString &fileName);

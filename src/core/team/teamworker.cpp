@@ -45,9 +45,42 @@ bool TeamSnapshot::enter(const TeamRow &row)
     else
         reasons.insert(row.image, row.reason);
     entry.savedAtMs = row.savedAtMs;
-    entry.annotator = intern(personIndex, people, row.annotator);
+    const qint32 annotator = intern(personIndex, people, row.annotator);
+    // A review names no role and keeps the row's saver.
+    if (!row.role.isEmpty())
+        entry.role = intern(roleIndex, roles, row.role);
+    else if (annotator != entry.annotator)
+        entry.role = -1;
+    entry.annotator = annotator;
     entry.client = intern(clientIndex, clients, row.client);
     return true;
+}
+
+// A row whose role was not told (a conflict's) is judged by its annotator.
+bool TeamSnapshot::savedByOwnRole(const Entry &entry) const
+{
+    if (entry.role >= 0)
+        return roles.at(entry.role) == ownRole;
+    return annotatorOf(entry) == ownName;
+}
+
+bool TeamSnapshot::waits(const QString &image) const
+{
+    if (overlapPercent <= 0 || reviews)
+        return false;
+    const auto found = rows.constFind(image);
+    return found != rows.constEnd() && waits(image, *found);
+}
+
+// The cheap questions first: the draw's md5 is asked once per name.
+bool TeamSnapshot::waits(const QString &image, const Entry &entry) const
+{
+    if (overlapPercent <= 0 || reviews || entry.version <= 0 || savedByOwnRole(entry)
+        || seconds.contains(image))
+        return false;
+    if (entry.drawn < 0)
+        entry.drawn = isDoubled(image) ? 1 : 0;
+    return entry.drawn == 1;
 }
 
 // A second row's stamp grows with every change of it.
@@ -95,7 +128,7 @@ AnnotationStore::RowFacts TeamSnapshot::facts(const QString &image) const
         return facts;
     }
     const auto found = rows.constFind(image);
-    if (found == rows.constEnd())
+    if (found == rows.constEnd() || waits(image, *found))
         return facts;
     facts.hasRow = found->version > 0;
     facts.flags = found->flags;
@@ -120,7 +153,9 @@ QString TeamSnapshot::lastMarkedName() const
 {
     QString last;
     for (auto it = rows.cbegin(); it != rows.cend(); ++it) {
-        const bool marked = seconds.isEmpty() ? it->flags != 0 : facts(it.key()).marked;
+        const bool marked = seconds.isEmpty() && (overlapPercent <= 0 || reviews)
+            ? it->flags != 0
+            : facts(it.key()).marked;
         if (marked && (last.isNull() || rowsAfter(it.key(), last)))
             last = it.key();
     }
@@ -251,7 +286,9 @@ std::shared_ptr<TeamReading> TeamWorker::readAll(QString *error)
     TeamSnapshot *snapshot = reading->snapshot.get();
     snapshot->rows.reserve(1024);
     snapshot->ownRole = database.role();
-    if (!database.readOverlap(&snapshot->overlapPercent, &snapshot->overlapSeed, error)
+    snapshot->ownName = database.annotator().isEmpty() ? database.role() : database.annotator();
+    if (!database.readOverlap(&snapshot->overlapPercent, &snapshot->overlapSeed, error,
+                              &snapshot->reviews)
         || !database.readAll([snapshot](TeamRow &&row) { snapshot->enter(row); }, error)) {
         afterFailure();
         return {};
@@ -491,14 +528,20 @@ void TeamWorker::takeSecond(const QStringList &candidates, const std::shared_ptr
         if (outcome.kind == TeamOutcome::Failed)
             afterFailure();
     }
+    // Given to another role perhaps: the window learns whether it still waits.
+    TeamRow standing;
+    if (outcome.kind == TeamOutcome::Done && outcome.taken.isEmpty() && candidates.size() == 1
+        && database.readSecondRow(candidates.constFirst(), &standing) && standing.stamp > 0) {
+        outcome.row = standing;
+        enterInReading(outcome);
+    }
     if (!outcome.taken.isEmpty())
         enterInReading(outcome);
-    const bool heard = reply->answer(outcome);
-    if (!outcome.taken.isEmpty()) {
-        if (!heard)
-            emit rowChanged(outcome.row);
+    const bool heard = reply && reply->answer(outcome);
+    if (!heard && outcome.row.second && outcome.row.stamp > 0)
+        emit rowChanged(outcome.row);
+    if (!outcome.taken.isEmpty())
         announceSoon(outcome.row);
-    }
 }
 
 void TeamWorker::finish()

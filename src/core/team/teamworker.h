@@ -28,9 +28,14 @@ struct TeamSnapshot
         quint32 flags = 0;
         qint32 annotator = -1; // into `people`
         qint32 client = -1;    // into `clients`
+        qint32 role = -1;      // into `roles`; -1 when not told
         qint64 version = 0;
         qint64 savedAtMs = 0;
         qint8 review = TeamRow::Unreviewed;
+        // The draw of the image (isDoubled()): chosen (1), not (0), not
+        // drawn yet (-1). Drawn once per name and snapshot, whose share and
+        // seed never change; the snapshot is used by one thread at a time.
+        mutable qint8 drawn = -1;
     };
 
     // An image's blind second labelling, beside its row.
@@ -48,8 +53,12 @@ struct TeamSnapshot
 
     QHash<QString, Entry> rows;
     QHash<QString, Second> seconds;
-    // The role this window's connection was authenticated as.
+    // The role this window's connection was authenticated as, the name its
+    // saves are recorded under, and whether the role reviews the dataset
+    // (or owns it).
     QString ownRole;
+    QString ownName;
+    bool reviews = false;
     // The share of images labelled twice, in percent, and its draw's seed.
     double overlapPercent = 0;
     qint64 overlapSeed = 0;
@@ -57,6 +66,7 @@ struct TeamSnapshot
     QHash<QString, QString> reasons;
     QStringList people;
     QStringList clients;
+    QStringList roles;
 
     // Enters `row`, replacing an older version; false when it held this
     // version or a later one already.
@@ -71,6 +81,15 @@ struct TeamSnapshot
     // The second row that stands for the image's row in this window: one
     // given to its role and not settled; null for any other image.
     const Second *blind(const QString &image) const;
+    // Whether `image` waits for its second labelling and this window's role
+    // may be the one to give it: chosen by the draw, its row saved by
+    // another role, given to nobody yet, and this role no reviewer. Such an
+    // image shows as unmarked with no row (facts(), who and when) until the
+    // server gives it to a role: to this one it is then blind(), to
+    // another its row shows again.
+    bool waits(const QString &image) const;
+    // Whether the dataset's row is this window's role's own save.
+    bool savedByOwnRole(const Entry &entry) const;
     // Whether the draw puts `image` among those labelled twice, in the
     // server's arithmetic (norvanta_doubled).
     bool isDoubled(const QString &image) const;
@@ -82,8 +101,11 @@ struct TeamSnapshot
     static bool rowsAfter(QStringView name, QStringView other);
 
 private:
+    bool waits(const QString &image, const Entry &entry) const;
+
     QHash<QString, qint32> personIndex;
     QHash<QString, qint32> clientIndex;
+    QHash<QString, qint32> roleIndex;
 };
 
 // A dataset read on the worker's thread, together with what a window
@@ -157,6 +179,9 @@ public:
     // takeSecond()); both are told to every window as a save is.
     void saveSecond(const QString &image, std::optional<quint32> flags, qint64 knownStamp,
                     qint64 deadlineMs, const std::shared_ptr<TeamReply> &reply);
+    // With one candidate, one not given to this role comes with its second
+    // row as it stands, if it has one; with no `reply`, what changed is
+    // told as rowChanged().
     void takeSecond(const QStringList &candidates, const std::shared_ptr<TeamReply> &reply);
     // The window's listed images, whose facts each reading anew prepares.
     void setListedNames(const QStringList &names) { listedNames = names; }
