@@ -801,7 +801,8 @@ void TeamWindowTest::theSecondRoleOtherWindowHearsOfTheGivenImageAndItsConflictN
     QCOMPARE(history(), u"uma:>1"_qs);
 }
 
-// Every image is chosen. Pia saves a.png and b.png and stays on b.png. Nils's
+// Every image is chosen. Pia saves a.png and b.png and stays on b.png; her
+// role's windows see them whatever their annotator's name. Nils's
 // window, opened then, shows both blind at once; showing a.png gets it given
 // to him, and his save lands in its second row. b.png, which her window
 // still shows, cannot be given: his save of it is refused, never written
@@ -831,6 +832,12 @@ void TeamWindowTest::aChosenImageWaitsBlindForItsSecondLabellingAndIsGivenWhenSh
     call(pia.get(), "saveAnnotations");
     QTRY_COMPARE(ask(u"SELECT string_agg(image, ' ') FROM norvanta_holds h"
                      " WHERE h.dataset = d.id AND h.role = 'pia2'"_qs), u"b.png"_qs);
+    // Her role's other window, under another name, sees her rows.
+    {
+        auto paula = openWindow(u"paula"_qs, u"pia2"_qs);
+        QCOMPARE(listTexts(paula.get()), QStringList{entry(1)});
+        QCOMPARE(paula->countLine()->text(), u"已标记: 2 | 未标记: 2"_qs);
+    }
 
     auto nils = openWindow(u"nils2"_qs, u"nils2"_qs);
     QCOMPARE(currentIndex(nils.get()), 0);
