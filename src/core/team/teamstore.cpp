@@ -355,9 +355,8 @@ std::optional<SaveResult> TeamStore::takeWaiting(const QString &fileName,
     if (news)
         emit rowSaved(fileName);
     const auto first = known->rows.constFind(fileName);
-    if (known->waits(fileName) || first == known->rows.constEnd()) {
+    if (known->waits(fileName) || first == known->rows.constEnd())
         return SaveResult::Held;
-    }
     if (fileName == shownImage) {
         shownVersion = first->version;
         shownFlags = first->flags;
