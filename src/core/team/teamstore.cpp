@@ -597,25 +597,10 @@ qsizetype TeamStore::takeDoubled(qsizetype position, const std::function<bool()>
         }
         if (candidates.isEmpty())
             return -1;
-        auto reply = std::make_shared<TeamReply>();
-        QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
-            w->takeSecond(candidates, reply);
-        });
-        const int left = int(std::max<qint64>(answerMilliseconds - waited.elapsed(), 0));
-        if (!await(reply, left, waiting)) {
-            *error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
-            return -1;
-        }
-        const TeamOutcome outcome = reply->outcome();
-        if (outcome.kind == TeamOutcome::Failed) {
-            *error = outcome.error;
-            return -1;
-        }
-        if (!outcome.taken.isEmpty()) {
-            enter(outcome.row);
-            heldImage = outcome.taken;
-            return positions.at(candidates.indexOf(outcome.taken));
-        }
+        const std::optional<qsizetype> taken = offer(&TeamWorker::takeSecond, candidates, positions,
+                                                     answerMilliseconds - waited.elapsed(), waiting, error);
+        if (!taken || *taken >= 0)
+            return taken.value_or(-1);
     }
     return -1;
 }
@@ -636,24 +621,10 @@ qsizetype TeamStore::takeUnmarkedAfter(qsizetype position, const std::function<b
         }
         if (candidates.isEmpty())
             return -1;
-        auto reply = std::make_shared<TeamReply>();
-        QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
-            w->takeNext(candidates, reply);
-        });
-        const int left = int(std::max<qint64>(answerMilliseconds - waited.elapsed(), 0));
-        if (!await(reply, left, waiting)) {
-            *error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
-            return -1;
-        }
-        const TeamOutcome outcome = reply->outcome();
-        if (outcome.kind == TeamOutcome::Failed) {
-            *error = outcome.error;
-            return -1;
-        }
-        if (!outcome.taken.isEmpty()) {
-            heldImage = outcome.taken;
-            return positions.at(candidates.indexOf(outcome.taken));
-        }
+        const std::optional<qsizetype> taken = offer(&TeamWorker::takeNext, candidates, positions,
+                                                     answerMilliseconds - waited.elapsed(), waiting, error);
+        if (!taken || *taken >= 0)
+            return taken.value_or(-1);
         from = positions.last();
     }
 }
@@ -666,21 +637,32 @@ qsizetype TeamStore::takeFirstFree(const QList<qsizetype> &positions,
         candidates.append(listed.names().at(position));
     if (candidates.isEmpty())
         return -1;
+    return offer(&TeamWorker::takeNext, candidates, positions, answerMilliseconds, waiting, error).value_or(-1);
+}
+
+// Offers `candidates` (at listed `positions`) to the server through the
+// worker's `take`, waiting `milliseconds` at most: the position of the one
+// the server gave this window and holds for it, or -1 when none was free;
+// nothing, with the reason in `error`, when the server failed or did not
+// answer. A second row given with the image is taken in at once.
+std::optional<qsizetype> TeamStore::offer(Take take, const QStringList &candidates, const QList<qsizetype> &positions,
+                           qint64 milliseconds, const std::function<bool()> &waiting, QString *error)
+{
     auto reply = std::make_shared<TeamReply>();
-    QMetaObject::invokeMethod(worker, [w = worker, reply, candidates] {
-        w->takeNext(candidates, reply);
-    });
-    if (!await(reply, answerMilliseconds, waiting)) {
+    QMetaObject::invokeMethod(worker, [w = worker, take, reply, candidates] { (w->*take)(candidates, reply); });
+    if (!await(reply, int(std::max<qint64>(milliseconds, 0)), waiting)) {
         *error = tr("服务器在 %1 秒内无应答").arg(answerMilliseconds / 1000);
-        return -1;
+        return std::nullopt;
     }
     const TeamOutcome outcome = reply->outcome();
     if (outcome.kind == TeamOutcome::Failed) {
         *error = outcome.error;
-        return -1;
+        return std::nullopt;
     }
     if (outcome.taken.isEmpty())
         return -1;
+    if (outcome.row.second)
+        enter(outcome.row);
     heldImage = outcome.taken;
     return positions.at(candidates.indexOf(outcome.taken));
 }

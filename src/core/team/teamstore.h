@@ -135,6 +135,9 @@ private:
                              TeamSnapshot::Second second, const std::function<bool()> &waiting);
     void settled(const QString &fileName);
     qsizetype takeDoubled(qsizetype position, const std::function<bool()> &waiting, QString *error);
+    using Take = void (TeamWorker::*)(const QStringList &, const std::shared_ptr<TeamReply> &);
+    std::optional<qsizetype> offer(Take take, const QStringList &candidates, const QList<qsizetype> &positions,
+                                   qint64 milliseconds, const std::function<bool()> &waiting, QString *error);
     bool isDoubledAt(qsizetype position);
     quint32 flagsOf(const QStringList &annotations) const;
     bool isOwnRow(const QString &fileName) const;
