@@ -114,23 +114,8 @@ std::unique_ptr<Tavrelin> TeamWindowTest::openWindow(const QString &annotator, c
 
 QString TeamWindowTest::history(const QString &entry)
 {
-    QString result;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_qs, u"history"_qs);
-        db.setHostName(server.socketFolder());
-        db.setDatabaseName(u"team"_qs);
-        db.setUserName(PgServer::superuser());
-        if (!db.open())
-            return db.lastError().text();
-        QSqlQuery query(db);
-        query.prepare(u"SELECT string_agg(%1, ' ' ORDER BY h.id) FROM norvanta_history h "
-                      "JOIN norvanta_datasets d ON d.id = h.dataset WHERE d.name = ?"_qs.arg(entry));
-        query.addBindValue(u"set%1"_qs.arg(datasets));
-        if (query.exec() && query.next())
-            result = query.value(0).toString();
-    }
-    QSqlDatabase::removeDatabase(u"history"_qs);
-    return result;
+    return ask(u"SELECT string_agg(%1, ' ' ORDER BY h.id) FROM norvanta_history h"
+               " WHERE h.dataset = d.id"_qs.arg(entry));
 }
 
 QString TeamWindowTest::ask(const QString &statement)
